@@ -1,0 +1,170 @@
+/*
+ * ZTCsql.h - the interface of the libzotusql client library, as the driver uses it.
+ *
+ * Every call returns an int: negative on failure, 0 or a count on success, 100 for
+ * "no more" where a call says so. A failed call records its message on the session
+ * (result calls: on the result's session); read it with ZTC_GetError.
+ *
+ * Handles are opaque pointers passed by address (ZTC_HANDLE *). A call given the
+ * address of an empty handle fails cleanly (-1). ZTC_CloseConn, ZTC_FreeRowset,
+ * ZTC_Distroy_Lob and Release_IpsAttrs empty the handle and are no-ops (0) on an
+ * empty one.
+ *
+ * Text crossing the interface is UTF-8 in both directions.
+ */
+#ifndef ZTCSQL_H
+#define ZTCSQL_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void *ZTC_HANDLE;
+
+/* Parameter directions. */
+typedef enum tagPARAMINOUT_TYPE {
+    PARAM_INPUT = 1,
+    PARAM_OUTPUT = 2,
+    PARAM_INPUTOUTPUT = 3,
+    PARAM_RETURNVALUE = 6
+} PARAMINOUT_TYPE;
+
+/* Library type codes. */
+enum {
+    ZTC_TYPE_NULL = 0,
+    ZTC_TYPE_BOOLEAN = 1,
+    ZTC_TYPE_VARCHAR = 2,
+    ZTC_TYPE_TINYINT = 3,
+    ZTC_TYPE_SMALLINT = 4,
+    ZTC_TYPE_INTEGER = 5,
+    ZTC_TYPE_BIGINT = 6,
+    ZTC_TYPE_FLOAT = 7,
+    ZTC_TYPE_DOUBLE = 8,
+    ZTC_TYPE_NUMERIC = 9,
+    ZTC_TYPE_DATE = 10,
+    ZTC_TYPE_TIME = 11,
+    ZTC_TYPE_TIME2 = 12,
+    ZTC_TYPE_DATETIME = 13,
+    ZTC_TYPE_DATETIME2 = 14,
+    ZTC_TYPE_BINARY = 15,
+    ZTC_TYPE_BINARY2 = 18,
+    ZTC_TYPE_DATETIME_MS = 23,      /* 8-byte millisecond count since 1970 */
+    ZTC_TYPE_INTERVAL_YM = 28,      /* 4-byte month count */
+    ZTC_TYPE_INTERVAL_DS = 31,      /* 8-byte microsecond count */
+    ZTC_TYPE_CLOB = 40,
+    ZTC_TYPE_CLOB2 = 41,
+    ZTC_TYPE_BLOB = 42,
+    ZTC_TYPE_REFCURSOR = 58,
+    ZTC_TYPE_CHAR = 62,
+    ZTC_TYPE_CHAR2 = 63
+};
+
+/* Statement classes (fun_sql_type, ZTC_getResultRet). */
+enum {
+    ZTC_SQL_ONE_ROW = 1,        /* INSERT of one row: row count 1 per execution */
+    ZTC_SQL_DML = 2,            /* data-changing statement with an affected-row count */
+    ZTC_SQL_NO_ROWS = 3,        /* DDL, SET, CALL, ...: no result rows */
+    ZTC_SQL_SERVER_CURSOR = 4,  /* set by the driver for a server-cursor rowset */
+    ZTC_SQL_QUERY = 9,          /* returns rows */
+    ZTC_SQL_MULTI = 10          /* several statements, several results */
+};
+
+/* Return code of ZTC_ReadNext / ZTC_NextResult when there is nothing more. */
+#define ZTC_NO_MORE 100
+
+/* ---- sessions ---- */
+
+/* Opens a session from "IP=..; DB=..; USER=..; PWD=..; PORT=..; CHAR_SET=..". */
+int ZTC_OpenConn(const char *conn_text, ZTC_HANDLE *S);
+/* Opens a session from "IPS=h1,h2,..; DB=..; ...": the first host that accepts.
+ * *attrs receives the host-list attributes, released with Release_IpsAttrs. */
+int ZTC_OpenConn_Ips(const char *conn_text, int ntimes, ZTC_HANDLE *attrs, ZTC_HANDLE *S);
+/* Ends the session and empties *S; 0 on an empty handle. */
+int ZTC_CloseConn(ZTC_HANDLE *S);
+/* Frees host-list attributes and empties *attrs; 0 on an empty handle. */
+int Release_IpsAttrs(ZTC_HANDLE *attrs);
+/* Runs a statement without result; knows "set auto commit on|off", "commit", "rollback". */
+int ZTC_Execute_no_query(ZTC_HANDLE *S, const char *sql);
+/* Copies the session's last message (at most 255 bytes + zero) and sets *length. */
+int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length);
+
+/* ---- statements ---- */
+
+/* Drops every binding of the session (single and array). */
+int ZTC_Reset(ZTC_HANDLE *S);
+/* Classifies a statement text without contacting the server (classes above). */
+int fun_sql_type(const char *sql);
+/* Executes with the session's bindings (none: simple protocol, several statements
+ * allowed). Fills *R and the counts of the first result. */
+int ZTC_ExecwithDataReader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R,
+                           int *columns, int64_t *rows, int *affected);
+/* Prepares a statement (cached per session); reserved must be NULL. */
+int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void *reserved);
+/* Executes the prepared statement with the current bindings into *R. */
+int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HANDLE *R);
+/* Marks the prepared statement unused; reserved must be NULL. */
+int ZTC_UnPrepare(ZTC_HANDLE *S, void *reserved);
+/* Runs the array bindings as a batch of `rows` rows, atomically. */
+int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows);
+/* Runs "execute NAME" / "execute NAME(?,...,?);" as a procedure or function call;
+ * writes output values into the bound output buffers. R is unused (empty). */
+int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);
+
+/* Binds one parameter at position pos (from 1). Input values (directions 1, 3) are
+ * copied during the call; for directions 2, 3 and 6 the buffer and *length addresses
+ * are kept and written at ZTC_Execute_procesure. *length is the value's length in
+ * bytes; type 0 binds NULL. */
+int ZTC_BindParamByPos(ZTC_HANDLE *S, int pos, int direction, int type,
+                       void *buffer, int buflen, int *length);
+/* Binds a column of n values at position pos. Fixed-size codes read n elements of
+ * `size` bytes; text and binary codes read the packed layout (per row a 4-byte length
+ * then its bytes; `size` is the packed total). values is copied during the call;
+ * lengths (n entries; -1 is NULL, 0 is NULL in a fixed-size column) is read at
+ * ZTC_ExecBatch. */
+int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
+                            int n, void *values, int size, int *lengths);
+
+/* ---- results ---- */
+
+/* Class (2, 3 or 9) and counts of the current result. */
+int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,
+                     int *affected, void *reserved);
+int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count);
+/* Writes the column's name (at most 255 bytes + zero); -1 when there is no such column. */
+int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name);
+int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type);
+int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi);
+/* 1-based number of the first column of that name; 0 when none. */
+int ZTC_getResultcolseq(ZTC_HANDLE *R, const char *name);
+/* Moves to the next row: 0 on a row, 100 after the last, negative on failure. */
+int ZTC_ReadNext(ZTC_HANDLE *R);
+/* Moves to the next result: 0 when there is one, 100 when not. */
+int ZTC_NextResult(ZTC_HANDLE *R);
+/* Writes the value of column col of the current row in the form of `type` and sets
+ * *length: -1 for NULL; for text, the full length even when capacity cut it. For
+ * codes 41/42 buffer is the address of a handle made by ZTC_Create_Lob. */
+int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, int *length);
+/* Frees the result and empties *R; 0 on an empty handle. */
+int ZTC_FreeRowset(ZTC_HANDLE *R);
+
+/* ---- server cursors ---- */
+
+/* Fetches the next rowset of the named server cursor into *R (freeing what it held):
+ * the number of rows, 0 when exhausted, -1 on failure. */
+int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R);
+int ZTC_CloseCursor(ZTC_HANDLE *S, const char *name);
+
+/* ---- large objects ---- */
+
+int ZTC_Create_Lob(ZTC_HANDLE *L);
+/* Copies at most n bytes of the object's value; returns the count. */
+int ZTC_Get_Lob_data(ZTC_HANDLE *L, void *buffer, int n);
+int ZTC_Distroy_Lob(ZTC_HANDLE *L);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,62 @@
+/* pyzt_util.h - small C++ helpers over the CPython API shared by the driver's sources. */
+#ifndef PYZT_UTIL_H
+#define PYZT_UTIL_H
+
+#include "pyztdb.h"
+#include "ZTCsql.h"
+
+#include <cstring>
+#include <new>
+
+/* Owns one reference; steals what it is given. */
+class PyRef {
+public:
+    PyRef() noexcept : p_(nullptr) {}
+    explicit PyRef(PyObject *steal) noexcept : p_(steal) {}
+    PyRef(const PyRef &) = delete;
+    PyRef &operator=(const PyRef &) = delete;
+    PyRef(PyRef &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    PyRef &operator=(PyRef &&o) noexcept {
+        if (this != &o) { Py_XDECREF(p_); p_ = o.p_; o.p_ = nullptr; }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(p_); }
+
+    /* Takes a new reference to a borrowed object. */
+    static PyRef borrow(PyObject *o) noexcept { Py_XINCREF(o); return PyRef(o); }
+
+    PyObject *get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    /* Hands the reference over to the caller. */
+    PyObject *release() noexcept { PyObject *o = p_; p_ = nullptr; return o; }
+    void reset(PyObject *steal = nullptr) noexcept { PyObject *o = p_; p_ = steal; Py_XDECREF(o); }
+
+private:
+    PyObject *p_;
+};
+
+/* Keeps a pending exception aside while cleanup runs, and puts it back after. */
+class PyErrSaver {
+public:
+    PyErrSaver() noexcept { PyErr_Fetch(&t_, &v_, &tb_); }
+    ~PyErrSaver() { PyErr_Restore(t_, v_, tb_); }
+    PyErrSaver(const PyErrSaver &) = delete;
+    PyErrSaver &operator=(const PyErrSaver &) = delete;
+private:
+    PyObject *t_, *v_, *tb_;
+};
+
+/* Reads the session's last message into a zero-filled 256-byte buffer and raises it
+ * as OperationalError. Always returns nullptr. */
+inline PyObject *zt_raise_library_error(ZTC_HANDLE *session)
+{
+    char error_msg[256];
+    int err_len = 0;
+    std::memset(error_msg, 0, sizeof error_msg);
+    ZTC_GetError(session, error_msg, &err_len);
+    error_msg[sizeof error_msg - 1] = '\0';
+    PyErr_SetString(OperationalError, error_msg);
+    return nullptr;
+}
+
+#endif

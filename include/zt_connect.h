@@ -1,0 +1,24 @@
+/* zt_connect.h - the connection record and type. */
+#ifndef ZT_CONNECT_H
+#define ZT_CONNECT_H
+
+#include "pyztdb.h"
+#include "ZTCsql.h"
+
+#include <stdint.h>
+
+typedef struct {
+    PyObject_HEAD
+    ZTC_HANDLE p_conn;          /* session handle; empty when closed */
+    uint64_t ip;
+    int16_t port;
+    char *db_name, *usr_name, *pass_word, *usessl, *char_set, *time_zone, *encryptor,
+        *iso_level;
+    int32_t lock_timeout;
+    int32_t ntimes;             /* 1 when opened in the host-list form */
+    ZTC_HANDLE turnIP_attrs;    /* host-list attributes; empty otherwise */
+} RhConnect;
+
+extern PyTypeObject connectionType;
+
+#endif

@@ -1,0 +1,126 @@
+/* zt_cursor.h - the cursor record, its type, and the routines the cursor's source
+ * files share. */
+#ifndef ZT_CURSOR_H
+#define ZT_CURSOR_H
+
+#include "pyztdb.h"
+#include "ZTCsql.h"
+#include "zt_connect.h"
+
+#include <stdint.h>
+
+typedef struct {
+    PyObject_HEAD
+    ZTC_HANDLE p_conn;          /* copy of the connection's session handle */
+    ZTC_HANDLE *p_conn_zt;      /* address of the connection's p_conn: empty means closed */
+    unsigned int closed : 1;    /* no live result */
+    unsigned int notuples : 1;
+    unsigned int withhold : 1;
+    unsigned int prepare : 1;   /* a statement is prepared and must be unprepared */
+    unsigned int service_cur : 1; /* a server cursor named by `name` is open */
+    int32_t scrollable;
+    int32_t *ParameterType;     /* declared type codes (C allocator), or empty */
+    int32_t ParameterNum;       /* entries in ParameterType */
+    int32_t *ParameterSize;     /* declared sizes (C allocator), -1 = none, or empty */
+    int32_t ParameterSizeNum;   /* entries in ParameterSize */
+    int32_t sql_type;           /* class of the current result; -1 without one */
+    int32_t effect_num;         /* affected rows */
+    int32_t fieldnum;           /* columns of the current result */
+    int64_t rowcount;           /* the row count, one 64-bit value */
+    int64_t arraysize;          /* fetchmany's default size */
+    int64_t itersize;
+    int64_t row;                /* unread rows of the current server-cursor rowset */
+    int64_t mark;
+    char *name;                 /* server cursor name (C allocator), or empty */
+    ZTC_HANDLE p_results;       /* the result handle, or empty */
+    PyObject *description;      /* owned; may be empty */
+    PyObject *conn;             /* owned reference to the connection */
+} cursorObject;
+
+extern PyTypeObject cursorType;
+
+/* ---- zt_cursor.cpp ---- */
+
+/* The cursor check: 0 when the connection and the cursor hold a session, otherwise
+ * -1 with OperationalError "The cursor object does not exist". */
+int zt_curs_check(cursorObject *self);
+/* Releases the current result (server cursor, prepared statement, result handle) and
+ * resets counts, sql_type and description. Never fails; keeps a pending exception. */
+void FreeResults(cursorObject *self);
+/* Re-imports the datetime C interface into PyDateTimeAPI; -1 with an error set. */
+int zt_load_datetime_api(void);
+/* Sets description, releasing the previous reference (steals `value`, may be null). */
+void zt_curs_set_description(cursorObject *self, PyObject *value);
+
+/* ---- zt_execute.cpp ---- */
+
+/* Settles rowcount after an execution or a new rowset. */
+void zt_curs_rowcount(cursorObject *self);
+/* Takes the outcome of a successful execution into the cursor: class 1 gives rowcount 1;
+ * otherwise ZTC_getResultRet, rowcount and description. 0, or -1 with an error set. */
+int zt_curs_take_result(cursorObject *self);
+
+/* ---- zt_bind.cpp ---- */
+
+enum zt_float_mode { ZT_FLOAT_AS_TEXT = 0, ZT_FLOAT_AS_DOUBLE = 1 };
+/* Binds one Python value as the input parameter at position pos (from 1) the way
+ * execute does (floats as text, or as 8-byte doubles for executemany). 0 on success,
+ * -1 with an exception set; nothing is bound then. */
+int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode floats);
+/* Binds every item of a parameters sequence at positions 1..n. 0, or -1 with an
+ * exception set (the statement must then not run). */
+int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode floats);
+/* The declared size of position i (from 0), or -1 when none is declared. */
+int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i);
+
+/* ---- zt_declare.cpp ---- */
+
+/* Type code of a procedure or function parameter, declared or inferred; -1 with an
+ * error set. */
+int zt_default_parameter_type(cursorObject *self, PyObject *item, const int i);
+
+/* ---- zt_result.cpp ---- */
+
+/* Builds description from the result handle: None without columns. 0, or -1 with an
+ * error set. */
+int zt_curs_description(cursorObject *self);
+/* The current row as a new tuple, or null with an error set. */
+PyObject *_pyzt_curs_buildrow(cursorObject *self);
+
+typedef struct tagDateTime {
+    int32_t year;
+    uint8_t month;
+    uint8_t day;
+    uint8_t wday;
+    int32_t ms;
+} DateTime;
+
+void time_format(int64_t t, DateTime *out);
+extern "C" const int day2md[365][2];
+extern "C" const int day2md_rn[366][2];
+
+/* ---- methods (one source file each concern) ---- */
+
+PyObject *pyzt_curs_close(cursorObject *self, PyObject *unused);
+PyObject *pyzt_curs_callproc(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_callfunc(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_executemany(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_executebatch(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_fetchone(cursorObject *self, PyObject *unused);
+PyObject *pyzt_curs_clearsize(cursorObject *self, PyObject *unused);
+PyObject *pyzt_curs_cleartype(cursorObject *self, PyObject *unused);
+PyObject *pyzt_curs_fetchmany(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_getResultcolname(cursorObject *self, PyObject *args);
+PyObject *pyzt_curs_getResultcolseq(cursorObject *self, PyObject *args);
+PyObject *pyzt_curs_getResultcolsize(cursorObject *self, PyObject *args);
+PyObject *pyzt_curs_getResultcolscale(cursorObject *self, PyObject *args);
+PyObject *pyzt_curs_getResultcolisnull(cursorObject *self, PyObject *args);
+PyObject *pyzt_curs_getResultcoldefault(cursorObject *self, PyObject *args);
+PyObject *pyzt_curs_getResulttable(cursorObject *self, PyObject *unused);
+PyObject *pyzt_curs_setinputtype(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_setinputsizes(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_fetchall(cursorObject *self, PyObject *unused);
+PyObject *pyzt_curs_nextset(cursorObject *self, PyObject *unused);
+
+#endif
