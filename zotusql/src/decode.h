@@ -1,0 +1,44 @@
+// Decoding of values from PostgreSQL's text forms, and the text helpers used when writing
+// values into caller buffers. The session runs with DateStyle=ISO, IntervalStyle=postgres,
+// TimeZone=UTC and extra_float_digits=1, so these are the only forms that arrive.
+// None of these routines allocates except where it fills a std::string.
+#ifndef ZT_DECODE_H
+#define ZT_DECODE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zt {
+
+// "YYYY-MM-DD HH:MM:SS[.ffffff][+HH[:MM[:SS]]]" (also years > 9999 and " BC") -> milliseconds since
+// 1970-01-01 00:00:00 (floor division of microseconds; the UTC instant when an offset is given).
+// false for "infinity" / "-infinity" (the caller reports NULL) or a malformed text.
+bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms);
+
+// Interval in IntervalStyle=postgres ("1 year 2 mons 3 days 04:05:06.5", "-00:00:01", "@"-less):
+// months and microseconds (days counted as 24 h).
+bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros);
+
+// Total microseconds with a month counted as 30 days (for code 31).
+int64_t interval_total_micros(int32_t months, int64_t micros_and_days);
+
+// Hand-written integer parse of a full text (no allocation); false on overflow or junk.
+bool decode_int64(const char *text, size_t len, int64_t &v);
+
+// Writes a NUMERIC text into buffer of `capacity` bytes: the text itself (zero-terminated when it
+// fits with its terminator), otherwise the shortest round-trip exponent form of its double value
+// ("1.2345678901234567e+49"), never a cut number. Returns the length written (without zero).
+// NaN/Infinity pass as their text.
+int write_numeric(const char *text, size_t len, char *buffer, int capacity);
+
+// Largest length <= cap that does not cut a UTF-8 character of s[0..len).
+size_t utf8_cut(const char *s, size_t len, size_t cap);
+
+// Normalises a date "YYYY-MM-DD" or timestamp "YYYY-MM-DD HH:MM:SS[.ffffff]" whose year may be
+// blank-padded ("   5-03-07") or zero-padded to a four-digit year; false when malformed.
+bool normalise_datetime_text(const char *in, size_t len, std::string &out);
+
+}  // namespace zt
+
+#endif
