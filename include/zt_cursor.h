@@ -49,6 +49,16 @@ int zt_curs_check(cursorObject *self);
 void FreeResults(cursorObject *self);
 /* Re-imports the datetime C interface into PyDateTimeAPI; -1 with an error set. */
 int zt_load_datetime_api(void);
+
+/* datetime.h gives every source file its own static PyDateTimeAPI. Source files that
+ * use the datetime macros include datetime.h through this header instead: its static
+ * copy is renamed out of the way and PyDateTimeAPI names the one pointer, defined in
+ * zt_cursor.cpp, that zt_load_datetime_api refreshes. */
+#define PyDateTimeAPI zt_datetime_api_unused [[maybe_unused]]
+#include <datetime.h>
+#undef PyDateTimeAPI
+extern PyDateTime_CAPI *zt_datetime_api;
+#define PyDateTimeAPI zt_datetime_api
 /* Sets description, releasing the previous reference (steals `value`, may be null). */
 void zt_curs_set_description(cursorObject *self, PyObject *value);
 
