@@ -1,0 +1,296 @@
+// Records and helpers shared by the library's sources (never seen by the driver).
+//
+// A session handle (ZTC_HANDLE given to the driver) points to a Session, a result handle to a
+// Result, a large-object handle to a Lob, host-list attributes to an IpsAttrs. Every routine
+// here runs on the thread that owns the session; nothing is global.
+//
+// Error convention: a helper that returns bool returns false after recording the message on the
+// session (set_error / set_error_from_result); the ZTC_ entry point then returns -1.
+#ifndef ZT_INTERNAL_H
+#define ZT_INTERNAL_H
+
+#include <libpq-fe.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ZTCsql.h"
+
+// Marks a definition as part of the exported interface (the library is built with hidden
+// visibility, so only these symbols are visible to the driver).
+#define ZTC_API extern "C" __attribute__((visibility("default")))
+
+namespace zt {
+
+// Type OIDs of the built-in types the library knows by number.
+enum : Oid {
+    OID_BOOL = 16,
+    OID_BYTEA = 17,
+    OID_NAME = 19,
+    OID_INT8 = 20,
+    OID_INT2 = 21,
+    OID_INT4 = 23,
+    OID_TEXT = 25,
+    OID_OID = 26,
+    OID_FLOAT4 = 700,
+    OID_FLOAT8 = 701,
+    OID_BPCHAR = 1042,
+    OID_VARCHAR = 1043,
+    OID_DATE = 1082,
+    OID_TIME = 1083,
+    OID_TIMESTAMP = 1114,
+    OID_TIMESTAMPTZ = 1184,
+    OID_INTERVAL = 1186,
+    OID_TIMETZ = 1266,
+    OID_NUMERIC = 1700,
+    OID_REFCURSOR = 1790,
+};
+
+// Owning pointer to a libpq result.
+struct PGresultFree {
+    void operator()(PGresult *r) const noexcept { PQclear(r); }
+};
+using ResultPtr = std::unique_ptr<PGresult, PGresultFree>;
+using ResultList = std::vector<ResultPtr>;
+
+// One single-value binding (ZTC_BindParamByPos). Input values are copied into `value` during the
+// bind call; for directions 2, 3 and 6 the caller's buffer and length word are kept and written
+// when a procedure or function runs.
+struct Binding {
+    bool bound = false;
+    int direction = PARAM_INPUT;
+    int type = 0;             // the caller's type code
+    bool null = true;         // input value is NULL (also for pure outputs)
+    Oid oid = 0;              // type sent to the server; 0: the server infers it
+    int format = 0;           // 0: text (value zero-terminated by std::string), 1: binary
+    std::string value;        // text or binary form of the input value
+    void *out_buffer = nullptr;   // kept for directions 2, 3, 6
+    int out_capacity = 0;
+    int *out_length = nullptr;
+};
+
+// One column of array bindings (ZTC_BindParamArrayByPos). `values` is a copy taken during the
+// bind call (fixed-size elements, or the packed layout of 4-byte length + bytes per row);
+// `lengths` is the caller's array, read at ZTC_ExecBatch.
+struct ArrayBinding {
+    bool bound = false;
+    int columns = 0;
+    int direction = PARAM_INPUT;
+    int type = 0;
+    int n = 0;                // number of values
+    int size = 0;             // element size (fixed-size codes) or packed total (text, binary)
+    std::vector<char> values;
+    int *lengths = nullptr;
+};
+
+// A server-side prepared statement held in the session's cache, keyed by the caller's text.
+struct PreparedStatement {
+    std::string text;         // the caller's text, with ? markers (cache key)
+    std::string sql;          // the text sent to the server, with $n markers
+    std::string name;         // server-side statement name, unique in the session
+    int markers = 0;
+    std::vector<Oid> types;   // parameter types it was prepared with (0: server's choice)
+    bool in_use = false;      // between ZTC_Prepare2 and ZTC_UnPrepare
+};
+
+// Least-recently-used cache of prepared statements: `order` has the most recently used first;
+// list nodes never move in memory, so a PreparedStatement * stays valid until evicted.
+struct StatementCache {
+    static constexpr size_t capacity = 128;
+    std::list<PreparedStatement> order;
+    std::unordered_map<std::string, std::list<PreparedStatement>::iterator> index;
+    uint64_t next_id = 0;     // for statement names
+};
+
+struct Session {
+    PGconn *conn = nullptr;
+    // Last message, "[SQLSTATE] text". Shared with the session's results so that a result
+    // outliving its session still has somewhere to record a failure.
+    std::shared_ptr<std::string> error = std::make_shared<std::string>();
+    bool autocommit = true;
+    std::vector<Binding> params;          // index = position - 1
+    std::vector<ArrayBinding> arrays;     // index = position - 1
+    StatementCache cache;
+    PreparedStatement *current = nullptr; // the statement of ZTC_Prepare2, if any
+    // Server cursors opened by procedures that the library keeps a transaction open for
+    // (autocommit mode); cursor_transaction is true while that transaction is the library's.
+    std::vector<std::string> held_cursors;
+    bool cursor_transaction = false;
+
+    ~Session();
+};
+
+// Column type code and modifier, computed once per result.
+struct ColumnInfo {
+    int code = 2;
+    int modifier = -1;
+};
+
+// The results of one execution: every statement's result in order, the current one and the
+// current row (-1: before the first row).
+struct Result {
+    std::shared_ptr<std::string> error;   // the session's message slot
+    ResultList results;
+    size_t current = 0;
+    PGresult *res = nullptr;              // results[current].get()
+    int row = -1;
+    int nrows = 0;                        // rows of the current result
+    int ncols = 0;
+    std::vector<ColumnInfo> columns;      // of the current result
+};
+
+// A large object: the bytes of one value.
+struct Lob {
+    std::string data;
+};
+
+// Host-list attributes: the list given and the host the session is connected to.
+struct IpsAttrs {
+    std::string hosts;
+    std::string host_in_use;
+};
+
+// ---- handles ----
+
+// The record behind a handle address, or nullptr for a null address or an empty handle.
+inline Session *session_of(ZTC_HANDLE *S) { return S ? static_cast<Session *>(*S) : nullptr; }
+inline Result *result_of(ZTC_HANDLE *R) { return R ? static_cast<Result *>(*R) : nullptr; }
+inline Lob *lob_of(ZTC_HANDLE *L) { return L ? static_cast<Lob *>(*L) : nullptr; }
+
+// ---- errors (error.cpp) ----
+
+// Records "[sqlstate] text" as the session's last message (cut to 255 bytes when read).
+void set_error(Session &s, const char *sqlstate, const std::string &text);
+void set_error(std::string &slot, const char *sqlstate, const std::string &text);
+// Records the server's message of a failed result: "[SQLSTATE] primary message". A null result,
+// or one without SQLSTATE, records the connection's message (08006 when the connection is lost,
+// HY000 otherwise).
+void set_error_from_result(Session &s, const PGresult *r);
+// Records libpq's connection message (PQerrorMessage) under the given code.
+void set_error_from_conn(Session &s, const char *sqlstate);
+// The same, prefixed: "row 5: " + message (for batches). Writes into `out` only.
+std::string format_result_error(const PGresult *r, PGconn *conn);
+// Writes msg into buffer (at most 255 bytes + zero, cut at a character boundary).
+int copy_message(const std::string &msg, char *buffer, int *length);
+
+// Runs f and turns a C++ exception (out of memory) into -1 with "[HY001] out of memory"
+// recorded on the slot, so that no exception crosses the C interface.
+template <class F>
+int guarded(std::string *slot, F &&f) noexcept
+{
+    try {
+        return f();
+    } catch (...) {
+        if (slot) {
+            try {
+                *slot = "[HY001] out of memory";
+            } catch (...) {
+            }
+        }
+        return -1;
+    }
+}
+inline std::string *slot_of(Session *s) { return s ? s->error.get() : nullptr; }
+
+// ---- transactions and execution (session.cpp, execute.cpp) ----
+
+// True when the server reports an open (possibly failed) transaction.
+bool in_transaction(const Session &s);
+// In manual-commit mode, sends BEGIN when no transaction is open.
+bool begin_if_needed(Session &s);
+// Runs a command without parameters and checks that it succeeded (BEGIN, COMMIT, CLOSE, ...).
+bool run_command(Session &s, const char *sql);
+// Ends the open transaction (commit or rollback); a no-op when none is open. A commit of a
+// failed transaction, which the server turns into a rollback, is reported as a failure.
+// Forgets the cursors held for the library's own transaction.
+bool end_transaction(Session &s, bool commit);
+
+// Reads every result of the query just sent (PQsend*) into out, in order. A failing result
+// records its message and makes the call fail after all results are drained. COPY from or to
+// the client is refused. Empty-query results are dropped unless nothing else came back.
+bool collect_results(Session &s, ResultList &out);
+
+// Parameter arrays for PQsend*Params / PQsendQueryPrepared, built from bindings.
+struct ParamArrays {
+    std::vector<Oid> types;
+    std::vector<const char *> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
+    // The binding's input value (NULL for pure outputs); the binding must outlive the arrays.
+    void add(const Binding &b);
+    void add_null(Oid oid = 0);
+    int count() const { return static_cast<int>(values.size()); }
+};
+
+// Checks that positions 1..markers are bound and none beyond (a binding of direction 6 after the
+// last marker is allowed when allow_return_value). Records the [07001] message otherwise.
+bool check_markers(Session &s, int markers, bool allow_return_value = false);
+// Input arrays of positions 1..markers of the session's bindings.
+void bound_params(const Session &s, int markers, ParamArrays &out);
+
+// Runs one statement text already in $n form with the given parameters over the extended
+// protocol (unnamed statement). Calls begin_if_needed first.
+bool exec_params(Session &s, const std::string &sql, const ParamArrays &p, ResultList &out);
+// Runs a text of one or more statements over the simple protocol. Calls begin_if_needed first.
+bool exec_simple(Session &s, const std::string &sql, ResultList &out);
+// Runs the caller's text (with ? markers) with the session's single bindings: rewrites the
+// markers, checks them, then exec_params when anything is bound, exec_simple otherwise.
+bool exec_text(Session &s, const char *text, ResultList &out);
+
+// The cached prepared statement for a caller's text whose parameter types are `types`:
+// prepared on the server when new, re-prepared when its types differ; moved to the front of the
+// cache. Evicts (and deallocates) the least recently used statement beyond the capacity.
+// nullptr on failure (message recorded).
+PreparedStatement *prepare_cached(Session &s, const char *text, const std::vector<Oid> *types);
+// Runs a cached statement with the given parameters (begin_if_needed first).
+bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out);
+
+// ---- binding (bind.cpp) ----
+
+// Encodes one input value of type code `type` (the binding table: `data` holds `length` bytes,
+// or the fixed-size value; a null `data` or a negative length is NULL) into b.null, b.oid,
+// b.format and b.value. Dates and timestamps are normalised to four-digit years. False with
+// `err` set ("[22023] ...") for an unsupported code or a malformed value.
+bool encode_value(int type, const void *data, int length, Binding &b, std::string &err);
+
+// ---- results (result.cpp) ----
+
+// Type code and modifier of a column of the given type OID and type modifier.
+ColumnInfo column_type(Oid oid, int typmod);
+
+// A new result record over the given results (taken), current = first, before its first row.
+Result *new_result(Session &s, ResultList &&results);
+// Frees what *R holds and stores r there.
+void replace_result(ZTC_HANDLE *R, Result *r);
+// Makes results[index] the current result (column types computed, before the first row).
+void select_result(Result &r, size_t index);
+
+// Class (2, 3, 9) and counts of one result.
+struct ResultCounts {
+    int sql_type = 3;
+    int columns = 0;
+    int64_t rows = 0;
+    int affected = 0;
+};
+ResultCounts result_counts(const PGresult *r);
+
+// Writes one non-NULL value, given in the server's text form (column type `oid`), in the
+// encoding of type code `code` (the ZTC_GetData table; for 15, 18, 41, 42 `buffer` is the
+// address of a Lob handle). Returns the length to report: the full byte length for text forms,
+// the size for fixed-size codes, -1 when the value reads as NULL (an infinite timestamp).
+// On a value that cannot be written in that code: returns INT32_MIN with `err` set to the
+// message (with its code).
+int write_value(int code, Oid oid, const char *text, size_t len, void *buffer, int capacity,
+                std::string &err);
+
+// Decodes a bytea text form ("\x0a0b..." or the escape form) into out; false when malformed.
+bool decode_bytea(const char *text, size_t len, std::string &out);
+
+}  // namespace zt
+
+#endif
