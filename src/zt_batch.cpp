@@ -1,16 +1,695 @@
-/* Placeholder entries until this concern is built. */
+/* zt_batch.cpp - repeated execution (executemany: one prepared statement run once, or
+ * once per row) and array batches (executebatch: whole columns in one library call). */
 #include "zt_cursor.h"
+#include "pyzt_util.h"
 
-PyObject *pyzt_curs_executemany(cursorObject *self, PyObject *args, PyObject *kwds)
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const char *const kMultiResult =
+    "This function does not support multi-result set operations, use the 'execute()' function";
+
+/* The statement's UTF-8 text (borrowed from the str), or null with ProgrammingError. */
+const char *zt_statement_text(PyObject *stringsql, const char *method)
 {
-    (void)self; (void)args; (void)kwds;
-    PyErr_SetString(NotSupportedError, "executemany is not supported yet");
-    return nullptr;
+    if (!PyUnicode_Check(stringsql)) {
+        PyErr_Format(ProgrammingError, "%s: the statement must be a str, not %.100s", method,
+                     Py_TYPE(stringsql)->tp_name);
+        return nullptr;
+    }
+    return PyUnicode_AsUTF8(stringsql);
 }
 
+/* Releases the previous result and clears the outcome fields, as every execution
+ * method does before it starts. */
+void zt_curs_start(cursorObject *self)
+{
+    if (self->p_results)
+        FreeResults(self);
+    self->rowcount = 0;
+    Py_INCREF(Py_None);
+    zt_curs_set_description(self, Py_None);
+}
+
+/* ================================ executemany ================================ */
+
+/* Raises the fixed execution failure text; the library's message is read (so the
+ * session's error state is consumed) but not shown, as callers expect that text. */
+int zt_execute2_failed(cursorObject *self)
+{
+    char error_msg[256];
+    int err_len = 0;
+    std::memset(error_msg, 0, sizeof error_msg);
+    ZTC_GetError(&self->p_conn, error_msg, &err_len);
+    PyErr_SetString(OperationalError, "error execute2");
+    return -1;
+}
+
+/* Prepares the statement, binds `values` (a tuple of plain values) at positions 1..n
+ * with floats as doubles, executes and takes the outcome into the cursor. A binding
+ * that fails stops the statement before it runs. 0, or -1 with an error set. */
+int zt_curs_run_prepared(cursorObject *self, const char *sql, PyObject *values)
+{
+    if (ZTC_Prepare2(&self->p_conn, sql, nullptr) < 0) {
+        zt_raise_library_error(&self->p_conn);
+        return -1;
+    }
+    self->prepare = 1;
+    const Py_ssize_t n = values ? PyTuple_GET_SIZE(values) : 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (zt_bind_value(self, (int)(i + 1), PyTuple_GET_ITEM(values, i), ZT_FLOAT_AS_DOUBLE) < 0)
+            return -1;
+    }
+    if (ZTC_Execute2(&self->p_conn, nullptr, nullptr, &self->p_results) < 0)
+        return zt_execute2_failed(self);
+    return zt_curs_take_result(self);
+}
+
+/* One row of a sequence of rows: everything a call of executemany with that row
+ * alone would do after parsing (release of the previous row's result, reset,
+ * classification, prepare, binds, execution). 0, or -1 with an error set. */
+int zt_curs_run_row(cursorObject *self, const char *sql, PyObject *row)
+{
+    if (zt_curs_check(self) < 0)
+        return -1;
+    zt_curs_start(self);
+    ZTC_Reset(&self->p_conn);
+    self->sql_type = fun_sql_type(sql);
+    return zt_curs_run_prepared(self, sql, row);
+}
+
+/* What the parameters of executemany are: one flat list of values for a single
+ * execution, or rows (each a tuple of plain values) for one execution each. */
+struct zt_many_plan {
+    PyRef flat;               /* tuple of values, or empty */
+    std::vector<PyRef> rows;  /* tuples of values */
+    bool by_rows = false;
+};
+
+/* Sorts the parameters into a plan before anything runs. A sequence that mixes rows
+ * with plain values, or a row holding a list or tuple, cannot be run row by row as
+ * written and is refused with ProgrammingError (which also rules out a row that
+ * contains itself). 0, or -1 with an error set. */
+int zt_many_plan_make(PyObject *parameter, zt_many_plan *plan)
+{
+    if (parameter == nullptr || parameter == Py_None)
+        return 0;
+    if (!PySequence_Check(parameter) || PyUnicode_Check(parameter) || PyBytes_Check(parameter) ||
+        PyByteArray_Check(parameter)) {
+        PyErr_Format(ProgrammingError,
+                     "executemany: the parameters must be a list or tuple, not %.100s",
+                     Py_TYPE(parameter)->tp_name);
+        return -1;
+    }
+    PyRef items(PySequence_Tuple(parameter));
+    if (!items)
+        return -1;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    Py_ssize_t nrows = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *item = PyTuple_GET_ITEM(items.get(), i);
+        if (PyList_Check(item) || PyTuple_Check(item))
+            nrows++;
+    }
+    if (nrows == 0) {
+        plan->flat = std::move(items);
+        return 0;
+    }
+    if (nrows != n) {
+        PyErr_SetString(ProgrammingError,
+                        "executemany: the parameters mix rows (lists or tuples) with plain values");
+        return -1;
+    }
+    plan->rows.reserve((size_t)n);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyRef row(PySequence_Tuple(PyTuple_GET_ITEM(items.get(), i)));
+        if (!row)
+            return -1;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(row.get()); j++) {
+            PyObject *value = PyTuple_GET_ITEM(row.get(), j);
+            if (PyList_Check(value) || PyTuple_Check(value)) {
+                PyErr_Format(ProgrammingError,
+                             "executemany: row %zd holds a list or tuple at position %zd", i + 1,
+                             j + 1);
+                return -1;
+            }
+        }
+        plan->rows.push_back(std::move(row));
+    }
+    plan->by_rows = true;
+    return 0;
+}
+
+/* Runs every row in turn. A failing row does not stop the ones after it; the call then
+ * fails with the last row's error. The cursor ends with the last row's outcome. */
+int zt_curs_run_rows(cursorObject *self, const char *sql, const std::vector<PyRef> &rows)
+{
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    for (const PyRef &row : rows) {
+        if (zt_curs_run_row(self, sql, row.get()) < 0) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+            PyErr_Fetch(&type, &value, &tb);
+        }
+    }
+    if (type) {
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *zt_curs_executemany(cursorObject *self, PyObject *args)
+{
+    if (zt_curs_check(self) < 0)
+        return nullptr;
+    zt_curs_start(self);
+    if (zt_load_datetime_api() < 0)
+        return nullptr;
+    ZTC_Reset(&self->p_conn);
+
+    PyObject *stringsql = nullptr, *parameter = nullptr;
+    if (!PyArg_ParseTuple(args, "O|O", &stringsql, &parameter)) {
+        PyErr_SetString(ProgrammingError, "executemany Parameter mismatch");
+        return nullptr;
+    }
+    const char *sql = zt_statement_text(stringsql, "executemany");
+    if (!sql)
+        return nullptr;
+    zt_many_plan plan;
+    if (zt_many_plan_make(parameter, &plan) < 0)
+        return nullptr;
+
+    self->sql_type = fun_sql_type(sql);
+    if (self->sql_type == ZTC_SQL_MULTI) {
+        PyErr_SetString(OperationalError, kMultiResult);
+        return nullptr;
+    }
+    if (!plan.by_rows) {
+        if (zt_curs_run_prepared(self, sql, plan.flat.get()) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    /* A statement the library refuses to prepare is refused for every row alike:
+     * report it once, before any row runs. */
+    if (ZTC_Prepare2(&self->p_conn, sql, nullptr) < 0)
+        return zt_raise_library_error(&self->p_conn);
+    self->prepare = 1;
+    if (zt_curs_run_rows(self, sql, plan.rows) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+/* =============================== executebatch =============================== */
+
+/* How a column is sent, chosen by its first value. */
+enum class zt_col_kind { boolean, integer, datetime, date, time, floating, text, binary, decimal };
+
+/* One column encoded for the array binding. `values` is the values buffer (fixed-size
+ * elements or the packed layout); `lengths` holds one entry per row and must outlive
+ * the batch execution, since the library reads it then. */
+struct zt_column {
+    int type = 0;
+    int size = 0;               /* element size, or the packed byte total */
+    std::vector<char> values;
+    std::vector<int32_t> lengths;
+};
+
+/* Context shared by the encoders of one call. */
+struct zt_batch_ctx {
+    Py_ssize_t nrows = 0;
+    PyObject *decimal_type = nullptr;   /* decimal.Decimal, looked up when first needed */
+    PyRef decimal_module;
+};
+
+int zt_batch_decimal_type(zt_batch_ctx *ctx)
+{
+    if (ctx->decimal_type)
+        return 0;
+    ctx->decimal_module.reset(PyImport_ImportModule("decimal"));
+    if (!ctx->decimal_module)
+        return -1;
+    PyRef type(PyObject_GetAttrString(ctx->decimal_module.get(), "Decimal"));
+    if (!type)
+        return -1;
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
+        return -1;
+    }
+    ctx->decimal_type = type.get();   /* kept alive by the module */
+    return 0;
+}
+
+bool zt_is_decimal(zt_batch_ctx *ctx, PyObject *value)
+{
+    return ctx->decimal_type && PyObject_TypeCheck(value, (PyTypeObject *)ctx->decimal_type);
+}
+
+/* The kind of a column from its first value; -1 with ProgrammingError when it cannot
+ * be sent. */
+int zt_col_kind_of(zt_batch_ctx *ctx, PyObject *first, Py_ssize_t col, zt_col_kind *kind)
+{
+    if (Py_TYPE(first) == &PyBool_Type)
+        *kind = zt_col_kind::boolean;
+    else if (PyLong_Check(first))
+        *kind = zt_col_kind::integer;
+    else if (PyDateTime_Check(first))
+        *kind = zt_col_kind::datetime;
+    else if (PyDate_Check(first))
+        *kind = zt_col_kind::date;
+    else if (PyTime_Check(first))
+        *kind = zt_col_kind::time;
+    else if (PyFloat_Check(first))
+        *kind = zt_col_kind::floating;
+    else if (PyUnicode_Check(first))
+        *kind = zt_col_kind::text;
+    else if (PyBytes_Check(first))
+        *kind = zt_col_kind::binary;
+    else if (first == Py_None) {
+        PyErr_SetString(ProgrammingError, "Parameter is null");
+        return -1;
+    } else {
+        if (zt_batch_decimal_type(ctx) < 0)
+            return -1;
+        if (!zt_is_decimal(ctx, first)) {
+            PyErr_Format(ProgrammingError, "column %zd: values of type %.100s cannot be sent",
+                         col + 1, Py_TYPE(first)->tp_name);
+            return -1;
+        }
+        *kind = zt_col_kind::decimal;
+    }
+    return 0;
+}
+
+/* Whether a later value (not None) of a column has the column's kind. A datetime is
+ * not accepted in a date column, where its time would be lost. */
+bool zt_col_accepts(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *value)
+{
+    switch (kind) {
+    case zt_col_kind::boolean: return Py_TYPE(value) == &PyBool_Type;
+    case zt_col_kind::integer: return PyLong_Check(value);
+    case zt_col_kind::datetime: return PyDateTime_Check(value);
+    case zt_col_kind::date: return PyDate_Check(value) && !PyDateTime_Check(value);
+    case zt_col_kind::time: return PyTime_Check(value);
+    case zt_col_kind::floating: return PyFloat_Check(value);
+    case zt_col_kind::text: return PyUnicode_Check(value);
+    case zt_col_kind::binary: return PyBytes_Check(value);
+    case zt_col_kind::decimal: return zt_is_decimal(ctx, value);
+    }
+    return false;
+}
+
+int zt_col_type_error(PyObject *first, PyObject *value, Py_ssize_t col, Py_ssize_t row)
+{
+    PyErr_Format(ProgrammingError, "column %zd, row %zd: expected %.100s, got %.100s", col + 1,
+                 row + 1, Py_TYPE(first)->tp_name, Py_TYPE(value)->tp_name);
+    return -1;
+}
+
+/* Writes v right-aligned in `width` digits (leading zeros) at p. */
+inline char *zt_put_digits(char *p, int v, int width)
+{
+    for (int k = width - 1; k >= 0; k--) {
+        p[k] = (char)('0' + v % 10);
+        v /= 10;
+    }
+    return p + width;
+}
+
+/* The year as the C format "%4d" spells it: blanks before the digits. Python years
+ * run from 1 to 9999. */
+inline char *zt_put_year(char *p, int year)
+{
+    char digits[4];
+    zt_put_digits(digits, year, 4);
+    int k = 0;
+    while (k < 3 && digits[k] == '0') {
+        p[k] = ' ';
+        k++;
+    }
+    for (; k < 4; k++)
+        p[k] = digits[k];
+    return p + 4;
+}
+
+/* "YYYY-MM-DD" (10 bytes) */
+inline char *zt_put_date(char *p, int y, int m, int d)
+{
+    p = zt_put_year(p, y);
+    *p++ = '-';
+    p = zt_put_digits(p, m, 2);
+    *p++ = '-';
+    return zt_put_digits(p, d, 2);
+}
+
+/* "HH:MM:SS.ffffff" (15 bytes) */
+inline char *zt_put_time(char *p, int h, int mi, int s, int us)
+{
+    p = zt_put_digits(p, h, 2);
+    *p++ = ':';
+    p = zt_put_digits(p, mi, 2);
+    *p++ = ':';
+    p = zt_put_digits(p, s, 2);
+    *p++ = '.';
+    return zt_put_digits(p, us, 6);
+}
+
+/* Appends one packed row: its 4-byte length in machine order, then its bytes. */
+inline char *zt_put_packed(char *p, const char *data, int32_t len)
+{
+    std::memcpy(p, &len, sizeof len);
+    p += sizeof len;
+    if (len > 0) {
+        std::memcpy(p, data, (size_t)len);
+        p += len;
+    }
+    return p;
+}
+
+/* Encoders: each fills c->values and c->lengths for all rows of `items` (a fast
+ * sequence), checking that every value but None has the column's kind. 0, or -1 with
+ * an error set. */
+
+int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
+                    zt_column *c)
+{
+    const Py_ssize_t n = ctx->nrows;
+    PyObject **v = PySequence_Fast_ITEMS(items);
+    PyObject *first = v[0];
+    const size_t elem = kind == zt_col_kind::boolean ? sizeof(int32_t) : 8;
+    c->type = kind == zt_col_kind::boolean ? ZTC_TYPE_INTEGER
+              : kind == zt_col_kind::integer ? ZTC_TYPE_BIGINT
+                                             : ZTC_TYPE_DOUBLE;
+    c->size = (int)elem;
+    c->values.assign((size_t)n * elem, 0);
+    c->lengths.assign((size_t)n, (int32_t)elem);
+    char *out = c->values.data();
+    for (Py_ssize_t j = 0; j < n; j++, out += elem) {
+        PyObject *value = v[j];
+        if (value == Py_None) {
+            /* The integer column marks NULL with length 0, the others with -1. */
+            c->lengths[j] = kind == zt_col_kind::integer ? 0 : -1;
+            continue;
+        }
+        if (!zt_col_accepts(ctx, kind, value))
+            return zt_col_type_error(first, value, col, j);
+        if (kind == zt_col_kind::boolean) {
+            int32_t b = value == Py_True ? 1 : 0;
+            std::memcpy(out, &b, sizeof b);
+        } else if (kind == zt_col_kind::integer) {
+            long long x = PyLong_AsLongLong(value);
+            if (x == -1 && PyErr_Occurred()) {
+                if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                    PyErr_Format(PyExc_OverflowError,
+                                 "column %zd, row %zd: int does not fit in 64 bits", col + 1,
+                                 j + 1);
+                }
+                return -1;
+            }
+            int64_t x64 = (int64_t)x;
+            std::memcpy(out, &x64, sizeof x64);
+        } else {
+            double d = PyFloat_AS_DOUBLE(value);
+            std::memcpy(out, &d, sizeof d);
+        }
+    }
+    return 0;
+}
+
+/* Checks that the packed total fits the library's 32-bit size argument. */
+int zt_packed_size(size_t total, Py_ssize_t col, zt_column *c)
+{
+    if (total > (size_t)INT32_MAX) {
+        PyErr_Format(ProgrammingError, "column %zd holds more than 2 GiB: split the batch",
+                     col + 1);
+        return -1;
+    }
+    c->size = (int)total;
+    return 0;
+}
+
+/* Dates and times: fixed-width texts, so the buffer is sized from the row count. */
+int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
+                       zt_column *c)
+{
+    const Py_ssize_t n = ctx->nrows;
+    PyObject **v = PySequence_Fast_ITEMS(items);
+    PyObject *first = v[0];
+    const int32_t width = kind == zt_col_kind::datetime ? 26 : kind == zt_col_kind::date ? 10 : 15;
+    c->type = ZTC_TYPE_VARCHAR;
+    c->values.assign((size_t)n * (sizeof(int32_t) + (size_t)width), 0);
+    c->lengths.assign((size_t)n, width);
+    char *out = c->values.data();
+    for (Py_ssize_t j = 0; j < n; j++) {
+        PyObject *value = v[j];
+        if (value == Py_None) {
+            c->lengths[j] = -1;
+            out = zt_put_packed(out, nullptr, -1);
+            continue;
+        }
+        if (!zt_col_accepts(ctx, kind, value))
+            return zt_col_type_error(first, value, col, j);
+        std::memcpy(out, &width, sizeof width);
+        char *p = out + sizeof width;
+        if (kind == zt_col_kind::datetime) {
+            p = zt_put_date(p, PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
+                            PyDateTime_GET_DAY(value));
+            *p++ = ' ';
+            zt_put_time(p, PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+                        PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value));
+        } else if (kind == zt_col_kind::date) {
+            zt_put_date(p, PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
+                        PyDateTime_GET_DAY(value));
+        } else {
+            zt_put_time(p, PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
+                        PyDateTime_TIME_GET_SECOND(value), PyDateTime_TIME_GET_MICROSECOND(value));
+        }
+        out += sizeof width + (size_t)width;
+    }
+    c->values.resize((size_t)(out - c->values.data()));
+    return zt_packed_size(c->values.size(), col, c);
+}
+
+/* Texts, byte strings and decimals: a first pass finds every value's bytes (and the
+ * total), a second packs them into one buffer allocated once. A str goes up to its
+ * first zero character, as for a single parameter; a decimal as its str() text. */
+int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
+                      zt_column *c)
+{
+    const Py_ssize_t n = ctx->nrows;
+    PyObject **v = PySequence_Fast_ITEMS(items);
+    PyObject *first = v[0];
+    std::vector<std::pair<const char *, int32_t>> parts((size_t)n);
+    std::vector<PyRef> texts;   /* keeps decimal texts alive until packed */
+    if (kind == zt_col_kind::decimal)
+        texts.reserve((size_t)n);
+    size_t total = 0;
+    for (Py_ssize_t j = 0; j < n; j++) {
+        PyObject *value = v[j];
+        if (value == Py_None) {
+            parts[j] = {nullptr, -1};
+            total += sizeof(int32_t);
+            continue;
+        }
+        if (!zt_col_accepts(ctx, kind, value))
+            return zt_col_type_error(first, value, col, j);
+        const char *data = nullptr;
+        Py_ssize_t len = 0;
+        if (kind == zt_col_kind::binary) {
+            data = PyBytes_AS_STRING(value);
+            len = PyBytes_GET_SIZE(value);
+        } else {
+            PyObject *text = value;
+            if (kind == zt_col_kind::decimal) {
+                texts.emplace_back(PyObject_Str(value));
+                text = texts.back().get();
+                if (!text)
+                    return -1;
+            }
+            data = PyUnicode_AsUTF8AndSize(text, &len);
+            if (!data)
+                return -1;
+            const void *zero = std::memchr(data, '\0', (size_t)len);
+            if (zero)
+                len = (const char *)zero - data;
+        }
+        if (len > INT32_MAX) {
+            PyErr_Format(ProgrammingError, "column %zd, row %zd: value longer than 2 GiB",
+                         col + 1, j + 1);
+            return -1;
+        }
+        parts[j] = {data, (int32_t)len};
+        total += sizeof(int32_t) + (size_t)len;
+    }
+    if (zt_packed_size(total, col, c) < 0)
+        return -1;
+    c->type = kind == zt_col_kind::binary ? ZTC_TYPE_BINARY
+              : kind == zt_col_kind::decimal ? ZTC_TYPE_NUMERIC
+                                             : ZTC_TYPE_VARCHAR;
+    c->values.assign(total, 0);
+    c->lengths.resize((size_t)n);
+    char *out = c->values.data();
+    for (Py_ssize_t j = 0; j < n; j++) {
+        c->lengths[j] = parts[j].second;
+        out = zt_put_packed(out, parts[j].first, parts[j].second);
+    }
+    return 0;
+}
+
+/* Encodes column `col` (a fast sequence of ctx->nrows >= 1 values). */
+int zt_encode_column(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_column *c)
+{
+    zt_col_kind kind;
+    if (zt_col_kind_of(ctx, PySequence_Fast_ITEMS(items)[0], col, &kind) < 0)
+        return -1;
+    switch (kind) {
+    case zt_col_kind::boolean:
+    case zt_col_kind::integer:
+    case zt_col_kind::floating:
+        return zt_encode_fixed(ctx, kind, items, col, c);
+    case zt_col_kind::datetime:
+    case zt_col_kind::date:
+    case zt_col_kind::time:
+        return zt_encode_temporal(ctx, kind, items, col, c);
+    case zt_col_kind::text:
+    case zt_col_kind::binary:
+    case zt_col_kind::decimal:
+        return zt_encode_varying(ctx, kind, items, col, c);
+    }
+    return 0;
+}
+
+/* Takes the columns as fast sequences and checks their shape: every column a sequence
+ * of values (not a str or bytes, whose characters would become rows), all of one
+ * length. 0, or -1 with an error set. */
+int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_t *nrows)
+{
+    if (!PySequence_Check(parameter) || PyUnicode_Check(parameter) || PyBytes_Check(parameter) ||
+        PyByteArray_Check(parameter)) {
+        PyErr_Format(ProgrammingError,
+                     "executebatch: the parameters must be a sequence of columns, not %.100s",
+                     Py_TYPE(parameter)->tp_name);
+        return -1;
+    }
+    PyRef outer(PySequence_Tuple(parameter));
+    if (!outer)
+        return -1;
+    const Py_ssize_t ncols = PyTuple_GET_SIZE(outer.get());
+    if (ncols > INT32_MAX) {
+        PyErr_SetString(ProgrammingError, "executebatch: too many columns");
+        return -1;
+    }
+    columns->reserve((size_t)ncols);
+    for (Py_ssize_t i = 0; i < ncols; i++) {
+        PyObject *column = PyTuple_GET_ITEM(outer.get(), i);
+        if (!PySequence_Check(column) || PyUnicode_Check(column) || PyBytes_Check(column) ||
+            PyByteArray_Check(column)) {
+            PyErr_Format(ProgrammingError,
+                         "column %zd is not a sequence of values (got %.100s)", i + 1,
+                         Py_TYPE(column)->tp_name);
+            return -1;
+        }
+        PyRef items(PySequence_Fast(column, "column is not a sequence"));
+        if (!items)
+            return -1;
+        columns->push_back(std::move(items));
+    }
+    *nrows = ncols ? PySequence_Fast_GET_SIZE(columns->back().get()) : 0;
+    for (const PyRef &items : *columns) {
+        if (PySequence_Fast_GET_SIZE(items.get()) != PySequence_Fast_GET_SIZE(columns->front().get())) {
+            PyErr_SetString(ProgrammingError, "The number of parameters does not match and the "
+                                              "batch operation cannot be performed");
+            return -1;
+        }
+    }
+    if (*nrows > INT32_MAX) {
+        PyErr_SetString(ProgrammingError, "executebatch: more than 2147483647 rows");
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
+{
+    if (zt_curs_check(self) < 0)
+        return nullptr;
+    zt_curs_start(self);
+    if (zt_load_datetime_api() < 0)
+        return nullptr;
+    ZTC_Reset(&self->p_conn);
+
+    PyObject *stringsql = nullptr, *parameter = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &stringsql, &parameter)) {
+        PyErr_SetString(ProgrammingError, "executebatch Parameter mismatch");
+        return nullptr;
+    }
+    const char *sql = zt_statement_text(stringsql, "executebatch");
+    if (!sql)
+        return nullptr;
+    self->sql_type = fun_sql_type(sql);
+    if (self->sql_type == ZTC_SQL_MULTI) {
+        PyErr_SetString(ProgrammingError, kMultiResult);
+        return nullptr;
+    }
+
+    zt_batch_ctx ctx;
+    std::vector<PyRef> columns;
+    if (zt_batch_columns(parameter, &columns, &ctx.nrows) < 0)
+        return nullptr;
+    /* Nothing to send: no row is executed. */
+    if (columns.empty() || ctx.nrows == 0)
+        Py_RETURN_NONE;
+
+    /* Every column is encoded (and so checked) before the first is bound. */
+    std::vector<zt_column> encoded(columns.size());
+    for (size_t i = 0; i < columns.size(); i++) {
+        if (zt_encode_column(&ctx, columns[i].get(), (Py_ssize_t)i, &encoded[i]) < 0)
+            return nullptr;
+    }
+    const int ncols = (int)columns.size();
+    const int nrows = (int)ctx.nrows;
+    for (int i = 0; i < ncols; i++) {
+        zt_column &c = encoded[(size_t)i];
+        if (ZTC_BindParamArrayByPos(&self->p_conn, i + 1, ncols, PARAM_INPUT, c.type, nrows,
+                                    c.values.data(), c.size, c.lengths.data()) < 0)
+            return zt_raise_library_error(&self->p_conn);
+        /* The library copied the values; only the lengths must live until execution. */
+        std::vector<char>().swap(c.values);
+    }
+    self->sql_type = fun_sql_type(sql);
+    if (ZTC_ExecBatch(&self->p_conn, sql, nrows) < 0)
+        return zt_raise_library_error(&self->p_conn);
+    if (self->sql_type == ZTC_SQL_ONE_ROW)
+        self->rowcount = nrows;
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+/* executemany(stringsql[, parameter]): a flat sequence of values is bound for one
+ * execution; a sequence of rows runs the statement once per row. */
+PyObject *pyzt_curs_executemany(cursorObject *self, PyObject *args, PyObject *kwds)
+{
+    (void)kwds;
+    try {
+        return zt_curs_executemany(self, args);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+/* executebatch(stringsql, columns): one array binding per column, one execution. */
 PyObject *pyzt_curs_executebatch(cursorObject *self, PyObject *args, PyObject *kwds)
 {
-    (void)self; (void)args; (void)kwds;
-    PyErr_SetString(NotSupportedError, "executebatch is not supported yet");
-    return nullptr;
+    (void)kwds;
+    try {
+        return zt_curs_executebatch(self, args);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
 }
