@@ -69,6 +69,10 @@ void zt_curs_rowcount(cursorObject *self);
 /* Takes the outcome of a successful execution into the cursor: class 1 gives rowcount 1;
  * otherwise ZTC_getResultRet, rowcount and description. 0, or -1 with an error set. */
 int zt_curs_take_result(cursorObject *self);
+/* The UTF-8 text of a statement argument (borrowed from `stringsql`), or null with
+ * ProgrammingError "<method> Parameter mismatch: ..." when it is not a str, has no
+ * UTF-8 form or contains a zero character (the library takes zero-terminated text). */
+const char *zt_statement_text(PyObject *stringsql, const char *method);
 
 /* ---- zt_bind.cpp ---- */
 

@@ -1,21 +1,319 @@
-/* Placeholder until parameter binding is built. */
+/* zt_bind.cpp - Python values -> positional input parameters of the client library.
+ *
+ * Every value either becomes exactly one binding or makes the call fail with a
+ * Python exception before anything is bound for it; the caller must then not run
+ * the statement. Values are tested in a fixed order: bool before int (a bool is an
+ * int), datetime before date (a datetime is a date), the date and time classes before
+ * float, str and bytes. */
 #include "zt_cursor.h"
+#include "pyzt_util.h"
 
-int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode floats)
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+/* Size of the zero-filled buffers the library receives for date-times and float
+ * texts; the length word carries the whole buffer size and the text ends at its
+ * first zero byte. */
+constexpr int ZT_DATETIME_BUF = 64;
+constexpr int ZT_DATE_BUF = 11;
+constexpr int ZT_TIME_BUF = 32;
+constexpr int ZT_FLOAT_BUF = 64;
+
+const char ZT_BATCH_MESSAGE[] =
+    "This function does not support batch operations, use the 'executemany' function to "
+    "perform batch operations";
+
+/* One input binding. The library copies the buffer and reads the length word during
+ * the call, so both may live on the caller's stack. 0, or -1 with the library's
+ * message raised. */
+int zt_bind_input(cursorObject *self, int pos, int type, void *buffer, int buflen, int length)
 {
-    (void)self; (void)pos; (void)item; (void)floats;
-    PyErr_SetString(NotSupportedError, "parameters are not supported yet");
+    int len = length;
+    if (ZTC_BindParamByPos(&self->p_conn, pos, PARAM_INPUT, type, buffer, buflen, &len) < 0) {
+        zt_raise_library_error(&self->p_conn);
+        return -1;
+    }
+    return 0;
+}
+
+/* The unqualified name of a value's type ("timedelta", not "datetime.timedelta"). */
+const char *zt_type_name(PyObject *item)
+{
+    const char *name = Py_TYPE(item)->tp_name;
+    const char *dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
+
+int zt_value_too_long(int pos)
+{
+    PyErr_Format(ProgrammingError, "parameter %d: value too long", pos);
     return -1;
 }
 
-int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode floats)
+/* Binds `len` bytes at `data` (which must be followed by at least one readable byte:
+ * the buffer length handed over is len + 1) as text or binary, the length capped by
+ * the declared size of the position when one is declared. */
+int zt_bind_sized(cursorObject *self, int pos, int type, const char *data, Py_ssize_t len)
 {
-    return zt_bind_value(self, 1, parameters, floats);
+    const int32_t declared = zt_declared_size(self, pos - 1);
+    if (declared >= 0 && declared < len)
+        len = declared;
+    if (len >= INT_MAX)
+        return zt_value_too_long(pos);
+    return zt_bind_input(self, pos, type, const_cast<char *>(data), (int)len + 1, (int)len);
 }
+
+int zt_bind_bool(cursorObject *self, int pos, PyObject *item)
+{
+    int32_t v = (item == Py_True) ? 1 : 0;
+    return zt_bind_input(self, pos, ZTC_TYPE_INTEGER, &v, 4, 4);
+}
+
+int zt_bind_int(cursorObject *self, int pos, PyObject *item)
+{
+    int64_t v = PyLong_AsLongLong(item);
+    if (v == -1 && PyErr_Occurred())
+        return -1;
+    return zt_bind_input(self, pos, ZTC_TYPE_BIGINT, &v, 8, 8);
+}
+
+/* Years are padded with blanks, not zeros: the library reads "   5-03-07". Time
+ * zones are not sent: the value's own fields are. */
+int zt_bind_datetime(cursorObject *self, int pos, PyObject *item)
+{
+    char buf[ZT_DATETIME_BUF];
+    std::memset(buf, 0, sizeof buf);
+    std::snprintf(buf, sizeof buf, "%4d-%02d-%02d %02d:%02d:%02d.%06d",
+                  PyDateTime_GET_YEAR(item), PyDateTime_GET_MONTH(item),
+                  PyDateTime_GET_DAY(item), PyDateTime_DATE_GET_HOUR(item),
+                  PyDateTime_DATE_GET_MINUTE(item), PyDateTime_DATE_GET_SECOND(item),
+                  PyDateTime_DATE_GET_MICROSECOND(item));
+    return zt_bind_input(self, pos, ZTC_TYPE_DATETIME, buf, sizeof buf, sizeof buf);
+}
+
+int zt_bind_date(cursorObject *self, int pos, PyObject *item)
+{
+    /* Formatted in a roomier scratch buffer (the compiler cannot know that month and
+     * day have two digits), then placed in the 11-byte buffer the library gets. */
+    char text[16];
+    std::snprintf(text, sizeof text, "%4d-%02d-%02d", PyDateTime_GET_YEAR(item),
+                  PyDateTime_GET_MONTH(item), PyDateTime_GET_DAY(item));
+    char buf[ZT_DATE_BUF];
+    std::memset(buf, 0, sizeof buf);
+    std::memcpy(buf, text, sizeof buf - 1);
+    return zt_bind_input(self, pos, ZTC_TYPE_DATE, buf, sizeof buf, sizeof buf);
+}
+
+int zt_bind_time(cursorObject *self, int pos, PyObject *item)
+{
+    char buf[ZT_TIME_BUF];
+    std::memset(buf, 0, sizeof buf);
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%06d", PyDateTime_TIME_GET_HOUR(item),
+                  PyDateTime_TIME_GET_MINUTE(item), PyDateTime_TIME_GET_SECOND(item),
+                  PyDateTime_TIME_GET_MICROSECOND(item));
+    return zt_bind_input(self, pos, ZTC_TYPE_TIME, buf, sizeof buf, sizeof buf);
+}
+
+/* The text a float is sent as: thirteen fixed decimals when that text reads back as
+ * the same double, otherwise the shortest text that does (so 1e-20 does not become
+ * zero and 1e100 is not cut); the server's spellings for infinities and NaN. Empty
+ * with an exception set when memory runs out. */
+std::string zt_float_text(double v)
+{
+    if (std::isnan(v))
+        return "NaN";
+    if (std::isinf(v))
+        return v > 0 ? "Infinity" : "-Infinity";
+    char fixed[ZT_FLOAT_BUF];
+    int n = std::snprintf(fixed, sizeof fixed, "%0.13lf", v);
+    if (n > 0 && n < ZT_FLOAT_BUF && std::strtod(fixed, nullptr) == v)
+        return std::string(fixed, n);
+    char *shortest = PyOS_double_to_string(v, 'r', 0, 0, nullptr);
+    if (shortest == nullptr)
+        return std::string();
+    std::string text(shortest);
+    PyMem_Free(shortest);
+    return text;
+}
+
+int zt_bind_float_text(cursorObject *self, int pos, PyObject *item)
+{
+    double v = PyFloat_AsDouble(item);
+    if (v == -1.0 && PyErr_Occurred())
+        return -1;
+    std::string text = zt_float_text(v);
+    if (text.empty())
+        return -1;
+    /* The library is handed a zero-filled block of at least 64 bytes whose size is
+     * also the length word; a longer text gets a block of its own size. */
+    std::string block(text.size() < ZT_FLOAT_BUF ? (size_t)ZT_FLOAT_BUF : text.size() + 1, '\0');
+    std::memcpy(&block[0], text.data(), text.size());
+    const int size = (int)block.size();
+    return zt_bind_input(self, pos, ZTC_TYPE_VARCHAR, &block[0], size, size);
+}
+
+int zt_bind_double(cursorObject *self, int pos, PyObject *item)
+{
+    double v = PyFloat_AsDouble(item);
+    if (v == -1.0 && PyErr_Occurred())
+        return -1;
+    return zt_bind_input(self, pos, ZTC_TYPE_DOUBLE, &v, 8, 8);
+}
+
+/* A str is sent whole as UTF-8 (capped by a declared size). The server cannot store
+ * a zero character, and cutting the text there would lose the rest silently, so such
+ * a text is refused. */
+int zt_bind_str(cursorObject *self, int pos, PyObject *item)
+{
+    Py_ssize_t len = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(item, &len);
+    if (utf8 == nullptr)
+        return -1;
+    const int32_t declared = zt_declared_size(self, pos - 1);
+    const Py_ssize_t sent = (declared >= 0 && declared < len) ? declared : len;
+    if (std::memchr(utf8, '\0', (size_t)sent) != nullptr) {
+        PyErr_Format(ProgrammingError, "parameter %d: text contains a zero character", pos);
+        return -1;
+    }
+    return zt_bind_sized(self, pos, ZTC_TYPE_VARCHAR, utf8, len);
+}
+
+/* bytes objects always carry a zero byte after their content, so len + 1 is readable. */
+int zt_bind_bytes(cursorObject *self, int pos, PyObject *item)
+{
+    return zt_bind_sized(self, pos, ZTC_TYPE_BINARY, PyBytes_AS_STRING(item),
+                         PyBytes_GET_SIZE(item));
+}
+
+/* bytearray and memoryview: their C-contiguous content, bound like bytes. The copy
+ * gives the library the extra readable byte that bytes objects have. */
+int zt_bind_buffer(cursorObject *self, int pos, PyObject *item)
+{
+    Py_buffer view;
+    if (PyObject_GetBuffer(item, &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
+        PyErr_Format(ProgrammingError, "parameter %d: %s is not C-contiguous bytes", pos,
+                     zt_type_name(item));
+        return -1;
+    }
+    std::string copy((const char *)view.buf, (size_t)view.len);
+    PyBuffer_Release(&view);
+    return zt_bind_sized(self, pos, ZTC_TYPE_BINARY, copy.c_str(), (Py_ssize_t)copy.size());
+}
+
+/* 1 when item is a decimal.Decimal (or a subclass), 0 when not, -1 on error. */
+int zt_is_decimal(PyObject *item)
+{
+    PyRef module(PyImport_ImportModule("decimal"));
+    if (!module)
+        return -1;
+    PyRef cls(PyObject_GetAttrString(module.get(), "Decimal"));
+    if (!cls)
+        return -1;
+    return PyObject_IsInstance(item, cls.get());
+}
+
+/* A Decimal is sent as its exact text with the NUMERIC code. */
+int zt_bind_decimal(cursorObject *self, int pos, PyObject *item)
+{
+    PyRef text(PyObject_Str(item));
+    if (!text)
+        return -1;
+    Py_ssize_t len = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (utf8 == nullptr)
+        return -1;
+    if (len >= INT_MAX)
+        return zt_value_too_long(pos);
+    return zt_bind_input(self, pos, ZTC_TYPE_NUMERIC, const_cast<char *>(utf8), (int)len + 1,
+                         (int)len);
+}
+
+int zt_bind_other(cursorObject *self, int pos, PyObject *item)
+{
+    int is_decimal = zt_is_decimal(item);
+    if (is_decimal < 0)
+        return -1;
+    if (is_decimal)
+        return zt_bind_decimal(self, pos, item);
+    if (PyByteArray_Check(item) || PyMemoryView_Check(item))
+        return zt_bind_buffer(self, pos, item);
+    PyErr_Format(ProgrammingError, "parameter %d: unsupported type '%s'", pos,
+                 zt_type_name(item));
+    return -1;
+}
+
+} // namespace
 
 int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i)
 {
     if (self->ParameterSize == nullptr || i < 0 || i >= self->ParameterSizeNum)
         return -1;
     return self->ParameterSize[i];
+}
+
+int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode floats)
+{
+    try {
+        if (PyList_Check(item) || PyTuple_Check(item)) {
+            PyErr_SetString(OperationalError, ZT_BATCH_MESSAGE);
+            return -1;
+        }
+        if (Py_TYPE(item) == &PyBool_Type)
+            return zt_bind_bool(self, pos, item);
+        if (PyLong_Check(item))
+            return zt_bind_int(self, pos, item);
+        if (PyDateTimeAPI == nullptr && zt_load_datetime_api() < 0)
+            return -1;
+        if (PyDateTime_Check(item))
+            return zt_bind_datetime(self, pos, item);
+        if (PyDate_Check(item))
+            return zt_bind_date(self, pos, item);
+        if (PyTime_Check(item))
+            return zt_bind_time(self, pos, item);
+        if (PyFloat_Check(item))
+            return floats == ZT_FLOAT_AS_DOUBLE ? zt_bind_double(self, pos, item)
+                                                : zt_bind_float_text(self, pos, item);
+        if (PyUnicode_Check(item))
+            return zt_bind_str(self, pos, item);
+        if (PyBytes_Check(item))
+            return zt_bind_bytes(self, pos, item);
+        if (item == Py_None)
+            return zt_bind_input(self, pos, ZTC_TYPE_NULL, nullptr, 0, 0);
+        return zt_bind_other(self, pos, item);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode floats)
+{
+    /* The length is asked again before each item, so a sequence that changes size
+     * while its items are read is walked only as far as it reaches. */
+    for (Py_ssize_t i = 0;; ++i) {
+        Py_ssize_t n = PyObject_Length(parameters);
+        if (n < 0)
+            return -1;
+        if (i >= n)
+            return 0;
+        if (i >= INT_MAX) {
+            PyErr_SetString(ProgrammingError, "too many parameters");
+            return -1;
+        }
+        PyRef index(PyLong_FromSsize_t(i));
+        if (!index)
+            return -1;
+        PyRef item(PyObject_GetItem(parameters, index.get()));
+        if (!item)
+            return -1;
+        if (zt_bind_value(self, (int)(i + 1), item.get(), floats) < 0)
+            return -1;
+    }
 }

@@ -1,13 +1,99 @@
-/* Placeholder entries until this concern is built. */
+/* zt_execute.cpp - execute: one statement, with or without positional parameters, run
+ * directly through the library's data-reader call; and the routines that take an
+ * execution's outcome into the cursor. */
 #include "zt_cursor.h"
+#include "pyzt_util.h"
+
+#include <cstring>
+
+void zt_curs_rowcount(cursorObject *self)
+{
+    if (self->effect_num > 0 && self->rowcount <= 0)
+        self->rowcount = self->effect_num;
+    else if (self->sql_type == ZTC_SQL_ONE_ROW)
+        self->rowcount = 1;
+}
+
+int zt_curs_take_result(cursorObject *self)
+{
+    if (self->sql_type == ZTC_SQL_ONE_ROW) {
+        /* One row per execution; the library's counts are not asked for. */
+        self->effect_num = 0;
+        self->fieldnum = 0;
+        self->closed = 0;
+        self->rowcount = 1;
+        return 0;
+    }
+    int rows = 0;
+    /* A failed report leaves the counts of the execution call in place. */
+    if (ZTC_getResultRet(&self->p_results, &self->sql_type, &self->fieldnum, &rows,
+                         &self->effect_num, nullptr) >= 0)
+        self->rowcount = rows;
+    self->closed = 0;
+    zt_curs_rowcount(self);
+    if (self->p_results != nullptr && self->sql_type != ZTC_SQL_ONE_ROW)
+        return zt_curs_description(self);
+    return 0;
+}
+
+const char *zt_statement_text(PyObject *stringsql, const char *method)
+{
+    if (!PyUnicode_Check(stringsql)) {
+        PyErr_Format(ProgrammingError, "%s Parameter mismatch: the statement must be a str, not '%s'",
+                     method, Py_TYPE(stringsql)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t len = 0;
+    const char *sql = PyUnicode_AsUTF8AndSize(stringsql, &len);
+    if (sql == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(ProgrammingError, "%s Parameter mismatch: the statement has no UTF-8 form",
+                     method);
+        return nullptr;
+    }
+    if ((size_t)len != std::strlen(sql)) {
+        PyErr_Format(ProgrammingError,
+                     "%s Parameter mismatch: the statement contains a zero character", method);
+        return nullptr;
+    }
+    return sql;
+}
 
 PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
 {
-    (void)self; (void)args; (void)kwds;
-    PyErr_SetString(NotSupportedError, "execute is not supported yet");
-    return nullptr;
+    (void)kwds;
+    if (zt_curs_check(self) < 0)
+        return nullptr;
+    if (self->p_results != nullptr)
+        FreeResults(self);
+    self->rowcount = 0;
+    Py_INCREF(Py_None);
+    zt_curs_set_description(self, Py_None);
+    if (zt_load_datetime_api() < 0)
+        return nullptr;
+
+    PyObject *stringsql = nullptr;
+    PyObject *parameter = nullptr;
+    if (!PyArg_ParseTuple(args, "O|O", &stringsql, &parameter)) {
+        PyErr_Clear();
+        PyErr_SetString(ProgrammingError, "execute Parameter mismatch");
+        return nullptr;
+    }
+    const char *sql = zt_statement_text(stringsql, "execute");
+    if (sql == nullptr)
+        return nullptr;
+
+    ZTC_Reset(&self->p_conn);
+    /* A value that cannot be bound fails the call here: the statement never runs
+     * with a parameter missing or replaced. */
+    if (parameter != nullptr && zt_bind_parameters(self, parameter, ZT_FLOAT_AS_TEXT) < 0)
+        return nullptr;
+
+    self->sql_type = fun_sql_type(sql);
+    if (ZTC_ExecwithDataReader(&self->p_conn, sql, &self->p_results, &self->fieldnum,
+                               &self->rowcount, &self->effect_num) < 0)
+        return zt_raise_library_error(&self->p_conn);
+    if (zt_curs_take_result(self) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
 }
-
-void zt_curs_rowcount(cursorObject *self) { (void)self; }
-
-int zt_curs_take_result(cursorObject *self) { (void)self; return 0; }
