@@ -1,0 +1,841 @@
+/* ztd_library.cpp - the test double's implementation of every call of ZTCsql.h.
+ *
+ * Each call first appends itself to the log with its arguments, then counts its use
+ * and honours a programmed failure, and only then acts. Nothing here trusts what the
+ * driver passes: null pointers, empty, stale and unknown handles all end in a clean
+ * -1 (or a no-op 0 for the release calls), never in a dereference. */
+#include "ztd_state.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+using namespace ztd;
+
+namespace {
+
+bool same_text_nocase(const std::string &a, const char *b)
+{
+    size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+/* Builds one log entry. Entries naming a handle from before the last reset are
+ * dropped, so an object of an earlier test that dies late does not pollute the log. */
+class Logger {
+public:
+    explicit Logger(const char *name) { e_.name = name; }
+
+    Logger &handle(const char *key, ZTC_HANDLE const *h)
+    {
+        bool set = h && *h;
+        if (set && is_stale(*h))
+            skip_ = true;
+        return boolean(key, set);
+    }
+    Logger &boolean(const char *key, bool v)
+    {
+        Arg a;
+        a.key = key;
+        a.kind = Arg::BOOL;
+        a.i = v;
+        e_.args.push_back(std::move(a));
+        return *this;
+    }
+    Logger &text(const char *key, const char *s)
+    {
+        Arg a;
+        a.key = key;
+        if (s) {
+            a.kind = Arg::TEXT;
+            a.s = s;
+        }
+        e_.args.push_back(std::move(a));
+        return *this;
+    }
+    Logger &integer(const char *key, int64_t v)
+    {
+        Arg a;
+        a.key = key;
+        a.kind = Arg::INT;
+        a.i = v;
+        e_.args.push_back(std::move(a));
+        return *this;
+    }
+    Logger &word(const char *key, const int *p)
+    {
+        if (p)
+            return integer(key, *p);
+        Arg a;
+        a.key = key;
+        e_.args.push_back(std::move(a));
+        return *this;
+    }
+    Logger &bytes(const char *key, const void *p, int64_t n)
+    {
+        Arg a;
+        a.key = key;
+        if (p) {
+            a.kind = Arg::BYTES;
+            if (n > 0)
+                a.s.assign(static_cast<const char *>(p), static_cast<size_t>(n));
+        }
+        e_.args.push_back(std::move(a));
+        return *this;
+    }
+    Logger &ints(const char *key, const int *p, int n)
+    {
+        Arg a;
+        a.key = key;
+        if (p) {
+            a.kind = Arg::INTLIST;
+            for (int i = 0; i < n; ++i)
+                a.list.push_back(p[i]);
+        }
+        e_.args.push_back(std::move(a));
+        return *this;
+    }
+    Logger &arg(Arg a)
+    {
+        e_.args.push_back(std::move(a));
+        return *this;
+    }
+    void commit()
+    {
+        if (!skip_)
+            state().log.push_back(std::move(e_));
+    }
+
+private:
+    LogEntry e_;
+    bool skip_ = false;
+};
+
+Session *live_session(uintptr_t h)
+{
+    auto it = state().sessions.find(h);
+    return it == state().sessions.end() ? nullptr : it->second.get();
+}
+
+/* Records a failure message on the session it concerns; without one, on the session
+ * used most recently, so that the driver's next ZTC_GetError finds it. */
+void set_error(uintptr_t session, const std::string &msg)
+{
+    State &st = state();
+    Session *s = live_session(session);
+    if (!s)
+        s = live_session(st.last_session);
+    if (s)
+        s->error = msg;
+    else
+        st.orphan_error = msg;
+}
+
+int fail_with(uintptr_t session, const char *msg)
+{
+    set_error(session, msg);
+    return -1;
+}
+
+/* Counts one use of `call`; when a failure is programmed for this use, applies its
+ * message and gives its return code. */
+bool injected(const char *call, uintptr_t session, int *rc)
+{
+    State &st = state();
+    int use = ++st.call_counts[call];
+    auto pick = st.failures.end();
+    for (auto it = st.failures.begin(); it != st.failures.end(); ++it) {
+        if (it->call != call)
+            continue;
+        if (it->nth == use) {
+            pick = it;
+            break;
+        }
+        if (it->nth == 0 && pick == st.failures.end())
+            pick = it;
+    }
+    if (pick == st.failures.end())
+        return false;
+    *rc = pick->rc;
+    if (pick->has_error)
+        set_error(session, pick->error);
+    st.failures.erase(pick);
+    return true;
+}
+
+uintptr_t value_of(ZTC_HANDLE const *h)
+{
+    return h ? reinterpret_cast<uintptr_t>(*h) : 0;
+}
+
+/* The live session behind S, or null after recording "no session". */
+Session *need_session(ZTC_HANDLE *S)
+{
+    Session *s = live_session(value_of(S));
+    if (!s) {
+        set_error(0, "no session");
+        return nullptr;
+    }
+    state().last_session = value_of(S);
+    return s;
+}
+
+Result *need_result(ZTC_HANDLE *R)
+{
+    State &st = state();
+    auto it = st.results.find(value_of(R));
+    if (it == st.results.end()) {
+        set_error(0, "no result");
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+const ResultData *current_data(const Result *r)
+{
+    return r->current < r->results.size() ? &r->results[r->current] : nullptr;
+}
+
+const Column *column_at(const Result *r, int col)
+{
+    const ResultData *d = current_data(r);
+    if (!d || col < 1 || static_cast<size_t>(col) > d->columns.size())
+        return nullptr;
+    return &d->columns[static_cast<size_t>(col) - 1];
+}
+
+ResultData empty_result()
+{
+    ResultData d;
+    d.sql_type = ZTC_SQL_NO_ROWS;
+    return d;
+}
+
+/* Makes a result handle over `results` (at least one) and reports the first one's counts. */
+void fill_result(uintptr_t session, std::vector<ResultData> results, ZTC_HANDLE *R,
+                 int *columns, int64_t *rows, int *affected)
+{
+    if (results.empty())
+        results.push_back(empty_result());
+    const ResultData &first = results.front();
+    if (columns)
+        *columns = static_cast<int>(first.columns.size());
+    if (rows)
+        *rows = first.rowcount;
+    if (affected)
+        *affected = first.affected;
+    auto r = std::make_unique<Result>();
+    r->session = session;
+    r->results = std::move(results);
+    uintptr_t h = new_handle(KIND_RESULT);
+    state().results[h] = std::move(r);
+    *R = reinterpret_cast<ZTC_HANDLE>(h);
+}
+
+std::vector<ResultData> next_execution()
+{
+    State &st = state();
+    if (st.executions.empty())
+        return {};
+    std::vector<ResultData> e = std::move(st.executions.front());
+    st.executions.pop_front();
+    return e;
+}
+
+/* Codes whose array bindings are n elements of `size` bytes; the others are packed. */
+bool fixed_size_code(int type)
+{
+    switch (type) {
+    case ZTC_TYPE_BOOLEAN: case ZTC_TYPE_TINYINT: case ZTC_TYPE_SMALLINT:
+    case ZTC_TYPE_INTEGER: case ZTC_TYPE_BIGINT: case ZTC_TYPE_FLOAT: case ZTC_TYPE_DOUBLE:
+    case ZTC_TYPE_DATETIME_MS: case ZTC_TYPE_INTERVAL_YM: case ZTC_TYPE_INTERVAL_DS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool output_direction(int direction)
+{
+    return direction == PARAM_OUTPUT || direction == PARAM_INPUTOUTPUT ||
+           direction == PARAM_RETURNVALUE;
+}
+
+/* Writes a cell into a caller's buffer of `capacity` bytes: at most that many bytes,
+ * a terminating zero when there is room; the length word gets the cell's full length. */
+void write_cell(const Cell &c, void *buffer, int capacity, int *length)
+{
+    if (c.null) {
+        if (length)
+            *length = -1;
+        return;
+    }
+    if (buffer && capacity > 0) {
+        size_t cap = static_cast<size_t>(capacity);
+        size_t n = std::min(c.data.size(), cap);
+        if (n)
+            std::memcpy(buffer, c.data.data(), n);
+        if (n < cap)
+            static_cast<char *>(buffer)[n] = '\0';
+    }
+    if (length)
+        *length = c.length;
+}
+
+template <class Map>
+int release_handle(const char *name, const char *key, Map &map, ZTC_HANDLE *h)
+{
+    Logger(name).handle(key, h).commit();
+    int rc;
+    if (injected(name, 0, &rc))
+        return rc;
+    if (!h)
+        return fail_with(0, "no handle");
+    map.erase(value_of(h));
+    *h = nullptr;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+/* ---- sessions ---- */
+
+int ZTC_OpenConn(const char *conn_text, ZTC_HANDLE *S)
+{
+    Logger("ZTC_OpenConn").text("text", conn_text).handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_OpenConn", 0, &rc))
+        return rc;
+    if (!S)
+        return fail_with(0, "no session");
+    uintptr_t h = new_handle(KIND_SESSION);
+    state().sessions[h] = std::make_unique<Session>();
+    state().last_session = h;
+    *S = reinterpret_cast<ZTC_HANDLE>(h);
+    return 0;
+}
+
+int ZTC_OpenConn_Ips(const char *conn_text, int ntimes, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
+{
+    Logger("ZTC_OpenConn_Ips").text("text", conn_text).integer("ntimes", ntimes)
+        .handle("attrs", attrs).handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_OpenConn_Ips", 0, &rc))
+        return rc;
+    if (!S || !attrs)
+        return fail_with(0, "no session");
+    uintptr_t a = new_handle(KIND_ATTRS);
+    state().attrs[a] = std::make_unique<Attrs>();
+    *attrs = reinterpret_cast<ZTC_HANDLE>(a);
+    uintptr_t h = new_handle(KIND_SESSION);
+    state().sessions[h] = std::make_unique<Session>();
+    state().last_session = h;
+    *S = reinterpret_cast<ZTC_HANDLE>(h);
+    return 0;
+}
+
+int ZTC_CloseConn(ZTC_HANDLE *S)
+{
+    return release_handle("ZTC_CloseConn", "session", state().sessions, S);
+}
+
+int Release_IpsAttrs(ZTC_HANDLE *attrs)
+{
+    return release_handle("Release_IpsAttrs", "attrs", state().attrs, attrs);
+}
+
+int ZTC_Execute_no_query(ZTC_HANDLE *S, const char *sql)
+{
+    Logger("ZTC_Execute_no_query").handle("session", S).text("sql", sql).commit();
+    int rc;
+    if (injected("ZTC_Execute_no_query", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
+int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length)
+{
+    Logger("ZTC_GetError").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_GetError", value_of(S), &rc))
+        return rc;
+    Session *s = live_session(value_of(S));
+    std::string msg = s ? s->error : std::string("no session");
+    /* At most 255 bytes, cut before a UTF-8 continuation byte. */
+    size_t n = std::min<size_t>(msg.size(), 255);
+    while (n > 0 && n < msg.size() && (static_cast<unsigned char>(msg[n]) & 0xC0) == 0x80)
+        --n;
+    if (buffer) {
+        std::memcpy(buffer, msg.data(), n);
+        buffer[n] = '\0';
+    }
+    if (length)
+        *length = static_cast<int>(n);
+    return s ? 0 : -1;
+}
+
+/* ---- statements ---- */
+
+int ZTC_Reset(ZTC_HANDLE *S)
+{
+    Logger("ZTC_Reset").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_Reset", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    s->binds.clear();
+    s->arrays.clear();
+    return 0;
+}
+
+int fun_sql_type(const char *sql)
+{
+    Logger("fun_sql_type").text("sql", sql).commit();
+    int rc;
+    if (injected("fun_sql_type", 0, &rc))
+        return rc;
+    State &st = state();
+    std::string text = sql ? sql : "";
+    auto it = st.sql_types.find(text);
+    if (it != st.sql_types.end())
+        return it->second;
+    if (st.has_default_sql_type)
+        return st.default_sql_type;
+    size_t i = text.find_first_not_of(" \t\r\n\f\v");
+    if (i != std::string::npos && same_text_nocase(text.substr(i, 6), "select"))
+        return ZTC_SQL_QUERY;
+    return ZTC_SQL_NO_ROWS;
+}
+
+int ZTC_ExecwithDataReader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R,
+                           int *columns, int64_t *rows, int *affected)
+{
+    Logger("ZTC_ExecwithDataReader").handle("session", S).text("sql", sql)
+        .handle("result", R).commit();
+    int rc;
+    if (injected("ZTC_ExecwithDataReader", value_of(S), &rc))
+        return rc;
+    if (!need_session(S))
+        return -1;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    fill_result(value_of(S), next_execution(), R, columns, rows, affected);
+    return 0;
+}
+
+int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void *reserved)
+{
+    Logger("ZTC_Prepare2").handle("session", S).text("sql", sql)
+        .boolean("reserved", reserved != nullptr).commit();
+    int rc;
+    if (injected("ZTC_Prepare2", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
+int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HANDLE *R)
+{
+    Logger("ZTC_Execute2").handle("session", S).handle("result", R)
+        .boolean("reserved", reserved1 != nullptr || reserved2 != nullptr).commit();
+    int rc;
+    if (injected("ZTC_Execute2", value_of(S), &rc))
+        return rc;
+    if (!need_session(S))
+        return -1;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    fill_result(value_of(S), next_execution(), R, nullptr, nullptr, nullptr);
+    return 0;
+}
+
+int ZTC_UnPrepare(ZTC_HANDLE *S, void *reserved)
+{
+    Logger("ZTC_UnPrepare").handle("session", S).boolean("reserved", reserved != nullptr)
+        .commit();
+    int rc;
+    if (injected("ZTC_UnPrepare", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
+int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
+{
+    /* The lengths arrays are read here, as the real library reads them at execution. */
+    Arg at_exec;
+    at_exec.key = "lengths_at_exec";
+    at_exec.kind = Arg::POSLISTS;
+    if (Session *s = live_session(value_of(S))) {
+        for (const auto &kv : s->arrays) {
+            std::vector<int64_t> l;
+            if (kv.second.lengths)
+                for (int i = 0; i < kv.second.n; ++i)
+                    l.push_back(kv.second.lengths[i]);
+            at_exec.poslists.emplace_back(kv.first, std::move(l));
+        }
+    }
+    Logger("ZTC_ExecBatch").handle("session", S).text("sql", sql).integer("rows", rows)
+        .arg(std::move(at_exec)).commit();
+    int rc;
+    if (injected("ZTC_ExecBatch", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
+int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
+{
+    Logger("ZTC_Execute_procesure").handle("session", S).text("sql", sql)
+        .boolean("handle", R != nullptr).commit();
+    int rc;
+    if (injected("ZTC_Execute_procesure", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    State &st = state();
+    if (st.outputs.empty())
+        return 0;
+    std::vector<std::pair<int, Value>> outs = std::move(st.outputs.front());
+    st.outputs.pop_front();
+    for (const auto &o : outs) {
+        auto b = s->binds.find(o.first);
+        if (b == s->binds.end() || !output_direction(b->second.direction))
+            continue;
+        const Binding &bd = b->second;
+        write_cell(encode_value(o.second, bd.type), bd.buffer, bd.buflen, bd.length);
+    }
+    return 0;
+}
+
+int ZTC_BindParamByPos(ZTC_HANDLE *S, int pos, int direction, int type,
+                       void *buffer, int buflen, int *length)
+{
+    Logger("ZTC_BindParamByPos").handle("session", S).integer("pos", pos)
+        .integer("direction", direction).integer("type", type).integer("buflen", buflen)
+        .word("length", length).bytes("data", buffer, buflen).commit();
+    int rc;
+    if (injected("ZTC_BindParamByPos", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    Binding b;
+    b.direction = direction;
+    b.type = type;
+    b.buflen = buflen;
+    if (output_direction(direction)) {
+        b.buffer = buffer;
+        b.length = length;
+    }
+    s->binds[pos] = b;
+    return 0;
+}
+
+int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
+                            int n, void *values, int size, int *lengths)
+{
+    int count = std::max(n, 0);
+    int64_t nbytes = fixed_size_code(type) ? int64_t(count) * std::max(size, 0)
+                                           : int64_t(std::max(size, 0));
+    Logger("ZTC_BindParamArrayByPos").handle("session", S).integer("pos", pos)
+        .integer("columns", columns).integer("direction", direction).integer("type", type)
+        .integer("n", n).integer("size", size).bytes("values", values, nbytes)
+        .ints("lengths", lengths, count).commit();
+    int rc;
+    if (injected("ZTC_BindParamArrayByPos", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    ArrayBinding a;
+    a.type = type;
+    a.n = count;
+    a.lengths = lengths;
+    s->arrays[pos] = a;
+    return 0;
+}
+
+/* ---- results ---- */
+
+int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,
+                     int *affected, void *reserved)
+{
+    Logger("ZTC_getResultRet").handle("result", R).boolean("reserved", reserved != nullptr)
+        .commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultRet", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const ResultData *d = current_data(r);
+    if (sql_type)
+        *sql_type = d ? d->sql_type : ZTC_SQL_NO_ROWS;
+    if (fieldnum)
+        *fieldnum = d ? static_cast<int>(d->columns.size()) : 0;
+    if (rows)
+        *rows = d ? static_cast<int>(d->rowcount) : 0;
+    if (affected)
+        *affected = d ? d->affected : 0;
+    return 0;
+}
+
+int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count)
+{
+    Logger("ZTC_getResultColumnsnum").handle("result", R).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultColumnsnum", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const ResultData *d = current_data(r);
+    if (count)
+        *count = d ? static_cast<int>(d->columns.size()) : 0;
+    return 0;
+}
+
+int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name)
+{
+    Logger("ZTC_getResultcolname").handle("result", R).integer("col", col).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultcolname", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const Column *c = column_at(r, col);
+    if (!c)
+        return fail_with(r->session, "no such column");
+    if (name) {
+        size_t n = std::min<size_t>(c->name.size(), 255);
+        std::memcpy(name, c->name.data(), n);
+        name[n] = '\0';
+    }
+    return 0;
+}
+
+int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type)
+{
+    Logger("ZTC_getResultcolType").handle("result", R).integer("col", col).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultcolType", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const Column *c = column_at(r, col);
+    if (!c)
+        return fail_with(r->session, "no such column");
+    if (type)
+        *type = c->type;
+    return 0;
+}
+
+int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
+{
+    Logger("ZTC_getResultcolmodi").handle("result", R).integer("col", col).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultcolmodi", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const Column *c = column_at(r, col);
+    if (!c)
+        return fail_with(r->session, "no such column");
+    if (modi)
+        *modi = c->modi;
+    return 0;
+}
+
+int ZTC_getResultcolseq(ZTC_HANDLE *R, const char *name)
+{
+    Logger("ZTC_getResultcolseq").handle("result", R).text("name", name).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultcolseq", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const ResultData *d = current_data(r);
+    if (!d || !name)
+        return 0;
+    for (size_t i = 0; i < d->columns.size(); ++i)
+        if (d->columns[i].name == name)
+            return static_cast<int>(i + 1);
+    for (size_t i = 0; i < d->columns.size(); ++i)
+        if (same_text_nocase(d->columns[i].name, name))
+            return static_cast<int>(i + 1);
+    return 0;
+}
+
+int ZTC_ReadNext(ZTC_HANDLE *R)
+{
+    Logger("ZTC_ReadNext").handle("result", R).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_ReadNext", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const ResultData *d = current_data(r);
+    int64_t nrows = d ? static_cast<int64_t>(d->rows.size()) : 0;
+    if (r->row + 1 < nrows) {
+        ++r->row;
+        return 0;
+    }
+    r->row = nrows;
+    return ZTC_NO_MORE;
+}
+
+int ZTC_NextResult(ZTC_HANDLE *R)
+{
+    Logger("ZTC_NextResult").handle("result", R).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_NextResult", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    if (r->current + 1 >= r->results.size())
+        return ZTC_NO_MORE;
+    ++r->current;
+    r->row = -1;
+    return 0;
+}
+
+int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, int *length)
+{
+    Logger("ZTC_GetData").handle("result", R).integer("col", col).integer("type", type)
+        .integer("capacity", capacity).word("length", length).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_GetData", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const ResultData *d = current_data(r);
+    if (!d || r->row < 0 || r->row >= static_cast<int64_t>(d->rows.size()))
+        return fail_with(r->session, "no current row");
+    const std::vector<Cell> &row = d->rows[static_cast<size_t>(r->row)];
+    if (col < 1 || static_cast<size_t>(col) > row.size())
+        return fail_with(r->session, "no such column");
+    const Cell &c = row[static_cast<size_t>(col) - 1];
+    if (type == ZTC_TYPE_CLOB2 || type == ZTC_TYPE_BLOB) {
+        if (c.null) {
+            if (length)
+                *length = -1;
+            return 0;
+        }
+        ZTC_HANDLE lh = buffer ? *static_cast<ZTC_HANDLE *>(buffer) : nullptr;
+        auto it = state().lobs.find(reinterpret_cast<uintptr_t>(lh));
+        if (it == state().lobs.end())
+            return fail_with(r->session, "no large object");
+        it->second->data = c.data;
+        if (length)
+            *length = c.length;
+        return 0;
+    }
+    write_cell(c, buffer, capacity, length);
+    return 0;
+}
+
+int ZTC_FreeRowset(ZTC_HANDLE *R)
+{
+    return release_handle("ZTC_FreeRowset", "result", state().results, R);
+}
+
+/* ---- server cursors ---- */
+
+int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
+{
+    Logger("ZTC_FetchServerCursorRowset").handle("session", S).text("name", name)
+        .handle("result", R).commit();
+    int rc;
+    if (injected("ZTC_FetchServerCursorRowset", value_of(S), &rc))
+        return rc;
+    if (!need_session(S))
+        return -1;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    State &st = state();
+    st.results.erase(value_of(R));
+    *R = nullptr;
+    CursorScript &cs = st.cursors[name ? name : ""];
+    ResultData next;
+    if (!cs.rowsets.empty()) {
+        next = std::move(cs.rowsets.front());
+        cs.rowsets.pop_front();
+        cs.last.columns = next.columns;
+        cs.last.sql_type = next.sql_type;
+        cs.has_last = true;
+    } else {
+        next.sql_type = cs.has_last ? cs.last.sql_type : ZTC_SQL_QUERY;
+        next.columns = cs.last.columns;
+    }
+    int64_t count = next.rowcount;
+    std::vector<ResultData> one;
+    one.push_back(std::move(next));
+    fill_result(value_of(S), std::move(one), R, nullptr, nullptr, nullptr);
+    return static_cast<int>(count);
+}
+
+int ZTC_CloseCursor(ZTC_HANDLE *S, const char *name)
+{
+    Logger("ZTC_CloseCursor").handle("session", S).text("name", name).commit();
+    int rc;
+    if (injected("ZTC_CloseCursor", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
+/* ---- large objects ---- */
+
+int ZTC_Create_Lob(ZTC_HANDLE *L)
+{
+    Logger("ZTC_Create_Lob").handle("lob", L).commit();
+    int rc;
+    if (injected("ZTC_Create_Lob", 0, &rc))
+        return rc;
+    if (!L)
+        return fail_with(0, "no handle");
+    uintptr_t h = new_handle(KIND_LOB);
+    state().lobs[h] = std::make_unique<Lob>();
+    *L = reinterpret_cast<ZTC_HANDLE>(h);
+    return 0;
+}
+
+int ZTC_Get_Lob_data(ZTC_HANDLE *L, void *buffer, int n)
+{
+    Logger("ZTC_Get_Lob_data").handle("lob", L).integer("n", n).commit();
+    int rc;
+    if (injected("ZTC_Get_Lob_data", 0, &rc))
+        return rc;
+    auto it = state().lobs.find(value_of(L));
+    if (it == state().lobs.end())
+        return fail_with(0, "no large object");
+    const std::string &data = it->second->data;
+    size_t count = std::min(data.size(), static_cast<size_t>(std::max(n, 0)));
+    if (!buffer)
+        count = 0;
+    if (count)
+        std::memcpy(buffer, data.data(), count);
+    return static_cast<int>(count);
+}
+
+int ZTC_Distroy_Lob(ZTC_HANDLE *L)
+{
+    return release_handle("ZTC_Distroy_Lob", "lob", state().lobs, L);
+}
+
+}  // extern "C"
