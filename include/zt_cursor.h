@@ -72,7 +72,7 @@ int zt_curs_take_result(cursorObject *self);
 /* The UTF-8 text of a statement argument (borrowed from `stringsql`), or null with
  * ProgrammingError "<method> Parameter mismatch: ..." when it is not a str, has no
  * UTF-8 form or contains a zero character (the library takes zero-terminated text). */
-const char *zt_statement_text(PyObject *stringsql, const char *method);
+const char *zt_statement_utf8(PyObject *stringsql, const char *method);
 
 /* ---- zt_bind.cpp ---- */
 

@@ -36,7 +36,7 @@ int zt_curs_take_result(cursorObject *self)
     return 0;
 }
 
-const char *zt_statement_text(PyObject *stringsql, const char *method)
+const char *zt_statement_utf8(PyObject *stringsql, const char *method)
 {
     if (!PyUnicode_Check(stringsql)) {
         PyErr_Format(ProgrammingError, "%s Parameter mismatch: the statement must be a str, not '%s'",
@@ -79,7 +79,7 @@ PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
         PyErr_SetString(ProgrammingError, "execute Parameter mismatch");
         return nullptr;
     }
-    const char *sql = zt_statement_text(stringsql, "execute");
+    const char *sql = zt_statement_utf8(stringsql, "execute");
     if (sql == nullptr)
         return nullptr;
 
