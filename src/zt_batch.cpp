@@ -13,17 +13,6 @@ namespace {
 const char *const kMultiResult =
     "This function does not support multi-result set operations, use the 'execute()' function";
 
-/* The statement's UTF-8 text (borrowed from the str), or null with ProgrammingError. */
-const char *zt_statement_text(PyObject *stringsql, const char *method)
-{
-    if (!PyUnicode_Check(stringsql)) {
-        PyErr_Format(ProgrammingError, "%s: the statement must be a str, not %.100s", method,
-                     Py_TYPE(stringsql)->tp_name);
-        return nullptr;
-    }
-    return PyUnicode_AsUTF8(stringsql);
-}
-
 /* Releases the previous result and clears the outcome fields, as every execution
  * method does before it starts. */
 void zt_curs_start(cursorObject *self)
@@ -178,7 +167,7 @@ PyObject *zt_curs_executemany(cursorObject *self, PyObject *args)
         PyErr_SetString(ProgrammingError, "executemany Parameter mismatch");
         return nullptr;
     }
-    const char *sql = zt_statement_text(stringsql, "executemany");
+    const char *sql = zt_statement_utf8(stringsql, "executemany");
     if (!sql)
         return nullptr;
     zt_many_plan plan;
@@ -628,7 +617,7 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
         PyErr_SetString(ProgrammingError, "executebatch Parameter mismatch");
         return nullptr;
     }
-    const char *sql = zt_statement_text(stringsql, "executebatch");
+    const char *sql = zt_statement_utf8(stringsql, "executebatch");
     if (!sql)
         return nullptr;
     self->sql_type = fun_sql_type(sql);
