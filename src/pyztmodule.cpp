@@ -1,0 +1,148 @@
+/* pyztmodule.cpp - the _pyztdb module: initialisation, the module functions _connect
+ * and version, and the DB-API exception classes. */
+#include "pyztdb.h"
+#include "pyzt_util.h"
+#include "zt_connect.h"
+#include "zt_cursor.h"
+
+#include <cstring>
+
+/* Written once by PyInit__pyztdb; each holds its class for the life of the process. */
+PyObject *Error, *Warning, *InterfaceError, *DatabaseError, *DataError, *OperationalError,
+    *IntegrityError, *InternalError, *ProgrammingError, *NotSupportedError;
+
+namespace {
+
+struct exctable_row {
+    const char *name;   /* "module.Class" */
+    PyObject **exc;     /* where the created class is stored */
+    PyObject **base;    /* null: UnicodeError */
+    const char *docstr;
+};
+
+/* A row's base must stand in an earlier row: it is read when the row is processed. */
+const exctable_row exctable[] = {
+    {"pyztdb.Error", &Error, nullptr, nullptr},
+    {"pyztdb.Warning", &Warning, nullptr, nullptr},
+    {"pyztdb.InterfaceError", &InterfaceError, &Error, nullptr},
+    {"pyztdb.DatabaseError", &DatabaseError, &Error, nullptr},
+    {"pyztdb.DataError", &DataError, &DatabaseError, nullptr},
+    {"pyztdb.OperationalError", &OperationalError, &DatabaseError, nullptr},
+    {"pyztdb.IntegrityError", &IntegrityError, &DatabaseError, nullptr},
+    {"pyztdb.InternalError", &InternalError, &DatabaseError, nullptr},
+    {"pyztdb.ProgrammingError", &ProgrammingError, &DatabaseError, nullptr},
+    {"pyztdb.NotSupportedError", &NotSupportedError, &DatabaseError, nullptr},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+/* Creates the class of one row into its variable. 0, or -1 with an error set. */
+int zt_make_exception(const exctable_row &row)
+{
+    PyRef dict(PyDict_New());
+    if (!dict)
+        return -1;
+    if (row.docstr) {
+        PyRef doc(PyUnicode_FromString(row.docstr));
+        if (!doc || PyDict_SetItemString(dict.get(), "__doc__", doc.get()) < 0)
+            return -1;
+    }
+    PyObject *base = row.base ? *row.base : PyExc_UnicodeError;
+    PyObject *cls = PyErr_NewException(row.name, base, dict.get());
+    if (!cls)
+        return -1;
+    *row.exc = cls;
+    return 0;
+}
+
+/* Adds a static type to the module; the module keeps one reference. */
+int zt_add_type(PyObject *module, const char *name, PyTypeObject *type)
+{
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject *>(type)) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    return 0;
+}
+
+/* _connect(port, host, database, user, password, charset, usessl): a new connection,
+ * or null with an error set. The connection type takes host first. */
+PyObject *pyzt_connect(PyObject *, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"port", "host", "database", "user", "password",
+                                   "charset", "usessl", nullptr};
+    int port = 0;
+    const char *host = nullptr, *database = nullptr, *user = nullptr, *password = nullptr,
+               *charset = nullptr, *usessl = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|ssssss", const_cast<char **>(kwlist),
+                                     &port, &host, &database, &user, &password, &charset,
+                                     &usessl)) {
+        PyErr_SetString(ProgrammingError, "Connection parameter error");
+        return nullptr;
+    }
+    /* An omitted text goes as None, which the connection's own parsing refuses. */
+    return PyObject_CallFunction(reinterpret_cast<PyObject *>(&connectionType), "sisssss",
+                                 host, port, database, user, password, charset, usessl);
+}
+
+PyObject *pyzt_version(PyObject *, PyObject *)
+{
+    return PyUnicode_FromString("ztcondb version 2.3.1");
+}
+
+PyMethodDef pyztdbMethods[] = {
+    {"_connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(pyzt_connect)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"version", pyzt_version, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef pyztdbmodule = {
+    PyModuleDef_HEAD_INIT,
+    "_pyztdb",
+    nullptr,
+    -1, /* process-wide state only: a single-phase module */
+    pyztdbMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+/* Publishes every exception class under its short name (after the last "."). */
+extern "C" void psyco_errors_fill(PyObject *dict)
+{
+    for (const exctable_row *row = exctable; row->name; ++row) {
+        if (!*row->exc)
+            continue;
+        const char *dot = std::strrchr(row->name, '.');
+        PyDict_SetItemString(dict, dot ? dot + 1 : row->name, *row->exc);
+    }
+}
+
+PyMODINIT_FUNC PyInit__pyztdb(void)
+{
+    Py_SET_TYPE(&connectionType, &PyType_Type);
+    if (PyType_Ready(&connectionType) < 0)
+        return nullptr;
+    Py_SET_TYPE(&cursorType, &PyType_Type);
+    if (PyType_Ready(&cursorType) == -1)
+        return nullptr;
+
+    PyRef module(PyModule_Create(&pyztdbmodule));
+    if (!module)
+        return nullptr;
+    PyObject *dict = PyModule_GetDict(module.get());
+
+    for (const exctable_row *row = exctable; row->name; ++row)
+        if (zt_make_exception(*row) < 0)
+            return nullptr;
+
+    psyco_errors_fill(dict);
+    if (zt_add_type(module.get(), "connection", &connectionType) < 0 ||
+        zt_add_type(module.get(), "cursor", &cursorType) < 0)
+        return nullptr;
+    return module.release();
+}

@@ -1,0 +1,273 @@
+/* zt_connect.cpp - the connection object: opens one session from the connection
+ * parameters, transaction control, closing, context-manager use and the cursor
+ * factory. */
+#include "zt_connect.h"
+#include "pyzt_util.h"
+#include "zt_cursor.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+/* The library's connection text must fit this buffer, terminator included. */
+constexpr size_t CONNECTION_TEXT_SIZE = 512;
+
+/* Wipes a buffer that held a password; volatile so the stores are not dropped. */
+void zt_wipe(char *buf, size_t n)
+{
+    volatile char *p = buf;
+    for (size_t i = 0; i < n; ++i)
+        p[i] = 0;
+}
+
+/* Formats the connection text: the host-list form when the host text holds a comma.
+ * Returns false when the text would not fit. */
+bool zt_format_connection_text(char (&buf)[CONNECTION_TEXT_SIZE], bool host_list,
+                               const char *host, int port, const char *database,
+                               const char *user, const char *password, const char *charset)
+{
+    int n = host_list
+        ? std::snprintf(buf, sizeof buf, "IPS=%s; DB=%s; USER=%s; PWD=%s; PORT=%d; CHAR_SET=%s",
+                        host, database, user, password, port, charset)
+        : std::snprintf(buf, sizeof buf, "IP=%s; DB=%s; USER=%s; PWD=%s; PORT=%d; CHAR_SET=%s",
+                        host, database, user, password, port, charset);
+    return n >= 0 && static_cast<size_t>(n) < sizeof buf;
+}
+
+/* Gives back the session and host-list attributes the object still holds; results
+ * are ignored. Used before a re-initialisation and at deallocation. */
+void zt_conn_release(RhConnect *self)
+{
+    ZTC_CloseConn(&self->p_conn);
+    self->p_conn = nullptr;
+    if (self->turnIP_attrs) {
+        Release_IpsAttrs(&self->turnIP_attrs);
+        self->turnIP_attrs = nullptr;
+    }
+}
+
+/* Opens the session. 0, or a negative number with an exception set. usessl has no
+ * field in either text form, so it never reaches the library. */
+int connection_setup(RhConnect *self, const char *host, int port, const char *database,
+                     const char *user, const char *password, const char *charset,
+                     const char * /*usessl*/)
+{
+    if (port < 0 || port > 65535) {
+        PyErr_SetString(ProgrammingError, "Connection parameter error");
+        return -1;
+    }
+    char ConnectionString[CONNECTION_TEXT_SIZE];
+    std::memset(ConnectionString, 0, sizeof ConnectionString);
+    bool host_list = std::strchr(host, ',') != nullptr;
+    if (!zt_format_connection_text(ConnectionString, host_list, host, port, database, user,
+                                   password, charset)) {
+        zt_wipe(ConnectionString, sizeof ConnectionString);
+        PyErr_SetString(ProgrammingError, "Connection parameter error");
+        return -1;
+    }
+
+    /* Initialising an open connection again gives its session back first. */
+    if (self->p_conn || self->turnIP_attrs)
+        zt_conn_release(self);
+    self->ntimes = 0;
+    self->turnIP_attrs = nullptr;
+
+    int rc;
+    if (host_list) {
+        self->ntimes = 1;
+        rc = ZTC_OpenConn_Ips(ConnectionString, self->ntimes, &self->turnIP_attrs,
+                              &self->p_conn);
+    } else {
+        rc = ZTC_OpenConn(ConnectionString, &self->p_conn);
+    }
+    zt_wipe(ConnectionString, sizeof ConnectionString);
+    if (rc < 0) {
+        PyErr_SetString(OperationalError, "Connection information is not correct");
+        return rc;
+    }
+    return 0;
+}
+
+PyObject *connection_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    return type->tp_alloc(type, 0);
+}
+
+int connection_init(RhConnect *self, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"host", "port", "database", "user", "password",
+                                   "charset", "usessl", nullptr};
+    const char *host, *database, *user, *password, *charset, *usessl;
+    int port;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sisssss", const_cast<char **>(kwlist),
+                                     &host, &port, &database, &user, &password, &charset,
+                                     &usessl)) {
+        std::fputs("-- connection_setup error", stdout);
+        std::fflush(stdout);
+        return -1;
+    }
+    return connection_setup(self, host, port, database, user, password, charset, usessl);
+}
+
+/* The object holds no interpreter references: nothing to visit or clear. */
+int connection_traverse(PyObject *, visitproc, void *)
+{
+    return 0;
+}
+
+int connection_clear(PyObject *)
+{
+    return 0;
+}
+
+void connection_dealloc(RhConnect *self)
+{
+    PyObject_GC_UnTrack(self);
+    {
+        PyErrSaver saved;
+        connection_clear(reinterpret_cast<PyObject *>(self));
+        zt_conn_release(self);
+    }
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
+}
+
+/* 0 when a session is open, else -1 with OperationalError. */
+int zt_conn_check(RhConnect *self)
+{
+    if (self->p_conn)
+        return 0;
+    PyErr_SetString(OperationalError, "Connection does not exist");
+    return -1;
+}
+
+PyObject *pyzt_conn_cursor(RhConnect *self, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"name", "cursor_factory", "withhold", "scrollable",
+                                   nullptr};
+    if (zt_conn_check(self) < 0)
+        return nullptr;
+    PyObject *name = Py_None, *factory = nullptr, *withhold = nullptr, *scrollable = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOO", const_cast<char **>(kwlist), &name,
+                                     &factory, &withhold, &scrollable)) {
+        PyErr_SetString(ProgrammingError, "Parameter mismatch");
+        return nullptr;
+    }
+    /* cursor_factory, withhold and scrollable are accepted for compatibility only. */
+    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&cursorType),
+                                        reinterpret_cast<PyObject *>(self), name, nullptr);
+}
+
+/* Ends the session, then releases the host-list attributes. The handles are emptied
+ * whatever the library answers, so nothing is ever released twice. */
+PyObject *pyzt_conn_close(RhConnect *self, PyObject *)
+{
+    int rc = ZTC_CloseConn(&self->p_conn);
+    self->p_conn = nullptr;
+    if (rc < 0) {
+        PyErr_SetString(ProgrammingError, "Pointer in error");
+        return nullptr;
+    }
+    if (self->turnIP_attrs) {
+        rc = Release_IpsAttrs(&self->turnIP_attrs);
+        self->turnIP_attrs = nullptr;
+        if (rc < 0) {
+            PyErr_SetString(ProgrammingError, "turnIP_attrs in error");
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+/* Sends a transaction control text; on failure raises DatabaseError with `failure`. */
+PyObject *zt_conn_control(RhConnect *self, const char *text, const char *failure)
+{
+    if (zt_conn_check(self) < 0)
+        return nullptr;
+    if (ZTC_Execute_no_query(&self->p_conn, text) < 0) {
+        PyErr_SetString(DatabaseError, failure);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *pyzt_conn_commit(RhConnect *self, PyObject *)
+{
+    return zt_conn_control(self, "commit;", "Commit failed");
+}
+
+PyObject *pyzt_conn_rollback(RhConnect *self, PyObject *)
+{
+    return zt_conn_control(self, "rollback;", "rollback() failed");
+}
+
+/* autocommit(flag): None leaves the session as it is; keywords are ignored. */
+PyObject *pyzt_set_auto_commit(RhConnect *self, PyObject *args, PyObject *)
+{
+    if (zt_conn_check(self) < 0)
+        return nullptr;
+    PyObject *flag;
+    if (!PyArg_ParseTuple(args, "O", &flag)) {
+        PyErr_SetString(ProgrammingError, "parameters is not object");
+        return nullptr;
+    }
+    if (flag == Py_None)
+        Py_RETURN_NONE;
+    int on = PyObject_IsTrue(flag);
+    if (on < 0)
+        return nullptr;
+    return zt_conn_control(self, on ? "set auto commit on" : "set auto commit off",
+                           "set auto commit failed");
+}
+
+PyObject *memory_enter(RhConnect *self, PyObject *)
+{
+    Py_INCREF(self);
+    return reinterpret_cast<PyObject *>(self);
+}
+
+/* Closes the connection; an exception raised in the with block then propagates. */
+PyObject *memory_exit(RhConnect *self, PyObject *)
+{
+    return pyzt_conn_close(self, nullptr);
+}
+
+#define ZT_METH(name, fn, flags) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), flags, nullptr}
+
+PyMethodDef connection_methods[] = {
+    ZT_METH("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("close", pyzt_conn_close, METH_NOARGS),
+    ZT_METH("commit", pyzt_conn_commit, METH_NOARGS),
+    ZT_METH("rollback", pyzt_conn_rollback, METH_NOARGS),
+    ZT_METH("autocommit", pyzt_set_auto_commit, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("__enter__", memory_enter, METH_NOARGS),
+    ZT_METH("__exit__", memory_exit, METH_VARARGS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ZT_METH
+
+/* Filled field by field: the slot list differs between interpreter versions. */
+PyTypeObject zt_connection_type_object()
+{
+    PyTypeObject t{};
+    Py_SET_REFCNT(&t.ob_base.ob_base, 1);
+    t.tp_name = "ztcondb.connection";
+    t.tp_basicsize = sizeof(RhConnect);
+    t.tp_dealloc = reinterpret_cast<destructor>(connection_dealloc);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "connection Objects";
+    t.tp_traverse = connection_traverse;
+    t.tp_clear = connection_clear;
+    t.tp_methods = connection_methods;
+    t.tp_init = reinterpret_cast<initproc>(connection_init);
+    t.tp_alloc = PyType_GenericAlloc;
+    t.tp_new = connection_new;
+    t.tp_free = PyObject_GC_Del;
+    return t;
+}
+
+}  // namespace
+
+PyTypeObject connectionType = zt_connection_type_object();
