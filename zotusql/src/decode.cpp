@@ -1,0 +1,508 @@
+// Decoding of values from PostgreSQL's text forms. These run once per value of every
+// result row, so the integer, date-time and interval parsers are hand-written and do
+// not allocate; only floats go through strtod.
+#include "decode.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace zt {
+
+namespace {
+
+constexpr int64_t kMicrosPerSecond = 1000000;
+constexpr int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
+constexpr int64_t kMillisPerDay = 86400 * 1000;
+
+// Reads exactly `count` decimal digits at p.
+bool fixed_digits(const char *&p, const char *end, int count, int &v)
+{
+    if (end - p < count)
+        return false;
+    int r = 0;
+    for (int i = 0; i < count; ++i) {
+        unsigned d = static_cast<unsigned char>(p[i]) - '0';
+        if (d > 9)
+            return false;
+        r = r * 10 + static_cast<int>(d);
+    }
+    p += count;
+    v = r;
+    return true;
+}
+
+// Reads 1..max_digits decimal digits at p.
+bool some_digits(const char *&p, const char *end, int max_digits, int64_t &v)
+{
+    int64_t r = 0;
+    int n = 0;
+    while (p < end && static_cast<unsigned>(static_cast<unsigned char>(*p) - '0') <= 9) {
+        if (++n > max_digits)
+            return false;
+        r = r * 10 + (*p - '0');
+        ++p;
+    }
+    if (n == 0)
+        return false;
+    v = r;
+    return true;
+}
+
+// Reads ".f" with 1..6 fraction digits as microseconds; nothing when there is no '.'.
+bool fraction_micros(const char *&p, const char *end, int64_t &us)
+{
+    us = 0;
+    if (p >= end || *p != '.')
+        return true;
+    ++p;
+    int n = 0;
+    int64_t r = 0;
+    while (p < end && static_cast<unsigned>(static_cast<unsigned char>(*p) - '0') <= 9) {
+        if (++n > 6)
+            return false;
+        r = r * 10 + (*p - '0');
+        ++p;
+    }
+    if (n == 0)
+        return false;
+    for (; n < 6; ++n)
+        r *= 10;
+    us = r;
+    return true;
+}
+
+bool is_leap(int64_t y)
+{
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+int days_in_month(int64_t y, int m)
+{
+    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+// Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar, astronomical
+// year numbering (year 0 is 1 BC), by 400-year eras.
+int64_t days_from_civil(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+int64_t floor_div(int64_t a, int64_t b)
+{
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// "YYYY-MM-DD" with a year of one to seven digits. The day is checked against the
+// month's length by the caller, once it knows the era of the year.
+bool parse_date(const char *&p, const char *end, int64_t &year, int &month, int &day)
+{
+    if (!some_digits(p, end, 7, year))
+        return false;
+    if (p >= end || *p++ != '-' || !fixed_digits(p, end, 2, month) || p >= end || *p++ != '-' ||
+        !fixed_digits(p, end, 2, day))
+        return false;
+    return month >= 1 && month <= 12 && day >= 1;
+}
+
+// "HH:MM:SS[.ffffff]" as microseconds since midnight.
+bool parse_time_of_day(const char *&p, const char *end, int64_t &us)
+{
+    int h, mi, s;
+    int64_t frac;
+    if (!fixed_digits(p, end, 2, h) || p >= end || *p++ != ':' || !fixed_digits(p, end, 2, mi) ||
+        p >= end || *p++ != ':' || !fixed_digits(p, end, 2, s) || !fraction_micros(p, end, frac))
+        return false;
+    if (h > 23 || mi > 59 || s > 59)
+        return false;
+    us = ((h * 60 + mi) * 60 + s) * kMicrosPerSecond + frac;
+    return true;
+}
+
+// "+HH[:MM[:SS]]" / "-HH[:MM[:SS]]" as signed seconds east of UTC.
+bool parse_offset(const char *&p, const char *end, int64_t &seconds)
+{
+    int sign = *p == '-' ? -1 : 1;
+    ++p;
+    int h, m = 0, s = 0;
+    if (!fixed_digits(p, end, 2, h))
+        return false;
+    if (p < end && *p == ':') {
+        ++p;
+        if (!fixed_digits(p, end, 2, m))
+            return false;
+        if (p < end && *p == ':') {
+            ++p;
+            if (!fixed_digits(p, end, 2, s))
+                return false;
+        }
+    }
+    if (m > 59 || s > 59)
+        return false;
+    seconds = sign * ((h * 60 + m) * 60 + s);
+    return true;
+}
+
+bool equals(const char *text, size_t len, const char *word)
+{
+    return std::strlen(word) == len && std::memcmp(text, word, len) == 0;
+}
+
+bool add_overflows(int64_t a, int64_t b, int64_t &r)
+{
+    return __builtin_add_overflow(a, b, &r);
+}
+
+bool mul_overflows(int64_t a, int64_t b, int64_t &r)
+{
+    return __builtin_mul_overflow(a, b, &r);
+}
+
+// Writes text of n bytes into buffer: zero-terminated when there is room for it.
+int put_text(const char *text, size_t n, char *buffer, int capacity)
+{
+    std::memcpy(buffer, text, n);
+    if (n < static_cast<size_t>(capacity))
+        buffer[n] = '\0';
+    return static_cast<int>(n);
+}
+
+// Exponent form of a decimal text taken from its own digits, for values a double
+// cannot hold (beyond 1.8e308, or below its smallest subnormal): at most `digits`
+// significant digits, rounded half up, trailing zeros dropped. false on a malformed
+// text.
+bool decimal_exponent_form(const char *text, size_t len, int digits, std::string &out)
+{
+    const char *p = text, *end = text + len;
+    bool negative = false;
+    if (p < end && (*p == '-' || *p == '+'))
+        negative = *p++ == '-';
+    std::string all;          // every digit, the point left out
+    long long int_digits = -1;  // digits before the point
+    for (; p < end; ++p) {
+        if (*p == '.' && int_digits < 0)
+            int_digits = static_cast<long long>(all.size());
+        else if (*p >= '0' && *p <= '9')
+            all.push_back(*p);
+        else
+            break;
+    }
+    if (all.empty())
+        return false;
+    if (int_digits < 0)
+        int_digits = static_cast<long long>(all.size());
+    long long shift = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        std::string e(p + 1, end);
+        char *stop = nullptr;
+        errno = 0;
+        shift = std::strtoll(e.c_str(), &stop, 10);
+        if (e.empty() || *stop != '\0' || errno == ERANGE || shift > (1LL << 40) || shift < -(1LL << 40))
+            return false;
+        p = end;
+    }
+    if (p != end)
+        return false;
+    size_t first = all.find_first_not_of('0');
+    if (first == std::string::npos) {
+        out = "0e+00";
+        return true;
+    }
+    long long exp10 = int_digits - 1 - static_cast<long long>(first) + shift;
+    std::string sig = all.substr(first);
+    if (static_cast<int>(sig.size()) > digits) {
+        bool up = sig[digits] >= '5';
+        sig.resize(digits);
+        for (int i = digits - 1; up && i >= 0; --i) {
+            if (sig[i] == '9') {
+                sig[i] = '0';
+            } else {
+                ++sig[i];
+                up = false;
+            }
+        }
+        if (up) {  // 99..9 rounded up to 10..0
+            sig.insert(sig.begin(), '1');
+            sig.pop_back();
+            ++exp10;
+        }
+    }
+    while (sig.size() > 1 && sig.back() == '0')
+        sig.pop_back();
+    out.clear();
+    if (negative)
+        out.push_back('-');
+    out.push_back(sig[0]);
+    if (sig.size() > 1) {
+        out.push_back('.');
+        out.append(sig, 1, std::string::npos);
+    }
+    char tail[32];
+    std::snprintf(tail, sizeof tail, "e%c%02lld", exp10 < 0 ? '-' : '+', exp10 < 0 ? -exp10 : exp10);
+    out.append(tail);
+    return true;
+}
+
+}  // namespace
+
+bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms)
+{
+    if (text == nullptr)
+        return false;
+    const char *p = text, *end = text + len;
+    int64_t year;
+    int month, day;
+    if (!parse_date(p, end, year, month, day))
+        return false;
+    int64_t day_us = 0;
+    if (p < end && *p == ' ' && p + 1 < end && p[1] != 'B') {
+        ++p;
+        if (!parse_time_of_day(p, end, day_us))
+            return false;
+    }
+    int64_t offset = 0;
+    if (p < end && (*p == '+' || *p == '-') && !parse_offset(p, end, offset))
+        return false;
+    bool bc = false;
+    if (end - p == 3 && std::memcmp(p, " BC", 3) == 0) {
+        bc = true;
+        p = end;
+    }
+    if (p != end || year == 0)
+        return false;
+    if (bc)
+        year = 1 - year;  // 1 BC is year 0 of the proleptic calendar: 5 BC is a leap year
+    if (day > days_in_month(year, month))
+        return false;
+    int64_t days = days_from_civil(year, month, day);
+    int64_t utc_us = day_us - offset * kMicrosPerSecond;
+    ms = days * kMillisPerDay + floor_div(utc_us, 1000);
+    return true;
+}
+
+bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros)
+{
+    if (text == nullptr || len == 0)
+        return false;
+    const char *p = text, *end = text + len;
+    int64_t total_months = 0, total_us = 0;
+    bool seen_time = false;
+    while (p < end) {
+        if (p != text) {
+            if (*p != ' ')
+                return false;
+            ++p;
+        }
+        int sign = 1;
+        if (p < end && (*p == '-' || *p == '+'))
+            sign = *p++ == '-' ? -1 : 1;
+        int64_t n;
+        if (!some_digits(p, end, 18, n))
+            return false;
+        if (p < end && *p == ':') {
+            // [-]H+:MM:SS[.ffffff]: the hours may exceed a day
+            if (seen_time)
+                return false;
+            seen_time = true;
+            int mi, s;
+            int64_t frac, us;
+            ++p;
+            if (!fixed_digits(p, end, 2, mi) || p >= end || *p++ != ':' || !fixed_digits(p, end, 2, s) ||
+                !fraction_micros(p, end, frac) || mi > 59 || s > 59)
+                return false;
+            // Signed before the minutes are added, so that the most negative time
+            // (whose magnitude has no positive counterpart) still fits.
+            int64_t rest = sign * ((mi * 60 + s) * kMicrosPerSecond + frac);
+            if (mul_overflows(sign * n, 3600 * kMicrosPerSecond, us) || add_overflows(us, rest, us) ||
+                add_overflows(total_us, us, total_us))
+                return false;
+            continue;
+        }
+        if (p >= end || *p++ != ' ')
+            return false;
+        const char *unit = p;
+        while (p < end && *p >= 'a' && *p <= 'z')
+            ++p;
+        size_t ulen = static_cast<size_t>(p - unit);
+        int64_t v = sign * n;
+        if (equals(unit, ulen, "year") || equals(unit, ulen, "years")) {
+            if (mul_overflows(v, 12, v) || add_overflows(total_months, v, total_months))
+                return false;
+        } else if (equals(unit, ulen, "mon") || equals(unit, ulen, "mons") || equals(unit, ulen, "month") ||
+                   equals(unit, ulen, "months")) {
+            if (add_overflows(total_months, v, total_months))
+                return false;
+        } else if (equals(unit, ulen, "day") || equals(unit, ulen, "days")) {
+            if (mul_overflows(v, kMicrosPerDay, v) || add_overflows(total_us, v, total_us))
+                return false;
+        } else {
+            return false;
+        }
+    }
+    if (total_months < std::numeric_limits<int32_t>::min() || total_months > std::numeric_limits<int32_t>::max())
+        return false;
+    months = static_cast<int32_t>(total_months);
+    micros = total_us;
+    return true;
+}
+
+int64_t interval_total_micros(int32_t months, int64_t micros_and_days)
+{
+    // At most |2^31| months of 30 days: beyond what 64 bits hold in microseconds
+    // only near the extremes, where the total saturates instead of wrapping.
+    int64_t r;
+    if (mul_overflows(static_cast<int64_t>(months), 30 * kMicrosPerDay, r) ||
+        add_overflows(r, micros_and_days, r)) {
+        bool negative = months < 0 || (months == 0 && micros_and_days < 0);
+        return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+    }
+    return r;
+}
+
+bool decode_int64(const char *text, size_t len, int64_t &v)
+{
+    if (text == nullptr || len == 0)
+        return false;
+    const char *p = text, *end = text + len;
+    bool negative = false;
+    if (*p == '-' || *p == '+') {
+        negative = *p == '-';
+        if (++p == end)
+            return false;
+    }
+    // Accumulate negatively so that INT64_MIN is reachable.
+    int64_t r = 0;
+    const int64_t limit = std::numeric_limits<int64_t>::min();
+    for (; p < end; ++p) {
+        unsigned d = static_cast<unsigned char>(*p) - '0';
+        if (d > 9)
+            return false;
+        if (r < (limit + static_cast<int64_t>(d)) / 10)
+            return false;
+        r = r * 10 - static_cast<int64_t>(d);
+    }
+    if (!negative) {
+        if (r == limit)
+            return false;
+        r = -r;
+    }
+    v = r;
+    return true;
+}
+
+int write_numeric(const char *text, size_t len, char *buffer, int capacity)
+{
+    if (text == nullptr || buffer == nullptr || capacity < 0)
+        return -1;
+    if (len <= static_cast<size_t>(capacity))
+        return put_text(text, len, buffer, capacity);
+    if (equals(text, len, "NaN") || equals(text, len, "Infinity") || equals(text, len, "-Infinity"))
+        return -1;
+
+    try {
+        std::string z(text, len);
+        char *stop = nullptr;
+        errno = 0;
+        double v = std::strtod(z.c_str(), &stop);
+        if (stop == z.c_str() || *stop != '\0' || z.find_first_of("xXnNiIpP") != std::string::npos)
+            return -1;
+        char form[64];
+        if (errno == ERANGE || v != v || v - v != 0) {
+            // Beyond a double's range: the exponent form of the decimal itself.
+            std::string wide;
+            for (int digits = 17; digits >= 1; --digits) {
+                if (!decimal_exponent_form(text, len, digits, wide))
+                    return -1;
+                if (wide.size() <= static_cast<size_t>(capacity))
+                    return put_text(wide.data(), wide.size(), buffer, capacity);
+            }
+            return -1;
+        }
+        // Shortest precision that reads back as the same double.
+        int precision = 0;
+        for (; precision < 17; ++precision) {
+            std::snprintf(form, sizeof form, "%.*e", precision, v);
+            if (std::strtod(form, nullptr) == v)
+                break;
+        }
+        // A buffer too small for every digit still gets a whole, rounded number.
+        for (; precision >= 0; --precision) {
+            int n = std::snprintf(form, sizeof form, "%.*e", precision, v);
+            if (n > 0 && n <= capacity)
+                return put_text(form, static_cast<size_t>(n), buffer, capacity);
+        }
+        return -1;
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+}
+
+size_t utf8_cut(const char *s, size_t len, size_t cap)
+{
+    if (len <= cap)
+        return len;
+    // s[cap] exists. When it continues a character, step back to that character's
+    // first byte (at most three steps); text that is not UTF-8 there is cut at cap.
+    auto continuation = [s](size_t i) { return (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80; };
+    size_t k = cap;
+    while (k > 0 && cap - k < 3 && continuation(k))
+        --k;
+    return continuation(k) ? cap : k;
+}
+
+bool normalise_datetime_text(const char *in, size_t len, std::string &out)
+{
+    if (in == nullptr)
+        return false;
+    // The driver hands fixed-size zero-filled buffers: the text ends at the first zero.
+    const void *zero = std::memchr(in, '\0', len);
+    if (zero != nullptr)
+        len = static_cast<size_t>(static_cast<const char *>(zero) - in);
+    const char *p = in, *end = in + len;
+    while (end > p && (end[-1] == ' ' || end[-1] == '\t'))
+        --end;
+    while (p < end && *p == ' ')
+        ++p;
+    const char *date_start = p;
+    int64_t year;
+    int month, day;
+    if (!parse_date(p, end, year, month, day) || year == 0 || day > days_in_month(year, month))
+        return false;
+    if (p < end) {
+        int64_t us;
+        if (*p != ' ')
+            return false;
+        ++p;
+        if (!parse_time_of_day(p, end, us) || p != end)
+            return false;
+    }
+    // Digits of the year as written, zero-padded to at least four.
+    const char *year_end = date_start;
+    while (*year_end >= '0' && *year_end <= '9')
+        ++year_end;
+    while (date_start < year_end - 1 && *date_start == '0')
+        ++date_start;
+    size_t ydigits = static_cast<size_t>(year_end - date_start);
+    try {
+        out.clear();
+        if (ydigits < 4)
+            out.append(4 - ydigits, '0');
+        out.append(date_start, ydigits);
+        out.append(year_end, static_cast<size_t>(end - year_end));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zt
