@@ -115,21 +115,23 @@ def test_close_releases_the_result(zd, conn):
     assert len(zd.calls()) == before + 1
 
 
-def test_close_order_with_server_cursor_and_prepared_statement(zd, conn):
+def open_server_cursor(zd, cur, name="rc1"):
+    """A procedure call whose RefCursor output opens server cursor `name`."""
+    cur.setinputtype([58])
+    zd.program_cursor(name, query(1))
+    zd.program_outputs({1: name.encode()})
+    cur.callproc("p", [""], [2])
+
+
+def test_close_order_with_server_cursor(zd, conn):
     cur = conn.cursor()
-    zd.program_cursor("rc1", query(1))
-    zd.program_outputs({1: b"rc1"})
-    try:
-        cur.callproc("p", [None])
-    except _pyztdb.Error as e:  # the procedure call may not be built yet
-        pytest.skip("callproc unavailable: %s" % e)
-    if "ZTC_FetchServerCursorRowset" not in zd.names():
-        pytest.skip("callproc did not open a server cursor")
+    open_server_cursor(zd, cur)
     before = len(zd.calls())
     cur.close()
     closes = zd.calls()[before:]
-    assert closes[0].name == "ZTC_CloseCursor" and closes[0]["name"] == "rc1"
-    assert [c.name for c in closes][-1] == "ZTC_FreeRowset"
+    assert [c.name for c in closes] == ["ZTC_CloseCursor", "ZTC_FreeRowset"]
+    assert closes[0]["name"] == "rc1"
+    assert zd.open_results() == 0
 
 
 def test_close_order_after_executemany(zd, conn):

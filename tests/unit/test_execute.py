@@ -153,3 +153,23 @@ def test_executing_again_after_an_error_works(zd, cur):
     zd.queue_execution(query_result(3))
     cur.execute("select ?", [2])
     assert cur.rowcount == 3
+
+
+def test_executing_again_closes_a_server_cursor(zd, cur):
+    cur.setinputtype([58])
+    zd.program_cursor("rc9", query_result(1))
+    zd.program_outputs({1: b"rc9"})
+    cur.callproc("p", [""], [2])
+    before = len(zd.calls())
+    cur.execute("select 1")
+    seq = zd.calls()[before:]
+    assert [c.name for c in seq[:3]] == ["ZTC_CloseCursor", "ZTC_FreeRowset", "ZTC_Reset"]
+    assert seq[0]["name"] == "rc9"
+
+
+def test_executing_again_unprepares(zd, cur):
+    zd.queue_execution(Result(sql_type=2, affected=1))
+    cur.executemany("update t set a = ?", [1])
+    before = len(zd.calls())
+    cur.execute("select 1")
+    assert zd.names()[before:before + 3] == ["ZTC_UnPrepare", "ZTC_FreeRowset", "ZTC_Reset"]
