@@ -1,0 +1,323 @@
+"""The connection object against the double: connection texts, transactions, closing,
+context-manager use, deallocation and the cursor factory."""
+
+import gc
+import weakref
+
+import pytest
+
+import _pyztdb
+
+BASE = "DB=d; USER=u; PWD=p; PORT=5432; CHAR_SET=UTF8"
+
+
+def connect(host="h", port=5432, password="p", usessl="0"):
+    return _pyztdb._connect(port, host, "d", "u", password, "UTF8", usessl)
+
+
+def open_text(zd):
+    (call,) = [c for c in zd.calls() if c.name.startswith("ZTC_OpenConn")]
+    return call.name, call.args["text"]
+
+
+@pytest.mark.parametrize("host, call, text", [
+    ("h", "ZTC_OpenConn", "IP=h; " + BASE),
+    ("db.example:x", "ZTC_OpenConn", "IP=db.example:x; " + BASE),
+    ("a,b", "ZTC_OpenConn_Ips", "IPS=a,b; " + BASE),
+    (",a", "ZTC_OpenConn_Ips", "IPS=,a; " + BASE),
+    ("a,", "ZTC_OpenConn_Ips", "IPS=a,; " + BASE),
+    ("a,b,c", "ZTC_OpenConn_Ips", "IPS=a,b,c; " + BASE),
+])
+def test_connection_text_forms(zd, host, call, text):
+    conn = connect(host)
+    assert open_text(zd) == (call, text)
+    if call == "ZTC_OpenConn_Ips":
+        assert zd.calls_of(call)[0].args["ntimes"] == 1
+        assert zd.open_attrs() == 1
+    conn.close()
+    assert (zd.open_sessions(), zd.open_attrs()) == (0, 0)
+
+
+@pytest.mark.parametrize("port", [0, 1, 5432, 32767, 32768, 65535])
+def test_ports_reach_the_text_as_themselves(zd, port):
+    connect(port=port)
+    assert open_text(zd)[1] == "IP=h; DB=d; USER=u; PWD=p; PORT=%d; CHAR_SET=UTF8" % port
+
+
+@pytest.mark.parametrize("port", [-1, 65536, -65535, 2 ** 31 - 1, -2 ** 31])
+def test_ports_out_of_range_refused(zd, port):
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        connect(port=port)
+    assert str(err.value) == "Connection parameter error"
+    assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
+
+
+@pytest.mark.parametrize("usessl", ["0", "1", "require", "USESSL=1"])
+def test_usessl_never_in_the_text(zd, usessl):
+    connect(usessl=usessl)
+    assert open_text(zd)[1] == "IP=h; " + BASE
+
+
+@pytest.mark.parametrize("host", ["h", "h,k"])
+@pytest.mark.parametrize("extra, accepted", [(0, True), (1, False), (1000, False)])
+def test_connection_text_limited_to_511_bytes(zd, host, extra, accepted):
+    prefix = "IPS=" if "," in host else "IP="
+    fixed = len(prefix + host + "; " + BASE) - 1  # BASE holds the 1-byte password
+    password = "x" * (511 - fixed + extra)
+    if accepted:
+        conn = connect(host, password=password)
+        text = open_text(zd)[1]
+        assert len(text) == 511 and text.endswith("PWD=%s; PORT=5432; CHAR_SET=UTF8" % password)
+        conn.close()
+    else:
+        with pytest.raises(_pyztdb.ProgrammingError) as err:
+            connect(host, password=password)
+        assert str(err.value) == "Connection parameter error"
+        assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
+
+
+def test_utf8_text_counted_in_bytes(zd):
+    connect(password="\u00e9")
+    assert open_text(zd)[1] == "IP=h; DB=d; USER=u; PWD=\u00e9; PORT=5432; CHAR_SET=UTF8"
+    fixed = len("IP=h; " + BASE) - 1
+    with pytest.raises(_pyztdb.ProgrammingError):
+        connect(password="\u00e9" * ((511 - fixed) // 2 + 1))
+
+
+@pytest.mark.parametrize("call, host", [("ZTC_OpenConn", "h"), ("ZTC_OpenConn_Ips", "a,b")])
+@pytest.mark.parametrize("rc", [-1, -3])
+def test_open_failure(zd, call, host, rc):
+    zd.fail(call, rc=rc, error="[08001] refused")
+    with pytest.raises(_pyztdb.OperationalError) as err:
+        connect(host)
+    assert str(err.value) == "Connection information is not correct"
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (("h", 5432, "d", "u", "p", "UTF8"), {}),
+    (("h", "5432", "d", "u", "p", "UTF8", "0"), {}),
+    (("h", 5432, "d", "u", None, "UTF8", "0"), {}),
+    ((), {"host": "h"}),
+])
+def test_connection_argument_errors_print_diagnostic(zd, capfd, args, kwargs):
+    with pytest.raises(TypeError):
+        _pyztdb.connection(*args, **kwargs)
+    assert capfd.readouterr().out == "-- connection_setup error"
+    assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
+
+
+@pytest.mark.parametrize("flag, text", [
+    (True, "set auto commit on"),
+    (1, "set auto commit on"),
+    ("x", "set auto commit on"),
+    (False, "set auto commit off"),
+    (0, "set auto commit off"),
+    ("", "set auto commit off"),
+    ([], "set auto commit off"),
+])
+def test_autocommit_texts(zd, conn, flag, text):
+    assert conn.autocommit(flag) is None
+    (call,) = zd.calls_of("ZTC_Execute_no_query")
+    assert call.args == {"session": True, "sql": text}
+
+
+def test_autocommit_none_sends_nothing(zd, conn):
+    assert conn.autocommit(None) is None
+    assert zd.calls_of("ZTC_Execute_no_query") == []
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((), {"flag": True}), ((1, 2), {})])
+def test_autocommit_argument_errors(zd, conn, args, kwargs):
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        conn.autocommit(*args, **kwargs)
+    assert str(err.value) == "parameters is not object"
+
+
+def test_autocommit_keywords_ignored(zd, conn):
+    conn.autocommit(True, anything=1)
+    assert zd.calls_of("ZTC_Execute_no_query")[0].args["sql"] == "set auto commit on"
+
+
+def test_autocommit_truth_value_error_propagates(zd, conn):
+    class Bad:
+        def __bool__(self):
+            raise KeyError("no truth")
+
+    with pytest.raises(KeyError):
+        conn.autocommit(Bad())
+    assert zd.calls_of("ZTC_Execute_no_query") == []
+
+
+@pytest.mark.parametrize("method, args, text, message", [
+    ("commit", (), "commit;", "Commit failed"),
+    ("rollback", (), "rollback;", "rollback() failed"),
+    ("autocommit", (True,), "set auto commit on", "set auto commit failed"),
+    ("autocommit", (False,), "set auto commit off", "set auto commit failed"),
+])
+@pytest.mark.parametrize("rc", [-1, -2])
+def test_transaction_control(zd, conn, method, args, text, message, rc):
+    assert getattr(conn, method)(*args) is None
+    zd.fail("ZTC_Execute_no_query", rc=rc, error="[25P02] aborted")
+    with pytest.raises(_pyztdb.DatabaseError) as err:
+        getattr(conn, method)(*args)
+    assert type(err.value) is _pyztdb.DatabaseError
+    assert str(err.value) == message
+    assert [c.args["sql"] for c in zd.calls_of("ZTC_Execute_no_query")] == [text, text]
+
+
+@pytest.mark.parametrize("method, args", [
+    ("cursor", ()), ("commit", ()), ("rollback", ()), ("autocommit", (None,)),
+    ("autocommit", ()),
+])
+def test_closed_connection(zd, conn, method, args):
+    conn.close()
+    with pytest.raises(_pyztdb.OperationalError) as err:
+        getattr(conn, method)(*args)
+    assert str(err.value) == "Connection does not exist"
+
+
+def test_close_twice(zd, conn):
+    assert conn.close() is None
+    assert conn.close() is None
+    assert zd.calls_of("ZTC_CloseConn") == [
+        zd.Call("ZTC_CloseConn", {"session": True}),
+        zd.Call("ZTC_CloseConn", {"session": False}),
+    ]
+    assert zd.open_sessions() == 0
+
+
+@pytest.mark.parametrize("rc", [-1, -4])
+def test_close_failure_still_empties_the_session(zd, conn, rc):
+    zd.fail("ZTC_CloseConn", rc=rc)
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        conn.close()
+    assert str(err.value) == "Pointer in error"
+    with pytest.raises(_pyztdb.OperationalError):
+        conn.commit()
+    assert conn.close() is None
+
+
+def test_host_list_attributes_released_once(zd):
+    conn = connect("a,b")
+    conn.close()
+    conn.close()
+    del conn
+    gc.collect()
+    assert len(zd.calls_of("Release_IpsAttrs")) == 1
+    assert zd.open_attrs() == 0
+
+
+def test_attributes_kept_when_close_fails_then_released_at_deallocation(zd):
+    conn = connect("a,b")
+    zd.fail("ZTC_CloseConn")
+    with pytest.raises(_pyztdb.ProgrammingError):
+        conn.close()
+    assert zd.calls_of("Release_IpsAttrs") == []
+    del conn
+    assert zd.calls_of("Release_IpsAttrs") == [zd.Call("Release_IpsAttrs", {"attrs": True})]
+    assert zd.open_attrs() == 0
+
+
+@pytest.mark.parametrize("rc", [-1, -2])
+def test_release_failure(zd, rc):
+    conn = connect("a,b")
+    zd.fail("Release_IpsAttrs", rc=rc)
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        conn.close()
+    assert str(err.value) == "turnIP_attrs in error"
+    assert conn.close() is None
+    del conn
+    assert len(zd.calls_of("Release_IpsAttrs")) == 1
+
+
+@pytest.mark.parametrize("host", ["h", "a,b"])
+def test_deallocation_closes_and_releases(zd, host):
+    conn = connect(host)
+    ref = weakref.ref(conn) if type(conn).__weakrefoffset__ else None
+    del conn
+    assert ref is None or ref() is None
+    assert zd.calls_of("ZTC_CloseConn") == [zd.Call("ZTC_CloseConn", {"session": True})]
+    assert len(zd.calls_of("Release_IpsAttrs")) == (1 if "," in host else 0)
+    assert (zd.open_sessions(), zd.open_attrs()) == (0, 0)
+
+
+def test_deallocation_keeps_a_pending_exception(zd):
+    zero = 0
+    with pytest.raises(ZeroDivisionError):
+        # The connection is released while the division's exception is being raised.
+        [connect("a,b"), 1 / zero]
+    assert zd.open_sessions() == 0 and zd.open_attrs() == 0
+
+
+def test_context_manager(zd, conn):
+    with conn as entered:
+        assert entered is conn
+    assert zd.calls_of("ZTC_CloseConn")[0].args == {"session": True}
+    with pytest.raises(_pyztdb.OperationalError):
+        conn.commit()
+
+
+def test_context_manager_lets_the_exception_through(zd, conn):
+    with pytest.raises(KeyError):
+        with conn:
+            raise KeyError("inside")
+    assert zd.open_sessions() == 0
+
+
+def test_exit_reports_a_failed_close(zd, conn):
+    zd.fail("ZTC_CloseConn")
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        conn.__exit__(None, None, None)
+    assert str(err.value) == "Pointer in error"
+
+
+def test_enter_does_not_check_the_session(zd, conn):
+    conn.close()
+    assert conn.__enter__() is conn
+
+
+@pytest.mark.parametrize("kwargs", [
+    {}, {"name": None}, {"cursor_factory": dict}, {"withhold": True, "scrollable": 1},
+])
+def test_cursor_is_the_module_cursor(zd, conn, kwargs):
+    cur = conn.cursor(**kwargs)
+    assert type(cur) is _pyztdb.cursor
+
+
+@pytest.mark.parametrize("args, kwargs", [((None, None, None, None, None), {}),
+                                          ((), {"bogus": 1})])
+def test_cursor_argument_errors(zd, conn, args, kwargs):
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        conn.cursor(*args, **kwargs)
+    assert str(err.value) == "Parameter mismatch"
+
+
+def test_cursor_keeps_the_connection_alive(zd):
+    cur = connect().cursor()
+    gc.collect()
+    assert zd.open_sessions() == 1
+    del cur
+    gc.collect()
+    assert zd.open_sessions() == 0
+
+
+def test_subclass_in_a_cycle_is_collected(zd):
+    class Sub(_pyztdb.connection):
+        pass
+
+    conn = Sub("a,b", 5432, "d", "u", "p", "UTF8", "0")
+    conn.me = conn
+    conn.close_later = conn.close
+    del conn
+    gc.collect()
+    assert (zd.open_sessions(), zd.open_attrs()) == (0, 0)
+    assert len(zd.calls_of("Release_IpsAttrs")) == 1
+
+
+def test_initialising_again_gives_the_old_session_back(zd):
+    conn = connect("a,b")
+    conn.__init__("h", 5432, "d", "u", "p", "UTF8", "0")
+    assert (zd.open_sessions(), zd.open_attrs()) == (1, 0)
+    assert zd.names()[-1] == "ZTC_OpenConn"
+    conn.close()
+    assert zd.open_sessions() == 0
