@@ -1,0 +1,224 @@
+"""executebatch: one array binding per column, then one batch execution."""
+
+import datetime
+import decimal
+import struct
+import sys
+
+import pytest
+
+import _pyztdb
+
+SQL = "insert into t values (?, ?)"
+MISMATCH = "The number of parameters does not match and the batch operation cannot be performed"
+
+
+@pytest.fixture
+def cur(conn):
+    return conn.cursor()
+
+
+def packed(*texts):
+    """The packed layout: per row a 4-byte length in machine order, then the bytes."""
+    out = b""
+    for t in texts:
+        if t is None:
+            out += struct.pack("=i", -1)
+        else:
+            out += struct.pack("=i", len(t)) + t
+    return out
+
+
+def bind_of(zd, pos=1):
+    (b,) = [c for c in zd.calls_of("ZTC_BindParamArrayByPos") if c["pos"] == pos]
+    return b
+
+
+def test_two_columns_of_three_rows(zd, cur):
+    mark = len(zd.calls())
+    cur.executebatch(SQL, [[1, 2, 3], ["a", "b", "c"]])
+    binds = zd.calls_of("ZTC_BindParamArrayByPos")
+    assert [(b["pos"], b["columns"], b["n"], b["direction"]) for b in binds] == [
+        (1, 2, 3, 1),
+        (2, 2, 3, 1),
+    ]
+    (ex,) = zd.calls_of("ZTC_ExecBatch")
+    assert (ex["sql"], ex["rows"]) == (SQL, 3)
+    names = [c.name for c in zd.calls()[mark:]]
+    assert names[:2] == ["ZTC_Reset", "fun_sql_type"]
+    assert names[-2:] == ["fun_sql_type", "ZTC_ExecBatch"]
+
+
+@pytest.mark.parametrize(
+    "column, type_code, size, values, lengths",
+    [
+        ([True, False, None], 5, 4, struct.pack("=3i", 1, 0, 0), [4, 4, -1]),
+        ([1, None, -(2**63)], 6, 8, struct.pack("=3q", 1, 0, -(2**63)), [8, 0, 8]),
+        ([1.5, None, -0.0], 8, 8, struct.pack("=3d", 1.5, 0.0, -0.0), [8, -1, 8]),
+        (["ab", "cde"], 2, 13, packed(b"ab", b"cde"), [2, 3]),
+        (["é", None, ""], 2, 4 + 2 + 4 + 4, packed("é".encode(), None, b""), [2, -1, 0]),
+        (["a\0b"], 2, 5, packed(b"a"), [1]),
+        ([b"\0\1", None], 15, 4 + 2 + 4, packed(b"\0\1", None), [2, -1]),
+        (
+            [datetime.datetime(2021, 3, 7, 4, 5, 6, 7), datetime.datetime(5, 1, 2)],
+            2,
+            60,
+            packed(b"2021-03-07 04:05:06.000007", b"   5-01-02 00:00:00.000000"),
+            [26, 26],
+        ),
+        ([datetime.date(5, 3, 7), None], 2, 18, packed(b"   5-03-07", None), [10, -1]),
+        ([datetime.time(4, 5, 6)], 2, 19, packed(b"04:05:06.000000"), [15]),
+        (
+            [decimal.Decimal("12.50"), decimal.Decimal("-1E+3"), None],
+            9,
+            4 + 5 + 4 + 5 + 4,
+            packed(b"12.50", b"-1E+3", None),
+            [5, 5, -1],
+        ),
+    ],
+)
+def test_column_encodings(zd, cur, column, type_code, size, values, lengths):
+    cur.executebatch("insert into t values (?)", [column])
+    b = bind_of(zd)
+    assert (b["type"], b["size"], b["n"]) == (type_code, size, len(column))
+    assert b["values"] == values
+    assert b["lengths"] == lengths
+    # The lengths arrays are still alive and unchanged when the batch runs.
+    (ex,) = zd.calls_of("ZTC_ExecBatch")
+    assert ex["lengths_at_exec"] == {1: lengths}
+
+
+def test_subclasses_follow_their_base(zd, cur):
+    class MyInt(int):
+        pass
+
+    class MyStr(str):
+        pass
+
+    cur.executebatch(SQL, [[MyInt(3), 4], [MyStr("ab"), "c"]])
+    assert bind_of(zd, 1)["type"] == 6
+    assert bind_of(zd, 2)["values"] == packed(b"ab", b"c")
+
+
+def test_time_zone_ignored(zd, cur):
+    tz = datetime.timezone(datetime.timedelta(hours=5))
+    cur.executebatch("insert into t values (?)", [[datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=tz)]])
+    assert bind_of(zd)["values"] == packed(b"2020-01-02 03:04:05.000000")
+
+
+@pytest.mark.parametrize("sql_type, rowcount", [(1, 5), (2, 0), (3, 0)])
+def test_rowcount_by_class(zd, cur, sql_type, rowcount):
+    zd.set_sql_type(sql_type)
+    cur.executebatch("insert into t values (?)", [[1, 2, 3, 4, 5]])
+    assert cur.rowcount == rowcount
+    assert cur.description is None
+
+
+# Fault mended: columns with no rows, or no columns at all, still went to the server.
+@pytest.mark.parametrize("columns", [[], (), [[], []]])
+def test_nothing_to_send_executes_nothing(zd, cur, columns):
+    zd.set_sql_type(1)
+    cur.rowcount = 9
+    cur.executebatch(SQL, columns)
+    assert cur.rowcount == 0
+    assert "ZTC_ExecBatch" not in zd.names()
+    assert "ZTC_BindParamArrayByPos" not in zd.names()
+
+
+# Fault mended: these were bound (or silently left unbound) and the batch still ran.
+@pytest.mark.parametrize(
+    "columns, error, message",
+    [
+        ([[1, 2], [1]], _pyztdb.ProgrammingError, MISMATCH),
+        ([[1], 5], _pyztdb.ProgrammingError, "column 2 is not a sequence"),
+        ([[1], "ab"], _pyztdb.ProgrammingError, "column 2 is not a sequence"),
+        ([[1, 2, 3], [4, 5, "x"]], _pyztdb.ProgrammingError, "column 2, row 3: expected int, got str"),
+        ([[1, 2], [1.5, 2]], _pyztdb.ProgrammingError, "column 2, row 2: expected float, got int"),
+        ([[True, 1]], _pyztdb.ProgrammingError, "column 1, row 2: expected bool, got int"),
+        ([["a", b"b"]], _pyztdb.ProgrammingError, "column 1, row 2: expected str, got bytes"),
+        (
+            [[datetime.date(2020, 1, 1), datetime.datetime(2020, 1, 1)]],
+            _pyztdb.ProgrammingError,
+            "column 1, row 2: expected datetime.date, got datetime.datetime",
+        ),
+        ([[decimal.Decimal(1), 1.5]], _pyztdb.ProgrammingError, "column 1, row 2: expected decimal.Decimal, got float"),
+        ([[1], [bytearray(b"x")]], _pyztdb.ProgrammingError, "column 2: values of type bytearray"),
+        ([[1], [datetime.timedelta(1)]], _pyztdb.ProgrammingError, "column 2: values of type datetime.timedelta"),
+        ([[1], [None, 1]], _pyztdb.ProgrammingError, MISMATCH),
+        ([[1, 2], [None, 1]], _pyztdb.ProgrammingError, "Parameter is null"),
+        ([[1, 2**63]], OverflowError, "column 1, row 2"),
+        ([["ok", "\ud800"]], UnicodeEncodeError, ""),
+        (5, _pyztdb.ProgrammingError, "sequence of columns"),
+    ],
+)
+def test_refused_before_anything_is_bound(zd, cur, columns, error, message):
+    with pytest.raises(error) as e:
+        cur.executebatch(SQL, columns)
+    assert message in str(e.value)
+    if message in (MISMATCH, "Parameter is null"):
+        assert str(e.value) == message
+    assert "ZTC_BindParamArrayByPos" not in zd.names()
+    assert "ZTC_ExecBatch" not in zd.names()
+
+
+def test_multi_statement_refused(zd, cur):
+    zd.set_sql_type(10)
+    with pytest.raises(_pyztdb.ProgrammingError) as e:
+        cur.executebatch("insert into t values (?); select 1", [[1]])
+    assert str(e.value).startswith("This function does not support multi-result set")
+    assert "ZTC_ExecBatch" not in zd.names()
+
+
+@pytest.mark.parametrize("args", [(SQL,), (SQL, [[1]], 3)])
+def test_argument_mismatch(cur, args):
+    with pytest.raises(_pyztdb.ProgrammingError, match="^executebatch Parameter mismatch$"):
+        cur.executebatch(*args)
+
+
+# Fault mended: a refused column binding still let the batch run.
+def test_refused_binding_stops_the_batch(zd, cur):
+    zd.fail("ZTC_BindParamArrayByPos", error="[22023] unsupported parameter type code", nth=2)
+    with pytest.raises(_pyztdb.OperationalError, match=r"\[22023\] unsupported"):
+        cur.executebatch(SQL, [[1], [2]])
+    assert "ZTC_ExecBatch" not in zd.names()
+
+
+def test_batch_failure_carries_the_library_message(zd, cur):
+    zd.fail("ZTC_ExecBatch", error="row 2: [23505] duplicate key")
+    with pytest.raises(_pyztdb.OperationalError) as e:
+        cur.executebatch(SQL, [[1, 1], [2, 2]])
+    assert str(e.value) == "row 2: [23505] duplicate key"
+
+
+def test_closed_connection(conn):
+    cur = conn.cursor()
+    conn.close()
+    with pytest.raises(_pyztdb.OperationalError, match="The cursor object does not exist"):
+        cur.executebatch(SQL, [[1]])
+
+
+def test_previous_result_released(zd, cur):
+    cur.executemany(SQL, [1, 2])
+    mark = len(zd.calls())
+    cur.executebatch(SQL, [[1]])
+    assert [c.name for c in zd.calls()[mark:]][:2] == ["ZTC_UnPrepare", "ZTC_FreeRowset"]
+    assert zd.open_results() == 0
+
+
+def test_columns_of_any_sequence_type(zd, cur):
+    cur.executebatch(SQL, ((1, 2), range(3, 5)))
+    assert bind_of(zd, 2)["values"] == struct.pack("=2q", 3, 4)
+
+
+def test_no_reference_leaks(zd, cur):
+    dec = decimal.Decimal("3.25")
+    col_values = [10**12, "text", 2.5, dec, b"xy", datetime.date(2020, 1, 1)]
+    columns = [[v, v, None] for v in col_values]
+    cur.executebatch("insert into t values (?, ?, ?, ?, ?, ?)", columns)  # description holds None
+    watched = col_values + columns
+    before = [sys.getrefcount(v) for v in watched]
+    for _ in range(50):
+        cur.executebatch("insert into t values (?, ?, ?, ?, ?, ?)", columns)
+        with pytest.raises(_pyztdb.ProgrammingError):
+            cur.executebatch("insert into t values (?, ?)", [[dec, 1], [1, 2]])
+    assert [sys.getrefcount(v) for v in watched] == before
