@@ -162,6 +162,11 @@ inline Session *session_of(ZTC_HANDLE *S) { return S ? static_cast<Session *>(*S
 inline Result *result_of(ZTC_HANDLE *R) { return R ? static_cast<Result *>(*R) : nullptr; }
 inline Lob *lob_of(ZTC_HANDLE *L) { return L ? static_cast<Lob *>(*L) : nullptr; }
 
+// The connected session behind S; nullptr when the handle is empty, or when the session never
+// connected (a failed open hands back a record carrying the message; "[08003] the session is not
+// connected" is then recorded on it).
+Session *connected_session(ZTC_HANDLE *S);
+
 // ---- errors (error.cpp) ----
 
 // Records "[sqlstate] text" as the session's last message (cut to 255 bytes when read).

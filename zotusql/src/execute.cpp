@@ -1,0 +1,406 @@
+// Statement execution: collecting the server's results, parameter marker checks, the simple and
+// extended protocols, the per-session prepared-statement cache, and the execution calls.
+#include <algorithm>
+
+#include "internal.h"
+#include "sqltext.h"
+
+namespace zt {
+
+namespace {
+
+constexpr const char *kCopyInRefused = "COPY FROM STDIN is not supported through this interface";
+
+// Reports a failure to send a query (libpq could not write it to the connection).
+bool send_failed(Session &s)
+{
+    set_error_from_conn(s, PQstatus(s.conn) == CONNECTION_BAD ? "08006" : "HY000");
+    return false;
+}
+
+// Width rank of an integer type OID (0: not an integer type).
+int integer_rank(Oid oid)
+{
+    switch (oid) {
+    case OID_INT2: return 1;
+    case OID_INT4: return 2;
+    case OID_INT8: return 3;
+    default: return 0;
+    }
+}
+
+// Whether a value bound with type `bound` can be sent to a statement prepared with parameter
+// type `prepared`: the same type, or an integer no wider.
+bool type_fits(Oid prepared, Oid bound)
+{
+    if (prepared == bound)
+        return true;
+    int pr = integer_rank(prepared), br = integer_rank(bound);
+    return pr && br && br <= pr;
+}
+
+// Types to prepare with when the bound types do not fit: the bound ones, but an integer
+// position keeps the wider of the two so that alternating widths do not prepare again and again.
+std::vector<Oid> merged_types(const std::vector<Oid> &prepared, const std::vector<Oid> &bound)
+{
+    std::vector<Oid> out = bound;
+    for (size_t i = 0; i < out.size() && i < prepared.size(); ++i)
+        if (integer_rank(prepared[i]) > integer_rank(out[i]) && integer_rank(out[i]))
+            out[i] = prepared[i];
+    return out;
+}
+
+// Deallocates a server-side statement. Failures are ignored: a statement left behind only
+// takes a little server memory until the session ends.
+void deallocate(Session &s, const std::string &name)
+{
+    if (name.empty())
+        return;
+    std::string sql = "DEALLOCATE \"" + name + "\"";
+    ResultPtr r(PQexec(s.conn, sql.c_str()));
+}
+
+// Prepares st on the server under a fresh name with the given types.
+bool server_prepare(Session &s, PreparedStatement &st, const std::vector<Oid> &types)
+{
+    deallocate(s, st.name);
+    st.name.clear();
+    std::string name = "zt_" + std::to_string(++s.cache.next_id);
+    ResultPtr r(PQprepare(s.conn, name.c_str(), st.sql.c_str(), static_cast<int>(types.size()),
+                          types.empty() ? nullptr : types.data()));
+    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+        set_error_from_result(s, r.get());
+        return false;
+    }
+    st.name = std::move(name);
+    st.types = types;
+    return true;
+}
+
+// Drops least recently used statements beyond the capacity, never one in use.
+void evict(Session &s)
+{
+    StatementCache &c = s.cache;
+    auto it = c.order.end();
+    while (c.order.size() > StatementCache::capacity && it != c.order.begin()) {
+        --it;
+        if (it->in_use || &*it == s.current)
+            continue;
+        deallocate(s, it->name);
+        c.index.erase(it->text);
+        it = c.order.erase(it);
+    }
+}
+
+// The cache entry for a caller's text, created (not yet prepared on the server) when new, and
+// moved to the front.
+PreparedStatement *cache_entry(Session &s, const char *text)
+{
+    StatementCache &c = s.cache;
+    auto found = c.index.find(text);
+    if (found != c.index.end()) {
+        c.order.splice(c.order.begin(), c.order, found->second);
+        return &*found->second;
+    }
+    PreparedStatement st;
+    st.text = text;
+    st.markers = rewrite_markers(text, st.sql);
+    c.order.push_front(std::move(st));
+    c.index.emplace(c.order.front().text, c.order.begin());
+    evict(s);
+    return &c.order.front();
+}
+
+}  // namespace
+
+void ParamArrays::add_null(Oid oid)
+{
+    types.push_back(oid);
+    values.push_back(nullptr);
+    lengths.push_back(0);
+    formats.push_back(0);
+}
+
+void ParamArrays::add(const Binding &b)
+{
+    if (!b.bound || b.null || b.direction == PARAM_OUTPUT || b.direction == PARAM_RETURNVALUE) {
+        add_null(b.bound ? b.oid : 0);
+        return;
+    }
+    types.push_back(b.oid);
+    values.push_back(b.value.data());
+    lengths.push_back(static_cast<int>(b.value.size()));
+    formats.push_back(b.format);
+}
+
+bool collect_results(Session &s, ResultList &out)
+{
+    out.clear();
+    std::string first_error;
+    ResultPtr empty_query;
+    bool any = false;
+    while (PGresult *raw = PQgetResult(s.conn)) {
+        ResultPtr r(raw);
+        any = true;
+        switch (PQresultStatus(raw)) {
+        case PGRES_COPY_IN:
+            // The server waits for rows the interface cannot give: end the COPY with an error
+            // so that the session stays usable; the server's answer is the failure reported.
+            PQputCopyEnd(s.conn, kCopyInRefused);
+            continue;
+        case PGRES_COPY_OUT: {
+            char *buf = nullptr;
+            while (PQgetCopyData(s.conn, &buf, 0) > 0)
+                PQfreemem(buf);
+            if (first_error.empty())
+                set_error(first_error, "0A000",
+                          "COPY TO STDOUT is not supported through this interface");
+            continue;
+        }
+        case PGRES_FATAL_ERROR:
+        case PGRES_BAD_RESPONSE:
+            if (first_error.empty())
+                first_error = format_result_error(raw, s.conn);
+            continue;
+        case PGRES_EMPTY_QUERY:
+            if (!empty_query)
+                empty_query = std::move(r);
+            continue;
+        default:
+            out.push_back(std::move(r));
+        }
+    }
+    if (!any)
+        first_error = format_result_error(nullptr, s.conn);
+    if (!first_error.empty()) {
+        *s.error = first_error;
+        out.clear();
+        return false;
+    }
+    if (out.empty() && empty_query)
+        out.push_back(std::move(empty_query));
+    return true;
+}
+
+bool check_markers(Session &s, int markers, bool allow_return_value)
+{
+    int bound = 0, highest = 0;
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        const Binding &b = s.params[i];
+        int pos = static_cast<int>(i) + 1;
+        if (!b.bound)
+            continue;
+        if (allow_return_value && pos == markers + 1 && b.direction == PARAM_RETURNVALUE)
+            continue;
+        ++bound;
+        highest = pos;
+    }
+    if (bound == markers && highest == markers)
+        return true;
+    if (highest <= markers && bound > 0) {
+        for (int pos = 1; pos <= highest; ++pos) {
+            if (!s.params[pos - 1].bound) {
+                set_error(s, "07001", "parameter " + std::to_string(pos) + " is not bound");
+                return false;
+            }
+        }
+    }
+    set_error(s, "07001",
+              "the statement has " + std::to_string(markers) + " parameter markers but " +
+                  std::to_string(bound) + " parameters are bound");
+    return false;
+}
+
+void bound_params(const Session &s, int markers, ParamArrays &out)
+{
+    for (int i = 0; i < markers; ++i)
+        out.add(s.params[i]);
+}
+
+bool exec_params(Session &s, const std::string &sql, const ParamArrays &p, ResultList &out)
+{
+    if (!begin_if_needed(s))
+        return false;
+    if (!PQsendQueryParams(s.conn, sql.c_str(), p.count(), p.types.data(), p.values.data(),
+                           p.lengths.data(), p.formats.data(), 0))
+        return send_failed(s);
+    return collect_results(s, out);
+}
+
+bool exec_simple(Session &s, const std::string &sql, ResultList &out)
+{
+    if (!begin_if_needed(s))
+        return false;
+    if (!PQsendQuery(s.conn, sql.c_str()))
+        return send_failed(s);
+    return collect_results(s, out);
+}
+
+bool exec_text(Session &s, const char *text, ResultList &out)
+{
+    std::string sql;
+    int markers = rewrite_markers(text, sql);
+    bool any_bound = std::any_of(s.params.begin(), s.params.end(),
+                                 [](const Binding &b) { return b.bound; });
+    if (!any_bound && markers == 0)
+        return exec_simple(s, sql, out);
+    if (!check_markers(s, markers))
+        return false;
+    ParamArrays p;
+    bound_params(s, markers, p);
+    return exec_params(s, sql, p, out);
+}
+
+PreparedStatement *prepare_cached(Session &s, const char *text, const std::vector<Oid> *types)
+{
+    PreparedStatement *st = cache_entry(s, text);
+    if (!types) {
+        // Without known parameter types a statement with markers is prepared at its first
+        // execution; one without markers is prepared now, so that its errors show here.
+        if (st->name.empty() && st->markers == 0 && !server_prepare(s, *st, {}))
+            return nullptr;
+        return st;
+    }
+    if (!st->name.empty() && st->types.size() == types->size()) {
+        bool fits = true;
+        for (size_t i = 0; i < types->size() && fits; ++i)
+            fits = type_fits(st->types[i], (*types)[i]);
+        if (fits)
+            return st;
+    }
+    if (!server_prepare(s, *st, merged_types(st->types, *types)))
+        return nullptr;
+    return st;
+}
+
+bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out)
+{
+    if (!begin_if_needed(s))
+        return false;
+    if (!PQsendQueryPrepared(s.conn, st.name.c_str(), p.count(), p.values.data(),
+                             p.lengths.data(), p.formats.data(), 0))
+        return send_failed(s);
+    return collect_results(s, out);
+}
+
+}  // namespace zt
+
+using namespace zt;
+
+ZTC_API int ZTC_Reset(ZTC_HANDLE *S)
+{
+    Session *s = session_of(S);
+    if (!s)
+        return -1;
+    s->params.clear();
+    s->arrays.clear();
+    return 0;
+}
+
+ZTC_API int fun_sql_type(const char *sql)
+{
+    if (!sql)
+        return -1;
+    try {
+        return classify_statement(sql);
+    } catch (...) {
+        return -1;
+    }
+}
+
+ZTC_API int ZTC_ExecwithDataReader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R, int *columns,
+                                   int64_t *rows, int *affected)
+{
+    Session *s = connected_session(S);
+    if (!s || !R)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        if (!sql) {
+            set_error(*s, "HY000", "no statement text");
+            return -1;
+        }
+        ResultList results;
+        if (!exec_text(*s, sql, results))
+            return -1;
+        ResultCounts counts = result_counts(results.front().get());
+        replace_result(R, new_result(*s, std::move(results)));
+        if (columns)
+            *columns = counts.columns;
+        if (rows)
+            *rows = counts.rows;
+        if (affected)
+            *affected = counts.affected;
+        return 0;
+    });
+}
+
+// Makes the text the session's current statement. A cached text costs no round trip.
+ZTC_API int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void *reserved)
+{
+    (void)reserved;
+    Session *s = connected_session(S);
+    if (!s)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        if (!sql) {
+            set_error(*s, "HY000", "no statement text");
+            return -1;
+        }
+        if (s->current)
+            s->current->in_use = false;
+        s->current = nullptr;
+        PreparedStatement *st = prepare_cached(*s, sql, nullptr);
+        if (!st)
+            return -1;
+        st->in_use = true;
+        s->current = st;
+        return 0;
+    });
+}
+
+// Runs the current statement with the session's bindings; prepares it again first when they
+// bring parameter types it was not prepared for.
+ZTC_API int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HANDLE *R)
+{
+    (void)reserved1;
+    (void)reserved2;
+    Session *s = connected_session(S);
+    if (!s || !R)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        PreparedStatement *st = s->current;
+        if (!st) {
+            set_error(*s, "HY000", "no statement is prepared");
+            return -1;
+        }
+        if (!check_markers(*s, st->markers))
+            return -1;
+        ParamArrays p;
+        bound_params(*s, st->markers, p);
+        // A NULL is sent as NULL whatever the parameter's type: it fits what is prepared.
+        std::vector<Oid> types = p.types;
+        for (size_t i = 0; i < types.size() && i < st->types.size(); ++i)
+            if (!p.values[i])
+                types[i] = st->types[i];
+        if (!prepare_cached(*s, st->text.c_str(), &types))
+            return -1;
+        ResultList results;
+        if (!exec_prepared(*s, *st, p, results))
+            return -1;
+        replace_result(R, new_result(*s, std::move(results)));
+        return 0;
+    });
+}
+
+// Marks the current statement unused; it stays prepared in the cache.
+ZTC_API int ZTC_UnPrepare(ZTC_HANDLE *S, void *reserved)
+{
+    (void)reserved;
+    Session *s = session_of(S);
+    if (!s)
+        return -1;
+    if (s->current)
+        s->current->in_use = false;
+    s->current = nullptr;
+    return 0;
+}

@@ -1,0 +1,489 @@
+// Results: the record over the server's results, type codes and modifiers of columns, counts,
+// moving through rows and results, and writing values in the encodings of the type codes.
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <strings.h>
+
+#include "decode.h"
+#include "internal.h"
+
+namespace zt {
+
+namespace {
+
+// Interval type modifier: field range in the high 16 bits, YEAR and MONTH bits as below.
+constexpr int kIntervalMonth = 1 << 1;
+constexpr int kIntervalYear = 1 << 2;
+constexpr int kIntervalFullRange = 0x7FFF;
+// numeric and varchar/bpchar type modifiers carry a 4-byte header length.
+constexpr int kVarHeader = 4;
+
+// Text length of a time value of declared precision p (-1: default 6) with an offset of
+// `zone` characters ("+HH:MM" -> 6).
+int time_length(int p, int zone)
+{
+    if (p < 0)
+        p = 6;
+    return 8 + (p > 0 ? 1 + p : 0) + zone;
+}
+
+bool is_infinity(const char *text, size_t len)
+{
+    return (len == 8 && std::memcmp(text, "infinity", 8) == 0) ||
+           (len == 9 && std::memcmp(text, "-infinity", 9) == 0);
+}
+
+// Text codes: the value cut at a character boundary to the capacity, zero-terminated when
+// there is room; the full length is returned.
+int write_text(const char *text, size_t len, void *buffer, int capacity)
+{
+    if (buffer && capacity > 0) {
+        size_t cap = static_cast<size_t>(capacity);
+        size_t n = len <= cap ? len : utf8_cut(text, len, cap);
+        char *out = static_cast<char *>(buffer);
+        std::memcpy(out, text, n);
+        if (n < cap)
+            out[n] = '\0';
+    }
+    return len > INT_MAX ? INT_MAX : static_cast<int>(len);
+}
+
+template <class T>
+int write_fixed(T v, void *buffer)
+{
+    std::memcpy(buffer, &v, sizeof v);
+    return static_cast<int>(sizeof v);
+}
+
+int fail(std::string &err, const char *sqlstate, const std::string &text)
+{
+    set_error(err, sqlstate, text);
+    return INT32_MIN;
+}
+
+int write_integer(int code, const char *text, size_t len, void *buffer, std::string &err)
+{
+    int64_t v;
+    if (!decode_int64(text, len, v))
+        return fail(err, "22023", "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
+                                      "\" is not an integer");
+    int64_t lo = code == ZTC_TYPE_TINYINT ? INT8_MIN : code == ZTC_TYPE_SMALLINT ? INT16_MIN
+               : code == ZTC_TYPE_INTEGER ? INT32_MIN : INT64_MIN;
+    int64_t hi = code == ZTC_TYPE_TINYINT ? INT8_MAX : code == ZTC_TYPE_SMALLINT ? INT16_MAX
+               : code == ZTC_TYPE_INTEGER ? INT32_MAX : INT64_MAX;
+    if (v < lo || v > hi)
+        return fail(err, "22003", "the value " + std::to_string(v) +
+                                      " is out of range for type code " + std::to_string(code));
+    switch (code) {
+    case ZTC_TYPE_TINYINT: return write_fixed(static_cast<int8_t>(v), buffer);
+    case ZTC_TYPE_SMALLINT: return write_fixed(static_cast<int16_t>(v), buffer);
+    case ZTC_TYPE_INTEGER: return write_fixed(static_cast<int32_t>(v), buffer);
+    default: return write_fixed(v, buffer);
+    }
+}
+
+template <class T>
+int write_float(const char *text, size_t len, void *buffer, std::string &err)
+{
+    T v;
+    auto [end, ec] = std::from_chars(text, text + len, v);
+    if (ec != std::errc() || end != text + len) {
+        // from_chars takes "inf" and "nan" but not the leading '+' or every spelling the
+        // server may use for a huge or tiny value; those are rare enough for strtod.
+        std::string copy(text, len);
+        char *stop = nullptr;
+        double d = std::strtod(copy.c_str(), &stop);
+        if (!stop || *stop != '\0' || copy.empty())
+            return fail(err, "22023", "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
+                                          "\" is not a number");
+        v = static_cast<T>(d);
+    }
+    return write_fixed(v, buffer);
+}
+
+int fixed_size(int code)
+{
+    switch (code) {
+    case ZTC_TYPE_BOOLEAN:
+    case ZTC_TYPE_TINYINT: return 1;
+    case ZTC_TYPE_SMALLINT: return 2;
+    case ZTC_TYPE_INTEGER:
+    case ZTC_TYPE_FLOAT:
+    case ZTC_TYPE_INTERVAL_YM: return 4;
+    case ZTC_TYPE_BIGINT:
+    case ZTC_TYPE_DOUBLE:
+    case ZTC_TYPE_DATETIME_MS:
+    case ZTC_TYPE_INTERVAL_DS: return 8;
+    default: return 0;
+    }
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool decode_bytea(const char *text, size_t len, std::string &out)
+{
+    out.clear();
+    if (len >= 2 && text[0] == '\\' && text[1] == 'x') {
+        if ((len - 2) % 2)
+            return false;
+        out.resize((len - 2) / 2);
+        for (size_t i = 2, o = 0; i < len; i += 2, ++o) {
+            int hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
+            if (hi < 0 || lo < 0)
+                return false;
+            out[o] = static_cast<char>(hi << 4 | lo);
+        }
+        return true;
+    }
+    // Escape form: \\ and \ooo octal escapes, other bytes as they are.
+    out.reserve(len);
+    for (size_t i = 0; i < len; ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+        } else if (i + 1 < len && text[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (i + 3 < len + 0 && text[i + 1] >= '0' && text[i + 1] <= '3' &&
+                   text[i + 2] >= '0' && text[i + 2] <= '7' && text[i + 3] >= '0' &&
+                   text[i + 3] <= '7') {
+            out += static_cast<char>((text[i + 1] - '0') << 6 | (text[i + 2] - '0') << 3 |
+                                     (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+ColumnInfo column_type(Oid oid, int typmod)
+{
+    switch (oid) {
+    case OID_BOOL: return {ZTC_TYPE_BOOLEAN, 1};
+    case OID_INT2: return {ZTC_TYPE_SMALLINT, 2};
+    case OID_INT4: return {ZTC_TYPE_INTEGER, 4};
+    case OID_INT8:
+    case OID_OID: return {ZTC_TYPE_BIGINT, 8};
+    case OID_FLOAT4: return {ZTC_TYPE_FLOAT, 4};
+    case OID_FLOAT8: return {ZTC_TYPE_DOUBLE, 8};
+    case OID_NUMERIC: return {ZTC_TYPE_NUMERIC, typmod >= kVarHeader ? typmod - kVarHeader : -1};
+    case OID_VARCHAR: return {ZTC_TYPE_VARCHAR, typmod >= kVarHeader ? typmod - kVarHeader : -1};
+    case OID_BPCHAR: return {ZTC_TYPE_CHAR, typmod >= kVarHeader ? typmod - kVarHeader : -1};
+    case OID_NAME: return {ZTC_TYPE_VARCHAR, 63};
+    case OID_DATE: return {ZTC_TYPE_DATE, 10};
+    case OID_TIME: return {ZTC_TYPE_TIME2, time_length(typmod, 0)};
+    case OID_TIMETZ: return {ZTC_TYPE_TIME2, time_length(typmod, 6)};
+    case OID_TIMESTAMP:
+    case OID_TIMESTAMPTZ: return {ZTC_TYPE_DATETIME_MS, typmod > 0 ? 20 + typmod : 26};
+    case OID_INTERVAL: {
+        int range = typmod >= 0 ? (typmod >> 16) & kIntervalFullRange : kIntervalFullRange;
+        bool months_only = range != kIntervalFullRange && range != 0 &&
+                           (range & ~(kIntervalYear | kIntervalMonth)) == 0;
+        return months_only ? ColumnInfo{ZTC_TYPE_INTERVAL_YM, 4}
+                           : ColumnInfo{ZTC_TYPE_INTERVAL_DS, 8};
+    }
+    case OID_BYTEA: return {ZTC_TYPE_BLOB, -1};
+    case OID_REFCURSOR: return {ZTC_TYPE_REFCURSOR, -1};
+    default: return {ZTC_TYPE_VARCHAR, -1};
+    }
+}
+
+void select_result(Result &r, size_t index)
+{
+    r.current = index;
+    r.res = index < r.results.size() ? r.results[index].get() : nullptr;
+    r.row = -1;
+    r.nrows = r.res ? PQntuples(r.res) : 0;
+    r.ncols = r.res ? PQnfields(r.res) : 0;
+    r.columns.resize(static_cast<size_t>(r.ncols));
+    for (int c = 0; c < r.ncols; ++c)
+        r.columns[c] = column_type(PQftype(r.res, c), PQfmod(r.res, c));
+}
+
+Result *new_result(Session &s, ResultList &&results)
+{
+    auto r = std::make_unique<Result>();
+    r->error = s.error;
+    r->results = std::move(results);
+    select_result(*r, 0);
+    return r.release();
+}
+
+void replace_result(ZTC_HANDLE *R, Result *r)
+{
+    delete static_cast<Result *>(*R);
+    *R = r;
+}
+
+ResultCounts result_counts(const PGresult *r)
+{
+    ResultCounts c;
+    if (!r)
+        return c;
+    c.columns = PQnfields(r);
+    ExecStatusType st = PQresultStatus(r);
+    if (st == PGRES_TUPLES_OK || st == PGRES_SINGLE_TUPLE || c.columns > 0) {
+        c.sql_type = ZTC_SQL_QUERY;
+        c.rows = PQntuples(r);
+        return c;
+    }
+    const char *n = PQcmdTuples(const_cast<PGresult *>(r));
+    if (n && *n) {
+        c.sql_type = ZTC_SQL_DML;
+        int64_t v = 0;
+        decode_int64(n, std::strlen(n), v);
+        c.affected = v > INT_MAX ? INT_MAX : static_cast<int>(v);
+    }
+    return c;
+}
+
+int write_value(int code, Oid oid, const char *text, size_t len, void *buffer, int capacity,
+                std::string &err)
+{
+    int need = fixed_size(code);
+    if (need && (!buffer || capacity < need))
+        return fail(err, "22023", "a buffer of " + std::to_string(capacity) +
+                                      " bytes is too small for type code " + std::to_string(code));
+    switch (code) {
+    case ZTC_TYPE_BOOLEAN:
+        *static_cast<char *>(buffer) =
+            (len > 0 && (text[0] == 't' || text[0] == 'T' || text[0] == '1')) ? 'T' : 'F';
+        return 1;
+    case ZTC_TYPE_TINYINT:
+    case ZTC_TYPE_SMALLINT:
+    case ZTC_TYPE_INTEGER:
+    case ZTC_TYPE_BIGINT:
+        return write_integer(code, text, len, buffer, err);
+    case ZTC_TYPE_FLOAT:
+        return write_float<float>(text, len, buffer, err);
+    case ZTC_TYPE_DOUBLE:
+        return write_float<double>(text, len, buffer, err);
+    case ZTC_TYPE_NUMERIC: {
+        if (!buffer || capacity <= 0)
+            return fail(err, "22023", "no room for a NUMERIC value");
+        int n = write_numeric(text, len, static_cast<char *>(buffer), capacity);
+        if (n < 0)
+            return fail(err, "22023", "the NUMERIC value does not fit a buffer of " +
+                                          std::to_string(capacity) + " bytes");
+        return n;
+    }
+    case ZTC_TYPE_DATETIME_MS: {
+        int64_t ms;
+        if (decode_timestamp_ms(text, len, ms))
+            return write_fixed(ms, buffer);
+        if (is_infinity(text, len))
+            return -1;
+        return fail(err, "22023", "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
+                                      "\" is not a timestamp");
+    }
+    case ZTC_TYPE_INTERVAL_YM:
+    case ZTC_TYPE_INTERVAL_DS: {
+        int32_t months;
+        int64_t micros;
+        if (!decode_interval(text, len, months, micros))
+            return fail(err, "22023", "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
+                                          "\" is not an interval");
+        if (code == ZTC_TYPE_INTERVAL_YM)
+            return write_fixed(months, buffer);
+        return write_fixed(interval_total_micros(months, micros), buffer);
+    }
+    case ZTC_TYPE_BINARY:
+    case ZTC_TYPE_BINARY2:
+    case ZTC_TYPE_CLOB:
+    case ZTC_TYPE_CLOB2:
+    case ZTC_TYPE_BLOB: {
+        Lob *lob = lob_of(static_cast<ZTC_HANDLE *>(buffer));
+        if (!lob)
+            return fail(err, "HY000", "no large object to receive the value");
+        if (oid == OID_BYTEA) {
+            if (!decode_bytea(text, len, lob->data))
+                return fail(err, "22023", "malformed binary value");
+        } else {
+            lob->data.assign(text, len);
+        }
+        return lob->data.size() > INT_MAX ? INT_MAX : static_cast<int>(lob->data.size());
+    }
+    default:
+        return write_text(text, len, buffer, capacity);
+    }
+}
+
+}  // namespace zt
+
+using namespace zt;
+
+ZTC_API int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows, int *affected,
+                             void *reserved)
+{
+    (void)reserved;
+    Result *r = result_of(R);
+    if (!r)
+        return -1;
+    ResultCounts c = result_counts(r->res);
+    if (sql_type)
+        *sql_type = c.sql_type;
+    if (fieldnum)
+        *fieldnum = c.columns;
+    if (rows)
+        *rows = c.rows > INT_MAX ? INT_MAX : static_cast<int>(c.rows);
+    if (affected)
+        *affected = c.affected;
+    return 0;
+}
+
+ZTC_API int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count)
+{
+    Result *r = result_of(R);
+    if (!r || !count)
+        return -1;
+    *count = r->ncols;
+    return 0;
+}
+
+namespace {
+
+// The column record for a 1-based number, or nullptr with the message recorded.
+const ColumnInfo *column_of(Result &r, int col)
+{
+    if (col >= 1 && col <= r.ncols)
+        return &r.columns[col - 1];
+    try {
+        set_error(*r.error, "HY000", "column " + std::to_string(col) + " does not exist");
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ZTC_API int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name)
+{
+    Result *r = result_of(R);
+    if (!r || !name || !column_of(*r, col))
+        return -1;
+    const char *n = PQfname(r->res, col - 1);
+    size_t len = utf8_cut(n, std::strlen(n), 255);
+    std::memcpy(name, n, len);
+    name[len] = '\0';
+    return 0;
+}
+
+ZTC_API int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type)
+{
+    Result *r = result_of(R);
+    const ColumnInfo *c = r && type ? column_of(*r, col) : nullptr;
+    if (!c)
+        return -1;
+    *type = c->code;
+    return 0;
+}
+
+ZTC_API int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
+{
+    Result *r = result_of(R);
+    const ColumnInfo *c = r && modi ? column_of(*r, col) : nullptr;
+    if (!c)
+        return -1;
+    *modi = c->modifier;
+    return 0;
+}
+
+// 1-based number of the first column of that name: exact match first, then ignoring case.
+ZTC_API int ZTC_getResultcolseq(ZTC_HANDLE *R, const char *name)
+{
+    Result *r = result_of(R);
+    if (!r || !name)
+        return -1;
+    for (int c = 0; c < r->ncols; ++c)
+        if (std::strcmp(PQfname(r->res, c), name) == 0)
+            return c + 1;
+    for (int c = 0; c < r->ncols; ++c)
+        if (strcasecmp(PQfname(r->res, c), name) == 0)
+            return c + 1;
+    return 0;
+}
+
+ZTC_API int ZTC_ReadNext(ZTC_HANDLE *R)
+{
+    Result *r = result_of(R);
+    if (!r)
+        return -1;
+    if (r->row + 1 < r->nrows) {
+        ++r->row;
+        return 0;
+    }
+    r->row = r->nrows;
+    return ZTC_NO_MORE;
+}
+
+ZTC_API int ZTC_NextResult(ZTC_HANDLE *R)
+{
+    Result *r = result_of(R);
+    if (!r)
+        return -1;
+    if (r->current + 1 >= r->results.size())
+        return ZTC_NO_MORE;
+    return guarded(r->error.get(), [&]() -> int {
+        select_result(*r, r->current + 1);
+        return 0;
+    });
+}
+
+// Writes one value of the current row. Called once per value: no allocation on the way of a
+// value that is written.
+ZTC_API int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, int *length)
+{
+    Result *r = result_of(R);
+    if (!r)
+        return -1;
+    return guarded(r->error.get(), [&]() -> int {
+        if (r->row < 0 || r->row >= r->nrows) {
+            set_error(*r->error, "HY000", "no current row");
+            return -1;
+        }
+        if (!column_of(*r, col))
+            return -1;
+        int c = col - 1;
+        int out_length = -1;
+        if (type != ZTC_TYPE_NULL && !PQgetisnull(r->res, r->row, c)) {
+            std::string err;
+            out_length = write_value(type, PQftype(r->res, c), PQgetvalue(r->res, r->row, c),
+                                     static_cast<size_t>(PQgetlength(r->res, r->row, c)), buffer,
+                                     capacity, err);
+            if (out_length == INT32_MIN) {
+                *r->error = std::move(err);
+                return -1;
+            }
+        } else if (Lob *lob = (type == ZTC_TYPE_BLOB || type == ZTC_TYPE_CLOB2 ||
+                               type == ZTC_TYPE_CLOB || type == ZTC_TYPE_BINARY ||
+                               type == ZTC_TYPE_BINARY2)
+                                  ? lob_of(static_cast<ZTC_HANDLE *>(buffer))
+                                  : nullptr) {
+            lob->data.clear();
+        }
+        if (length)
+            *length = out_length;
+        return 0;
+    });
+}
+
+ZTC_API int ZTC_FreeRowset(ZTC_HANDLE *R)
+{
+    if (!R || !*R)
+        return 0;
+    delete static_cast<Result *>(*R);
+    *R = nullptr;
+    return 0;
+}
