@@ -99,8 +99,13 @@ struct zt_slot {
         buflen = size;
         buffer.assign(static_cast<size_t>(size) + 1, '\0');
     }
-    /* The length word clamped into the buffer, so that its zero byte has room. */
-    int32_t clamp(int32_t length) const { return length < buflen ? length : buflen; }
+    /* The length word clamped into the buffer: bytes may fill it, a text leaves its
+     * last byte to the terminating zero. */
+    int32_t clamp_bytes(int32_t length) const { return length < buflen ? length : buflen; }
+    int32_t clamp_text(int32_t length) const {
+        int32_t room = buflen > 0 ? buflen - 1 : 0;
+        return length < room ? length : room;
+    }
 };
 
 /* Working state of one call; everything is released when it goes out of scope. */
@@ -633,7 +638,7 @@ std::string zt_call_text(const char *name, Py_ssize_t name_len, Py_ssize_t n)
 /* The text of a buffer up to its first zero byte, at most `length` bytes, as str. */
 PyObject *zt_slot_text(zt_slot &slot, int32_t length)
 {
-    int32_t end = slot.clamp(length);
+    int32_t end = slot.clamp_text(length);
     slot.buffer[static_cast<size_t>(end)] = '\0';
     size_t len = strnlen(slot.data(), static_cast<size_t>(end));
     return PyUnicode_DecodeUTF8(slot.data(), static_cast<Py_ssize_t>(len), nullptr);
@@ -743,10 +748,10 @@ PyObject *zt_call_read_slot(cursorObject *self, zt_slot &slot, int32_t length,
         return PyFloat_FromDouble(v);
     }
     case zt_readback::numeric:
-        slot.buffer[static_cast<size_t>(slot.clamp(length))] = '\0';
+        slot.buffer[static_cast<size_t>(slot.clamp_text(length))] = '\0';
         return PyFloat_FromDouble(std::strtod(data, nullptr));
     case zt_readback::bytes:
-        return PyBytes_FromStringAndSize(data, slot.clamp(length));
+        return PyBytes_FromStringAndSize(data, slot.clamp_bytes(length));
     case zt_readback::refcursor:
         return zt_call_open_cursor(self, slot, length, frame);
     default:
@@ -771,7 +776,7 @@ PyObject *zt_call_read_return(cursorObject *self, Py_ssize_t n, zt_call_frame &f
         }
     }
     /* The numeric forms read the text up to its zero byte, which the clamp provides. */
-    slot.buffer[static_cast<size_t>(slot.clamp(length))] = '\0';
+    slot.buffer[static_cast<size_t>(slot.clamp_text(length))] = '\0';
     const char *text = slot.data();
     switch (code) {
     case ZTC_TYPE_BOOLEAN:
