@@ -737,7 +737,9 @@ int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, in
                 *length = -1;
             return 0;
         }
-        ZTC_HANDLE lh = buffer ? *static_cast<ZTC_HANDLE *>(buffer) : nullptr;
+        /* The buffer holds the handle itself: it must at least have room for one. */
+        bool holds_handle = buffer && capacity >= static_cast<int>(sizeof(ZTC_HANDLE));
+        ZTC_HANDLE lh = holds_handle ? *static_cast<ZTC_HANDLE *>(buffer) : nullptr;
         auto it = state().lobs.find(reinterpret_cast<uintptr_t>(lh));
         if (it == state().lobs.end())
             return fail_with(r->session, "no large object");

@@ -260,3 +260,63 @@ def test_sql_type(zd, lib, text, programmed, expected):
     for key, cls in (programmed or {}).items():
         zd.set_sql_type(cls, key)
     assert lib.fun_sql_type(text.encode()) == expected
+
+
+NULL_CALLS = """
+import ctypes, ztdouble as zd
+lib = zd.lib
+H = ctypes.c_void_p
+empty = H()
+e = ctypes.byref(empty)
+calls = {
+    "ZTC_OpenConn": (None, None), "ZTC_OpenConn_Ips": (None, 1, None, None),
+    "ZTC_CloseConn": (None,), "Release_IpsAttrs": (None,),
+    "ZTC_Execute_no_query": (e, None), "ZTC_GetError": (e, None, None),
+    "ZTC_Reset": (None,), "fun_sql_type": (None,),
+    "ZTC_ExecwithDataReader": (e, None, None, None, None, None),
+    "ZTC_Prepare2": (None, None, None), "ZTC_Execute2": (e, None, None, None),
+    "ZTC_UnPrepare": (None, None), "ZTC_ExecBatch": (None, None, 0),
+    "ZTC_Execute_procesure": (None, None, None),
+    "ZTC_BindParamByPos": (e, 1, 1, 2, None, 0, None),
+    "ZTC_BindParamArrayByPos": (e, 1, 1, 1, 2, 3, None, 0, None),
+    "ZTC_getResultRet": (e, None, None, None, None, None),
+    "ZTC_getResultColumnsnum": (None, None), "ZTC_getResultcolname": (e, 1, None),
+    "ZTC_getResultcolType": (e, 1, None), "ZTC_getResultcolmodi": (None, 1, None),
+    "ZTC_getResultcolseq": (e, None), "ZTC_ReadNext": (None,), "ZTC_NextResult": (e,),
+    "ZTC_GetData": (e, 1, 42, None, 8, None), "ZTC_FreeRowset": (None,),
+    "ZTC_FetchServerCursorRowset": (e, None, None), "ZTC_CloseCursor": (None, None),
+    "ZTC_Create_Lob": (None,), "ZTC_Get_Lob_data": (e, None, 5), "ZTC_Distroy_Lob": (e,),
+}
+for name, args in calls.items():
+    assert getattr(lib, name)(*args) in (-1, 0, 3), name
+# A live session and result, then every result call with null out-pointers.
+s, r = H(), H()
+lib.ZTC_OpenConn(b"t", ctypes.byref(s))
+zd.queue_execution(zd.Result([zd.Column("c", 42)], [[b"x"]]))
+lib.ZTC_ExecwithDataReader(ctypes.byref(s), None, ctypes.byref(r), None, None, None)
+rr = ctypes.byref(r)
+lib.ZTC_getResultRet(rr, None, None, None, None, None)
+lib.ZTC_getResultColumnsnum(rr, None)
+lib.ZTC_getResultcolname(rr, 1, None)
+lib.ZTC_ReadNext(rr)
+small = ctypes.create_string_buffer(4)
+assert lib.ZTC_GetData(rr, 1, 42, small, 4, None) == -1
+assert lib.ZTC_GetData(rr, 1, 2, None, 100, None) == 0
+lib.ZTC_GetError(ctypes.byref(s), None, None)
+lib.ZTC_Execute_procesure(ctypes.byref(s), None, None)
+print("survived")
+"""
+
+
+def test_null_pointers_never_crash(zd):
+    """Every call given null pointers and empty handles fails cleanly (in a child process,
+    so that a crash is a failure and not a lost run)."""
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, "-c", NULL_CALLS], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "survived"
