@@ -420,16 +420,19 @@ static PyObject *zt_interval_ds_str(int64_t v)
     return PyUnicode_FromString(text);
 }
 
-/* BINARY (code 15) is never read: the item is a fixed marker text. The value is
- * still requested into a large object so that the library sees the usual call. */
+/* BINARY (code 15) is never read: the item is a fixed marker text. A large object
+ * is made and given back as for the other binary codes, but the request goes to a
+ * scratch buffer of the same 8 bytes: for this code the library writes raw bytes,
+ * which would overwrite the handle and leave it impossible to release. */
 static PyObject *zt_binary_item(cursorObject *self, int col)
 {
     static const char marker[] = "<BINARY> ";
     ZtLob lob;
     if (ZTC_Create_Lob(lob.addr()) < 0)
         return zt_raise_library_error(&self->p_conn);
+    char scratch[8];
     int length = 0;
-    if (zt_get_data(self, col, ZTC_TYPE_BINARY, lob.addr(), 8, &length) < 0)
+    if (zt_get_data(self, col, ZTC_TYPE_BINARY, scratch, (int)sizeof scratch, &length) < 0)
         return nullptr;
     if (length <= 0)
         Py_RETURN_NONE;
