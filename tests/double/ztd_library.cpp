@@ -433,20 +433,18 @@ int ZTC_ExecwithDataReader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R,
     return 0;
 }
 
-int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void *reserved)
+int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void * /*reserved*/)
 {
-    Logger("ZTC_Prepare2").handle("session", S).text("sql", sql)
-        .boolean("reserved", reserved != nullptr).commit();
+    Logger("ZTC_Prepare2").handle("session", S).text("sql", sql).commit();
     int rc;
     if (injected("ZTC_Prepare2", value_of(S), &rc))
         return rc;
     return need_session(S) ? 0 : -1;
 }
 
-int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HANDLE *R)
+int ZTC_Execute2(ZTC_HANDLE *S, void * /*reserved1*/, void * /*reserved2*/, ZTC_HANDLE *R)
 {
-    Logger("ZTC_Execute2").handle("session", S).handle("result", R)
-        .boolean("reserved", reserved1 != nullptr || reserved2 != nullptr).commit();
+    Logger("ZTC_Execute2").handle("session", S).handle("result", R).commit();
     int rc;
     if (injected("ZTC_Execute2", value_of(S), &rc))
         return rc;
@@ -458,10 +456,9 @@ int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HANDLE *R)
     return 0;
 }
 
-int ZTC_UnPrepare(ZTC_HANDLE *S, void *reserved)
+int ZTC_UnPrepare(ZTC_HANDLE *S, void * /*reserved*/)
 {
-    Logger("ZTC_UnPrepare").handle("session", S).boolean("reserved", reserved != nullptr)
-        .commit();
+    Logger("ZTC_UnPrepare").handle("session", S).commit();
     int rc;
     if (injected("ZTC_UnPrepare", value_of(S), &rc))
         return rc;
@@ -567,10 +564,9 @@ int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, 
 /* ---- results ---- */
 
 int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,
-                     int *affected, void *reserved)
+                     int *affected, void * /*reserved*/)
 {
-    Logger("ZTC_getResultRet").handle("result", R).boolean("reserved", reserved != nullptr)
-        .commit();
+    Logger("ZTC_getResultRet").handle("result", R).commit();
     Result *r = need_result(R);
     int rc;
     if (injected("ZTC_getResultRet", r ? r->session : 0, &rc))
