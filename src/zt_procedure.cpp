@@ -270,6 +270,22 @@ int zt_text_item(Py_ssize_t i, PyObject *item, int code, int32_t declared,
     return 0;
 }
 
+/* A contiguous view of a bytes-like object, released on scope exit. */
+struct zt_buffer_view {
+    Py_buffer view{};
+    bool held = false;
+    int get(PyObject *item) {
+        if (PyObject_GetBuffer(item, &view, PyBUF_SIMPLE) < 0)
+            return -1;
+        held = true;
+        return 0;
+    }
+    ~zt_buffer_view() {
+        if (held)
+            PyBuffer_Release(&view);
+    }
+};
+
 /* A buffer size for a value of len bytes: at most 2 GiB fits a 32-bit length. */
 int zt_check_size(Py_ssize_t i, Py_ssize_t len)
 {
@@ -400,23 +416,22 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
         break;
     }
 
-    /* Binary positions take bytes whole, zero bytes included; a function call also
-     * takes a str there, sent as its text. */
-    if (zt_is_binary_code(code)
-        && (PyBytes_Check(item) || PyByteArray_Check(item) || kind == zt_call_kind::procedure)) {
-        if (!PyBytes_Check(item) && !PyByteArray_Check(item))
+    /* Binary positions take bytes-like values whole, zero bytes included; a function
+     * call also takes a str there, sent as its text. */
+    if (zt_is_binary_code(code) && (!PyUnicode_Check(item) || kind == zt_call_kind::procedure)) {
+        if (PyUnicode_Check(item) || !PyObject_CheckBuffer(item))
             return zt_unsuitable(i, item, code);
-        const char *content = PyBytes_Check(item) ? PyBytes_AS_STRING(item)
-                                                  : PyByteArray_AS_STRING(item);
-        Py_ssize_t len = PyBytes_Check(item) ? PyBytes_GET_SIZE(item)
-                                             : PyByteArray_GET_SIZE(item);
+        zt_buffer_view view;
+        if (view.get(item) < 0)
+            return -1;
+        Py_ssize_t len = view.view.len;
         if (declared >= 0 && len > declared)
             len = declared;
         if (zt_check_size(i, len) < 0)
             return -1;
         slot.allocate(declared >= 0 ? declared + 1 : static_cast<int32_t>(len) + 1);
         if (len > 0)
-            std::memcpy(slot.data(), content, static_cast<size_t>(len));
+            std::memcpy(slot.data(), view.view.buf, static_cast<size_t>(len));
         length = static_cast<int32_t>(len);
         slot.readback = zt_readback::bytes;
         return 0;

@@ -132,6 +132,14 @@ def test_binding_row(zd, cur, code, value, buflen, length, data):
         assert b["data"][:len(encoded) + 1] == encoded + b"\0"
 
 
+@pytest.mark.parametrize("value", [bytearray(b"a\0c"), memoryview(b"a\0c")])
+def test_bytes_like_values_at_binary_positions(zd, cur, value):
+    cur.setinputtype([15])
+    assert cur.callproc("p1", [value]) == [b"a\0c"]
+    (b,) = binds(zd)
+    assert (b["buflen"], b["length"], b["data"]) == (4, 3, b"a\0c\0")
+
+
 def test_text_is_utf8_with_byte_length(zd, cur):
     cur.setinputtype([2])
     assert cur.callproc("p1", ["héllo"]) == ["héllo"]
