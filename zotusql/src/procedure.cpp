@@ -1,0 +1,426 @@
+// Procedure and function calls (ZTC_Execute_procesure): the driver's text "execute NAME" or
+// "execute NAME(?,...,?);" becomes CALL NAME(...) or SELECT NAME(...), and the server's answer is
+// written into the output buffers the driver bound (directions 2, 3 and 6).
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "decode.h"
+#include "internal.h"
+#include "sqltext.h"
+
+namespace zt {
+
+namespace {
+
+constexpr const char *kSavepoint = "zt_call";
+
+bool is_output(const Binding &b)
+{
+    return b.bound && (b.direction == PARAM_OUTPUT || b.direction == PARAM_INPUTOUTPUT);
+}
+
+// "$1, $2, ..., $n".
+std::string placeholders(int n)
+{
+    std::string out;
+    for (int i = 1; i <= n; ++i) {
+        if (i > 1)
+            out += ", ";
+        out += '$';
+        out += std::to_string(i);
+    }
+    return out;
+}
+
+// Arguments of a SELECT: every position but the pure outputs (a function takes no OUT arguments).
+void input_params(const Session &s, int markers, ParamArrays &out)
+{
+    for (int i = 0; i < markers; ++i)
+        if (s.params[i].direction != PARAM_OUTPUT)
+            out.add(s.params[i]);
+}
+
+// Reads a boolean from a text form: the server's t / f, and the usual spellings.
+bool truthy(const char *text, size_t len)
+{
+    if (len == 0)
+        return false;
+    switch (text[0]) {
+    case 'f': case 'F': case 'n': case 'N': return false;
+    case '0': return !std::all_of(text, text + len, [](char c) { return c == '0' || c == '.'; });
+    case 'o': case 'O': return len >= 2 && (text[1] == 'n' || text[1] == 'N');
+    default: return true;
+    }
+}
+
+// An integer read from the text form of an integer, boolean or decimal value.
+bool text_integer(const char *text, size_t len, Oid oid, int64_t &v)
+{
+    if (oid == OID_BOOL) {
+        v = truthy(text, len) ? 1 : 0;
+        return true;
+    }
+    if (decode_int64(text, len, v))
+        return true;
+    std::string z(text, len);
+    char *end = nullptr;
+    double d = std::strtod(z.c_str(), &end);
+    if (end == z.c_str() || *end != '\0' || !std::isfinite(d) || d < -9.2233720368547758e18 ||
+        d >= 9.2233720368547758e18)
+        return false;
+    v = std::llround(d);
+    return true;
+}
+
+// Copies `text` as zero-terminated text cut to the buffer (at a character boundary); returns the
+// bytes written before the zero.
+int put_cut_text(const char *text, size_t len, char *buf, int cap)
+{
+    if (cap <= 0)
+        return 0;
+    size_t n = utf8_cut(text, len, static_cast<size_t>(cap - 1));
+    std::memcpy(buf, text, n);
+    buf[n] = '\0';
+    return static_cast<int>(n);
+}
+
+// Writes one output value into a binding's buffer in the encoding of its type code, never past
+// the buffer length given at binding, and its byte length into the length word (0 for NULL).
+// False with the message recorded when the value does not fit the code.
+bool write_output(Session &s, int pos, const Binding &b, const char *text, size_t len, Oid oid,
+                  bool null)
+{
+    char *buf = static_cast<char *>(b.out_buffer);
+    int cap = b.out_capacity;
+    int written = 0;
+    if (!null && buf && cap > 0) {
+        auto put = [&](const void *v, int size) {
+            written = std::min(size, cap);
+            std::memcpy(buf, v, static_cast<size_t>(written));
+        };
+        auto out_of_range = [&]() {
+            set_error(s, "22003",
+                      "output parameter " + std::to_string(pos) + ": \"" +
+                          std::string(text, utf8_cut(text, len, 40)) +
+                          "\" does not fit type code " + std::to_string(b.type));
+            return false;
+        };
+        int64_t i = 0;
+        switch (b.type) {
+        case ZTC_TYPE_BOOLEAN: {
+            // The 4-byte character value 'T' / 'F'.
+            int32_t c = truthy(text, len) ? 'T' : 'F';
+            put(&c, 4);
+            break;
+        }
+        case ZTC_TYPE_TINYINT:
+        case ZTC_TYPE_INTEGER: {
+            if (!text_integer(text, len, oid, i) || i < INT32_MIN || i > INT32_MAX)
+                return out_of_range();
+            int32_t v = static_cast<int32_t>(i);
+            put(&v, 4);
+            break;
+        }
+        case ZTC_TYPE_SMALLINT: {
+            if (!text_integer(text, len, oid, i) || i < INT16_MIN || i > INT16_MAX)
+                return out_of_range();
+            int16_t v = static_cast<int16_t>(i);
+            put(&v, 2);
+            break;
+        }
+        case ZTC_TYPE_BIGINT:
+            if (!text_integer(text, len, oid, i))
+                return out_of_range();
+            put(&i, 8);
+            break;
+        case ZTC_TYPE_FLOAT:
+        case ZTC_TYPE_DOUBLE: {
+            std::string z(text, len);
+            char *end = nullptr;
+            double d = oid == OID_BOOL ? (truthy(text, len) ? 1.0 : 0.0)
+                                       : std::strtod(z.c_str(), &end);
+            if (oid != OID_BOOL && (end == z.c_str() || *end != '\0'))
+                return out_of_range();
+            if (b.type == ZTC_TYPE_FLOAT) {
+                float f = static_cast<float>(d);
+                put(&f, 4);
+            } else {
+                put(&d, 8);
+            }
+            break;
+        }
+        case ZTC_TYPE_NUMERIC: {
+            // The decimal text, or its shortest exponent form when too long: never a cut number.
+            int n = write_numeric(text, len, buf, cap - 1);
+            if (n < 0)
+                return out_of_range();
+            buf[n] = '\0';
+            written = n;
+            break;
+        }
+        default:
+            if (oid == OID_BOOL)
+                written = put_cut_text(truthy(text, len) ? "T" : "F", 1, buf, cap);
+            else
+                written = put_cut_text(text, len, buf, cap);
+        }
+    }
+    if (b.out_length)
+        *b.out_length = written;
+    return true;
+}
+
+// Writes the first row of r into the output and in-out positions, in order; positions without
+// a column (or a result without rows) receive NULL. Collects the names of RefCursor outputs.
+bool write_outputs(Session &s, int markers, const PGresult *r, std::vector<std::string> &cursors)
+{
+    int ncols = r ? PQnfields(r) : 0;
+    bool row = r && PQntuples(r) > 0;
+    int col = 0;
+    for (int i = 0; i < markers; ++i) {
+        const Binding &b = s.params[i];
+        if (!is_output(b))
+            continue;
+        bool null = !row || col >= ncols || PQgetisnull(r, 0, col);
+        const char *text = null ? "" : PQgetvalue(r, 0, col);
+        size_t len = null ? 0 : static_cast<size_t>(PQgetlength(r, 0, col));
+        Oid oid = col < ncols ? PQftype(r, col) : 0;
+        if (!write_output(s, i + 1, b, text, len, oid, null))
+            return false;
+        if (!null && b.type == ZTC_TYPE_REFCURSOR)
+            cursors.emplace_back(text, len);
+        ++col;
+    }
+    return true;
+}
+
+// Writes a function's result as text (booleans as T / F) into the return-value binding.
+void write_return_value(const Binding &b, const PGresult *r)
+{
+    bool null = !r || PQntuples(r) == 0 || PQnfields(r) == 0 || PQgetisnull(r, 0, 0);
+    int written = 0;
+    char *buf = static_cast<char *>(b.out_buffer);
+    if (!null && buf) {
+        const char *text = PQgetvalue(r, 0, 0);
+        size_t len = static_cast<size_t>(PQgetlength(r, 0, 0));
+        if (PQftype(r, 0) == OID_BOOL)
+            written = put_cut_text(truthy(text, len) ? "T" : "F", 1, buf, b.out_capacity);
+        else
+            written = put_cut_text(text, len, buf, b.out_capacity);
+    }
+    if (b.out_length)
+        *b.out_length = written;
+}
+
+// The first result that has a row description, or the last one.
+const PGresult *main_result(const ResultList &results)
+{
+    for (const ResultPtr &r : results)
+        if (PQnfields(r.get()) > 0)
+            return r.get();
+    return results.empty() ? nullptr : results.back().get();
+}
+
+bool has_state(const std::string &message, const char *state)
+{
+    return message.size() > 7 && message[0] == '[' && message.compare(1, 5, state) == 0;
+}
+
+// Runs CALL inside the caller's open transaction, between SAVEPOINT and RELEASE sent in one
+// pipeline, so that a refusal (NAME is a function) can be undone and the transaction goes on.
+// `refused` tells that case apart; any other failure is left to the transaction as usual.
+bool call_in_savepoint(Session &s, const std::string &call, const ParamArrays &p,
+                       ResultList &out, bool &refused)
+{
+    refused = false;
+    std::string save = std::string("SAVEPOINT ") + kSavepoint;
+    std::string release = std::string("RELEASE SAVEPOINT ") + kSavepoint;
+    if (!PQenterPipelineMode(s.conn)) {
+        set_error_from_conn(s, "HY000");
+        return false;
+    }
+    bool sent = PQsendQueryParams(s.conn, save.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) &&
+                PQsendQueryParams(s.conn, call.c_str(), p.count(), p.types.data(),
+                                  p.values.data(), p.lengths.data(), p.formats.data(), 0) &&
+                PQsendQueryParams(s.conn, release.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                                  0) &&
+                PQpipelineSync(s.conn);
+    // Results: one per query (each followed by a null), then the sync point.
+    ResultPtr results[3];
+    std::string failure;
+    for (int q = 0; sent && q < 3; ++q) {
+        results[q].reset(PQgetResult(s.conn));
+        if (!results[q]) {
+            sent = false;
+            break;
+        }
+        while (PGresult *extra = PQgetResult(s.conn))
+            PQclear(extra);
+    }
+    if (sent) {
+        ResultPtr sync(PQgetResult(s.conn));
+        sent = sync && PQresultStatus(sync.get()) == PGRES_PIPELINE_SYNC;
+    }
+    PQexitPipelineMode(s.conn);
+    if (!sent) {
+        set_error_from_conn(s, PQstatus(s.conn) == CONNECTION_BAD ? "08006" : "HY000");
+        return false;
+    }
+    for (int q = 0; q < 3; ++q) {
+        ExecStatusType st = PQresultStatus(results[q].get());
+        if (st == PGRES_FATAL_ERROR || st == PGRES_BAD_RESPONSE) {
+            set_error_from_result(s, results[q].get());
+            if (q == 1 && has_state(*s.error, "42809")) {
+                std::string message = *s.error;
+                refused = run_command(s, ("ROLLBACK TO SAVEPOINT " + std::string(kSavepoint) +
+                                          "; " + release).c_str());
+                if (refused)
+                    *s.error = message;
+            }
+            return false;
+        }
+    }
+    out.clear();
+    out.push_back(std::move(results[1]));
+    return true;
+}
+
+// CALL NAME($1..$n): inputs send their values, outputs NULL, in-outs their values. When NAME is
+// a function (SQLSTATE 42809), SELECT * FROM NAME(inputs and in-outs) instead.
+bool call_procedure(Session &s, const std::string &name, int markers, ResultList &out)
+{
+    ParamArrays all;
+    bound_params(s, markers, all);
+    std::string call = "CALL " + name + "(" + placeholders(markers) + ")";
+    bool refused = false;
+    if (in_transaction(s)) {
+        if (call_in_savepoint(s, call, all, out, refused))
+            return true;
+    } else {
+        if (exec_params(s, call, all, out))
+            return true;
+        refused = has_state(*s.error, "42809");
+    }
+    if (!refused)
+        return false;
+    ParamArrays inputs;
+    input_params(s, markers, inputs);
+    std::string select = "SELECT * FROM " + name + "(" + placeholders(inputs.count()) + ")";
+    return exec_params(s, select, inputs, out);
+}
+
+// SELECT NAME(inputs and in-outs): the value is the function's result.
+bool call_function(Session &s, const std::string &name, int markers, ResultList &out)
+{
+    ParamArrays inputs;
+    input_params(s, markers, inputs);
+    std::string select = "SELECT " + name + "(" + placeholders(inputs.count()) + ")";
+    return exec_params(s, select, inputs, out);
+}
+
+// Whether any of positions 1..markers is a RefCursor.
+bool wants_cursor(const Session &s, int markers)
+{
+    for (int i = 0; i < markers; ++i)
+        if (s.params[i].bound && s.params[i].type == ZTC_TYPE_REFCURSOR)
+            return true;
+    return false;
+}
+
+// After a failed call: a transaction the library opened for cursors is rolled back (the server
+// has failed it anyway), keeping the call's message.
+void drop_cursor_transaction(Session &s, bool opened_now)
+{
+    if (!s.cursor_transaction)
+        return;
+    if (!opened_now && PQtransactionStatus(s.conn) != PQTRANS_INERROR)
+        return;
+    std::string message = *s.error;
+    end_transaction(s, false);
+    *s.error = message;
+}
+
+int execute_procedure(Session &s, const char *sql)
+{
+    std::string name;
+    int markers = 0;
+    if (!sql || !parse_procedure_text(sql, name, markers)) {
+        set_error(s, "42601", "not a procedure call: expected \"execute NAME\" or "
+                              "\"execute NAME(?,...,?);\"");
+        return -1;
+    }
+    if (!valid_procedure_name(name)) {
+        set_error(s, "42601", "invalid procedure name \"" +
+                                  std::string(name, 0, utf8_cut(name.data(), name.size(), 64)) +
+                                  "\"");
+        return -1;
+    }
+    if (!check_markers(s, markers, true))
+        return -1;
+    const Binding *ret = nullptr;
+    if (s.params.size() > static_cast<size_t>(markers) && s.params[markers].bound &&
+        s.params[markers].direction == PARAM_RETURNVALUE)
+        ret = &s.params[markers];
+
+    // A cursor the procedure opens lives only as long as its transaction: in autocommit mode
+    // the library opens one and keeps it until the last such cursor is closed.
+    bool opened_now = false;
+    if (wants_cursor(s, markers) && s.autocommit && !in_transaction(s)) {
+        if (!run_command(s, "BEGIN"))
+            return -1;
+        s.cursor_transaction = true;
+        opened_now = true;
+    } else if (!begin_if_needed(s)) {
+        return -1;
+    }
+
+    ResultList results;
+    bool ok = ret ? call_function(s, name, markers, results)
+                  : call_procedure(s, name, markers, results);
+    std::vector<std::string> cursors;
+    if (ok) {
+        const PGresult *r = main_result(results);
+        if (ret) {
+            write_return_value(*ret, r);
+            // A function reports no OUT values through its result: its pure outputs read NULL.
+            for (int i = 0; i < markers; ++i)
+                if (s.params[i].bound && s.params[i].direction == PARAM_OUTPUT &&
+                    s.params[i].out_length)
+                    *s.params[i].out_length = 0;
+        } else {
+            ok = write_outputs(s, markers, r, cursors);
+        }
+    }
+    if (!ok) {
+        drop_cursor_transaction(s, opened_now);
+        return -1;
+    }
+    if (s.cursor_transaction) {
+        for (std::string &c : cursors)
+            if (std::find(s.held_cursors.begin(), s.held_cursors.end(), c) == s.held_cursors.end())
+                s.held_cursors.push_back(std::move(c));
+        // Nothing to keep the transaction open for.
+        if (s.held_cursors.empty() && !end_transaction(s, true))
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace zt
+
+using namespace zt;
+
+// Runs "execute NAME" / "execute NAME(?,...,?);" with the session's bindings: a procedure, or a
+// function when a return-value binding follows the last marker. R is unused.
+ZTC_API int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
+{
+    (void)R;
+    Session *s = connected_session(S);
+    if (!s)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int { return execute_procedure(*s, sql); });
+}
