@@ -321,3 +321,21 @@ def test_initialising_again_gives_the_old_session_back(zd):
     assert zd.names()[-1] == "ZTC_OpenConn"
     conn.close()
     assert zd.open_sessions() == 0
+
+
+def test_repeated_use_leaks_nothing(zd):
+    import sys
+
+    host = "".join(["a", ",b"])  # a fresh object whose count can be watched
+    before = sys.getrefcount(host)
+    for _ in range(300):
+        conn = _pyztdb._connect(5432, host, "d", "u", "p", "UTF8", "0")
+        count = sys.getrefcount(conn)
+        conn.autocommit(None)
+        conn.commit()
+        with conn:
+            pass
+        assert sys.getrefcount(conn) == count
+        del conn
+    assert sys.getrefcount(host) == before
+    assert (zd.open_sessions(), zd.open_attrs()) == (0, 0)
