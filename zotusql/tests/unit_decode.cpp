@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -405,6 +406,43 @@ TEST(NormaliseDatetimeText, Table)
         ASSERT_EQ(zt::normalise_datetime_text(k.in.data(), k.in.size(), out), k.ok);
         if (k.ok) {
             EXPECT_EQ(out, k.out);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Cut-off values (a row read up to any byte) are refused or decoded, never read past
+// their end: each prefix sits in a heap block of exactly its size, which the
+// sanitizer build watches.
+TEST(Decoders, EveryPrefixStaysInsideTheValue)
+{
+    static const char *const texts[] = {
+        "2021-03-07 04:05:06.000007+05:30:15 BC",
+        "-1 years +2 mons -3 days +04:05:06.123456",
+        "-9223372036854775808",
+        "-12345678901234567890123456789012345678901234567890.125",
+        "a\xf0\x9f\x98\x80\xe2\x82\xac\xc3\xa9",
+        "   5-03-07 04:05:06.000007",
+    };
+    for (const char *text : texts) {
+        size_t full = std::strlen(text);
+        for (size_t len = 0; len <= full; ++len) {
+            SCOPED_TRACE(std::string(text, len));
+            std::unique_ptr<char[]> exact(new char[len == 0 ? 1 : len]);
+            std::memcpy(exact.get(), text, len);
+            int64_t v;
+            int32_t months;
+            std::string out;
+            char buffer[24];
+            zt::decode_timestamp_ms(exact.get(), len, v);
+            zt::decode_interval(exact.get(), len, months, v);
+            zt::decode_int64(exact.get(), len, v);
+            zt::normalise_datetime_text(exact.get(), len, out);
+            EXPECT_LE(zt::write_numeric(exact.get(), len, buffer, 23), 23);
+            EXPECT_LE(zt::utf8_cut(exact.get(), len, len / 2), len / 2);
         }
     }
 }

@@ -363,3 +363,36 @@ TEST(ParseProcedureText, Table)
 }
 
 }  // namespace
+
+namespace {
+
+// A text cut anywhere (inside a literal, a comment, a dollar quote, an escape) is
+// handled without reading past its end, whatever the routines conclude.
+TEST(SqlText, EveryPrefixIsHandled)
+{
+    static const char *const texts[] = {
+        "with x as (select E'\\'?' /* a /* b */ */) insert into \"T\"\"x\" (a) values (?, $q$ ? $q$) -- c",
+        "create function f() returns int language sql begin atomic select case when true then 1 end; end; select ??",
+        "  execute \"s\".\"p q\"( ? , ? ) ; ",
+        "set auto commit off ;",
+    };
+    for (const char *text : texts) {
+        std::string all(text);
+        for (size_t len = 0; len <= all.size(); ++len) {
+            std::string cut = all.substr(0, len);
+            SCOPED_TRACE(cut);
+            std::string out, target, columns;
+            int markers;
+            EXPECT_GE(zt::rewrite_markers(cut.c_str(), out), 0);
+            EXPECT_LE(out.size(), cut.size() + 8);
+            int cls = zt::classify_statement(cut.c_str());
+            EXPECT_TRUE(cls == 1 || cls == 2 || cls == 3 || cls == 9 || cls == 10) << cls;
+            zt::control_text(cut.c_str());
+            zt::plain_insert_target(cut.c_str(), target, columns, markers);
+            zt::parse_procedure_text(cut.c_str(), target, markers);
+            zt::valid_procedure_name(cut);
+        }
+    }
+}
+
+}  // namespace
