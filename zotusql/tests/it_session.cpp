@@ -235,3 +235,29 @@ TEST(Messages, CutAtCharacterBoundary)
     EXPECT_EQ(-1, ZTC_Execute_no_query(&s.s, "select * from nope"));
     EXPECT_EQ("[42P01] relation \"nope\" does not exist", s.error());
 }
+
+TEST(Messages, ServerNoticesNeverPrinted)
+{
+    Session s;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    s.run("DO $$BEGIN RAISE NOTICE 'hello'; RAISE WARNING 'careful'; END$$");
+    s.run("rollback");  // "no transaction in progress" is only a warning
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("", out);
+    EXPECT_EQ("", err);
+}
+
+TEST(Session, LostConnectionReported)
+{
+    Session victim, killer;
+    std::string pid = query_text(victim, "select pg_backend_pid()");
+    EXPECT_EQ("t", query_text(killer, "select pg_terminate_backend(" + pid + ")"));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(-1, ZTC_Execute_no_query(&victim.s, "select 1"));
+        std::string msg = victim.error();
+        EXPECT_TRUE(msg.rfind("[08006] ", 0) == 0 || msg.rfind("[57P01] ", 0) == 0) << msg;
+    }
+    EXPECT_EQ(-1, ZTC_Execute_no_query(&victim.s, "commit"));  // no transaction state known
+}
