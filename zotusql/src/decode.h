@@ -20,7 +20,8 @@ bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms);
 // months and microseconds (days counted as 24 h).
 bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros);
 
-// Total microseconds with a month counted as 30 days (for code 31).
+// Total microseconds with a month counted as 30 days (for code 31). A total beyond
+// 64 bits (only near the extremes of both parts) saturates instead of wrapping.
 int64_t interval_total_micros(int32_t months, int64_t micros_and_days);
 
 // Hand-written integer parse of a full text (no allocation); false on overflow or junk.
@@ -29,14 +30,20 @@ bool decode_int64(const char *text, size_t len, int64_t &v);
 // Writes a NUMERIC text into buffer of `capacity` bytes: the text itself (zero-terminated when it
 // fits with its terminator), otherwise the shortest round-trip exponent form of its double value
 // ("1.2345678901234567e+49"), never a cut number. Returns the length written (without zero).
-// NaN/Infinity pass as their text.
+// NaN/Infinity pass as their text. A buffer too small for every significant digit gets the
+// value rounded to the digits that fit; a decimal beyond a double's range is written in
+// exponent form from its own digits. -1 when not even one digit fits, or the text is not
+// a decimal number (nothing useful is written then).
 int write_numeric(const char *text, size_t len, char *buffer, int capacity);
 
-// Largest length <= cap that does not cut a UTF-8 character of s[0..len).
+// Largest length <= cap that does not cut a UTF-8 character of s[0..len). Bytes that are
+// not UTF-8 at the cut point are cut at cap.
 size_t utf8_cut(const char *s, size_t len, size_t cap);
 
 // Normalises a date "YYYY-MM-DD" or timestamp "YYYY-MM-DD HH:MM:SS[.ffffff]" whose year may be
 // blank-padded ("   5-03-07") or zero-padded to a four-digit year; false when malformed.
+// The text ends at the first zero byte within len (callers pass zero-filled buffers);
+// trailing blanks are ignored; the day is checked against its month.
 bool normalise_datetime_text(const char *in, size_t len, std::string &out);
 
 }  // namespace zt
