@@ -376,6 +376,13 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
         if ((rs == PGRES_FATAL_ERROR || rs == PGRES_BAD_RESPONSE) && !failed)
             failed = std::move(res);
     }
+    // The server checks the target only once the COPY has begun: a refusal that names no row
+    // (a view) left nothing behind, so the rows may go the other way.
+    if (failed && may_refuse && copy_error_line(failed.get()) == 0) {
+        const char *state = PQresultErrorField(failed.get(), PG_DIAG_SQLSTATE);
+        if (state && (std::strcmp(state, "42809") == 0 || std::strcmp(state, "0A000") == 0))
+            return CopyOutcome::Refused;
+    }
     if (failed || !any) {
         record_row_error(s, copy_error_line(failed.get()),
                          format_result_error(failed.get(), s.conn));

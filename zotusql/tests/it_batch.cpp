@@ -1,0 +1,359 @@
+// Batches of array bindings: the COPY path for plain INSERTs, the pipeline path for any other
+// statement, atomicity, NULLs in every column kind, values that need escaping, and the view
+// that refuses COPY.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "it_common.h"
+
+using namespace zt_it;
+
+namespace {
+
+// A column of values in the layout the driver binds.
+struct Column {
+    int type = ZTC_TYPE_VARCHAR;
+    int size = 0;                 // element size of a fixed-size column; packed total otherwise
+    std::vector<char> values;
+    std::vector<int> lengths;
+    int n = 0;
+
+    static Column texts(const std::vector<std::optional<std::string>> &rows,
+                        int type = ZTC_TYPE_VARCHAR)
+    {
+        Column c;
+        c.type = type;
+        for (const auto &v : rows) {
+            int32_t len = v ? static_cast<int32_t>(v->size()) : -1;
+            const char *p = reinterpret_cast<const char *>(&len);
+            c.values.insert(c.values.end(), p, p + 4);
+            if (v)
+                c.values.insert(c.values.end(), v->begin(), v->end());
+            c.lengths.push_back(len);
+        }
+        c.size = static_cast<int>(c.values.size());
+        c.n = static_cast<int>(rows.size());
+        return c;
+    }
+
+    // Fixed-size values; a missing value is stored as zero with length 0 (the driver's None).
+    template <class T>
+    static Column fixed(int type, const std::vector<std::optional<T>> &rows)
+    {
+        Column c;
+        c.type = type;
+        c.size = sizeof(T);
+        for (const auto &v : rows) {
+            T x = v ? *v : T();
+            const char *p = reinterpret_cast<const char *>(&x);
+            c.values.insert(c.values.end(), p, p + sizeof(T));
+            c.lengths.push_back(v ? static_cast<int>(sizeof(T)) : 0);
+        }
+        c.n = static_cast<int>(rows.size());
+        return c;
+    }
+};
+
+void bind_columns(Session &s, std::vector<Column> &cols)
+{
+    ASSERT_EQ(0, ZTC_Reset(&s.s));
+    int pos = 0;
+    for (Column &c : cols) {
+        ++pos;
+        ASSERT_EQ(0, ZTC_BindParamArrayByPos(&s.s, pos, static_cast<int>(cols.size()), PARAM_INPUT,
+                                             c.type, c.n, c.values.data(), c.size,
+                                             c.lengths.data()))
+            << s.error();
+    }
+}
+
+// Binds the columns and runs the batch; returns its result.
+int run_batch(Session &s, const std::string &sql, std::vector<Column> cols, int rows = -1)
+{
+    bind_columns(s, cols);
+    // The driver frees its values buffers right after binding: the library must have copied.
+    for (Column &c : cols)
+        std::fill(c.values.begin(), c.values.end(), '\x55');
+    if (rows < 0)
+        rows = cols.empty() ? 0 : cols[0].n;
+    return ZTC_ExecBatch(&s.s, sql.c_str(), rows);
+}
+
+std::vector<std::optional<int64_t>> ids(std::vector<int64_t> v)
+{
+    return std::vector<std::optional<int64_t>>(v.begin(), v.end());
+}
+
+// Both ways a batch runs: a plain INSERT goes through COPY, anything else through a pipeline.
+struct PathCase {
+    const char *name;
+    bool copy;
+};
+
+// "insert into T (COLUMNS) values (?, ...)" for COPY; with "returning" (which keeps it from
+// being a plain INSERT) for the pipeline.
+std::string insert_sql(const PathCase &path, const std::string &table, const std::string &columns)
+{
+    std::string markers;
+    for (size_t i = 0, n = std::count(columns.begin(), columns.end(), ',') + 1; i < n; ++i)
+        markers += i ? ", ?" : "?";
+    return "insert into " + table + " (" + columns + ") values (" + markers + ")" +
+           (path.copy ? "" : " returning 1");
+}
+
+class BatchPath : public ::testing::TestWithParam<PathCase> {};
+
+const PathCase kPaths[] = {{"Copy", true}, {"Pipeline", false}};
+
+}  // namespace
+
+// The fifth row violates the primary key: the call fails naming that row and nothing of the
+// batch remains, in autocommit mode and inside the caller's transaction.
+TEST_P(BatchPath, FailingRowLeavesNothing)
+{
+    Session s;
+    s.run("drop table if exists b_uk");
+    s.run("create table b_uk (id int primary key, v text)");
+    std::string sql = insert_sql(GetParam(), "b_uk", "id, v");
+    auto v = Column::texts({"a", "b", "c", "d", "e", "f"});
+
+    EXPECT_EQ(-1, run_batch(s, sql, {Column::fixed(6, ids({1, 2, 3, 4, 2, 6})), v}));
+    EXPECT_EQ(0u, s.error().rfind("row 5: [23505] duplicate key value", 0)) << s.error();
+    EXPECT_EQ("0", query_text(s, "select count(*) from b_uk"));
+
+    s.run("set auto commit off");
+    EXPECT_EQ(6, run_batch(s, sql, {Column::fixed(6, ids({1, 2, 3, 4, 5, 6})), v}))
+        << s.error();
+    EXPECT_EQ(-1, run_batch(s, sql, {Column::fixed(6, ids({7, 8, 9, 10, 1, 11})), v}));
+    EXPECT_EQ(0u, s.error().rfind("row 5: [23505]", 0)) << s.error();
+    s.run("rollback");
+    EXPECT_EQ("0", query_text(s, "select count(*) from b_uk"));
+    // A successful batch is part of the caller's transaction.
+    EXPECT_EQ(6, run_batch(s, sql, {Column::fixed(6, ids({1, 2, 3, 4, 5, 6})), v}));
+    s.run("rollback");
+    EXPECT_EQ("0", query_text(s, "select count(*) from b_uk"));
+    EXPECT_EQ(6, run_batch(s, sql, {Column::fixed(6, ids({1, 2, 3, 4, 5, 6})), v}));
+    s.run("commit");
+    s.run("set auto commit on");
+    EXPECT_EQ("6", query_text(s, "select count(*) from b_uk"));
+}
+
+// NULL in every column kind (length -1, or 0 in a fixed-size column), beside values of every
+// kind, read back as text.
+TEST_P(BatchPath, NullsAndValuesOfEveryKind)
+{
+    Session s;
+    s.run("drop table if exists b_kinds");
+    s.run("create table b_kinds (id int, v text, bo boolean, sm smallint, i int, bi bigint, "
+          "r real, d double precision, n numeric, dt date, ts timestamp, tm time, by bytea, "
+          "bo2 boolean)");
+    std::string sql = insert_sql(GetParam(), "b_kinds",
+                                 "id, v, bo, sm, i, bi, r, d, n, dt, ts, tm, by, bo2");
+    std::vector<Column> cols = {
+        Column::fixed<int32_t>(ZTC_TYPE_INTEGER, {1, 2}),
+        Column::texts({"x", std::nullopt}),
+        Column::fixed<char>(ZTC_TYPE_BOOLEAN, {'T', std::nullopt}),
+        Column::fixed<int16_t>(ZTC_TYPE_SMALLINT, {-7, std::nullopt}),
+        Column::fixed<int64_t>(ZTC_TYPE_BIGINT, {70000, std::nullopt}),
+        Column::fixed<int64_t>(ZTC_TYPE_BIGINT, {std::numeric_limits<int64_t>::min(), std::nullopt}),
+        Column::fixed<float>(ZTC_TYPE_FLOAT, {0.1f, std::nullopt}),
+        Column::fixed<double>(ZTC_TYPE_DOUBLE, {0.1, std::nullopt}),
+        Column::texts({"12345678901234567890.123456789", std::nullopt}, ZTC_TYPE_NUMERIC),
+        Column::texts({"   5-03-07", std::nullopt}),
+        Column::texts({"2024-01-05 07:08:09.000123", std::nullopt}),
+        Column::texts({"04:05:06.000007", std::nullopt}),
+        Column::texts({std::string("a\0\\\xff", 4), std::nullopt}, ZTC_TYPE_BINARY),
+        // Python booleans arrive as 4-byte integers of code 5.
+        Column::fixed<int32_t>(ZTC_TYPE_INTEGER, {1, std::nullopt}),
+    };
+    std::string pid = query_text(s, "select pg_backend_pid()");
+    ASSERT_EQ(2, run_batch(s, sql, cols)) << s.error();
+    // The path taken, as the server saw it.
+    Session other;
+    std::string last = query_text(other, "select query from pg_stat_activity where pid = " + pid);
+    EXPECT_EQ(GetParam().copy ? "COPY b_kinds (id, v, bo, sm, i, bi, r, d, n, dt, ts, tm, by, bo2) "
+                                "FROM STDIN"
+                              : "insert into b_kinds (id, v, bo, sm, i, bi, r, d, n, dt, ts, tm, "
+                                "by, bo2) values ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
+                                "$12, $13, $14) returning 1",
+              last);
+    const char *all = "select concat_ws('|', v, bo, sm, i, bi, r, d, n, dt, ts, tm, by, bo2, "
+                      "num_nulls(v, bo, sm, i, bi, r, d, n, dt, ts, tm, by, bo2)) from b_kinds "
+                      "where id = ";
+    EXPECT_EQ("x|t|-7|70000|-9223372036854775808|0.1|0.1|12345678901234567890.123456789|"
+              "0005-03-07|2024-01-05 07:08:09.000123|04:05:06.000007|\\x61005cff|t|0",
+              query_text(s, std::string(all) + "1"));
+    EXPECT_EQ("13", query_text(s, std::string(all) + "2"));
+}
+
+// Texts that COPY must escape, floats that must keep their value, and an empty text (which is
+// not NULL).
+TEST_P(BatchPath, ValuesKeepTheirExactForm)
+{
+    Session s;
+    s.run("drop table if exists b_exact");
+    s.run("create table b_exact (id int, v text, d double precision)");
+    std::string sql = insert_sql(GetParam(), "b_exact", "id, v, d");
+    std::vector<std::optional<std::string>> texts = {
+        "tab\there", "new\nline", "back\\slash", "cr\rlf", "\\N", "", "\\.", "é€😀", "end\\"};
+    std::vector<std::optional<double>> doubles = {
+        0.1, 1e300, -0.0, 5e-324, std::numeric_limits<double>::infinity(),
+        -std::numeric_limits<double>::infinity(), 1.0 / 3, 123456789.123456789,
+        std::numeric_limits<double>::quiet_NaN()};
+    std::vector<std::optional<int64_t>> id;
+    for (size_t i = 0; i < texts.size(); ++i)
+        id.push_back(static_cast<int64_t>(i));
+    ASSERT_EQ(static_cast<int>(texts.size()),
+              run_batch(s, sql, {Column::fixed(6, id), Column::texts(texts),
+                                 Column::fixed(ZTC_TYPE_DOUBLE, doubles)}))
+        << s.error();
+    for (size_t i = 0; i < texts.size(); ++i) {
+        std::string where = " from b_exact where id = " + std::to_string(i);
+        EXPECT_EQ(*texts[i], query_text(s, "select v" + where)) << i;
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%.17g", *doubles[i]);
+        EXPECT_EQ("t", query_text(s, "select d = '" + std::string(expected) + "'::float8 or "
+                                     "(d = 'NaN' and 'NaN' = '" + expected + "'::float8)" + where))
+            << i << " " << expected;
+    }
+    EXPECT_EQ("-0", query_text(s, "select d from b_exact where id = 2"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, BatchPath, ::testing::ValuesIn(kPaths),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A view refuses COPY: the batch falls back to the pipeline, in autocommit mode and inside a
+// transaction (where the refused COPY must not abort the caller's transaction).
+TEST(Batch, ViewTargetFallsBack)
+{
+    Session s;
+    s.run("drop view if exists b_view");
+    s.run("drop table if exists b_base");
+    s.run("create table b_base (id int primary key, v text)");
+    s.run("create view b_view as select id, v from b_base");
+    auto v = Column::texts({"a", "b", "c"});
+    EXPECT_EQ(3, run_batch(s, "insert into b_view values (?, ?)",
+                           {Column::fixed(6, ids({1, 2, 3})), v}))
+        << s.error();
+    s.run("set auto commit off");
+    s.run("insert into b_base values (10, 'before')");
+    EXPECT_EQ(3, run_batch(s, "INSERT INTO b_view (id, v) VALUES (?, ?);",
+                           {Column::fixed(6, ids({4, 5, 6})), v}))
+        << s.error();
+    s.run("commit");
+    s.run("set auto commit on");
+    EXPECT_EQ("7", query_text(s, "select count(*) from b_base"));
+    // A failing row through the fallback is still reported with its number.
+    EXPECT_EQ(-1, run_batch(s, "insert into b_view values (?, ?)",
+                            {Column::fixed(6, ids({20, 21, 1})), v}));
+    EXPECT_EQ(0u, s.error().rfind("row 3: [23505]", 0)) << s.error();
+    EXPECT_EQ("7", query_text(s, "select count(*) from b_base"));
+}
+
+// Any statement, not only INSERT, runs once per row; code-5 values fill a boolean column.
+TEST(Batch, PipelineRunsAnyStatement)
+{
+    Session s;
+    s.run("drop table if exists b_upd");
+    s.run("create table b_upd (id int primary key, flag boolean, n int)");
+    s.run("insert into b_upd select g, false, 0 from generate_series(1, 5000) g");
+    std::vector<std::optional<int32_t>> flags;
+    std::vector<std::optional<int64_t>> id;
+    for (int i = 1; i <= 5000; ++i) {
+        flags.push_back(i % 2);
+        id.push_back(i);
+    }
+    EXPECT_EQ(5000, run_batch(s, "update b_upd set flag = ?, n = n + 1 where id = ?",
+                              {Column::fixed(ZTC_TYPE_INTEGER, flags), Column::fixed(6, id)}))
+        << s.error();
+    EXPECT_EQ("2500|5000", query_text(s, "select count(*) filter (where flag) || '|' || sum(n) "
+                                         "from b_upd"));
+}
+
+// Refusals before the server is asked anything.
+struct RefusalCase {
+    const char *name;
+    std::vector<int> counts;    // values per column (integers)
+    int rows;
+    const char *sql;
+    const char *message;
+};
+
+class BatchRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(BatchRefusal, Refused)
+{
+    Session s;
+    std::vector<Column> cols;
+    for (int n : GetParam().counts)
+        cols.push_back(Column::fixed(6, std::vector<std::optional<int64_t>>(n, 1)));
+    EXPECT_EQ(-1, run_batch(s, GetParam().sql, cols, GetParam().rows));
+    EXPECT_EQ(GetParam().message, s.error());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BatchRefusal,
+    ::testing::Values(
+        RefusalCase{"DifferentCounts", {3, 2}, 2, "insert into nope values (?, ?)",
+                    "[07001] the columns of the batch hold different numbers of values "
+                    "(parameter 1 has 3, parameter 2 has 2)"},
+        RefusalCase{"MoreRowsThanValues", {2, 2}, 3, "insert into nope values (?, ?)",
+                    "[07001] the batch has 3 rows but its columns hold 2 values"},
+        RefusalCase{"TooFewColumns", {2}, 2, "insert into nope values (?, ?)",
+                    "[07001] the statement has 2 parameter markers but 1 parameters are bound"},
+        RefusalCase{"TooManyColumns", {2, 2}, 2, "insert into nope values (?)",
+                    "[07001] the statement has 1 parameter markers but 2 parameters are bound"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A text with a zero byte cannot be stored: refused before anything runs, never cut.
+TEST(Batch, ZeroByteInTextRefused)
+{
+    Session s;
+    s.run("drop table if exists b_zero");
+    s.run("create table b_zero (v text)");
+    for (const char *sql : {"insert into b_zero values (?)", "insert into b_zero select ?"}) {
+        EXPECT_EQ(-1, run_batch(s, sql, {Column::texts({"ok", std::string("a\0b", 3)})}));
+        EXPECT_EQ("[22021] row 2: the text of parameter 1 contains a zero byte", s.error());
+    }
+    EXPECT_EQ("0", query_text(s, "select count(*) from b_zero"));
+}
+
+// Malformed array bindings are refused at the bind call.
+TEST(Batch, BadArrayBindingsRefused)
+{
+    Session s;
+    int lengths[2] = {3, 3};
+    char packed[8] = {3, 0, 0, 0, 'a', 'b', 'c', 9};  // second row's length missing
+    EXPECT_EQ(-1, ZTC_BindParamArrayByPos(&s.s, 1, 1, PARAM_INPUT, ZTC_TYPE_VARCHAR, 2, packed,
+                                          8, lengths));
+    EXPECT_EQ(0u, s.error().rfind("[22023] the packed values of parameter 1", 0)) << s.error();
+    int64_t v[2] = {1, 2};
+    EXPECT_EQ(-1, ZTC_BindParamArrayByPos(&s.s, 1, 1, PARAM_INPUT, ZTC_TYPE_BIGINT, 2, v, 3,
+                                          lengths));
+    EXPECT_EQ(-1, ZTC_BindParamArrayByPos(&s.s, 1, 1, PARAM_INPUT, 99, 2, v, 8, lengths));
+    EXPECT_EQ("[22023] unsupported parameter type code 99", s.error());
+    EXPECT_EQ(-1, ZTC_BindParamArrayByPos(&s.s, 1, 1, PARAM_OUTPUT, ZTC_TYPE_BIGINT, 2, v, 8,
+                                          lengths));
+    ZTC_HANDLE empty = nullptr;
+    EXPECT_EQ(-1, ZTC_BindParamArrayByPos(&empty, 1, 1, PARAM_INPUT, ZTC_TYPE_BIGINT, 2, v, 8,
+                                          lengths));
+    EXPECT_EQ(-1, ZTC_ExecBatch(&empty, "insert into t values (?)", 2));
+}
+
+// ZTC_Reset drops array bindings; a batch of no rows does nothing.
+TEST(Batch, ResetAndEmptyBatch)
+{
+    Session s;
+    s.run("drop table if exists b_reset");
+    s.run("create table b_reset (id bigint)");
+    EXPECT_EQ(0, run_batch(s, "insert into b_reset values (?)", {Column::fixed(6, ids({}))}));
+    std::vector<Column> cols = {Column::fixed(6, ids({1, 2}))};
+    bind_columns(s, cols);
+    ASSERT_EQ(0, ZTC_Reset(&s.s));
+    EXPECT_EQ(-1, ZTC_ExecBatch(&s.s, "insert into b_reset values (?)", 2));
+    EXPECT_EQ("[07001] the statement has 1 parameter markers but 0 parameters are bound",
+              s.error());
+    EXPECT_EQ("0", query_text(s, "select count(*) from b_reset"));
+}
