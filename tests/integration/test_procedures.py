@@ -68,35 +68,29 @@ def test_procedure_in_out_inout(cur, routines, sqltype, code, size, value, start
     assert got[2] == back_out
 
 
+def test_procedures_without_declarations(cur, routines, table_name):
+    """Inferred inputs reach the table; no parameters send no brackets; errors surface."""
+    cur.execute("create table %s (a bigint, b text, c double precision)" % table_name)
+    try:
+        routines("create procedure p_ins(a bigint, b text, c double precision) language sql "
+                 "as $$ insert into %s values (a, b, c) $$" % table_name, "procedure p_ins")
+        routines("create procedure p_none() language sql as $$ select 1 $$", "procedure p_none")
+        assert cur.callproc("p_ins", [5, "five", 5.5]) == [5, "five", 5.5]
+        cur.execute("select a, b, c from %s" % table_name)
+        assert cur.fetchall() == [(5, "five", 5.5)]
+        assert cur.callproc("p_none") == cur.callproc("p_none", []) == []
+        with pytest.raises(_pyztdb.OperationalError, match="p_missing"):
+            cur.callproc("p_missing", [1])
+    finally:
+        cur.execute("drop table %s" % table_name)
+
+
 def test_procedure_output_left_null(cur, routines):
     routines("create procedure p_null(in a integer, out b varchar) language plpgsql as "
              "$$ begin b := null; end $$", "procedure p_null")
     cur.setinputtype([5, 2])
     cur.setinputsizes([None, 20])
     assert cur.callproc("p_null", [1, ""], [IN, OUT]) == [1, None]
-
-
-def test_procedure_with_inferred_inputs(cur, routines, table_name):
-    cur.execute("create table %s (a bigint, b text, c double precision)" % table_name)
-    try:
-        routines("create procedure p_ins(a bigint, b text, c double precision) language sql "
-                 "as $$ insert into %s values (a, b, c) $$" % table_name, "procedure p_ins")
-        assert cur.callproc("p_ins", [5, "five", 5.5]) == [5, "five", 5.5]
-        cur.execute("select a, b, c from %s" % table_name)
-        assert cur.fetchall() == [(5, "five", 5.5)]
-    finally:
-        cur.execute("drop table %s" % table_name)
-
-
-def test_procedure_without_parameters(cur, routines):
-    routines("create procedure p_none() language sql as $$ select 1 $$", "procedure p_none")
-    assert cur.callproc("p_none") == []
-    assert cur.callproc("p_none", []) == []
-
-
-def test_procedure_error_is_reported(cur):
-    with pytest.raises(_pyztdb.OperationalError, match="p_missing"):
-        cur.callproc("p_missing", [1])
 
 
 # sql type, type code for the return, argument, the return value converted
@@ -129,23 +123,15 @@ def test_function_returns_each_type(cur, routines, sqltype, code, arg, ret):
     assert type(got[-1]) is type(ret)
 
 
-def test_function_returns_null(cur, routines):
+def test_functions_null_and_undeclared(cur, routines):
     routines("create function f_nothing(a integer) returns integer language sql as "
              "$$ select null::integer $$", "function f_nothing")
-    cur.setinputtype([5, 5])
-    assert cur.callfunc("f_nothing", [1]) == [1, None]
-
-
-def test_function_without_arguments(cur, routines):
-    routines("create function f_const() returns text language sql as $$ select 'k' $$",
-             "function f_const")
-    assert cur.callfunc("f_const") == ["k"]
-
-
-def test_function_with_two_arguments_as_text(cur, routines):
     routines("create function f_add(a bigint, b bigint) returns bigint language sql as "
              "$$ select a + b $$", "function f_add")
-    assert cur.callfunc("f_add", [2, 40]) == [2, 40, "42"]
+    cur.setinputtype([5, 5])
+    assert cur.callfunc("f_nothing", [1]) == [1, None]
+    cur.cleartype()
+    assert cur.callfunc("f_add", [2, 40]) == [2, 40, "42"]      # text without declarations
 
 
 # ---- RefCursor ----
