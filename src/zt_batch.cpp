@@ -53,6 +53,9 @@ int zt_curs_run_prepared(cursorObject *self, const char *sql, PyObject *values)
         if (zt_bind_value(self, (int)(i + 1), PyTuple_GET_ITEM(values, i), ZT_FLOAT_AS_DOUBLE) < 0)
             return -1;
     }
+    /* Binding may run Python code (a value's __str__) that closes the connection. */
+    if (zt_curs_check(self) < 0)
+        return -1;
     if (ZTC_Execute2(&self->p_conn, nullptr, nullptr, &self->p_results) < 0)
         return zt_execute2_failed(self);
     return zt_curs_take_result(self);
@@ -213,24 +216,25 @@ struct zt_column {
 struct zt_batch_ctx {
     Py_ssize_t nrows = 0;
     PyObject *decimal_type = nullptr;   /* decimal.Decimal, looked up when first needed */
-    PyRef decimal_module;
+    PyRef decimal_ref;                  /* owns decimal_type */
 };
 
 int zt_batch_decimal_type(zt_batch_ctx *ctx)
 {
     if (ctx->decimal_type)
         return 0;
-    ctx->decimal_module.reset(PyImport_ImportModule("decimal"));
-    if (!ctx->decimal_module)
+    PyRef module(PyImport_ImportModule("decimal"));
+    if (!module)
         return -1;
-    PyRef type(PyObject_GetAttrString(ctx->decimal_module.get(), "Decimal"));
+    PyRef type(PyObject_GetAttrString(module.get(), "Decimal"));
     if (!type)
         return -1;
     if (!PyType_Check(type.get())) {
         PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
         return -1;
     }
-    ctx->decimal_type = type.get();   /* kept alive by the module */
+    ctx->decimal_type = type.get();
+    ctx->decimal_ref = std::move(type);
     return 0;
 }
 
@@ -361,14 +365,14 @@ inline char *zt_put_packed(char *p, const char *data, int32_t len)
 }
 
 /* Encoders: each fills c->values and c->lengths for all rows of `items` (a fast
- * sequence), checking that every value but None has the column's kind. 0, or -1 with
+ * tuple), checking that every value but None has the column's kind. 0, or -1 with
  * an error set. */
 
 int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
                     zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
-    PyObject **v = PySequence_Fast_ITEMS(items);
+    PyObject **v = &PyTuple_GET_ITEM(items, 0);
     PyObject *first = v[0];
     const size_t elem = kind == zt_col_kind::boolean ? sizeof(int32_t) : 8;
     c->type = kind == zt_col_kind::boolean ? ZTC_TYPE_INTEGER
@@ -427,7 +431,7 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_
                        zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
-    PyObject **v = PySequence_Fast_ITEMS(items);
+    PyObject **v = &PyTuple_GET_ITEM(items, 0);
     PyObject *first = v[0];
     const int32_t width = kind == zt_col_kind::datetime ? 26 : kind == zt_col_kind::date ? 10 : 15;
     c->type = ZTC_TYPE_VARCHAR;
@@ -471,7 +475,7 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_s
                       zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
-    PyObject **v = PySequence_Fast_ITEMS(items);
+    PyObject **v = &PyTuple_GET_ITEM(items, 0);
     PyObject *first = v[0];
     std::vector<std::pair<const char *, int32_t>> parts((size_t)n);
     std::vector<PyRef> texts;   /* keeps decimal texts alive until packed */
@@ -530,11 +534,11 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_s
     return 0;
 }
 
-/* Encodes column `col` (a fast sequence of ctx->nrows >= 1 values). */
+/* Encodes column `col` (a tuple of ctx->nrows >= 1 values). */
 int zt_encode_column(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_column *c)
 {
     zt_col_kind kind;
-    if (zt_col_kind_of(ctx, PySequence_Fast_ITEMS(items)[0], col, &kind) < 0)
+    if (zt_col_kind_of(ctx, PyTuple_GET_ITEM(items, 0), col, &kind) < 0)
         return -1;
     switch (kind) {
     case zt_col_kind::boolean:
@@ -553,7 +557,7 @@ int zt_encode_column(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_colu
     return 0;
 }
 
-/* Takes the columns as fast sequences and checks their shape: every column a sequence
+/* Takes the columns as tuples and checks their shape: every column a sequence
  * of values (not a str or bytes, whose characters would become rows), all of one
  * length. 0, or -1 with an error set. */
 int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_t *nrows)
@@ -583,14 +587,16 @@ int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_
                          Py_TYPE(column)->tp_name);
             return -1;
         }
-        PyRef items(PySequence_Fast(column, "column is not a sequence"));
+        /* A copy of the column: encoding may run Python code (a Decimal's __str__)
+         * that must not be able to change the items under the encoder. */
+        PyRef items(PySequence_Tuple(column));
         if (!items)
             return -1;
         columns->push_back(std::move(items));
     }
-    *nrows = ncols ? PySequence_Fast_GET_SIZE(columns->back().get()) : 0;
+    *nrows = ncols ? PyTuple_GET_SIZE(columns->back().get()) : 0;
     for (const PyRef &items : *columns) {
-        if (PySequence_Fast_GET_SIZE(items.get()) != PySequence_Fast_GET_SIZE(columns->front().get())) {
+        if (PyTuple_GET_SIZE(items.get()) != PyTuple_GET_SIZE(columns->front().get())) {
             PyErr_SetString(ProgrammingError, "The number of parameters does not match and the "
                                               "batch operation cannot be performed");
             return -1;
@@ -640,6 +646,8 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
         if (zt_encode_column(&ctx, columns[i].get(), (Py_ssize_t)i, &encoded[i]) < 0)
             return nullptr;
     }
+    if (zt_curs_check(self) < 0)   /* a value's __str__ may have closed the connection */
+        return nullptr;
     const int ncols = (int)columns.size();
     const int nrows = (int)ctx.nrows;
     for (int i = 0; i < ncols; i++) {

@@ -222,3 +222,31 @@ def test_no_reference_leaks(zd, cur):
         with pytest.raises(_pyztdb.ProgrammingError):
             cur.executebatch("insert into t values (?, ?)", [[dec, 1], [1, 2]])
     assert [sys.getrefcount(v) for v in watched] == before
+
+
+# Fault mended: Python code run while encoding (a Decimal subclass's __str__) could change
+# the column under the encoder or close the connection before the batch was sent.
+def test_column_changed_while_encoding_is_sent_as_given(zd, cur):
+    column = []
+
+    class Shrinking(decimal.Decimal):
+        def __str__(self):
+            column.clear()
+            return decimal.Decimal.__str__(self)
+
+    column.extend([Shrinking(1), Shrinking(2), Shrinking(3)])
+    cur.executebatch("insert into t values (?)", [column])
+    assert bind_of(zd)["values"] == packed(b"1", b"2", b"3")
+
+
+def test_connection_closed_while_encoding(zd, conn):
+    cur = conn.cursor()
+
+    class Closing(decimal.Decimal):
+        def __str__(self):
+            conn.close()
+            return "1"
+
+    with pytest.raises(_pyztdb.OperationalError, match="The cursor object does not exist"):
+        cur.executebatch("insert into t values (?)", [[Closing(1)]])
+    assert "ZTC_BindParamArrayByPos" not in zd.names()

@@ -240,3 +240,20 @@ def test_failing_rows_leak_nothing(zd, cur):
             cur.executemany(SQL, rows)
     assert [sys.getrefcount(r) for r in rows] == before
     assert zd.open_results() <= 1
+
+
+# Fault mended: a value's __str__ that closed the connection during binding left the
+# statement to run on the ended session.
+@pytest.mark.parametrize("rows", [False, True])
+def test_connection_closed_while_binding(zd, conn, rows):
+    cur = conn.cursor()
+
+    class Closing(decimal.Decimal):
+        def __str__(self):
+            conn.close()
+            return "1"
+
+    params = [(Closing(1),), (2,)] if rows else [Closing(1)]
+    with pytest.raises(_pyztdb.OperationalError):
+        cur.executemany("insert into t values (?)", params)
+    assert "ZTC_Execute2" not in zd.names()
