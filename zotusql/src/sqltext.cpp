@@ -607,71 +607,93 @@ ControlText control_text(const char *sql)
     return *p == '\0' ? found : CONTROL_NONE;
 }
 
+namespace {
+
+// Reads "item, ..., item)" after an opening '(' where each item is one token that
+// `accept` takes: the number of items, 0 when the list is malformed or empty. `close`
+// receives the closing ')'.
+template <class Accept>
+size_t read_item_list(Lexer &lex, Accept accept, Token &close)
+{
+    size_t count = 0;
+    for (;;) {
+        if (!accept(lex.next()))
+            return 0;
+        ++count;
+        close = lex.next();
+        if (punct_is(lex.text(), close, ')'))
+            return count;
+        if (!punct_is(lex.text(), close, ','))
+            return 0;
+    }
+}
+
+// Reads a table name of parts joined by '.' starting at t, into [begin, end) of the
+// text; t receives the token after it. false when there is no such name.
+bool read_table_name(Lexer &lex, Token &t, size_t &begin, size_t &end)
+{
+    const char *sql = lex.text();
+    begin = t.begin;
+    for (;;) {
+        if (t.kind != TK_WORD && t.kind != TK_QIDENT)
+            return false;
+        if (word_is(sql, t, "VALUES") || word_is(sql, t, "DEFAULT") || word_is(sql, t, "SELECT"))
+            return false;
+        end = t.end;
+        t = lex.next();
+        if (!punct_is(sql, t, '.'))
+            return true;
+        t = lex.next();
+    }
+}
+
+bool is_name_token(const Token &t)
+{
+    return t.kind == TK_WORD || t.kind == TK_QIDENT;
+}
+
+bool is_marker_token(const Token &t)
+{
+    return t.kind == TK_MARKER;
+}
+
+}  // namespace
+
 bool plain_insert_target(const char *sql, std::string &target, std::string &columns, int &markers)
 {
     if (sql == nullptr)
         return false;
     Lexer lex(sql);
+    if (!word_is(sql, lex.next(), "INSERT") || !word_is(sql, lex.next(), "INTO"))
+        return false;
     Token t = lex.next();
-    if (!word_is(sql, t, "INSERT") || !word_is(sql, lex.next(), "INTO"))
+    size_t target_begin, target_end;
+    if (!read_table_name(lex, t, target_begin, target_end))
         return false;
 
-    // Target: name parts joined by '.', kept as written.
-    t = lex.next();
-    size_t target_begin = t.begin, target_end;
-    for (;;) {
-        if (t.kind != TK_WORD && t.kind != TK_QIDENT)
-            return false;
-        if (t.kind == TK_WORD && (word_is(sql, t, "VALUES") || word_is(sql, t, "DEFAULT") ||
-                                  word_is(sql, t, "SELECT")))
-            return false;
-        target_end = t.end;
-        t = lex.next();
-        if (!punct_is(sql, t, '.'))
-            break;
-        t = lex.next();
-    }
-
-    // Optional column list: names only, kept as written.
-    size_t ncolumns = 0;
-    size_t columns_begin = 0, columns_end = 0;
+    // Optional column list: names only (COPY takes no subscripts or fields).
+    size_t ncolumns = 0, columns_begin = t.begin;
+    Token close{};
     if (punct_is(sql, t, '(')) {
-        columns_begin = t.begin;
-        for (;;) {
-            t = lex.next();
-            if (t.kind != TK_WORD && t.kind != TK_QIDENT)
-                return false;
-            ++ncolumns;
-            t = lex.next();
-            if (punct_is(sql, t, ')'))
-                break;
-            if (!punct_is(sql, t, ','))
-                return false;
-        }
-        columns_end = t.end;
+        ncolumns = read_item_list(lex, is_name_token, close);
+        if (ncolumns == 0)
+            return false;
         t = lex.next();
     }
+    size_t columns_end = close.end;
 
-    // VALUES (?, ..., ?)
+    // VALUES (?, ..., ?), then at most a final ';'
     if (!word_is(sql, t, "VALUES") || !punct_is(sql, lex.next(), '('))
         return false;
-    int count = 0;
-    for (;;) {
-        if (lex.next().kind != TK_MARKER)
-            return false;
-        ++count;
-        t = lex.next();
-        if (punct_is(sql, t, ')'))
-            break;
-        if (!punct_is(sql, t, ','))
-            return false;
-    }
+    size_t count = read_item_list(lex, is_marker_token, close);
+    if (count == 0)
+        return false;
     t = lex.next();
     if (punct_is(sql, t, ';'))
         t = lex.next();
     if (t.kind != TK_END)
         return false;
-    if (ncolumns != 0 && ncolumns != static_cast<size_t>(count))
+    if (ncolumns != 0 && ncolumns != count)
         return false;  // the server's own error is clearer than COPY's
 
     target.assign(sql + target_begin, target_end - target_begin);
@@ -679,7 +701,7 @@ bool plain_insert_target(const char *sql, std::string &target, std::string &colu
         columns.assign(sql + columns_begin, columns_end - columns_begin);
     else
         columns.clear();
-    markers = count;
+    markers = static_cast<int>(count);
     return true;
 }
 
@@ -688,51 +710,70 @@ bool valid_procedure_name(const std::string &name)
     return !name.empty() && dotted_name(name.data(), 0, name.size()) == name.size();
 }
 
-bool parse_procedure_text(const char *sql, std::string &name, int &markers)
-{
-    if (sql == nullptr)
-        return false;
-    const char *p = sql;
-    skip_blanks(p);
-    if (!take_word(p, "EXECUTE"))
-        return false;
-    if (!is_blank(static_cast<unsigned char>(*p)))
-        return false;
-    skip_blanks(p);
+namespace {
 
-    // The name runs to the first blank, '(' or ';' outside double quotes.
-    const char *name_begin = p;
+// Advances p over a procedure name: up to the first blank, '(' or ';' outside double
+// quotes. false when the name is empty or a quote is left open.
+bool skip_procedure_name(const char *&p)
+{
+    const char *begin = p;
     bool quoted = false;
     while (*p && (quoted || (!is_blank(static_cast<unsigned char>(*p)) && *p != '(' && *p != ';'))) {
         if (*p == '"')
             quoted = !quoted;  // a doubled "" toggles twice
         ++p;
     }
-    if (quoted || p == name_begin)
-        return false;
-    std::string found(name_begin, p);
-    skip_blanks(p);
+    return !quoted && p != begin;
+}
 
+// Reads "( ?, ..., ? )" or "()" at p, blanks tolerated: the number of markers, or -1.
+int take_marker_list(const char *&p)
+{
+    ++p;  // '('
+    skip_blanks(p);
     int count = 0;
-    if (*p == '(') {
+    if (*p == ')') {
+        ++p;
+        return 0;
+    }
+    for (;;) {
+        if (*p != '?')
+            return -1;
+        ++p;
+        ++count;
+        skip_blanks(p);
+        if (*p == ')') {
+            ++p;
+            return count;
+        }
+        if (*p != ',')
+            return -1;
         ++p;
         skip_blanks(p);
-        if (*p != ')') {
-            for (;;) {
-                if (*p != '?')
-                    return false;
-                ++p;
-                ++count;
-                skip_blanks(p);
-                if (*p == ')')
-                    break;
-                if (*p != ',')
-                    return false;
-                ++p;
-                skip_blanks(p);
-            }
-        }
-        ++p;
+    }
+}
+
+}  // namespace
+
+bool parse_procedure_text(const char *sql, std::string &name, int &markers)
+{
+    if (sql == nullptr)
+        return false;
+    const char *p = sql;
+    skip_blanks(p);
+    if (!take_word(p, "EXECUTE") || !is_blank(static_cast<unsigned char>(*p)))
+        return false;
+    skip_blanks(p);
+    const char *name_begin = p;
+    if (!skip_procedure_name(p))
+        return false;
+    const char *name_end = p;
+    skip_blanks(p);
+    int count = 0;
+    if (*p == '(') {
+        count = take_marker_list(p);
+        if (count < 0)
+            return false;
         skip_blanks(p);
     }
     if (*p == ';') {
@@ -741,7 +782,7 @@ bool parse_procedure_text(const char *sql, std::string &name, int &markers)
     }
     if (*p != '\0')
         return false;
-    name.swap(found);
+    name.assign(name_begin, name_end);
     markers = count;
     return true;
 }
