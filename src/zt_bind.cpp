@@ -31,9 +31,12 @@ const char ZT_BATCH_MESSAGE[] =
 
 /* One input binding. The library copies the buffer and reads the length word during
  * the call, so both may live on the caller's stack. 0, or -1 with the library's
- * message raised. */
+ * message raised. Python code run while reading a value (a __str__, __len__ or
+ * __getitem__) may have closed the connection, so the session is checked each time. */
 int zt_bind_input(cursorObject *self, int pos, int type, void *buffer, int buflen, int length)
 {
+    if (zt_curs_check(self) < 0)
+        return -1;
     int len = length;
     if (ZTC_BindParamByPos(&self->p_conn, pos, PARAM_INPUT, type, buffer, buflen, &len) < 0) {
         zt_raise_library_error(&self->p_conn);

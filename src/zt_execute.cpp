@@ -86,8 +86,13 @@ PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
     ZTC_Reset(&self->p_conn);
     /* A value that cannot be bound fails the call here: the statement never runs
      * with a parameter missing or replaced. */
-    if (parameter != nullptr && zt_bind_parameters(self, parameter, ZT_FLOAT_AS_TEXT) < 0)
-        return nullptr;
+    if (parameter != nullptr) {
+        if (zt_bind_parameters(self, parameter, ZT_FLOAT_AS_TEXT) < 0)
+            return nullptr;
+        /* Reading the parameters runs Python code, which may have closed the connection. */
+        if (zt_curs_check(self) < 0)
+            return nullptr;
+    }
 
     self->sql_type = fun_sql_type(sql);
     if (ZTC_ExecwithDataReader(&self->p_conn, sql, &self->p_results, &self->fieldnum,

@@ -173,3 +173,30 @@ def test_executing_again_unprepares(zd, cur):
     before = len(zd.calls())
     cur.execute("select 1")
     assert zd.names()[before:before + 3] == ["ZTC_UnPrepare", "ZTC_FreeRowset", "ZTC_Reset"]
+
+
+@pytest.mark.parametrize("where", ["value", "length"])
+def test_connection_closed_while_parameters_are_read(zd, conn, cur, where):
+    # Regression: Python code run during binding could close the connection, and the
+    # statement then went to the ended session.
+    import decimal
+
+    class Closing(decimal.Decimal):
+        def __str__(self):
+            conn.close()
+            return "1"
+
+    class ClosingList(list):
+        calls = 0
+
+        def __len__(self):
+            ClosingList.calls += 1
+            if ClosingList.calls == 2:
+                conn.close()
+            return list.__len__(self)
+
+    params = [Closing(1), 2] if where == "value" else ClosingList([1])
+    with pytest.raises(_pyztdb.OperationalError, match="^The cursor object does not exist$"):
+        cur.execute("insert into t values (?, ?)", params)
+    assert "fun_sql_type" not in zd.names() and EXEC not in zd.names()
+    assert len(zd.calls_of("ZTC_BindParamByPos")) == (0 if where == "value" else 1)
