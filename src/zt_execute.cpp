@@ -83,6 +83,10 @@ PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
     if (sql == nullptr)
         return nullptr;
 
+    /* Releasing the old description may have run Python code that closed the
+     * connection. */
+    if (zt_curs_check(self) < 0)
+        return nullptr;
     ZTC_Reset(&self->p_conn);
     /* A value that cannot be bound fails the call here: the statement never runs
      * with a parameter missing or replaced. */

@@ -200,3 +200,14 @@ def test_connection_closed_while_parameters_are_read(zd, conn, cur, where):
         cur.execute("insert into t values (?, ?)", params)
     assert "fun_sql_type" not in zd.names() and EXEC not in zd.names()
     assert len(zd.calls_of("ZTC_BindParamByPos")) == (0 if where == "value" else 1)
+
+
+def test_connection_closed_by_releasing_the_old_description(zd, conn, cur):
+    class Closer:
+        def __del__(self):
+            conn.close()
+
+    cur.description = [Closer()]
+    with pytest.raises(_pyztdb.OperationalError, match="^The cursor object does not exist$"):
+        cur.execute("select 1")
+    assert "ZTC_Reset" not in zd.names()
