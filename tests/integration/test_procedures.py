@@ -107,7 +107,7 @@ FUNC_TYPES = [
     ("timestamp", 13, datetime.datetime(2024, 1, 5, 7, 8, 9), "2024-01-05 07:08:09"),
     ("boolean", 1, True, b"T"),
     ("boolean", 1, False, b"F"),
-    ("bytea", 15, b"abc", "\\x616263"),
+    ("bytea", 15, b"a\x00b\xff", "\\x610062ff"),     # all bytes reach the server
 ]
 
 
