@@ -304,6 +304,10 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
 {
     const int code = slot.code;
     const int32_t declared = zt_declared_size(self, i);
+    if (declared >= INT32_MAX - 1) {
+        PyErr_Format(ProgrammingError, "The declared size of parameter %zd is too large", i + 1);
+        return -1;
+    }
 
     if (item == Py_None && code == ZTC_TYPE_NULL) {
         /* A NULL input: no buffer, length word 0; reads back as None. */

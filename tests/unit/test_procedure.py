@@ -213,6 +213,14 @@ def test_call_never_runs_with_a_failed_parameter(zd, cur, types, args, exc, text
     assert executed(zd) == []
 
 
+def test_declared_size_too_large(zd, cur):
+    cur.setinputtype([2])
+    cur.setinputsizes([2 ** 31 - 1])
+    with pytest.raises(Prog, match="declared size of parameter 1"):
+        cur.callproc("p1", ["x"])
+    assert executed(zd) == []
+
+
 @pytest.mark.parametrize("call, line", [
     (lambda cur: (cur.setinputtype([5, 23]), cur.callproc("p1", [1, 2])), b"the type not supported\n"),
     (lambda cur: cur.callproc("p1", BrokenSequence()), b"the type not supported\n"),
