@@ -180,9 +180,11 @@ int zt_integer_item(Py_ssize_t i, PyObject *item, int code, long long *out)
     return 0;
 }
 
+/* Converts a number (float, int, or anything with __float__ or __index__) for a
+ * FLOAT or DOUBLE position into *out. */
 int zt_float_item(Py_ssize_t i, PyObject *item, int code, double *out)
 {
-    if (!PyFloat_Check(item) && !PyLong_Check(item) && !PyNumber_Check(item))
+    if (!PyNumber_Check(item))
         return zt_unsuitable(i, item, code);
     double value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred())
