@@ -585,8 +585,12 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
         if (!index)
             return -1;
         PyRef item(PyObject_GetItem(parameters, index.get()));
-        if (!item)
-            PyErr_Clear();      /* reported below as "The parameter variable is empty" */
+        if (!item) {
+            /* Reported below as "The parameter variable is empty"; an interrupt is not. */
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return -1;
+            PyErr_Clear();
+        }
         slot.code = zt_default_parameter_type(self, item.get(), static_cast<int>(i));
         if (slot.code == -1)
             frame.pending.record();
