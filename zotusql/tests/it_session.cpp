@@ -261,3 +261,12 @@ TEST(Session, LostConnectionReported)
     }
     EXPECT_EQ(-1, ZTC_Execute_no_query(&victim.s, "commit"));  // no transaction state known
 }
+
+TEST(Session, UnixSocketDirectoryAsHost)
+{
+    // The test server keeps its socket in its own folder.
+    std::string text = conn_text(env("ZT_TEST_PGDIR"));
+    ZTC_HANDLE s = nullptr;
+    ASSERT_EQ(0, ZTC_OpenConn(text.c_str(), &s)) << last_error(s);
+    ZTC_CloseConn(&s);
+}
