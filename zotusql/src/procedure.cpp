@@ -88,6 +88,7 @@ int put_cut_text(const char *text, size_t len, char *buf, int cap)
 
 // Writes one output value into a binding's buffer in the encoding of its type code, never past
 // the buffer length given at binding, and its byte length into the length word (0 for NULL).
+// Texts and bytes are cut to leave room for a terminating zero inside the buffer.
 // False with the message recorded when the value does not fit the code.
 bool write_output(Session &s, int pos, const Binding &b, const char *text, size_t len, Oid oid,
                   bool null)
@@ -158,6 +159,19 @@ bool write_output(Session &s, int pos, const Binding &b, const char *text, size_
                 return out_of_range();
             buf[n] = '\0';
             written = n;
+            break;
+        }
+        case ZTC_TYPE_BINARY:
+        case ZTC_TYPE_BINARY2:
+        case ZTC_TYPE_BLOB: {
+            // Binary positions get the bytes themselves, as they were bound, not bytea's text.
+            std::string bytes;
+            if (oid == OID_BYTEA && !decode_bytea(text, len, bytes))
+                return out_of_range();
+            const std::string &raw = oid == OID_BYTEA ? bytes : std::string(text, len);
+            written = static_cast<int>(std::min(raw.size(), static_cast<size_t>(cap - 1)));
+            std::memcpy(buf, raw.data(), static_cast<size_t>(written));
+            buf[written] = '\0';
             break;
         }
         default:
