@@ -32,8 +32,9 @@ void put_binary(std::string &out, T value)
         out[i] = static_cast<char>(bits >> (8 * (sizeof bits - 1 - i)));
 }
 
-// Text parameters end at the length word; a date or time buffer also ends at its first zero
-// byte (its length word may give the whole buffer).
+// Text parameters end at the length word or at their first zero byte, whichever comes first
+// (the server cannot store a zero byte in a text, and some buffers come zero-terminated with
+// the whole buffer size as their length word).
 size_t text_length(const char *p, int length, bool stop_at_zero)
 {
     size_t n = static_cast<size_t>(length);
@@ -45,12 +46,8 @@ size_t text_length(const char *p, int length, bool stop_at_zero)
     return n;
 }
 
-bool set_text(Binding &b, Oid oid, const char *p, size_t n, std::string &err)
+bool set_text(Binding &b, Oid oid, const char *p, size_t n)
 {
-    if (std::memchr(p, '\0', n)) {
-        set_error(err, "22023", "a text parameter contains a zero byte");
-        return false;
-    }
     b.null = false;
     b.oid = oid;
     b.format = 0;
@@ -68,7 +65,7 @@ bool set_datetime(Binding &b, Oid oid, const char *p, int length, std::string &e
                       " parameter \"" + std::string(p, utf8_cut(p, n, 40)) + "\"");
         return false;
     }
-    return set_text(b, oid, text.data(), text.size(), err);
+    return set_text(b, oid, text.data(), text.size());
 }
 
 // Smallest integer type that holds v.
@@ -107,9 +104,9 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
             return true;
         char c = p[0];
         if (c == 1 || c == 'T' || c == 't')
-            return set_text(b, OID_BOOL, "t", 1, err);
+            return set_text(b, OID_BOOL, "t", 1);
         if (c == 0 || c == 'F' || c == 'f')
-            return set_text(b, OID_BOOL, "f", 1, err);
+            return set_text(b, OID_BOOL, "f", 1);
         set_error(err, "22023", "boolean parameter is neither 0/1 nor F/T");
         return false;
     }
@@ -152,21 +149,23 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
     case ZTC_TYPE_NUMERIC:
         if (null)
             return true;
-        return set_text(b, OID_NUMERIC, p, text_length(p, length, true), err);
+        return set_text(b, OID_NUMERIC, p, text_length(p, length, true));
     case ZTC_TYPE_VARCHAR:
     case ZTC_TYPE_CLOB2:
     case ZTC_TYPE_CHAR:
     case ZTC_TYPE_CHAR2:
+        // The value also ends at a zero byte: the driver passes some texts (floats) as a
+        // zero-terminated text in a buffer whose whole size is the length word.
         if (null)
             return true;
-        return set_text(b, 0, p, static_cast<size_t>(length), err);
+        return set_text(b, 0, p, text_length(p, length, true));
     case ZTC_TYPE_DATE:
         return null || set_datetime(b, OID_DATE, p, length, err);
     case ZTC_TYPE_TIME:
     case ZTC_TYPE_TIME2:
         if (null)
             return true;
-        return set_text(b, OID_TIME, p, text_length(p, length, true), err);
+        return set_text(b, OID_TIME, p, text_length(p, length, true));
     case ZTC_TYPE_DATETIME:
     case ZTC_TYPE_DATETIME2:
     case ZTC_TYPE_DATETIME_MS:
@@ -190,7 +189,7 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
             b.oid = OID_REFCURSOR;
             return true;
         }
-        return set_text(b, OID_REFCURSOR, p, n, err);
+        return set_text(b, OID_REFCURSOR, p, n);
     }
     default:
         set_error(err, "22023", "unsupported parameter type code " + std::to_string(type));
