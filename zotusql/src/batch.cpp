@@ -391,8 +391,8 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
     return CopyOutcome::Done;
 }
 
-// Chooses each column's parameter type for the pipeline path. Integer columns of code 6 take the
-// smallest integer type that holds every value; code 5 stays a decimal text of unknown type, so
+// Chooses each column's parameter type for the pipeline path. Integer columns take the smallest
+// integer type that holds every value (whatever their element size); code 5 stays a decimal text of unknown type, so
 // that it fills boolean columns too.
 void choose_param_types(std::vector<Column> &cols, int rows)
 {
@@ -413,11 +413,6 @@ void choose_param_types(std::vector<Column> &cols, int rows)
                 break;
             }
             c.format = 1;
-            if (b.type != ZTC_TYPE_BIGINT) {
-                c.oid = OID_INT2;
-                c.int_bytes = 2;
-                break;
-            }
             {
                 int64_t lo = 0, hi = 0;
                 for (int r = 0; r < rows; ++r) {
