@@ -129,6 +129,7 @@ struct Session {
 struct ColumnInfo {
     int code = 2;
     int modifier = -1;
+    Oid oid = 0;              // the column's type OID
 };
 
 // The results of one execution: every statement's result in order, the current one and the

@@ -208,8 +208,11 @@ void select_result(Result &r, size_t index)
     r.nrows = r.res ? PQntuples(r.res) : 0;
     r.ncols = r.res ? PQnfields(r.res) : 0;
     r.columns.resize(static_cast<size_t>(r.ncols));
-    for (int c = 0; c < r.ncols; ++c)
-        r.columns[c] = column_type(PQftype(r.res, c), PQfmod(r.res, c));
+    for (int c = 0; c < r.ncols; ++c) {
+        Oid oid = PQftype(r.res, c);
+        r.columns[c] = column_type(oid, PQfmod(r.res, c));
+        r.columns[c].oid = oid;
+    }
 }
 
 Result *new_result(Session &s, ResultList &&results)
@@ -383,11 +386,15 @@ ZTC_API int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name)
 ZTC_API int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type)
 {
     Result *r = result_of(R);
-    const ColumnInfo *c = r && type ? column_of(*r, col) : nullptr;
-    if (!c)
+    if (!r || !type)
         return -1;
-    *type = c->code;
-    return 0;
+    // Asked for every value of every row: the common case without a call.
+    if (col >= 1 && col <= r->ncols) {
+        *type = r->columns[col - 1].code;
+        return 0;
+    }
+    column_of(*r, col);
+    return -1;
 }
 
 ZTC_API int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
@@ -453,13 +460,13 @@ ZTC_API int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capa
             set_error(*r->error, "HY000", "no current row");
             return -1;
         }
-        if (!column_of(*r, col))
+        if ((col < 1 || col > r->ncols) && !column_of(*r, col))
             return -1;
         int c = col - 1;
         int out_length = -1;
         if (type != ZTC_TYPE_NULL && !PQgetisnull(r->res, r->row, c)) {
             std::string err;
-            out_length = write_value(type, PQftype(r->res, c), PQgetvalue(r->res, r->row, c),
+            out_length = write_value(type, r->columns[c].oid, PQgetvalue(r->res, r->row, c),
                                      static_cast<size_t>(PQgetlength(r->res, r->row, c)), buffer,
                                      capacity, err);
             if (out_length == INT32_MIN) {
