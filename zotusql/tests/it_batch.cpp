@@ -270,6 +270,12 @@ TEST(Batch, PipelineRunsAnyStatement)
         << s.error();
     EXPECT_EQ("2500|5000", query_text(s, "select count(*) filter (where flag) || '|' || sum(n) "
                                          "from b_upd"));
+    // A row failing deep in a long pipeline is named, and every row before it is undone.
+    s.run("alter table b_upd add check (n < 2 or id <> 3000)");
+    EXPECT_EQ(-1, run_batch(s, "update b_upd set flag = ?, n = n + 1 where id = ?",
+                            {Column::fixed(ZTC_TYPE_INTEGER, flags), Column::fixed(6, id)}));
+    EXPECT_EQ(0u, s.error().rfind("row 3000: [23514]", 0)) << s.error();
+    EXPECT_EQ("5000", query_text(s, "select sum(n) from b_upd"));
 }
 
 // Refusals before the server is asked anything.
