@@ -117,25 +117,34 @@ bool write_output(Session &s, int pos, const Binding &b, const char *text, size_
             break;
         }
         case ZTC_TYPE_TINYINT:
-        case ZTC_TYPE_INTEGER: {
-            if (!text_integer(text, len, oid, i) || i < INT32_MIN || i > INT32_MAX)
-                return out_of_range();
-            int32_t v = static_cast<int32_t>(i);
-            put(&v, 4);
-            break;
-        }
-        case ZTC_TYPE_SMALLINT: {
-            if (!text_integer(text, len, oid, i) || i < INT16_MIN || i > INT16_MAX)
-                return out_of_range();
-            int16_t v = static_cast<int16_t>(i);
-            put(&v, 2);
-            break;
-        }
-        case ZTC_TYPE_BIGINT:
+        case ZTC_TYPE_INTEGER:
+        case ZTC_TYPE_SMALLINT:
+        case ZTC_TYPE_BIGINT: {
+            // The code's width (4 bytes for TINYINT, as the driver reads it), or fewer when the
+            // buffer length says so: then the value must fit those low-order bytes.
+            int width = b.type == ZTC_TYPE_BIGINT ? 8 : b.type == ZTC_TYPE_SMALLINT ? 2 : 4;
+            int bytes = std::min(width, cap);
+            bytes = bytes >= 8 ? 8 : bytes >= 4 ? 4 : bytes >= 2 ? 2 : 1;
             if (!text_integer(text, len, oid, i))
                 return out_of_range();
-            put(&i, 8);
+            if (bytes < 8) {
+                int64_t limit = int64_t(1) << (8 * bytes - 1);
+                if (i < -limit || i >= limit)
+                    return out_of_range();
+            }
+            int8_t i8 = static_cast<int8_t>(i);
+            int16_t i16 = static_cast<int16_t>(i);
+            int32_t i32 = static_cast<int32_t>(i);
+            if (bytes >= 8)
+                put(&i, 8);
+            else if (bytes >= 4)
+                put(&i32, 4);
+            else if (bytes >= 2)
+                put(&i16, 2);
+            else
+                put(&i8, 1);
             break;
+        }
         case ZTC_TYPE_FLOAT:
         case ZTC_TYPE_DOUBLE: {
             std::string z(text, len);

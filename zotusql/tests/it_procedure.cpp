@@ -75,6 +75,8 @@ void create_routines(Session &s)
              language plpgsql as $$ begin t := 'abcdefghij'; end $$)");
     s.run(R"(create or replace procedure p_fail(a int)
              language plpgsql as $$ begin raise exception 'refused %', a; end $$)");
+    s.run("create or replace procedure p_echo(a bigint, out v bigint) "
+          "language plpgsql as 'begin v := a; end'");
     s.run("create or replace function f_add(a int, b int) returns int "
           "language sql as 'select a + b'");
     s.run("create or replace function f_bool() returns boolean language sql as 'select true'");
@@ -163,6 +165,41 @@ TEST(Procedure, NullOutputsAndCutText)
     ASSERT_EQ(0, call(s, "execute p_long(?);")) << s.error();
     EXPECT_EQ(4, t.length);
     EXPECT_EQ(std::string("abcd\0###", 8), std::string(t.buf.data(), 8));
+}
+
+// An integer output is written in as many bytes as the buffer length allows, and a value that
+// does not fit them is refused rather than cut.
+TEST(Procedure, IntegerOutputFitsItsBuffer)
+{
+    Session s;
+    create_routines(s);
+    struct Case { int type, buflen; int64_t value; int length; };
+    for (const Case &c : {Case{ZTC_TYPE_TINYINT, 1, 100, 1}, Case{ZTC_TYPE_TINYINT, 1, 300, -1},
+                          Case{ZTC_TYPE_TINYINT, 4, 300, 4}, Case{ZTC_TYPE_SMALLINT, 2, -7, 2},
+                          Case{ZTC_TYPE_SMALLINT, 2, 40000, -1},
+                          Case{ZTC_TYPE_INTEGER, 4, int64_t(1) << 31, -1},
+                          Case{ZTC_TYPE_BIGINT, 8, int64_t(1) << 62, 8}}) {
+        SCOPED_TRACE(c.value);
+        ASSERT_EQ(0, ZTC_Reset(&s.s));
+        Param a = Param::fixed<int64_t>(c.value, 8);
+        Param v = Param::fixed<int64_t>(0, c.buflen);
+        bind(s, 1, PARAM_INPUT, ZTC_TYPE_BIGINT, a);
+        bind(s, 2, PARAM_OUTPUT, c.type, v);
+        if (c.length < 0) {
+            EXPECT_EQ(-1, call(s, "execute p_echo(?,?);"));
+            EXPECT_EQ(0u, s.error().rfind("[22003] output parameter 2:", 0)) << s.error();
+            continue;
+        }
+        ASSERT_EQ(0, call(s, "execute p_echo(?,?);")) << s.error();
+        EXPECT_EQ(c.length, v.length);
+        int64_t got = c.length == 8   ? v.as<int64_t>()
+                      : c.length == 4 ? v.as<int32_t>()
+                      : c.length == 2 ? v.as<int16_t>()
+                                      : v.as<int8_t>();
+        EXPECT_EQ(c.value, got);
+        EXPECT_EQ(std::string(8 - c.length, '\0'),
+                  std::string(v.buf.data() + c.length, 8 - c.length));  // nothing past it
+    }
 }
 
 // A function's value comes back as text in the return-value binding after the last marker.
