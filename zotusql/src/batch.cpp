@@ -666,7 +666,14 @@ bool Pipeline::run(const std::string &sql, std::vector<Column> &cols, int rows)
     }
     if (!ok && broken_.empty())
         broken_ = format_result_error(nullptr, s_.conn);
-    bool finished = broken_.empty() && finish();
+    bool connected = PQstatus(s_.conn) == CONNECTION_OK;
+    // Rows already sent must not commit when the client gave up half way: a statement that
+    // fails makes the server roll back the pipeline's transaction.
+    if (!ok && connected &&
+        PQsendQueryParams(s_.conn, "DO $$BEGIN RAISE EXCEPTION 'batch abandoned'; END$$", 0,
+                          nullptr, nullptr, nullptr, nullptr, 0) == 1)
+        ++sent_;
+    bool finished = connected && finish();
     PQexitPipelineMode(s_.conn);
     PQsetnonblocking(s_.conn, 0);
     if (!finished || !broken_.empty()) {
