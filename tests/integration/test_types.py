@@ -23,12 +23,17 @@ TYPES = [
      datetime.datetime(2024, 1, 5, 12, 34, 56, 123000), "DATETIME", 26, 0),
     ("c_ts3 timestamp(3)", "'1900-03-01 00:00:01.5'",
      datetime.datetime(1900, 3, 1, 0, 0, 1, 500000), "DATETIME", 23, 0),
+    ("c_tstz timestamptz", "'2024-01-05 12:00:00+02'",
+     datetime.datetime(2024, 1, 5, 10, 0), "DATETIME", 26, 0),
+    ("c_timetz timetz", "'12:34:56+02'", "12:34:56+02", "TIME", 21, 0),
     ("c_ym interval year to month", "'1 year 2 months'", "1-02", "INTERVAL YEAR TO MONTH", 4, 0),
     ("c_ds interval", "'-1 day -01:01:01.000001'", "-0000001 01:01:01.000001",
      "INTERVAL DAY TO SECOND", 8, 0),
     ("c_bytea bytea", "'\\x00ff10'::bytea", b"\x00\xff\x10", "BLOB", -1, 0),
     ("c_uuid uuid", "'12345678-1234-5678-1234-567812345678'",
      "12345678-1234-5678-1234-567812345678", "VARCHAR", 65535, 0),
+    ("c_name name", "'relname'", "relname", "VARCHAR", 63, 0),
+    ("c_ref refcursor", "'portal'", "portal", "RefCursor", -1, 0),
     ("c_json jsonb", "'{\"a\": [1, 2]}'", '{"a": [1, 2]}', "VARCHAR", 65535, 0),
 ]
 
@@ -65,8 +70,9 @@ def test_every_type_null(cur, all_types):
     cur.execute("select * from %s where c_int is null" % all_types)
     row = cur.fetchone()
     for (column, *_), value in zip(TYPES, row):
-        # A TIME column reads through the text buffer, where NULL leaves "".
-        assert value == ("" if column.startswith("c_time") else None), column
+        # TIME and RefCursor columns read through the text buffer, where NULL
+        # leaves "".
+        assert value == ("" if column.startswith(("c_time", "c_ref")) else None), column
 
 
 def test_column_name_qualified_by_table(cur):
