@@ -69,25 +69,12 @@ def test_fetchmany_large_result(cur, size):
     assert seen == ROWS
 
 
-def test_fetchmany_arraysize(cur):
-    cur.execute("select generate_series(1, 10)")
-    cur.arraysize = 4
-    assert [len(cur.fetchmany()) for _ in range(4)] == [4, 4, 2, 0]
-
-
 def test_no_result_set_after_ddl(cur, table_name):
     cur.execute("create temp table %s (a int)" % table_name)
     for method in (cur.fetchone, cur.fetchall):
         with pytest.raises(_pyztdb.ProgrammingError, match="The result set does not exist"):
             method()
     assert cur.fetchmany() is None
-
-
-def test_error_text_from_server(cur):
-    with pytest.raises(_pyztdb.OperationalError, match="division by zero"):
-        cur.execute("select 1 / 0")
-    with pytest.raises(_pyztdb.ProgrammingError, match="The result set does not exist"):
-        cur.fetchone()
 
 
 @pytest.fixture

@@ -2,7 +2,6 @@
 reports (name, type code, modifier)."""
 import pytest
 
-import _pyztdb
 from ztdouble import Column, Result
 
 
@@ -82,13 +81,6 @@ def test_no_columns_gives_none(zd, cur):
     assert cur.description is None
 
 
-def test_column_calls_numbered_from_one(zd, cur):
-    describe(zd, cur, Column("a", 5), Column("b", 6))
-    assert [c["col"] for c in zd.calls_of("ZTC_getResultcolname")] == [1, 2]
-    assert [c["col"] for c in zd.calls_of("ZTC_getResultcolType")] == [1, 2]
-    assert [c["col"] for c in zd.calls_of("ZTC_getResultcolmodi")] == [1, 2]
-
-
 def test_failed_type_query_keeps_previous_column_type(zd, cur):
     # The library's answers are taken as they come: an unanswered type query
     # leaves the code of the column before.
@@ -110,19 +102,3 @@ def test_name_not_utf8_raises(zd, cur):
     zd.queue_execution(Result(columns=[Column(b"\xff\xfe", 5)], rows=[]))
     with pytest.raises(UnicodeDecodeError):
         cur.execute("select 1")
-
-
-def test_description_after_close_is_empty(zd, cur):
-    describe(zd, cur, Column("a", 5))
-    cur.close()
-    with pytest.raises(AttributeError):
-        cur.description  # noqa: B018
-
-
-def test_metadata_reads_description(zd, cur):
-    describe(zd, cur, Column("T.ID", 9, (10 << 16) | 2), Column("v", 2, -1))
-    assert (cur.getResultcolsize(1), cur.getResultcolscale(1)) == (10, 2)
-    assert cur.getResultcolsize(2) == 65535
-    assert cur.getResultcolname(1) == "T.ID"
-    with pytest.raises(_pyztdb.OperationalError, match="The serial number abnormality"):
-        cur.getResultcolsize(3)

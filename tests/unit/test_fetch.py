@@ -70,12 +70,6 @@ def test_fetchmany_uses_arraysize_and_reads_no_row_ahead(zd, cur):
     assert cur.fetchmany() == []
 
 
-def test_fetchmany_arraysize_low_32_bits(zd, cur):
-    run(zd, cur, Result(COLS, rows(1, 2, 3)))
-    cur.arraysize = (1 << 32) + 2
-    assert cur.fetchmany() == [(1,), (2,)]
-
-
 @pytest.mark.parametrize("args, kwargs", [(("x",), {}), ((1, 2), {}), ((), {"n": 1}),
                                           ((2 ** 40,), {})])
 def test_fetchmany_bad_arguments(zd, cur, args, kwargs):
@@ -140,13 +134,6 @@ def test_row_error_raised_by_fetchall(zd, cur):
         cur.fetchall()
 
 
-def test_result_stays_open_after_reading_to_the_end(zd, cur):
-    run(zd, cur, Result(COLS, rows(1)))
-    cur.fetchall()
-    assert zd.open_results() == 1
-    assert "ZTC_FreeRowset" not in zd.names()
-
-
 # ---- nextset ----
 
 def test_nextset_moves_through_results(zd, cur):
@@ -181,12 +168,6 @@ def test_nextset_failure_raises(zd, cur):
     zd.fail("ZTC_NextResult", error="[57014] canceling statement")
     with pytest.raises(_pyztdb.OperationalError, match="canceling statement"):
         cur.nextset()
-
-
-def test_nextset_other_positive_code_is_none(zd, cur):
-    run(zd, cur, Result(COLS, rows(1)), Result(COLS, rows(2)))
-    zd.set_return("ZTC_NextResult", 7)
-    assert cur.nextset() is None
 
 
 # ---- server cursors ----
