@@ -54,10 +54,10 @@ static void zt_curs_take_counts(cursorObject *self)
     self->closed = 0;
 }
 
-/* Gives up a server cursor whose rowset could not be fetched: closes it with the
+/* Ends a server cursor that is exhausted or could not be fetched: closes it with the
  * library, frees its name and releases whatever result is left. Keeps a pending
- * exception. FreeResults alone cannot do it when the failed fetch left no result. */
-static void zt_curs_abandon_server_cursor(cursorObject *self)
+ * exception. FreeResults alone cannot do it when the last fetch left no result. */
+static void zt_curs_end_server_cursor(cursorObject *self)
 {
     PyErrSaver saved;
     if (self->p_results != nullptr) {
@@ -78,29 +78,53 @@ static void zt_curs_abandon_server_cursor(cursorObject *self)
     zt_curs_set_description(self, nullptr);
 }
 
-/* Loads the next rowset of the server cursor once the current one is read: row
- * becomes its row count (0 when the cursor is exhausted), and the counts and the
- * description follow the new rowset. 0, or -1 with an error set; a failed fetch
- * raises the library's error and gives the server cursor up. */
-static int zt_curs_refill(cursorObject *self)
+/* Fetches the next rowset of the server cursor into p_results (the library frees
+ * what it held) and stores its row count in row: the count, 0 when the cursor is
+ * exhausted, or -1 with the library's error raised and the server cursor given up.
+ * The one place that asks the server for rows. */
+static int zt_curs_fetch_rowset(cursorObject *self)
 {
-    ZTC_FreeRowset(&self->p_results);
     int n = self->name != nullptr
                 ? ZTC_FetchServerCursorRowset(&self->p_conn, self->name, &self->p_results)
                 : 0;
     if (n < 0) {
         self->row = 0;
         zt_raise_library_error(&self->p_conn);
-        zt_curs_abandon_server_cursor(self);
+        zt_curs_end_server_cursor(self);
         return -1;
     }
     self->row = n;
+    return n;
+}
+
+/* Takes a rowset just fetched into the cursor: counts, class 4, row count rule and
+ * description. 0, or -1 with an error set. */
+static int zt_curs_take_rowset(cursorObject *self)
+{
     zt_curs_take_counts(self);
     self->sql_type = ZTC_SQL_SERVER_CURSOR;
     zt_curs_rowcount(self);
     if (self->p_results != nullptr)
         return zt_curs_description(self);
     return 0;
+}
+
+/* Loads the next rowset of the server cursor once the current one is read: row
+ * becomes its row count (0 when the cursor is exhausted), and the counts and the
+ * description follow the new rowset, also an empty one. 0, or -1 with an error set. */
+static int zt_curs_refill(cursorObject *self)
+{
+    ZTC_FreeRowset(&self->p_results);
+    int n = zt_curs_fetch_rowset(self);
+    if (n < 0)
+        return -1;
+    if (n == 0 && self->p_results == nullptr) {
+        /* No result is left for a later fetch to find and release: the exhausted
+         * server cursor is closed now, or it would stay open on the session. */
+        zt_curs_end_server_cursor(self);
+        return 0;
+    }
+    return zt_curs_take_rowset(self);
 }
 
 /* Counts one row of the server cursor's rowset as read and loads the next rowset
@@ -168,7 +192,7 @@ PyObject *pyzt_curs_fetchone(cursorObject *self, PyObject *unused)
     try {
         if (self->name != nullptr) {
             if (self->row <= 0) {
-                FreeResults(self);
+                zt_curs_end_server_cursor(self);
                 Py_RETURN_NONE;
             }
             return zt_curs_server_row(self);
@@ -193,8 +217,7 @@ static PyObject *zt_curs_fetchall_server(cursorObject *self, PyObject *list)
     ZtHeldError failed;
     for (;;) {
         if (self->row <= 0) {
-            if (self->p_results != nullptr)
-                FreeResults(self);
+            zt_curs_end_server_cursor(self);
             break;
         }
         int rc = ZTC_ReadNext(&self->p_results);
@@ -259,7 +282,7 @@ static PyObject *zt_curs_fetchmany_server(cursorObject *self, int count, PyObjec
     Py_ssize_t n = 0;
     for (;;) {
         if (self->row <= 0) {
-            FreeResults(self);
+            zt_curs_end_server_cursor(self);
             break;
         }
         PyRef row(zt_curs_server_row(self));
@@ -326,23 +349,14 @@ static PyObject *zt_curs_nextset_server(cursorObject *self)
         Py_RETURN_NONE;
     if (rc != 0)
         return zt_raise_library_error(&self->p_conn);
-    int n = ZTC_FetchServerCursorRowset(&self->p_conn, self->name, &self->p_results);
-    if (n < 0) {
-        self->row = 0;
-        zt_raise_library_error(&self->p_conn);
-        zt_curs_abandon_server_cursor(self);
+    int n = zt_curs_fetch_rowset(self);
+    if (n < 0)
         return nullptr;
-    }
-    self->row = n;
     if (n == 0) {
-        if (self->p_results != nullptr)
-            FreeResults(self);
+        zt_curs_end_server_cursor(self);
         Py_RETURN_NONE;
     }
-    zt_curs_take_counts(self);
-    self->sql_type = ZTC_SQL_SERVER_CURSOR;
-    zt_curs_rowcount(self);
-    if (zt_curs_description(self) < 0)
+    if (zt_curs_take_rowset(self) < 0)
         return nullptr;
     return PyUnicode_FromString("TRUE");
 }

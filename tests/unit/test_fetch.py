@@ -248,6 +248,22 @@ def test_server_cursor_failed_refill_raises(zd, cur, fetch):
         cur.fetchone()
 
 
+@pytest.mark.parametrize("fetch", [
+    lambda c: c.fetchall(),
+    lambda c: c.fetchmany(-1),
+    lambda c: [c.fetchone() for _ in range(2)],
+])
+def test_server_cursor_closed_when_last_fetch_leaves_no_result(zd, cur, fetch):
+    # Regression (the server cursor, its name and its transaction left open when
+    # the exhausting fetch left no result handle to release).
+    two_rowsets(zd, cur)
+    zd.set_return("ZTC_FetchServerCursorRowset", 0, nth=2)
+    assert fetch(cur) == [(1,), (2,)]
+    assert [c["name"] for c in zd.calls_of("ZTC_CloseCursor")] == ["c1"]
+    with pytest.raises(_pyztdb.ProgrammingError, match="The result set does not exist"):
+        cur.fetchone()
+
+
 @pytest.mark.parametrize("rc", [100, -1])
 def test_server_cursor_read_failure_raises(zd, cur, rc):
     two_rowsets(zd, cur)
