@@ -51,6 +51,19 @@ __all__ = [
 Row = Tuple[Any, ...]
 
 
+def _call_arguments(name: str, parameters: Optional[Sequence[Any]],
+                    directions: Optional[Sequence[int]]) -> list:
+    """The positional arguments of the module's callproc / callfunc. Directions can
+    only follow parameters there, so directions without parameters go after an empty
+    parameter list (instead of standing in for the parameters)."""
+    if parameters is None and directions is None:
+        return [name]
+    args = [name, () if parameters is None else parameters]
+    if directions is not None:
+        args.append(directions)
+    return args
+
+
 class Cursor(_pyztdb.cursor):
     """A cursor of a `Connection`: the module's cursor with iteration, `with`, the
     `connection` attribute, `rownumber` and `setoutputsize`."""
@@ -91,18 +104,14 @@ class Cursor(_pyztdb.cursor):
     def callproc(self, procname: str, parameters: Optional[Sequence[Any]] = None,
                  directions: Optional[Sequence[int]] = None) -> list:
         self._rownumber = None
-        args = [procname] + ([] if parameters is None else [parameters]) \
-            + ([] if directions is None else [directions])
-        result = super().callproc(*args)
+        result = super().callproc(*_call_arguments(procname, parameters, directions))
         self._rownumber = 0
         return result
 
     def callfunc(self, funcname: str, parameters: Optional[Sequence[Any]] = None,
                  directions: Optional[Sequence[int]] = None) -> list:
         self._rownumber = None
-        args = [funcname] + ([] if parameters is None else [parameters]) \
-            + ([] if directions is None else [directions])
-        result = super().callfunc(*args)
+        result = super().callfunc(*_call_arguments(funcname, parameters, directions))
         self._rownumber = 0
         return result
 

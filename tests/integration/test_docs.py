@@ -89,3 +89,27 @@ def test_every_example_connects_by_keywords():
                 arguments = call.group(1).strip()
                 assert not arguments or "=" in arguments.split(",")[0], \
                     "%s:%d passes connect arguments by position" % (document, line)
+
+
+# Fault mended in the package: callproc / callfunc with directions but no parameters
+# passed the directions to the module as if they were the parameters, so a routine
+# without parameters was called with one.
+@pytest.mark.parametrize("method, create, expected", [
+    ("callproc", "create procedure {name}() language plpgsql as $$ begin end $$", []),
+    ("callfunc", "create function {name}() returns integer language sql as $$ select 7 $$",
+     ["7"]),
+], ids=["callproc", "callfunc"])
+def test_call_with_directions_and_no_parameters(pg, method, create, expected):
+    name = "docs_noparams_" + method
+    conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"],
+                           user=pg["user"])
+    try:
+        cur = conn.cursor()
+        cur.execute(create.format(name=name))
+        call = getattr(cur, method)
+        assert call(name, None, [1]) == expected
+        assert call(name, None, None) == expected
+        assert call(name) == expected
+    finally:
+        conn.rollback()
+        conn.close()
