@@ -9,6 +9,7 @@ import contextlib
 import io
 import os
 import re
+import subprocess
 import sys
 import traceback
 
@@ -89,6 +90,20 @@ def test_every_example_connects_by_keywords():
                 arguments = call.group(1).strip()
                 assert not arguments or "=" in arguments.split(",")[0], \
                     "%s:%d passes connect arguments by position" % (document, line)
+
+
+def test_package_demo_runs(pg):
+    """examples/package_demo.py (what `make demo` runs) against the test server."""
+    env = dict(os.environ, ZT_TEST_HOST=pg["host"], ZT_TEST_PORT=str(pg["port"]),
+               ZT_TEST_USER=pg["user"], ZT_TEST_DB=pg["db"])
+    env.setdefault("ZT_BUILD_DIR", os.path.join(REPO, "build"))
+    proc = subprocess.run([sys.executable, os.path.join(REPO, "examples", "package_demo.py")],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stdout
+    assert "executebatch inserted 3 rows" in proc.stdout
+    assert "stock value of items with at least 10 in stock: 104.70" in proc.stdout
+    assert proc.stdout.rstrip().endswith("closed")
 
 
 # Fault mended in the package: callproc / callfunc with directions but no parameters
