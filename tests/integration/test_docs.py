@@ -67,18 +67,24 @@ def test_examples_run_as_written(document, server_connect):
     blocks = examples(path)
     assert blocks, "%s has no python examples" % document
     namespace = {"__name__": "__docs__"}
-    for line, code, expected in blocks:
-        out = io.StringIO()
-        try:
-            with contextlib.redirect_stdout(out):
-                # Blank lines in front keep the document's line numbers in tracebacks.
-                exec(compile("\n" * line + code, document, "exec"), namespace)
-        except Exception:
-            pytest.fail("the example at %s:%d failed:\n%s" % (document, line,
-                                                               traceback.format_exc()))
-        if expected is not None:
-            assert out.getvalue() == expected, \
-                "the example at %s:%d printed something else" % (document, line)
+    try:
+        for line, code, expected in blocks:
+            out = io.StringIO()
+            try:
+                with contextlib.redirect_stdout(out):
+                    # Blank lines in front keep the document's line numbers in tracebacks.
+                    exec(compile("\n" * line + code, document, "exec"), namespace)
+            except Exception:
+                pytest.fail("the example at %s:%d failed:\n%s"
+                            % (document, line, traceback.format_exc()))
+            if expected is not None:
+                assert out.getvalue() == expected, \
+                    "the example at %s:%d printed something else" % (document, line)
+    finally:
+        # Sessions an example left open (after a failure) must not keep their locks.
+        for value in list(namespace.values()):
+            if isinstance(value, ztcondb.Connection):
+                value.close()
 
 
 def test_every_example_connects_by_keywords():
