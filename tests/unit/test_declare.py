@@ -77,12 +77,6 @@ def test_cursor_check(conn, method):
         getattr(cur, method)(*([[1]] if method.startswith("set") else []))
 
 
-def test_clear_without_declarations(cur):
-    assert cur.cleartype() is None
-    assert cur.clearsize() is None
-    assert cur.cleartype() is None
-
-
 def test_sizes_cap_strings_per_position(zd, cur):
     cur.setinputsizes([3, None])
     # Position 3 lies beyond the declared sizes: it counts as undeclared.
@@ -100,12 +94,6 @@ def test_failed_declaration_keeps_the_earlier_one(zd, cur):
     with pytest.raises(_pyztdb.ProgrammingError):
         cur.setinputsizes([1, "x"])
     assert str_lengths(zd, cur, ["abcdef", "x", "y"])[0] == 2
-
-
-def test_clearsize_drops_sizes(zd, cur):
-    cur.setinputsizes([2, 2, 2])
-    cur.clearsize()
-    assert str_lengths(zd, cur, ["abcdef", "abc", "abcd"]) == [6, 3, 4]
 
 
 def test_declarations_survive_close(zd, cur):
@@ -162,9 +150,3 @@ def test_empty_type_declaration_puts_every_position_out_of_range(zd, cur):
             cur.callproc("p", [1])
     except _pyztdb.NotSupportedError:
         pytest.skip("callproc not built yet")
-
-
-def test_cleartype_restores_inference(zd, cur):
-    cur.setinputtype([2])
-    cur.cleartype()
-    assert proc_types(zd, cur, [1]) == [6]

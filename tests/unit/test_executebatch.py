@@ -88,18 +88,6 @@ def test_column_encodings(zd, cur, column, type_code, size, values, lengths):
     assert ex["lengths_at_exec"] == {1: lengths}
 
 
-def test_subclasses_follow_their_base(zd, cur):
-    class MyInt(int):
-        pass
-
-    class MyStr(str):
-        pass
-
-    cur.executebatch(SQL, [[MyInt(3), 4], [MyStr("ab"), "c"]])
-    assert bind_of(zd, 1)["type"] == 6
-    assert bind_of(zd, 2)["values"] == packed(b"ab", b"c")
-
-
 def test_time_zone_ignored(zd, cur):
     tz = datetime.timezone(datetime.timedelta(hours=5))
     cur.executebatch("insert into t values (?)", [[datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=tz)]])
@@ -195,19 +183,6 @@ def test_closed_connection(conn):
     conn.close()
     with pytest.raises(_pyztdb.OperationalError, match="The cursor object does not exist"):
         cur.executebatch(SQL, [[1]])
-
-
-def test_previous_result_released(zd, cur):
-    cur.executemany(SQL, [1, 2])
-    mark = len(zd.calls())
-    cur.executebatch(SQL, [[1]])
-    assert [c.name for c in zd.calls()[mark:]][:2] == ["ZTC_UnPrepare", "ZTC_FreeRowset"]
-    assert zd.open_results() == 0
-
-
-def test_columns_of_any_sequence_type(zd, cur):
-    cur.executebatch(SQL, ((1, 2), range(3, 5)))
-    assert bind_of(zd, 2)["values"] == struct.pack("=2q", 3, 4)
 
 
 def test_no_reference_leaks(zd, cur):
