@@ -26,8 +26,8 @@ void zt_curs_start(cursorObject *self)
 
 /* ================================ executemany ================================ */
 
-/* Raises the fixed execution failure text; the library's message is read (so the
- * session's error state is consumed) but not shown, as callers expect that text. */
+/* Raises the fixed execution failure text that callers match on; the library's
+ * message is read but not shown. Always -1. */
 int zt_execute2_failed(cursorObject *self)
 {
     char error_msg[256];
