@@ -469,8 +469,8 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_
 }
 
 /* Texts, byte strings and decimals: a first pass finds every value's bytes (and the
- * total), a second packs them into one buffer allocated once. A str goes up to its
- * first zero character, as for a single parameter; a decimal as its str() text. */
+ * total), a second packs them into one buffer allocated once. A str is sent whole and
+ * one holding a zero character is refused; a decimal goes as its str() text. */
 int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
                       zt_column *c)
 {
@@ -507,9 +507,14 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_s
             data = PyUnicode_AsUTF8AndSize(text, &len);
             if (!data)
                 return -1;
-            const void *zero = std::memchr(data, '\0', (size_t)len);
-            if (zero)
-                len = (const char *)zero - data;
+            /* The library ends a text at its first zero byte, which would drop the
+             * rest of the value without a word: refuse it, as execute does. */
+            if (std::memchr(data, '\0', (size_t)len) != nullptr) {
+                PyErr_Format(ProgrammingError,
+                             "column %zd, row %zd: text contains a zero character", col + 1,
+                             j + 1);
+                return -1;
+            }
         }
         if (len > INT32_MAX) {
             PyErr_Format(ProgrammingError, "column %zd, row %zd: value longer than 2 GiB",
