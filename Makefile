@@ -30,12 +30,15 @@ build-all: deps
 	cmake -S . -B $(BUILD) -DZT_PYTHONS="$(subst $(space),$(semi),$(strip $(TEST_PYTHONS)))" >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
+# Every test, then the unit tests once more under the sanitizers.
 test: build-all
 	BUILD=$(BUILD) scripts/with-pg-server scripts/run-tests $(TEST_PYTHONS)
+	$(MAKE) --no-print-directory test-asan
 
+# The sanitized build needs only the driver and the double.
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DZT_SANITIZE=ON -DZT_PYTHONS="$(PYTHON)" >/dev/null
-	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cmake --build $(ASAN_BUILD) -j$(JOBS) --target pyztdb_unit_1
 	BUILD=$(ASAN_BUILD) scripts/run-asan-tests $(PYTHON)
 
 demo: build

@@ -212,11 +212,15 @@ def test_no_reference_leaks(zd, cur):
     values = [10**12, "text", 2.5, decimal.Decimal("1.5"), b"xy", None]
     rows = [tuple(values), list(values)]
     cur.executemany("insert into t values (?, ?, ?, ?, ?, ?)", values)  # description holds None
-    before = [sys.getrefcount(v) for v in values + rows]
+    owned = values[:-1] + rows
+    before = [sys.getrefcount(v) for v in owned]
+    none_before = sys.getrefcount(None)
     for _ in range(50):
         cur.executemany("insert into t values (?, ?, ?, ?, ?, ?)", rows)
         cur.executemany("insert into t values (?, ?, ?, ?, ?, ?)", values)
-    assert [sys.getrefcount(v) for v in values + rows] == before
+    assert [sys.getrefcount(v) for v in owned] == before
+    # None is shared with the whole interpreter: only a leak per call would show.
+    assert abs(sys.getrefcount(None) - none_before) < 50
 
 
 def test_failing_rows_leak_nothing(zd, cur):
