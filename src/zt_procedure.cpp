@@ -127,6 +127,38 @@ int zt_is_binary_code(int code)
     return code == ZTC_TYPE_BINARY || code == ZTC_TYPE_BINARY2 || code == ZTC_TYPE_BLOB;
 }
 
+/* Whether the call frame has a binding for type code `code` (the codes zt_encode_item
+ * fills a buffer for). */
+bool zt_code_has_binding(int code)
+{
+    switch (code) {
+    case ZTC_TYPE_NULL:
+    case ZTC_TYPE_BOOLEAN:
+    case ZTC_TYPE_TINYINT:
+    case ZTC_TYPE_SMALLINT:
+    case ZTC_TYPE_INTEGER:
+    case ZTC_TYPE_BIGINT:
+    case ZTC_TYPE_FLOAT:
+    case ZTC_TYPE_DOUBLE:
+    case ZTC_TYPE_NUMERIC:
+    case ZTC_TYPE_DATE:
+    case ZTC_TYPE_TIME:
+    case ZTC_TYPE_DATETIME:
+        return true;
+    default:
+        return zt_is_text_code(code) || zt_is_binary_code(code);
+    }
+}
+
+/* A NULL input: no buffer, buffer length 0, length word 0; it reads back as None. The
+ * library sends a position bound without a buffer as NULL whatever its type code. */
+void zt_null_input(zt_slot &slot, int32_t &length)
+{
+    slot.readback = zt_readback::null;
+    slot.buflen = 0;
+    length = 0;
+}
+
 /* Writes a diagnostic line to standard output as raw bytes. Python's own buffered
  * stdout is flushed first and ours after, so the lines keep their order. */
 void zt_print_diagnostic(const char *line, size_t len)
@@ -312,10 +344,7 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
     }
 
     if (item == Py_None && code == ZTC_TYPE_NULL) {
-        /* A NULL input: no buffer, length word 0; reads back as None. */
-        slot.readback = zt_readback::null;
-        slot.buflen = 0;
-        length = 0;
+        zt_null_input(slot, length);
         return 0;
     }
 
@@ -611,7 +640,14 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
         }
 
         int32_t &length = frame.lengths[static_cast<size_t>(i)];
-        int rc = zt_encode_item(self, kind, i, item.get(), slot, length);
+        /* None at an input position is NULL of the position's declared type. An output
+         * or in-out position still needs a value that suits its code: its buffer is
+         * where the result is written. */
+        int rc = 0;
+        if (item.get() == Py_None && direction == PARAM_INPUT && zt_code_has_binding(slot.code))
+            zt_null_input(slot, length);
+        else
+            rc = zt_encode_item(self, kind, i, item.get(), slot, length);
         if (rc < 0) {
             frame.pending.record();
             continue;
@@ -623,8 +659,7 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
             frame.pending.record();
             continue;
         }
-        const int bind_code = (slot.readback == zt_readback::null) ? ZTC_TYPE_NULL : slot.code;
-        ZTC_BindParamByPos(&self->p_conn, static_cast<int>(i + 1), direction, bind_code,
+        ZTC_BindParamByPos(&self->p_conn, static_cast<int>(i + 1), direction, slot.code,
                            slot.data(), slot.buflen, &length);
     }
     return 0;

@@ -93,6 +93,17 @@ def test_procedure_output_left_null(cur, routines):
     assert cur.callproc("p_null", [1, ""], [IN, OUT]) == [1, None]
 
 
+@pytest.mark.parametrize("value, back", [(None, "null"), (4, "not null")])
+def test_procedure_null_input_with_declared_types(cur, routines, value, back):
+    """None at a declared INTEGER input reaches the server as NULL, next to an output."""
+    routines("create procedure p_isnull(in a integer, out b varchar) language plpgsql as "
+             "$$ begin b := case when a is null then 'null' else 'not null' end; end $$",
+             "procedure p_isnull")
+    cur.setinputtype([5, 2])
+    cur.setinputsizes([None, 20])
+    assert cur.callproc("p_isnull", [value, ""], [IN, OUT]) == [value, back]
+
+
 # sql type, type code for the return, argument, the return value converted
 FUNC_TYPES = [
     ("integer", 5, 42, 42),

@@ -69,6 +69,17 @@ def test_none_is_bound_as_null_input(zd, cur):
     assert (b["type"], b["buflen"], b["length"], b["data"]) == (0, 0, 0, None)
 
 
+# Fault mended: with declared types a None input was refused, so a NULL could not be
+# passed to a procedure that also has output parameters.
+@pytest.mark.parametrize("code", [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 18, 41, 42, 58, 62, 63])
+def test_none_input_with_declared_type_is_null_of_that_type(zd, cur, code):
+    cur.setinputtype([code, 2])
+    zd.program_outputs({2: "null"})
+    assert cur.callproc("p1", [None, ""], [1, OUT]) == [None, "null"]
+    b = binds(zd)[0]
+    assert (b["type"], b["direction"], b["buflen"], b["length"], b["data"]) == (code, 1, 0, 0, None)
+
+
 @pytest.mark.parametrize("code, value, buflen, length, data", [
     (1, True, 1, 1, b"\x01"),
     (3, 5, 1, 1, b"\x05"),
@@ -192,7 +203,9 @@ class BrokenSequence:
     ([3], ([200],), OverflowError, ""),
     ([5], ([2 ** 31],), OverflowError, ""),
     ([5], ([1.5],), Prog, "does not suit"),
-    ([5], ([None],), Prog, "does not suit"),
+    # An output or in-out buffer is where the result goes: None cannot stand for it.
+    ([5], ([None], [OUT]), Prog, "does not suit"),
+    ([2], ([None], [INOUT]), Prog, "does not suit"),
     ([2], ([5],), Prog, "does not suit"),
     ([15], (["text"],), Prog, "does not suit"),
     ([10], (["2024-01-01"],), Prog, "does not suit"),
