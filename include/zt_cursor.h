@@ -47,6 +47,9 @@ int zt_curs_check(cursorObject *self);
 /* Releases the current result (server cursor, prepared statement, result handle) and
  * resets counts, sql_type and description. Never fails; keeps a pending exception. */
 void FreeResults(cursorObject *self);
+/* The cursor state of "no result": closed set, counts 0, sql_type -1, description
+ * empty. FreeResults ends with it; so does giving up a server cursor. */
+void zt_curs_forget_result(cursorObject *self);
 /* Re-imports the datetime C interface into PyDateTimeAPI; -1 with an error set. */
 int zt_load_datetime_api(void);
 

@@ -66,6 +66,11 @@ void FreeResults(cursorObject *self)
     }
     ZTC_FreeRowset(&self->p_results);
     self->p_results = nullptr;
+    zt_curs_forget_result(self);
+}
+
+void zt_curs_forget_result(cursorObject *self)
+{
     self->closed = 1;
     self->effect_num = 0;
     self->fieldnum = 0;

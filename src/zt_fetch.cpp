@@ -70,12 +70,7 @@ static void zt_curs_end_server_cursor(cursorObject *self)
     self->name = nullptr;
     self->service_cur = 0;
     self->row = 0;
-    self->closed = 1;
-    self->effect_num = 0;
-    self->fieldnum = 0;
-    self->rowcount = 0;
-    self->sql_type = -1;
-    zt_curs_set_description(self, nullptr);
+    zt_curs_forget_result(self);
 }
 
 /* Fetches the next rowset of the server cursor into p_results (the library frees
