@@ -81,7 +81,7 @@ private:
 };
 
 /* How a bound position is read back after execution. */
-enum class zt_readback { none, null, boolean, int32, int16, int64, float32, float64,
+enum class zt_readback { none, null, boolean, int8, int32, int16, int64, float32, float64,
                          numeric, refcursor, bytes, text };
 
 /* One bound position. The buffer holds `buflen` bytes for the library plus one zero
@@ -374,8 +374,9 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
             int32_t v = static_cast<int32_t>(value);
             std::memcpy(slot.data(), &v, sizeof v);
             slot.buflen = length = (code == ZTC_TYPE_INTEGER) ? 4 : 1;
-            slot.readback = (code == ZTC_TYPE_BOOLEAN) ? zt_readback::boolean
-                                                       : zt_readback::int32;
+            slot.readback = (code == ZTC_TYPE_BOOLEAN)   ? zt_readback::boolean
+                            : (code == ZTC_TYPE_TINYINT) ? zt_readback::int8
+                                                         : zt_readback::int32;
         }
         return 0;
     }
@@ -782,6 +783,13 @@ PyObject *zt_call_read_slot(cursorObject *self, zt_slot &slot, int32_t length,
     switch (slot.readback) {
     case zt_readback::boolean:
         return zt_slot_boolean(slot, frame);
+    case zt_readback::int8: {
+        /* The library writes a TINYINT output into its one byte of buffer only; the
+         * other bytes still hold the input's. */
+        int8_t v;
+        std::memcpy(&v, data, sizeof v);
+        return PyLong_FromLong(v);
+    }
     case zt_readback::int32: {
         int32_t v;
         std::memcpy(&v, data, sizeof v);

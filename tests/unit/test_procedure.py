@@ -168,6 +168,22 @@ def test_read_back(zd, cur, code, item, out, back):
     assert cur.callproc("p1", [item], [OUT]) == [back]
 
 
+# Fault mended: the library writes a TINYINT output into one byte, and the read-back took
+# the whole 32-bit word (255 for -1, or the output mixed with the input's upper bytes).
+@pytest.mark.parametrize("item, direction, out, back", [
+    (0, INOUT, b"\xff", -1),
+    (-1, INOUT, b"\x05", 5),
+    (5, INOUT, b"\x80", -128),
+    (-128, 1, None, -128),
+    (127, 1, None, 127),
+])
+def test_tinyint_reads_back_its_one_byte(zd, cur, item, direction, out, back):
+    cur.setinputtype([3])
+    if out is not None:
+        zd.program_outputs({1: out})
+    assert cur.callproc("p1", [item], [direction]) == [back]
+
+
 def test_booleans(zd, cur):
     cur.setinputtype([1, 1, 1])
     assert cur.callproc("p1", [True, False, True]) == [b"T", b"F", b"T"]
