@@ -250,3 +250,22 @@ def test_binding_keeps_no_references(zd, cur):
         cur.execute(SQL, params)
     del params
     assert [sys.getrefcount(v) for v in values] == before
+
+
+@pytest.mark.parametrize("method", ["execute", "executemany"])
+def test_connection_closed_by_a_decimal_str_stops_binding(zd, conn, method):
+    """A value's __str__ runs Python code between two bind calls; a session it closed
+    must not reach the library again."""
+    cur = conn.cursor()
+
+    class Closing(decimal.Decimal):
+        def __str__(self):
+            conn.close()
+            return "2.5"
+
+    with pytest.raises(_pyztdb.OperationalError, match="^The cursor object does not exist$"):
+        getattr(cur, method)("insert into t values (?, ?)", [1, Closing("2.5")])
+    names = zd.names()
+    after_close = names[names.index("ZTC_CloseConn"):]
+    assert "ZTC_BindParamByPos" in names[:names.index("ZTC_CloseConn")]
+    assert not {"ZTC_BindParamByPos", "ZTC_ExecwithDataReader", "ZTC_Execute2"} & set(after_close)
