@@ -660,6 +660,12 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
             frame.pending.record();
             continue;
         }
+        /* Reading the item ran Python code (__getitem__, __index__, a Decimal's
+         * __str__) that may have closed the connection. */
+        if (zt_curs_check(self) < 0) {
+            frame.pending.drop();
+            return -1;
+        }
         ZTC_BindParamByPos(&self->p_conn, static_cast<int>(i + 1), direction, slot.code,
                            slot.data(), slot.buflen, &length);
     }
@@ -908,7 +914,10 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
     frame.slots.resize(nslots);
     frame.lengths.assign(nslots, 0);
 
-    /* Bindings left by an earlier statement must not reach this call. */
+    /* Bindings left by an earlier statement must not reach this call. The parameters'
+     * __len__ may have closed the connection. */
+    if (zt_curs_check(self) < 0)
+        return nullptr;
     ZTC_Reset(&self->p_conn);
     if (zt_call_bind(self, kind, texts, parameters, directions, n, frame) < 0)
         return nullptr;
@@ -919,6 +928,8 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
         return frame.pending.raise();
 
     std::string sql = zt_call_text(name_text, name_len, n);
+    if (zt_curs_check(self) < 0)
+        return nullptr;
     if (ZTC_Execute_procesure(&self->p_conn, sql.c_str(), self->p_results) < 0)
         return zt_raise_library_error(&self->p_conn);
 

@@ -355,3 +355,47 @@ def test_no_reference_leaks(zd, cur):
     for _ in range(50):
         cur.callproc("p1", params)
     assert [sys.getrefcount(v) for v in params] == counts
+
+
+class ClosingSequence:
+    """Parameters whose second item closes the connection as it is read."""
+
+    def __init__(self, conn):
+        self.conn = conn
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i == 1:
+            self.conn.close()
+        return i
+
+
+def closing_decimal(conn):
+    """A Decimal whose text, read for a NUMERIC position, closes the connection."""
+
+    class Closing(decimal.Decimal):
+        def __str__(self):
+            conn.close()
+            return "2.5"
+
+    return Closing("2.5")
+
+
+# Fault mended: Python code run while reading the parameters could close the connection,
+# and the call went on binding and executing on the session it had closed.
+@pytest.mark.parametrize("method", ["callproc", "callfunc"])
+@pytest.mark.parametrize("types, params", [
+    ([5, 9], lambda conn: [1, closing_decimal(conn)]),
+    (None, ClosingSequence),
+])
+def test_connection_closed_while_binding(zd, conn, method, types, params):
+    cur = conn.cursor()
+    if types:
+        cur.setinputtype(types + [2])
+    with pytest.raises(_pyztdb.OperationalError, match="^The cursor object does not exist$"):
+        getattr(cur, method)("p1", params(conn))
+    names = zd.names()
+    after_close = set(names[names.index("ZTC_CloseConn"):])
+    assert not {"ZTC_BindParamByPos", "ZTC_Execute_procesure"} & after_close
