@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "copybinary.h"
 #include "decode.h"
 #include "internal.h"
 #include "sqltext.h"
@@ -124,6 +125,20 @@ double read_float(const char *p, int size)
     return d;
 }
 
+// How a column's values are written in a binary COPY: the target column's binary form.
+enum class Wire {
+    Null,         // every row NULL: fits any column type
+    Bool,         // from booleans, or from integers that are all 0 or 1
+    Int2, Int4, Int8,
+    Float4, Float8,
+    Text,         // text, varchar, bpchar: the bytes the text format would carry
+    Bytea,
+    Date,         // from texts, parsed beforehand into `parsed`
+    Timestamp,    // from texts, parsed beforehand into `parsed`
+    Converted4,   // a 4-byte value computed beforehand into `parsed` (float4 from a double)
+    Converted8,   // an 8-byte value computed beforehand into `parsed` (float8 from a float)
+};
+
 // One column of a batch while it runs: the binding, and the read position in its packed values.
 struct Column {
     const ArrayBinding *b = nullptr;
@@ -132,6 +147,8 @@ struct Column {
     Oid oid = 0;            // pipeline path: the parameter's type
     int format = 0;         // pipeline path: 0 text, 1 binary
     int int_bytes = 8;      // pipeline path, integer columns: 2, 4 or 8 bytes sent
+    Wire wire = Wire::Null;         // binary COPY: how the values are written
+    std::vector<int64_t> parsed;    // binary COPY: per row, values read from text beforehand
 };
 
 // One value of a row: NULL, or the bytes of a packed value / the fixed-size element.
@@ -280,6 +297,307 @@ void append_copy_value(std::string &out, Column &c, const Value &v, std::string 
     out += "\\N";
 }
 
+// Appends a big-endian integer of `bytes` bytes (the binary form of int2, int4, int8).
+void append_be(std::string &out, uint64_t v, int bytes)
+{
+    char buf[8];
+    for (int i = 0; i < bytes; ++i)
+        buf[i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xff);
+    out.append(buf, static_cast<size_t>(bytes));
+}
+
+// ---- binary COPY ----
+//
+// A batch goes in binary when every column's binary form is known to carry exactly what the
+// text format would: each column is planned against its target type, and any type or value the
+// library does not write (numeric, json, an integer too big for its column, a date text of an
+// unusual shape, ...) sends the whole batch as text instead, so the server reads it and reports
+// what it refuses as it always did.
+
+// Integer range of a target column type; false for other types.
+bool int_wire(Oid type, Wire &wire, int64_t &lo, int64_t &hi)
+{
+    switch (type) {
+    case OID_INT2: wire = Wire::Int2; lo = INT16_MIN; hi = INT16_MAX; return true;
+    case OID_INT4: wire = Wire::Int4; lo = INT32_MIN; hi = INT32_MAX; return true;
+    case OID_INT8: wire = Wire::Int8; lo = INT64_MIN; hi = INT64_MAX; return true;
+    // The text path sends 1 and 0, which a boolean column reads; other integers it refuses.
+    case OID_BOOL: wire = Wire::Bool; lo = 0; hi = 1; return true;
+    default: return false;
+    }
+}
+
+bool is_text_type(Oid type)
+{
+    return type == OID_TEXT || type == OID_VARCHAR || type == OID_BPCHAR;
+}
+
+// Integer values: into integer and boolean columns when every value fits, into float columns as
+// the nearest float (what the server reads from the decimal text), into text columns as decimal.
+bool plan_int(Column &c, Oid type, int rows)
+{
+    if (is_text_type(type)) {
+        c.wire = Wire::Text;
+        return true;
+    }
+    const bool to_float = type == OID_FLOAT4 || type == OID_FLOAT8;
+    int64_t lo = 0, hi = 0;
+    if (to_float) {
+        c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
+        c.parsed.resize(static_cast<size_t>(rows));
+    } else if (!int_wire(type, c.wire, lo, hi)) {
+        return false;
+    }
+    Column scan = c;
+    for (int r = 0; r < rows; ++r) {
+        Value v = next_value(scan, r);
+        if (v.null)
+            continue;
+        int64_t i = read_int(v.data, v.len);
+        if (type == OID_FLOAT4) {
+            float f = static_cast<float>(i);
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            c.parsed[r] = bits;
+        } else if (type == OID_FLOAT8) {
+            double d = static_cast<double>(i);
+            std::memcpy(&c.parsed[r], &d, 8);
+        } else if (i < lo || i > hi) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A double as a float4 column reads its shortest text; false when that is out of float range
+// (the server refuses it).
+bool double_to_float4(double d, uint32_t &bits)
+{
+    float f;
+    if (std::isnan(d) || std::isinf(d) || d == 0) {
+        f = static_cast<float>(d);
+    } else {
+        char buf[64];
+        auto w = std::to_chars(buf, buf + sizeof buf, d);
+        auto r = std::from_chars(buf, w.ptr, f);
+        if (r.ec != std::errc() || std::isinf(f) || f == 0)
+            return false;
+    }
+    std::memcpy(&bits, &f, 4);
+    return true;
+}
+
+// A float as a float8 column reads its shortest text (0.1f arrives as 0.1, not 0.100000001...).
+double float_to_float8(float f)
+{
+    if (std::isnan(f) || std::isinf(f))
+        return f;
+    char buf[64];
+    auto w = std::to_chars(buf, buf + sizeof buf, f);
+    double d = f;
+    std::from_chars(buf, w.ptr, d);
+    return d;
+}
+
+// Float values into float4 and float8 columns.
+bool plan_float(Column &c, Oid type, int rows)
+{
+    const int size = c.b->size;
+    if (type == OID_FLOAT8 && size == 8) {
+        c.wire = Wire::Float8;
+        return true;
+    }
+    if (type == OID_FLOAT4 && size == 4) {
+        c.wire = Wire::Float4;
+        return true;
+    }
+    if (type != OID_FLOAT4 && type != OID_FLOAT8)
+        return false;
+    c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
+    c.parsed.resize(static_cast<size_t>(rows));
+    Column scan = c;
+    for (int r = 0; r < rows; ++r) {
+        Value v = next_value(scan, r);
+        if (v.null)
+            continue;
+        if (type == OID_FLOAT4) {
+            uint32_t bits;
+            if (!double_to_float4(read_float(v.data, 8), bits))
+                return false;
+            c.parsed[r] = bits;
+        } else {
+            float f;
+            std::memcpy(&f, v.data, 4);
+            double d = float_to_float8(f);
+            std::memcpy(&c.parsed[r], &d, 8);
+        }
+    }
+    return true;
+}
+
+// Text values: as they are into text columns; dates and timestamps parsed now, every one of
+// them, so that a text the library does not read sends the batch as text before anything goes.
+bool plan_text(Column &c, Oid type, int rows, bool utc)
+{
+    if (is_text_type(type)) {
+        c.wire = Wire::Text;
+        return true;
+    }
+    const bool tz = type == OID_TIMESTAMPTZ;
+    if (type == OID_DATE)
+        c.wire = Wire::Date;
+    else if (type == OID_TIMESTAMP || (tz && utc))
+        c.wire = Wire::Timestamp;
+    else
+        return false;
+    c.parsed.resize(static_cast<size_t>(rows));
+    Column scan = c;
+    std::string scratch;
+    for (int r = 0; r < rows; ++r) {
+        Value v = next_value(scan, r);
+        if (v.null)
+            continue;
+        int len;
+        const char *text = normalised_text(c.b->type, v, scratch, len);
+        if (c.wire == Wire::Date) {
+            int32_t days;
+            if (!parse_iso_date(text, static_cast<size_t>(len), days))
+                return false;
+            c.parsed[r] = days;
+        } else if (!parse_iso_timestamp(text, static_cast<size_t>(len), tz, c.parsed[r])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Chooses how one column goes in binary COPY into a column of the given type; false when the
+// batch must go as text.
+bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
+{
+    c.parsed.clear();
+    switch (c.kind) {
+    case Kind::Null: c.wire = Wire::Null; return true;
+    case Kind::Bool: c.wire = Wire::Bool; return type == OID_BOOL;
+    case Kind::Binary: c.wire = Wire::Bytea; return type == OID_BYTEA;
+    case Kind::Int: return plan_int(c, type, rows);
+    case Kind::Float: return plan_float(c, type, rows);
+    case Kind::Text: return plan_text(c, type, rows, utc);
+    }
+    return false;
+}
+
+// Plans every column against the target's types; false (the text format) when the types are
+// unknown or any column cannot go in binary.
+bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<Oid> &types,
+                 int rows)
+{
+    if (types.size() != cols.size())
+        return false;
+    const bool utc = session_time_zone_is_utc(s);
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (!plan_binary_column(cols[i], types[i], rows, utc)) {
+            for (Column &c : cols)
+                c.parsed = std::vector<int64_t>();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Appends one field of a binary COPY row: its 4-byte big-endian length (-1 for NULL), then its
+// bytes.
+void append_binary_value(std::string &out, const Column &c, const Value &v, int r,
+                         std::string &scratch)
+{
+    if (v.null || c.wire == Wire::Null) {
+        append_be(out, 0xffffffffu, 4);
+        return;
+    }
+    switch (c.wire) {
+    case Wire::Null:
+        break;
+    case Wire::Bool:
+        append_be(out, 1, 4);
+        out += (c.kind == Kind::Bool ? bool_value(v.data) : read_int(v.data, v.len) != 0) ? '\1'
+                                                                                          : '\0';
+        return;
+    case Wire::Int2:
+    case Wire::Int4:
+    case Wire::Int8: {
+        const int bytes = c.wire == Wire::Int2 ? 2 : c.wire == Wire::Int4 ? 4 : 8;
+        append_be(out, static_cast<uint64_t>(bytes), 4);
+        append_be(out, static_cast<uint64_t>(read_int(v.data, v.len)), bytes);
+        return;
+    }
+    case Wire::Float4: {
+        uint32_t u;
+        std::memcpy(&u, v.data, 4);
+        append_be(out, 4, 4);
+        append_be(out, u, 4);
+        return;
+    }
+    case Wire::Float8: {
+        uint64_t u;
+        std::memcpy(&u, v.data, 8);
+        append_be(out, 8, 4);
+        append_be(out, u, 8);
+        return;
+    }
+    case Wire::Converted4:
+    case Wire::Date:
+        append_be(out, 4, 4);
+        append_be(out, static_cast<uint64_t>(c.parsed[r]), 4);
+        return;
+    case Wire::Converted8:
+    case Wire::Timestamp:
+        append_be(out, 8, 4);
+        append_be(out, static_cast<uint64_t>(c.parsed[r]), 8);
+        return;
+    case Wire::Bytea:
+        append_be(out, static_cast<uint64_t>(v.len), 4);
+        out.append(v.data, static_cast<size_t>(v.len));
+        return;
+    case Wire::Text: {
+        if (c.kind == Kind::Int) {
+            char buf[24];
+            auto w = std::to_chars(buf, buf + sizeof buf, read_int(v.data, v.len));
+            append_be(out, static_cast<uint64_t>(w.ptr - buf), 4);
+            out.append(buf, w.ptr);
+            return;
+        }
+        int len;
+        const char *text = normalised_text(c.b->type, v, scratch, len);
+        append_be(out, static_cast<uint64_t>(len), 4);
+        out.append(text, static_cast<size_t>(len));
+        return;
+    }
+    }
+    append_be(out, 0xffffffffu, 4);
+}
+
+// Binary COPY's fixed header: signature, flags, header extension length.
+const char kBinaryHeader[19] = {'P', 'G', 'C', 'O', 'P', 'Y', '\n', '\xff', '\r', '\n', '\0',
+                                0, 0, 0, 0, 0, 0, 0, 0};
+
+// Appends one row in COPY's text or binary format.
+void append_copy_row(std::string &buf, std::vector<Column> &cols, int r, bool binary,
+                     std::string &scratch)
+{
+    if (binary) {
+        append_be(buf, cols.size(), 2);
+        for (Column &c : cols)
+            append_binary_value(buf, c, next_value(c, r), r, scratch);
+        return;
+    }
+    for (size_t c = 0; c < cols.size(); ++c) {
+        if (c)
+            buf += '\t';
+        append_copy_value(buf, cols[c], next_value(cols[c], r), scratch);
+    }
+    buf += '\n';
+}
+
 // The row number a COPY failure names in its context ("COPY t, line 5, column b: ..."); 0 when
 // none.
 long copy_error_line(const PGresult *r)
@@ -299,34 +617,17 @@ void record_row_error(Session &s, long row, const std::string &msg)
     *s.error = row > 0 ? "row " + std::to_string(row) + ": " + msg : msg;
 }
 
-// Whether COPY is known to accept the target: a table, a partitioned table or a foreign table.
-// Asked only inside a transaction, where a refused COPY would abort the caller's transaction.
-bool copy_accepts(Session &s, const std::string &target, bool &accepts)
-{
-    const char *values[1] = {target.c_str()};
-    ResultPtr r(PQexecParams(s.conn,
-                             "SELECT c.relkind FROM pg_catalog.pg_class c "
-                             "WHERE c.oid = pg_catalog.to_regclass($1)",
-                             1, nullptr, values, nullptr, nullptr, 0));
-    if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
-        set_error_from_result(s, r.get());
-        return false;
-    }
-    // An unknown name goes to COPY, which then reports it as INSERT would.
-    char kind = PQntuples(r.get()) ? *PQgetvalue(r.get(), 0, 0) : 'r';
-    accepts = kind == 'r' || kind == 'p' || kind == 'f';
-    return true;
-}
-
 // Outcome of the COPY path.
 enum class CopyOutcome { Done, Failed, Refused };
 
-// Streams the rows as COPY text. Refused: the server would not COPY into the target (a view)
-// and nothing happened, so the pipeline path may run instead.
+// Streams the rows as COPY text, or binary when every column was planned for it. Refused: the
+// server would not COPY into the target (a view) and nothing happened, so the pipeline path
+// may run instead.
 CopyOutcome run_copy(Session &s, const std::string &target, const std::string &columns,
-                     std::vector<Column> &cols, int rows, bool may_refuse)
+                     std::vector<Column> &cols, int rows, bool may_refuse, bool binary)
 {
-    std::string sql = "COPY " + target + (columns.empty() ? "" : " " + columns) + " FROM STDIN";
+    std::string sql = "COPY " + target + (columns.empty() ? "" : " " + columns) + " FROM STDIN" +
+                      (binary ? " (FORMAT binary)" : "");
     ResultPtr start(PQexec(s.conn, sql.c_str()));
     ExecStatusType st = start ? PQresultStatus(start.get()) : PGRES_FATAL_ERROR;
     if (st != PGRES_COPY_IN) {
@@ -342,14 +643,11 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
     constexpr size_t kChunk = 1 << 16;
     std::string buf, scratch;
     buf.reserve(kChunk + 4096);
+    if (binary)
+        buf.append(kBinaryHeader, sizeof kBinaryHeader);
     bool sending = true;
     for (int r = 0; r < rows && sending; ++r) {
-        for (size_t c = 0; c < cols.size(); ++c) {
-            if (c)
-                buf += '\t';
-            append_copy_value(buf, cols[c], next_value(cols[c], r), scratch);
-        }
-        buf += '\n';
+        append_copy_row(buf, cols, r, binary, scratch);
         if (buf.size() >= kChunk) {
             // -1: the server ended the COPY (a failed row) or the connection broke; the
             // result read below says which.
@@ -358,6 +656,8 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
             buf.clear();
         }
     }
+    if (binary)
+        buf.append("\xff\xff", 2);  // the trailer: a row of -1 fields
     if (sending && !buf.empty())
         PQputCopyData(s.conn, buf.data(), static_cast<int>(buf.size()));
     PQputCopyEnd(s.conn, nullptr);
@@ -447,13 +747,6 @@ void choose_param_types(std::vector<Column> &cols, int rows)
             break;
         }
     }
-}
-
-// Appends a big-endian integer of `bytes` bytes (the binary form of int2, int4, int8).
-void append_be(std::string &out, uint64_t v, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i)
-        out += static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
 // Encodes one pipeline parameter into scratch (text values zero-terminated): offset receives its
@@ -858,11 +1151,20 @@ ZTC_API int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
             return -1;
         if (plain && insert_markers == markers) {
             bool inside = in_transaction(*s);
-            bool accepts = true;
-            if (inside && !copy_accepts(*s, target, accepts))
-                return -1;
+            CopyTarget t;
+            std::string last = *s->error;
+            if (!describe_copy_target(*s, target, columns, t)) {
+                // Inside a transaction the failed query has aborted it: report that. Outside,
+                // nothing is lost and COPY in text reports any fault of the target itself.
+                if (inside)
+                    return -1;
+                *s->error = std::move(last);
+                t = CopyTarget();
+            }
+            bool accepts = t.relkind == 'r' || t.relkind == 'p' || t.relkind == 'f';
             if (accepts) {
-                switch (run_copy(*s, target, columns, cols, rows, !inside)) {
+                bool binary = plan_binary(*s, cols, t.types, rows);
+                switch (run_copy(*s, target, columns, cols, rows, !inside, binary)) {
                 case CopyOutcome::Done: return rows;
                 case CopyOutcome::Failed: return -1;
                 case CopyOutcome::Refused: break;

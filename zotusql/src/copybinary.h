@@ -1,0 +1,49 @@
+// What a batch needs to stream its rows in COPY's binary format: the target's kind and column
+// types (asked once per batch), and the binary forms of the dates and timestamps that the driver
+// hands over as text.
+#ifndef ZT_COPYBINARY_H
+#define ZT_COPYBINARY_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace zt {
+
+// A COPY target as the catalog describes it.
+struct CopyTarget {
+    char relkind = 'r';       // 'r' also when the name is unknown: COPY then reports it
+    std::vector<Oid> types;   // the type of every target column in COPY's order; empty when
+                              // unknown (a column list the library does not read, a missing
+                              // column, or a name the server does not know)
+};
+
+// Asks for the target's relation kind and its columns' types in one query. `columns` is the
+// column list as written ("(a, \"B\")"), or empty for every column COPY fills. False with the
+// message recorded when the query fails (a query that runs inside the caller's transaction).
+bool describe_copy_target(Session &s, const std::string &target, const std::string &columns,
+                          CopyTarget &out);
+
+// Splits a column list "(a, \"B c\", d)" into its names as written (quotes kept). False for
+// anything but plain or double-quoted names separated by commas (comments, for instance).
+bool split_column_list(const std::string &columns, std::vector<std::string> &names);
+
+// "YYYY-MM-DD" -> days since 2000-01-01. Only four-digit years (0001 to 9999) and real days of
+// the month are read; false otherwise, so that the caller lets the server read the text.
+bool parse_iso_date(const char *p, size_t n, int32_t &days);
+
+// "YYYY-MM-DD[ HH:MM:SS[.f, up to 6 digits]]", followed when with_offset by an optional UTC
+// offset "+HH[:MM[:SS]]" / "-HH[:MM[:SS]]" -> microseconds since 2000-01-01 00:00:00 (the UTC
+// instant when an offset is given; no offset means UTC). False for any other form (24:00:00,
+// leap seconds, more than 6 fraction digits, an offset where none is expected).
+bool parse_iso_timestamp(const char *p, size_t n, bool with_offset, int64_t &micros);
+
+// Whether the session reads timestamps without an offset as UTC (its TimeZone setting).
+bool session_time_zone_is_utc(const Session &s);
+
+}  // namespace zt
+
+#endif
