@@ -363,3 +363,200 @@ TEST(Batch, ResetAndEmptyBatch)
               s.error());
     EXPECT_EQ("0", query_text(s, "select count(*) from b_reset"));
 }
+
+namespace {
+
+std::string backend_pid(Session &s) { return query_text(s, "select pg_backend_pid()"); }
+
+// The statement the server last ran for the session of that process (seen from another one).
+std::string last_statement(const std::string &pid)
+{
+    Session other;
+    return query_text(other, "select query from pg_stat_activity where pid = " + pid);
+}
+
+std::vector<std::optional<int64_t>> int64s(std::vector<std::optional<int64_t>> v) { return v; }
+
+// One column type filled by a plain INSERT batch: the values bound (beside ids 1..n), how the
+// rows must travel, and the stored values read back as text ("<NULL>" for NULL), or the message
+// the batch fails with (and then nothing is stored).
+struct CopyCase {
+    const char *name;
+    const char *type;
+    Column values;
+    bool binary;
+    const char *expected;
+    const char *timezone = "UTC";
+};
+
+void PrintTo(const CopyCase &c, std::ostream *os) { *os << c.name; }
+
+class CopyFormat : public ::testing::TestWithParam<CopyCase> {};
+
+TEST_P(CopyFormat, StoresWhatTheTextWouldSay)
+{
+    const CopyCase &c = GetParam();
+    Session s;
+    s.run("drop table if exists b_fmt");
+    s.run("drop domain if exists b_dom");
+    s.run("create domain b_dom as int check (value > 0)");
+    s.run(std::string("create table b_fmt (id int, v ") + c.type + ")");
+    s.run(std::string("set time zone '") + c.timezone + "'");
+    std::string pid = backend_pid(s);
+    std::vector<std::optional<int32_t>> id;
+    for (int i = 1; i <= c.values.n; ++i)
+        id.push_back(i);
+    int done = run_batch(s, "insert into b_fmt (id, v) values (?, ?)",
+                         {Column::fixed(ZTC_TYPE_INTEGER, id), c.values});
+    std::string copy = "COPY b_fmt (id, v) FROM STDIN";
+    EXPECT_EQ(c.binary ? copy + " (FORMAT binary)" : copy, last_statement(pid));
+    std::string stored = query_text(
+        s, "select coalesce(string_agg(coalesce(v::text, '<NULL>'), '|' order by id), '') "
+           "from b_fmt");
+    if (done < 0) {
+        EXPECT_EQ(0u, s.error().rfind(c.expected, 0)) << s.error();
+        EXPECT_EQ("", stored);
+    } else {
+        EXPECT_EQ(c.values.n, done);
+        EXPECT_EQ(c.expected, stored);
+    }
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const int64_t kMin64 = std::numeric_limits<int64_t>::min();
+const int64_t kMax64 = std::numeric_limits<int64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CopyFormat,
+    ::testing::Values(
+        // Binary forms, with NULLs of both kinds (length -1; length 0 in a fixed-size column).
+        CopyCase{"Int2", "smallint", Column::fixed(6, int64s({-32768, 32767, std::nullopt, 0})),
+                 true, "-32768|32767|<NULL>|0"},
+        CopyCase{"Int4", "integer",
+                 Column::fixed(6, int64s({INT32_MIN, INT32_MAX, std::nullopt})), true,
+                 "-2147483648|2147483647|<NULL>"},
+        CopyCase{"Int8", "bigint", Column::fixed(6, int64s({kMin64, kMax64, std::nullopt})), true,
+                 "-9223372036854775808|9223372036854775807|<NULL>"},
+        CopyCase{"Int2FromShorts", "smallint",
+                 Column::fixed<int16_t>(ZTC_TYPE_SMALLINT, {-7, std::nullopt}), true, "-7|<NULL>"},
+        CopyCase{"IntIntoFloat8", "double precision",
+                 Column::fixed(6, int64s({9007199254740993, -3})), true, "9.007199254740992e+15|-3"},
+        CopyCase{"IntIntoText", "text", Column::fixed(6, int64s({-42, std::nullopt})), true,
+                 "-42|<NULL>"},
+        CopyCase{"BoolFromBooleans", "boolean",
+                 Column::fixed<char>(ZTC_TYPE_BOOLEAN, {'T', 'F', 1, 0, std::nullopt}), true,
+                 "true|false|true|false|<NULL>"},
+        CopyCase{"BoolFromZeroAndOne", "boolean",
+                 Column::fixed<int32_t>(ZTC_TYPE_INTEGER, {1, 0, std::nullopt}), true,
+                 "true|false|<NULL>"},
+        CopyCase{"Float8", "double precision",
+                 Column::fixed<double>(ZTC_TYPE_DOUBLE, {0.1, -0.0, 1e300, kNaN, std::nullopt}),
+                 true, "0.1|-0|1e+300|NaN|<NULL>"},
+        CopyCase{"Float4", "real",
+                 Column::fixed<float>(ZTC_TYPE_FLOAT, {0.1f, -1.5f, std::nullopt}), true,
+                 "0.1|-1.5|<NULL>"},
+        CopyCase{"DoubleIntoFloat4", "real",
+                 Column::fixed<double>(ZTC_TYPE_DOUBLE, {0.1, 16777217.0, kNaN}), true,
+                 "0.1|1.6777216e+07|NaN"},
+        CopyCase{"FloatIntoFloat8", "double precision",
+                 Column::fixed<float>(ZTC_TYPE_FLOAT, {0.1f, std::nullopt}), true, "0.1|<NULL>"},
+        CopyCase{"Text", "text",
+                 Column::texts({"tab\tnew\nline\\", "\\N", "", "é€😀", std::nullopt}), true,
+                 "tab\tnew\nline\\|\\N||é€😀|<NULL>"},
+        CopyCase{"Varchar", "varchar(5)", Column::texts({"abcde", "ab ", std::nullopt}), true,
+                 "abcde|ab |<NULL>"},
+        CopyCase{"Bpchar", "char(4)", Column::texts({"ab", "abcd", "ab   ", std::nullopt}), true,
+                 "ab|abcd|ab|<NULL>"},
+        CopyCase{"Bytea", "bytea",
+                 Column::texts({std::string("a\0\\\xff", 4), "", std::nullopt}, ZTC_TYPE_BINARY),
+                 true, "\\x61005cff|\\x|<NULL>"},
+        CopyCase{"Date", "date",
+                 Column::texts({"   5-03-07", "1969-12-31", "1999-12-31", "2000-01-01",
+                                "2024-02-29", "9999-12-31", std::nullopt}),
+                 true, "0005-03-07|1969-12-31|1999-12-31|2000-01-01|2024-02-29|9999-12-31|<NULL>"},
+        CopyCase{"Timestamp", "timestamp",
+                 Column::texts({"2024-01-05 07:08:09.000123", "1999-12-31 23:59:59.999999",
+                                "1969-07-20 20:17:40.000000", "   1-01-01 00:00:00.000000",
+                                "9999-12-31 23:59:59.999999", "2000-02-29 12:00:00.5",
+                                "2024-03-01", std::nullopt}),
+                 true,
+                 "2024-01-05 07:08:09.000123|1999-12-31 23:59:59.999999|1969-07-20 20:17:40|"
+                 "0001-01-01 00:00:00|9999-12-31 23:59:59.999999|2000-02-29 12:00:00.5|"
+                 "2024-03-01 00:00:00|<NULL>"},
+        CopyCase{"TimestampTz", "timestamptz",
+                 Column::texts({"2024-01-05 07:08:09+05:30", "1960-06-01 00:00:00.25-08",
+                                "1999-12-31 23:59:59.999999", std::nullopt}),
+                 true,
+                 "2024-01-05 01:38:09+00|1960-06-01 08:00:00.25+00|"
+                 "1999-12-31 23:59:59.999999+00|<NULL>"},
+        CopyCase{"AllNullIntoAnyType", "json",
+                 Column::texts({std::nullopt, std::nullopt}, ZTC_TYPE_NULL), true,
+                 "<NULL>|<NULL>"},
+        // A value that does not fit its column fails the batch with the server's message.
+        CopyCase{"Int2OutOfRange", "smallint", Column::fixed(6, int64s({1, 32768})), false,
+                 "row 2: [22003] value \"32768\" is out of range for type smallint"},
+        CopyCase{"Int4OutOfRange", "integer", Column::fixed(6, int64s({INT32_MIN - 1LL, 1})),
+                 false, "row 1: [22003] value \"-2147483649\" is out of range for type integer"},
+        CopyCase{"IntNotABoolean", "boolean", Column::fixed<int32_t>(ZTC_TYPE_INTEGER, {1, 2}),
+                 false, "row 2: [22P02] invalid input syntax for type boolean: \"2\""},
+        CopyCase{"DoubleBeyondFloat4", "real",
+                 Column::fixed<double>(ZTC_TYPE_DOUBLE, {1.0, 1e300}), false,
+                 "row 2: [22003] \"1e+300\" is out of range for type real"},
+        CopyCase{"TextTooLong", "varchar(3)", Column::texts({"abc", "abcd"}), true,
+                 "row 2: [22001] value too long for type character varying(3)"},
+        CopyCase{"BadDate", "date", Column::texts({"2024-01-01", "2023-02-29"}), false,
+                 "row 2: [22008] date/time field value out of range: \"2023-02-29\""},
+        CopyCase{"DomainCheck", "b_dom", Column::fixed(6, int64s({1, -1})), false,
+                 "row 2: [23514] value for domain b_dom violates check constraint"},
+        // Types and texts the binary form does not carry: the whole batch goes as text.
+        CopyCase{"Numeric", "numeric", Column::texts({"1.50", std::nullopt}, ZTC_TYPE_NUMERIC),
+                 false, "1.50|<NULL>"},
+        CopyCase{"Json", "jsonb", Column::texts({"{\"a\": 1}"}), false, "{\"a\": 1}"},
+        CopyCase{"Time", "time", Column::texts({"04:05:06.000007"}), false, "04:05:06.000007"},
+        CopyCase{"TextIntoInt", "integer", Column::texts({" 12 "}), false, "12"},
+        CopyCase{"TimestampOtherShape", "timestamp",
+                 Column::texts({"2024-01-05 07:08:09", "2024-01-05T07:08:09.1234567",
+                                "2024-01-05 24:00:00"}),
+                 false, "2024-01-05 07:08:09|2024-01-05 07:08:09.123457|2024-01-06 00:00:00"},
+        CopyCase{"TimestampWithOffset", "timestamp", Column::texts({"2024-01-05 07:08:09+02"}),
+                 false, "2024-01-05 07:08:09"},
+        // Outside UTC a timestamptz text without offset is local time: the server reads it.
+        CopyCase{"TimestampTzOutsideUtc", "timestamptz",
+                 Column::texts({"2024-01-05 07:08:09", "2024-07-05 07:08:09+00"}), false,
+                 "2024-01-05 07:08:09+01|2024-07-05 09:08:09+02", "Europe/Paris"},
+        CopyCase{"DateFromTimestamp", "date", Column::texts({"2024-01-05 07:08:09.000000"}),
+                 false, "2024-01-05"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+
+// Column lists with quoted and upper-case names, in any order, and a table with a generated
+// column filled without a list, all go binary into the right columns.
+TEST(Batch, BinaryCopyFindsTheColumns)
+{
+    Session s;
+    s.run("drop table if exists \"B Mixed\"");
+    s.run("create table \"B Mixed\" (id int, \"Name \"\"x\"\"\" text, flag boolean, "
+          "twice int generated always as (id * 2) stored)");
+    std::string copy_binary_tail = " FROM STDIN (FORMAT binary)";
+    std::string pid = backend_pid(s);
+    EXPECT_EQ(2, run_batch(s, "insert into public.\"B Mixed\" (FLAG, \"Name \"\"x\"\"\", ID) "
+                              "values (?, ?, ?)",
+                           {Column::fixed<char>(ZTC_TYPE_BOOLEAN, {'T', 'F'}),
+                            Column::texts({"a", "b"}), Column::fixed(6, ids({1, 2}))}))
+        << s.error();
+    std::string last = last_statement(pid);
+    EXPECT_EQ(copy_binary_tail, last.substr(last.size() - copy_binary_tail.size())) << last;
+    EXPECT_EQ(2, run_batch(s, "insert into \"B Mixed\" values (?, ?, ?)",
+                           {Column::fixed(6, ids({3, 4})), Column::texts({"c", "d"}),
+                            Column::fixed<char>(ZTC_TYPE_BOOLEAN, {'T', 'T'})}))
+        << s.error();
+    EXPECT_EQ("COPY \"B Mixed\"" + copy_binary_tail, last_statement(pid));
+    EXPECT_EQ("1,a,t,2|2,b,f,4|3,c,t,6|4,d,t,8",
+              query_text(s, "select string_agg(concat_ws(',', id, \"Name \"\"x\"\"\", flag, "
+                            "twice), '|' order by id) from \"B Mixed\""));
+    // A list naming a missing column goes as text and fails as COPY says.
+    EXPECT_EQ(-1, run_batch(s, "insert into \"B Mixed\" (id, nope) values (?, ?)",
+                            {Column::fixed(6, ids({5})), Column::texts({"e"})}));
+    EXPECT_EQ(0u, s.error().rfind("[42703]", 0)) << s.error();
+}
