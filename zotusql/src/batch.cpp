@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "batchcolumn.h"
 #include "copybinary.h"
 #include "decode.h"
 #include "internal.h"
@@ -19,16 +20,6 @@
 namespace zt {
 
 namespace {
-
-// How a column's values are read and sent.
-enum class Kind {
-    Null,    // code 0: every row NULL
-    Bool,    // code 1: low byte 0 / 1 or 'F' / 'T'
-    Int,     // codes 3, 4, 5, 6: signed integers of the element size
-    Float,   // codes 7, 8: float or double of the element size
-    Text,    // text codes: packed layout
-    Binary,  // codes 15, 18, 42: packed layout, sent as bytea
-};
 
 // Kind of a type code; false for a code that cannot be bound as an array.
 bool kind_of(int type, Kind &kind)
@@ -62,15 +53,6 @@ bool kind_of(int type, Kind &kind)
     }
 }
 
-bool is_packed(Kind k) { return k == Kind::Text || k == Kind::Binary; }
-
-// Codes whose text is a date or a timestamp that may carry a blank-padded year.
-bool is_datetime_code(int type)
-{
-    return type == ZTC_TYPE_DATE || type == ZTC_TYPE_DATETIME || type == ZTC_TYPE_DATETIME2 ||
-           type == ZTC_TYPE_DATETIME_MS;
-}
-
 // Checks the element size of a fixed-size column.
 bool valid_element_size(Kind kind, int size)
 {
@@ -101,94 +83,6 @@ int64_t packed_extent(const char *data, int64_t size, int n)
     }
     return at;
 }
-
-// Reads a signed integer of `size` bytes (1, 2, 4 or 8) in machine order.
-int64_t read_int(const char *p, int size)
-{
-    switch (size) {
-    case 1: return static_cast<int8_t>(*p);
-    case 2: { int16_t v; std::memcpy(&v, p, 2); return v; }
-    case 4: { int32_t v; std::memcpy(&v, p, 4); return v; }
-    default: { int64_t v; std::memcpy(&v, p, 8); return v; }
-    }
-}
-
-double read_float(const char *p, int size)
-{
-    if (size == 4) {
-        float f;
-        std::memcpy(&f, p, 4);
-        return f;
-    }
-    double d;
-    std::memcpy(&d, p, 8);
-    return d;
-}
-
-// How a column's values are written in a binary COPY: the target column's binary form.
-enum class Wire {
-    Null,         // every row NULL: fits any column type
-    Bool,         // from booleans, or from integers that are all 0 or 1
-    Int2, Int4, Int8,
-    Float4, Float8,
-    Text,         // text, varchar, bpchar: the bytes the text format would carry
-    Bytea,
-    Date,         // from texts, parsed beforehand into `parsed`
-    Timestamp,    // from texts, parsed beforehand into `parsed`
-    Converted4,   // a 4-byte value computed beforehand into `parsed` (float4 from a double)
-    Converted8,   // an 8-byte value computed beforehand into `parsed` (float8 from a float)
-};
-
-// One column of a batch while it runs: the binding, and the read position in its packed values.
-struct Column {
-    const ArrayBinding *b = nullptr;
-    Kind kind = Kind::Null;
-    size_t at = 0;          // packed layout: offset of the next row's length
-    Oid oid = 0;            // pipeline path: the parameter's type
-    int format = 0;         // pipeline path: 0 text, 1 binary
-    int int_bytes = 8;      // pipeline path, integer columns: 2, 4 or 8 bytes sent
-    Wire wire = Wire::Null;         // binary COPY: how the values are written
-    std::vector<int64_t> parsed;    // binary COPY: per row, values read from text beforehand
-};
-
-// One value of a row: NULL, or the bytes of a packed value / the fixed-size element.
-struct Value {
-    bool null = true;
-    const char *data = nullptr;
-    int len = 0;
-};
-
-// Reads row r of the column (rows are read in order: the packed position advances).
-Value next_value(Column &c, int r)
-{
-    Value v;
-    const ArrayBinding &b = *c.b;
-    const int *lengths = b.lengths;
-    bool null = lengths && lengths[r] == -1;
-    if (is_packed(c.kind)) {
-        int32_t len;
-        std::memcpy(&len, b.values.data() + c.at, 4);
-        c.at += 4;
-        if (len >= 0) {
-            v.data = b.values.data() + c.at;
-            v.len = len;
-            c.at += static_cast<size_t>(len);
-        } else {
-            null = true;
-        }
-    } else if (c.kind != Kind::Null) {
-        // A length of 0 in a fixed-size column is the caller's NULL (an integer column's None).
-        null = null || (lengths && lengths[r] == 0);
-        v.data = b.values.data() + static_cast<size_t>(r) * static_cast<size_t>(b.size);
-        v.len = b.size;
-    } else {
-        null = true;
-    }
-    v.null = null;
-    return v;
-}
-
-bool bool_value(const char *p) { return !(*p == 0 || *p == 'F' || *p == 'f'); }
 
 // Appends the shortest text that reads back as the same value (float columns keep their width).
 void append_float(std::string &out, const char *p, int size)
@@ -222,21 +116,6 @@ void append_int(std::string &out, int64_t v)
 }
 
 const char kHex[] = "0123456789abcdef";
-
-// The text a text value is sent as: a date or timestamp with a blank-padded or short year gets
-// four digits (the server would read "   5-03-07" as 2007-05-03). The caller's date codes always
-// are; a VARCHAR text only when it starts with a blank, the shape dates are packed in.
-const char *normalised_text(int type, const Value &v, std::string &scratch, int &len)
-{
-    len = v.len;
-    bool candidate = is_datetime_code(type) ||
-                     (type == ZTC_TYPE_VARCHAR && v.len >= 10 && v.data[0] == ' ');
-    if (candidate && normalise_datetime_text(v.data, static_cast<size_t>(v.len), scratch)) {
-        len = static_cast<int>(scratch.size());
-        return scratch.data();
-    }
-    return v.data;
-}
 
 // Appends a text to a COPY row with COPY's text-format escapes.
 void append_copy_text(std::string &out, const char *p, size_t n)
@@ -297,297 +176,12 @@ void append_copy_value(std::string &out, Column &c, const Value &v, std::string 
     out += "\\N";
 }
 
-// Appends a big-endian integer of `bytes` bytes (the binary form of int2, int4, int8).
-void append_be(std::string &out, uint64_t v, int bytes)
-{
-    char buf[8];
-    for (int i = 0; i < bytes; ++i)
-        buf[i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xff);
-    out.append(buf, static_cast<size_t>(bytes));
-}
-
-// ---- binary COPY ----
-//
-// A batch goes in binary when every column's binary form is known to carry exactly what the
-// text format would: each column is planned against its target type, and any type or value the
-// library does not write (numeric, json, an integer too big for its column, a date text of an
-// unusual shape, ...) sends the whole batch as text instead, so the server reads it and reports
-// what it refuses as it always did.
-
-// Integer range of a target column type; false for other types.
-bool int_wire(Oid type, Wire &wire, int64_t &lo, int64_t &hi)
-{
-    switch (type) {
-    case OID_INT2: wire = Wire::Int2; lo = INT16_MIN; hi = INT16_MAX; return true;
-    case OID_INT4: wire = Wire::Int4; lo = INT32_MIN; hi = INT32_MAX; return true;
-    case OID_INT8: wire = Wire::Int8; lo = INT64_MIN; hi = INT64_MAX; return true;
-    // The text path sends 1 and 0, which a boolean column reads; other integers it refuses.
-    case OID_BOOL: wire = Wire::Bool; lo = 0; hi = 1; return true;
-    default: return false;
-    }
-}
-
-bool is_text_type(Oid type)
-{
-    return type == OID_TEXT || type == OID_VARCHAR || type == OID_BPCHAR;
-}
-
-// Integer values: into integer and boolean columns when every value fits, into float columns as
-// the nearest float (what the server reads from the decimal text), into text columns as decimal.
-bool plan_int(Column &c, Oid type, int rows)
-{
-    if (is_text_type(type)) {
-        c.wire = Wire::Text;
-        return true;
-    }
-    const bool to_float = type == OID_FLOAT4 || type == OID_FLOAT8;
-    int64_t lo = 0, hi = 0;
-    if (to_float) {
-        c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
-        c.parsed.resize(static_cast<size_t>(rows));
-    } else if (!int_wire(type, c.wire, lo, hi)) {
-        return false;
-    }
-    Column scan = c;
-    for (int r = 0; r < rows; ++r) {
-        Value v = next_value(scan, r);
-        if (v.null)
-            continue;
-        int64_t i = read_int(v.data, v.len);
-        if (type == OID_FLOAT4) {
-            float f = static_cast<float>(i);
-            uint32_t bits;
-            std::memcpy(&bits, &f, 4);
-            c.parsed[r] = bits;
-        } else if (type == OID_FLOAT8) {
-            double d = static_cast<double>(i);
-            std::memcpy(&c.parsed[r], &d, 8);
-        } else if (i < lo || i > hi) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A double as a float4 column reads its shortest text; false when that is out of float range
-// (the server refuses it).
-bool double_to_float4(double d, uint32_t &bits)
-{
-    float f;
-    if (std::isnan(d) || std::isinf(d) || d == 0) {
-        f = static_cast<float>(d);
-    } else {
-        char buf[64];
-        auto w = std::to_chars(buf, buf + sizeof buf, d);
-        auto r = std::from_chars(buf, w.ptr, f);
-        if (r.ec != std::errc() || std::isinf(f) || f == 0)
-            return false;
-    }
-    std::memcpy(&bits, &f, 4);
-    return true;
-}
-
-// A float as a float8 column reads its shortest text (0.1f arrives as 0.1, not 0.100000001...).
-double float_to_float8(float f)
-{
-    if (std::isnan(f) || std::isinf(f))
-        return f;
-    char buf[64];
-    auto w = std::to_chars(buf, buf + sizeof buf, f);
-    double d = f;
-    std::from_chars(buf, w.ptr, d);
-    return d;
-}
-
-// Float values into float4 and float8 columns.
-bool plan_float(Column &c, Oid type, int rows)
-{
-    const int size = c.b->size;
-    if (type == OID_FLOAT8 && size == 8) {
-        c.wire = Wire::Float8;
-        return true;
-    }
-    if (type == OID_FLOAT4 && size == 4) {
-        c.wire = Wire::Float4;
-        return true;
-    }
-    if (type != OID_FLOAT4 && type != OID_FLOAT8)
-        return false;
-    c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
-    c.parsed.resize(static_cast<size_t>(rows));
-    Column scan = c;
-    for (int r = 0; r < rows; ++r) {
-        Value v = next_value(scan, r);
-        if (v.null)
-            continue;
-        if (type == OID_FLOAT4) {
-            uint32_t bits;
-            if (!double_to_float4(read_float(v.data, 8), bits))
-                return false;
-            c.parsed[r] = bits;
-        } else {
-            float f;
-            std::memcpy(&f, v.data, 4);
-            double d = float_to_float8(f);
-            std::memcpy(&c.parsed[r], &d, 8);
-        }
-    }
-    return true;
-}
-
-// Text values: as they are into text columns; dates and timestamps parsed now, every one of
-// them, so that a text the library does not read sends the batch as text before anything goes.
-bool plan_text(Column &c, Oid type, int rows, bool utc)
-{
-    if (is_text_type(type)) {
-        c.wire = Wire::Text;
-        return true;
-    }
-    const bool tz = type == OID_TIMESTAMPTZ;
-    if (type == OID_DATE)
-        c.wire = Wire::Date;
-    else if (type == OID_TIMESTAMP || (tz && utc))
-        c.wire = Wire::Timestamp;
-    else
-        return false;
-    c.parsed.resize(static_cast<size_t>(rows));
-    Column scan = c;
-    std::string scratch;
-    for (int r = 0; r < rows; ++r) {
-        Value v = next_value(scan, r);
-        if (v.null)
-            continue;
-        int len;
-        const char *text = normalised_text(c.b->type, v, scratch, len);
-        if (c.wire == Wire::Date) {
-            int32_t days;
-            if (!parse_iso_date(text, static_cast<size_t>(len), days))
-                return false;
-            c.parsed[r] = days;
-        } else if (!parse_iso_timestamp(text, static_cast<size_t>(len), tz, c.parsed[r])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Chooses how one column goes in binary COPY into a column of the given type; false when the
-// batch must go as text.
-bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
-{
-    c.parsed.clear();
-    switch (c.kind) {
-    case Kind::Null: c.wire = Wire::Null; return true;
-    case Kind::Bool: c.wire = Wire::Bool; return type == OID_BOOL;
-    case Kind::Binary: c.wire = Wire::Bytea; return type == OID_BYTEA;
-    case Kind::Int: return plan_int(c, type, rows);
-    case Kind::Float: return plan_float(c, type, rows);
-    case Kind::Text: return plan_text(c, type, rows, utc);
-    }
-    return false;
-}
-
-// Plans every column against the target's types; false (the text format) when the types are
-// unknown or any column cannot go in binary.
-bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<Oid> &types,
-                 int rows)
-{
-    if (types.size() != cols.size())
-        return false;
-    const bool utc = session_time_zone_is_utc(s);
-    for (size_t i = 0; i < cols.size(); ++i) {
-        if (!plan_binary_column(cols[i], types[i], rows, utc)) {
-            for (Column &c : cols)
-                c.parsed = std::vector<int64_t>();
-            return false;
-        }
-    }
-    return true;
-}
-
-// Appends one field of a binary COPY row: its 4-byte big-endian length (-1 for NULL), then its
-// bytes.
-void append_binary_value(std::string &out, const Column &c, const Value &v, int r,
-                         std::string &scratch)
-{
-    if (v.null || c.wire == Wire::Null) {
-        append_be(out, 0xffffffffu, 4);
-        return;
-    }
-    switch (c.wire) {
-    case Wire::Null:
-        break;
-    case Wire::Bool:
-        append_be(out, 1, 4);
-        out += (c.kind == Kind::Bool ? bool_value(v.data) : read_int(v.data, v.len) != 0) ? '\1'
-                                                                                          : '\0';
-        return;
-    case Wire::Int2:
-    case Wire::Int4:
-    case Wire::Int8: {
-        const int bytes = c.wire == Wire::Int2 ? 2 : c.wire == Wire::Int4 ? 4 : 8;
-        append_be(out, static_cast<uint64_t>(bytes), 4);
-        append_be(out, static_cast<uint64_t>(read_int(v.data, v.len)), bytes);
-        return;
-    }
-    case Wire::Float4: {
-        uint32_t u;
-        std::memcpy(&u, v.data, 4);
-        append_be(out, 4, 4);
-        append_be(out, u, 4);
-        return;
-    }
-    case Wire::Float8: {
-        uint64_t u;
-        std::memcpy(&u, v.data, 8);
-        append_be(out, 8, 4);
-        append_be(out, u, 8);
-        return;
-    }
-    case Wire::Converted4:
-    case Wire::Date:
-        append_be(out, 4, 4);
-        append_be(out, static_cast<uint64_t>(c.parsed[r]), 4);
-        return;
-    case Wire::Converted8:
-    case Wire::Timestamp:
-        append_be(out, 8, 4);
-        append_be(out, static_cast<uint64_t>(c.parsed[r]), 8);
-        return;
-    case Wire::Bytea:
-        append_be(out, static_cast<uint64_t>(v.len), 4);
-        out.append(v.data, static_cast<size_t>(v.len));
-        return;
-    case Wire::Text: {
-        if (c.kind == Kind::Int) {
-            char buf[24];
-            auto w = std::to_chars(buf, buf + sizeof buf, read_int(v.data, v.len));
-            append_be(out, static_cast<uint64_t>(w.ptr - buf), 4);
-            out.append(buf, w.ptr);
-            return;
-        }
-        int len;
-        const char *text = normalised_text(c.b->type, v, scratch, len);
-        append_be(out, static_cast<uint64_t>(len), 4);
-        out.append(text, static_cast<size_t>(len));
-        return;
-    }
-    }
-    append_be(out, 0xffffffffu, 4);
-}
-
-// Binary COPY's fixed header: signature, flags, header extension length.
-const char kBinaryHeader[19] = {'P', 'G', 'C', 'O', 'P', 'Y', '\n', '\xff', '\r', '\n', '\0',
-                                0, 0, 0, 0, 0, 0, 0, 0};
-
 // Appends one row in COPY's text or binary format.
 void append_copy_row(std::string &buf, std::vector<Column> &cols, int r, bool binary,
                      std::string &scratch)
 {
     if (binary) {
-        append_be(buf, cols.size(), 2);
-        for (Column &c : cols)
-            append_binary_value(buf, c, next_value(c, r), r, scratch);
+        append_binary_row(buf, cols, r, scratch);
         return;
     }
     for (size_t c = 0; c < cols.size(); ++c) {
@@ -644,7 +238,7 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
     std::string buf, scratch;
     buf.reserve(kChunk + 4096);
     if (binary)
-        buf.append(kBinaryHeader, sizeof kBinaryHeader);
+        buf.append(kBinaryCopyHeader, sizeof kBinaryCopyHeader);
     bool sending = true;
     for (int r = 0; r < rows && sending; ++r) {
         append_copy_row(buf, cols, r, binary, scratch);
@@ -657,7 +251,7 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
         }
     }
     if (binary)
-        buf.append("\xff\xff", 2);  // the trailer: a row of -1 fields
+        append_be(buf, 0xffff, 2);  // the trailer: a field count of -1
     if (sending && !buf.empty())
         PQputCopyData(s.conn, buf.data(), static_cast<int>(buf.size()));
     PQputCopyEnd(s.conn, nullptr);

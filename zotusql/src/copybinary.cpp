@@ -1,7 +1,10 @@
-// The catalog query that tells a batch its COPY target's column types, and the parsers that turn
-// the driver's date and timestamp texts into COPY's binary forms.
+// Binary COPY for batches: the catalog query that tells a batch its target's column types, the
+// plan that checks each column can go in binary, the parsers that turn the driver's date and
+// timestamp texts into their binary forms, and the writer of binary rows.
 #include "copybinary.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -118,6 +121,256 @@ bool read_offset(const char *p, const char *end, int64_t &seconds)
         return false;
     seconds = (h * 3600 + m * 60 + s) * (negative ? -1 : 1);
     return true;
+}
+
+// A batch goes in binary when every column's binary form is known to carry exactly what the
+// text format would: each column is planned against its target type, and any type or value the
+// library does not write (numeric, json, an integer too big for its column, a date text of an
+// unusual shape, ...) sends the whole batch as text instead, so the server reads it and reports
+// what it refuses as it always did.
+
+// Integer range of a target column type; false for other types.
+bool int_wire(Oid type, Wire &wire, int64_t &lo, int64_t &hi)
+{
+    switch (type) {
+    case OID_INT2: wire = Wire::Int2; lo = INT16_MIN; hi = INT16_MAX; return true;
+    case OID_INT4: wire = Wire::Int4; lo = INT32_MIN; hi = INT32_MAX; return true;
+    case OID_INT8: wire = Wire::Int8; lo = INT64_MIN; hi = INT64_MAX; return true;
+    // The text path sends 1 and 0, which a boolean column reads; other integers it refuses.
+    case OID_BOOL: wire = Wire::Bool; lo = 0; hi = 1; return true;
+    default: return false;
+    }
+}
+
+bool is_text_type(Oid type)
+{
+    return type == OID_TEXT || type == OID_VARCHAR || type == OID_BPCHAR;
+}
+
+// Integer values: into integer and boolean columns when every value fits, into float columns as
+// the nearest float (what the server reads from the decimal text), into text columns as decimal.
+bool plan_int(Column &c, Oid type, int rows)
+{
+    if (is_text_type(type)) {
+        c.wire = Wire::Text;
+        return true;
+    }
+    const bool to_float = type == OID_FLOAT4 || type == OID_FLOAT8;
+    int64_t lo = 0, hi = 0;
+    if (to_float) {
+        c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
+        c.parsed.resize(static_cast<size_t>(rows));
+    } else if (!int_wire(type, c.wire, lo, hi)) {
+        return false;
+    }
+    Column scan = c;
+    for (int r = 0; r < rows; ++r) {
+        Value v = next_value(scan, r);
+        if (v.null)
+            continue;
+        int64_t i = read_int(v.data, v.len);
+        if (type == OID_FLOAT4) {
+            float f = static_cast<float>(i);
+            uint32_t bits;
+            std::memcpy(&bits, &f, 4);
+            c.parsed[r] = bits;
+        } else if (type == OID_FLOAT8) {
+            double d = static_cast<double>(i);
+            std::memcpy(&c.parsed[r], &d, 8);
+        } else if (i < lo || i > hi) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A double as a float4 column reads its shortest text; false when that is out of float range
+// (the server refuses it).
+bool double_to_float4(double d, uint32_t &bits)
+{
+    float f;
+    if (std::isnan(d) || std::isinf(d) || d == 0) {
+        f = static_cast<float>(d);
+    } else {
+        char buf[64];
+        auto w = std::to_chars(buf, buf + sizeof buf, d);
+        auto r = std::from_chars(buf, w.ptr, f);
+        if (r.ec != std::errc() || std::isinf(f) || f == 0)
+            return false;
+    }
+    std::memcpy(&bits, &f, 4);
+    return true;
+}
+
+// A float as a float8 column reads its shortest text (0.1f arrives as 0.1, not 0.100000001...).
+double float_to_float8(float f)
+{
+    if (std::isnan(f) || std::isinf(f))
+        return f;
+    char buf[64];
+    auto w = std::to_chars(buf, buf + sizeof buf, f);
+    double d = f;
+    std::from_chars(buf, w.ptr, d);
+    return d;
+}
+
+// Float values into float4 and float8 columns.
+bool plan_float(Column &c, Oid type, int rows)
+{
+    const int size = c.b->size;
+    if (type == OID_FLOAT8 && size == 8) {
+        c.wire = Wire::Float8;
+        return true;
+    }
+    if (type == OID_FLOAT4 && size == 4) {
+        c.wire = Wire::Float4;
+        return true;
+    }
+    if (type != OID_FLOAT4 && type != OID_FLOAT8)
+        return false;
+    c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
+    c.parsed.resize(static_cast<size_t>(rows));
+    Column scan = c;
+    for (int r = 0; r < rows; ++r) {
+        Value v = next_value(scan, r);
+        if (v.null)
+            continue;
+        if (type == OID_FLOAT4) {
+            uint32_t bits;
+            if (!double_to_float4(read_float(v.data, 8), bits))
+                return false;
+            c.parsed[r] = bits;
+        } else {
+            float f;
+            std::memcpy(&f, v.data, 4);
+            double d = float_to_float8(f);
+            std::memcpy(&c.parsed[r], &d, 8);
+        }
+    }
+    return true;
+}
+
+// Text values: as they are into text columns; dates and timestamps parsed now, every one of
+// them, so that a text the library does not read sends the batch as text before anything goes.
+bool plan_text(Column &c, Oid type, int rows, bool utc)
+{
+    if (is_text_type(type)) {
+        c.wire = Wire::Text;
+        return true;
+    }
+    const bool tz = type == OID_TIMESTAMPTZ;
+    if (type == OID_DATE)
+        c.wire = Wire::Date;
+    else if (type == OID_TIMESTAMP || (tz && utc))
+        c.wire = Wire::Timestamp;
+    else
+        return false;
+    c.parsed.resize(static_cast<size_t>(rows));
+    Column scan = c;
+    std::string scratch;
+    for (int r = 0; r < rows; ++r) {
+        Value v = next_value(scan, r);
+        if (v.null)
+            continue;
+        int len;
+        const char *text = normalised_text(c.b->type, v, scratch, len);
+        if (c.wire == Wire::Date) {
+            int32_t days;
+            if (!parse_iso_date(text, static_cast<size_t>(len), days))
+                return false;
+            c.parsed[r] = days;
+        } else if (!parse_iso_timestamp(text, static_cast<size_t>(len), tz, c.parsed[r])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Chooses how one column goes in binary COPY into a column of the given type; false when the
+// batch must go as text.
+bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
+{
+    c.parsed.clear();
+    switch (c.kind) {
+    case Kind::Null: c.wire = Wire::Null; return true;
+    case Kind::Bool: c.wire = Wire::Bool; return type == OID_BOOL;
+    case Kind::Binary: c.wire = Wire::Bytea; return type == OID_BYTEA;
+    case Kind::Int: return plan_int(c, type, rows);
+    case Kind::Float: return plan_float(c, type, rows);
+    case Kind::Text: return plan_text(c, type, rows, utc);
+    }
+    return false;
+}
+
+// Appends one field of a binary COPY row: its 4-byte big-endian length (-1 for NULL), then its
+// bytes.
+void append_binary_value(std::string &out, const Column &c, const Value &v, int r,
+                         std::string &scratch)
+{
+    if (v.null || c.wire == Wire::Null) {
+        append_be(out, 0xffffffffu, 4);
+        return;
+    }
+    switch (c.wire) {
+    case Wire::Null:
+        break;
+    case Wire::Bool:
+        append_be(out, 1, 4);
+        out += (c.kind == Kind::Bool ? bool_value(v.data) : read_int(v.data, v.len) != 0) ? '\1'
+                                                                                          : '\0';
+        return;
+    case Wire::Int2:
+    case Wire::Int4:
+    case Wire::Int8: {
+        const int bytes = c.wire == Wire::Int2 ? 2 : c.wire == Wire::Int4 ? 4 : 8;
+        append_be(out, static_cast<uint64_t>(bytes), 4);
+        append_be(out, static_cast<uint64_t>(read_int(v.data, v.len)), bytes);
+        return;
+    }
+    case Wire::Float4: {
+        uint32_t u;
+        std::memcpy(&u, v.data, 4);
+        append_be(out, 4, 4);
+        append_be(out, u, 4);
+        return;
+    }
+    case Wire::Float8: {
+        uint64_t u;
+        std::memcpy(&u, v.data, 8);
+        append_be(out, 8, 4);
+        append_be(out, u, 8);
+        return;
+    }
+    case Wire::Converted4:
+    case Wire::Date:
+        append_be(out, 4, 4);
+        append_be(out, static_cast<uint64_t>(c.parsed[r]), 4);
+        return;
+    case Wire::Converted8:
+    case Wire::Timestamp:
+        append_be(out, 8, 4);
+        append_be(out, static_cast<uint64_t>(c.parsed[r]), 8);
+        return;
+    case Wire::Bytea:
+        append_be(out, static_cast<uint64_t>(v.len), 4);
+        out.append(v.data, static_cast<size_t>(v.len));
+        return;
+    case Wire::Text: {
+        if (c.kind == Kind::Int) {
+            char buf[24];
+            auto w = std::to_chars(buf, buf + sizeof buf, read_int(v.data, v.len));
+            append_be(out, static_cast<uint64_t>(w.ptr - buf), 4);
+            out.append(buf, w.ptr);
+            return;
+        }
+        int len;
+        const char *text = normalised_text(c.b->type, v, scratch, len);
+        append_be(out, static_cast<uint64_t>(len), 4);
+        out.append(text, static_cast<size_t>(len));
+        return;
+    }
+    }
+    append_be(out, 0xffffffffu, 4);
 }
 
 }  // namespace
@@ -268,6 +521,31 @@ bool session_time_zone_is_utc(const Session &s)
 {
     const char *tz = PQparameterStatus(s.conn, "TimeZone");
     return tz && (std::strcmp(tz, "UTC") == 0 || std::strcmp(tz, "Etc/UTC") == 0);
+}
+
+// Plans every column against the target's types; false (the text format) when the types are
+// unknown or any column cannot go in binary.
+bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<Oid> &types,
+                 int rows)
+{
+    if (types.size() != cols.size())
+        return false;
+    const bool utc = session_time_zone_is_utc(s);
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (!plan_binary_column(cols[i], types[i], rows, utc)) {
+            for (Column &c : cols)
+                c.parsed = std::vector<int64_t>();
+            return false;
+        }
+    }
+    return true;
+}
+
+void append_binary_row(std::string &buf, std::vector<Column> &cols, int r, std::string &scratch)
+{
+    append_be(buf, cols.size(), 2);
+    for (Column &c : cols)
+        append_binary_value(buf, c, next_value(c, r), r, scratch);
 }
 
 }  // namespace zt

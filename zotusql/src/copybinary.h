@@ -1,6 +1,6 @@
 // What a batch needs to stream its rows in COPY's binary format: the target's kind and column
-// types (asked once per batch), and the binary forms of the dates and timestamps that the driver
-// hands over as text.
+// types (asked once per batch), the plan of how each column is written, the binary forms of
+// the dates and timestamps that the driver hands over as text, and the rows themselves.
 #ifndef ZT_COPYBINARY_H
 #define ZT_COPYBINARY_H
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "batchcolumn.h"
 #include "internal.h"
 
 namespace zt {
@@ -40,6 +41,21 @@ bool parse_iso_date(const char *p, size_t n, int32_t &days);
 // instant when an offset is given; no offset means UTC). False for any other form (24:00:00,
 // leap seconds, more than 6 fraction digits, an offset where none is expected).
 bool parse_iso_timestamp(const char *p, size_t n, bool with_offset, int64_t &micros);
+
+// Plans every column of a batch for a binary COPY into columns of the given types (wire and,
+// where values are converted beforehand, `parsed`). False when the batch must go in text: the
+// types are unknown, a type is one the library does not write, or a value's binary form could
+// differ from what the server reads from its text (an integer beyond its column, a date text
+// of another shape); the server then reads the text and reports what it refuses.
+bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<Oid> &types,
+                 int rows);
+
+// Appends row r of planned columns in binary COPY's row format.
+void append_binary_row(std::string &buf, std::vector<Column> &cols, int r, std::string &scratch);
+
+// Binary COPY's fixed header: signature, flags, header extension length.
+constexpr char kBinaryCopyHeader[19] = {'P', 'G', 'C', 'O', 'P', 'Y', '\n', '\xff', '\r', '\n',
+                                        '\0', 0, 0, 0, 0, 0, 0, 0, 0};
 
 // Whether the session reads timestamps without an offset as UTC (its TimeZone setting).
 bool session_time_zone_is_utc(const Session &s);
