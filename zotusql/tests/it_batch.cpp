@@ -560,3 +560,41 @@ TEST(Batch, BinaryCopyFindsTheColumns)
                             {Column::fixed(6, ids({5})), Column::texts({"e"})}));
     EXPECT_EQ(0u, s.error().rfind("[42703]", 0)) << s.error();
 }
+
+// A binary batch longer than one send buffer: every row arrives, and a row failing deep inside
+// it is named while nothing of the batch remains.
+TEST(Batch, LongBinaryBatch)
+{
+    Session s;
+    s.run("drop table if exists b_long");
+    s.run("create table b_long (id bigint primary key, f float8, t text, ts timestamp)");
+    const int n = 20000;
+    std::vector<std::optional<int64_t>> id;
+    std::vector<std::optional<double>> f;
+    std::vector<std::optional<std::string>> t, ts;
+    for (int i = 0; i < n; ++i) {
+        id.push_back(i);
+        f.push_back(i / 7.0);
+        t.push_back("text " + std::to_string(i));
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%4d-01-01 00:00:%02d.%06d", 1900 + i % 200, i % 60, i);
+        ts.push_back(i % 1000 ? std::optional<std::string>(stamp) : std::nullopt);
+    }
+    auto columns = [&] {
+        return std::vector<Column>{Column::fixed(6, id), Column::fixed(ZTC_TYPE_DOUBLE, f),
+                                   Column::texts(t), Column::texts(ts)};
+    };
+    std::string pid = backend_pid(s);
+    ASSERT_EQ(n, run_batch(s, "insert into b_long values (?, ?, ?, ?)", columns())) << s.error();
+    EXPECT_EQ("COPY b_long FROM STDIN (FORMAT binary)", last_statement(pid));
+    EXPECT_EQ("20000|199990000|20|2099-01-01 00:00:59.019799",
+              query_text(s, "select count(*) || '|' || sum(id) || '|' || count(*) filter "
+                            "(where ts is null) || '|' || max(ts) from b_long"));
+    EXPECT_EQ("t", query_text(s, "select bool_and(f = id / 7.0::float8 and t = 'text ' || id) "
+                                 "from b_long"));
+    s.run("truncate b_long");
+    id[14999] = 3;
+    EXPECT_EQ(-1, run_batch(s, "insert into b_long values (?, ?, ?, ?)", columns()));
+    EXPECT_EQ(0u, s.error().rfind("row 15000: [23505]", 0)) << s.error();
+    EXPECT_EQ("0", query_text(s, "select count(*) from b_long"));
+}
