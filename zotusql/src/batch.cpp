@@ -1,7 +1,8 @@
 // Array bindings and batches: ZTC_BindParamArrayByPos copies a column of values into the
 // session; ZTC_ExecBatch runs a statement once per row of those columns, either as one COPY
-// (plain INSERT ... VALUES of markers only) or prepared once and executed per row in libpq's
-// pipeline mode. Either way the batch costs one round trip for its rows and is atomic.
+// (plain INSERT ... VALUES of markers only; binary when every target column's type is one the
+// library writes, text otherwise) or prepared once and executed per row in libpq's pipeline
+// mode. Either way the batch costs one round trip for its rows and is atomic.
 #include <poll.h>
 
 #include <algorithm>
