@@ -45,6 +45,7 @@ demo: build
 	BUILD=$(BUILD) scripts/with-pg-server scripts/run-demo $(PYTHON)
 
 bench: build
+	@scripts/install-deps --bench
 	cmake --build $(BUILD) -j$(JOBS) --target bench-programs
 	BUILD=$(BUILD) scripts/with-pg-server scripts/run-bench $(PYTHON)
 
