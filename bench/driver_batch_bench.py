@@ -8,7 +8,8 @@ of psycopg2 and asyncpg, all on the same UNLOGGED table.
 Server: the ZT_TEST_* variables when set (scripts/with-pg-server, scripts/run-bench),
 otherwise a throwaway one from scripts/pg-test-server, stopped at the end. The driver is
 imported from $ZT_BUILD_DIR/python (default <repo>/build/python). The peers' workloads
-and the C libpq program come from $PEERS_BENCH_DIR (default /work/shared/bench): the
+and the C libpq program come from $PEERS_BENCH_DIR (default: shared/bench beside the
+repository): the
 same rows, the same table, each run in a fresh process, input built before the timer.
 
 Targets: at least 3x faster than asyncpg's executemany; within 1.5x of the libpq COPY.
@@ -27,7 +28,9 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ.get("ZT_BUILD_DIR") or os.path.join(REPO, "build")
-PEERS = os.environ.get("PEERS_BENCH_DIR") or "/work/shared/bench"
+PEERS = os.environ.get("PEERS_BENCH_DIR") or next(
+    (d for d in (os.path.join(os.path.dirname(REPO), "shared", "bench"), "/work/shared/bench")
+     if os.path.isdir(d)), "/work/shared/bench")
 PEER_PYTHON = "/usr/bin/python3"
 
 TABLE = "bench_ins"
