@@ -3,12 +3,14 @@
 
 PYTHON ?= /usr/bin/python3
 PYTHON39 ?= $(shell scripts/find-python39)
+# The interpreter's own executable (a pyenv shim may refuse a version it has).
+PYTHON_EXE := $(shell scripts/resolve-python $(PYTHON))
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
 
 # The interpreters the test suite runs under: the system python3 and CPython 3.9.
-TEST_PYTHONS := $(PYTHON) $(PYTHON39)
+TEST_PYTHONS := $(PYTHON_EXE) $(PYTHON39)
 empty :=
 space := $(empty) $(empty)
 semi := ;
@@ -22,7 +24,7 @@ deps:
 
 # The module for $(PYTHON) (or PYTHON=python3.9), linked with our libzotusql.
 build: deps
-	cmake -S . -B $(BUILD) -DZT_PYTHONS="$(PYTHON)" >/dev/null
+	cmake -S . -B $(BUILD) -DZT_PYTHONS="$(PYTHON_EXE)" >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
 # Everything the tests need, for every test interpreter.
@@ -37,17 +39,17 @@ test: build-all
 
 # The sanitized build needs only the driver and the double.
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DZT_SANITIZE=ON -DZT_PYTHONS="$(PYTHON)" >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DZT_SANITIZE=ON -DZT_PYTHONS="$(PYTHON_EXE)" >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS) --target pyztdb_unit_1
-	BUILD=$(ASAN_BUILD) scripts/run-asan-tests $(PYTHON)
+	BUILD=$(ASAN_BUILD) scripts/run-asan-tests $(PYTHON_EXE)
 
 demo: build
-	BUILD=$(BUILD) scripts/with-pg-server scripts/run-demo $(PYTHON)
+	BUILD=$(BUILD) scripts/with-pg-server scripts/run-demo $(PYTHON_EXE)
 
 bench: build
 	@scripts/install-deps --bench
 	cmake --build $(BUILD) -j$(JOBS) --target bench-programs
-	BUILD=$(BUILD) scripts/with-pg-server scripts/run-bench $(PYTHON)
+	BUILD=$(BUILD) scripts/with-pg-server scripts/run-bench $(PYTHON_EXE)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
