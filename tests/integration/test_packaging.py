@@ -42,3 +42,20 @@ def test_pip_install_into_fresh_venv(tmp_path, pg):
     out = _run([python, "-c", QUERY, pg["host"], str(pg["port"]), pg["db"], pg["user"]],
                env=env, cwd=str(tmp_path))
     assert "(42, 'ok')" in out
+
+
+@pytest.mark.skipif(os.environ.get("ZT_SKIP_PACKAGING") == "1",
+                    reason="packaging test switched off")
+def test_wheel_carries_the_library(tmp_path):
+    import zipfile
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    _run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-index",
+          "--no-deps", "-q", "-w", str(tmp_path), REPO], env=env, cwd=str(tmp_path))
+    wheels = list(tmp_path.glob("ztcondb-*.whl"))
+    assert len(wheels) == 1
+    names = zipfile.ZipFile(str(wheels[0])).namelist()
+    assert "ztcondb/libzotusql.so" in names
+    assert "ztcondb/__init__.py" in names and "ztcondb/py.typed" in names
+    assert "_pyztdb.pyi" in names
+    assert any(n.startswith("_pyztdb.") and n.endswith(".so") for n in names)
