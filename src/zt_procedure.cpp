@@ -702,6 +702,15 @@ std::string zt_call_text(const char *name, Py_ssize_t name_len, Py_ssize_t n)
     return sql;
 }
 
+/* A value of type T read from a buffer that may not be aligned for it. */
+template <typename T>
+T zt_load(const char *data)
+{
+    T v;
+    std::memcpy(&v, data, sizeof v);
+    return v;
+}
+
 /* The text of a buffer up to its first zero byte, at most `length` bytes, as str. */
 PyObject *zt_slot_text(zt_slot &slot, int32_t length)
 {
@@ -715,8 +724,7 @@ PyObject *zt_slot_text(zt_slot &slot, int32_t length)
  * other value repeats the last character of the call (or its truth when none). */
 PyObject *zt_slot_boolean(zt_slot &slot, zt_call_frame &frame)
 {
-    int32_t value = 0;
-    std::memcpy(&value, slot.data(), sizeof value);
+    int32_t value = zt_load<int32_t>(slot.data());
     char c;
     if (value == 'T' || value == 1)
         c = 'T';
@@ -789,38 +797,20 @@ PyObject *zt_call_read_slot(cursorObject *self, zt_slot &slot, int32_t length,
     switch (slot.readback) {
     case zt_readback::boolean:
         return zt_slot_boolean(slot, frame);
-    case zt_readback::int8: {
+    case zt_readback::int8:
         /* The library writes a TINYINT output into its one byte of buffer only; the
          * other bytes still hold the input's. */
-        int8_t v;
-        std::memcpy(&v, data, sizeof v);
-        return PyLong_FromLong(v);
-    }
-    case zt_readback::int32: {
-        int32_t v;
-        std::memcpy(&v, data, sizeof v);
-        return PyLong_FromLong(v);
-    }
-    case zt_readback::int16: {
-        int16_t v;
-        std::memcpy(&v, data, sizeof v);
-        return PyLong_FromLong(v);
-    }
-    case zt_readback::int64: {
-        int64_t v;
-        std::memcpy(&v, data, sizeof v);
-        return PyLong_FromLongLong(v);
-    }
-    case zt_readback::float32: {
-        float v;
-        std::memcpy(&v, data, sizeof v);
-        return PyFloat_FromDouble(v);
-    }
-    case zt_readback::float64: {
-        double v;
-        std::memcpy(&v, data, sizeof v);
-        return PyFloat_FromDouble(v);
-    }
+        return PyLong_FromLong(zt_load<int8_t>(data));
+    case zt_readback::int32:
+        return PyLong_FromLong(zt_load<int32_t>(data));
+    case zt_readback::int16:
+        return PyLong_FromLong(zt_load<int16_t>(data));
+    case zt_readback::int64:
+        return PyLong_FromLongLong(zt_load<int64_t>(data));
+    case zt_readback::float32:
+        return PyFloat_FromDouble(zt_load<float>(data));
+    case zt_readback::float64:
+        return PyFloat_FromDouble(zt_load<double>(data));
     case zt_readback::numeric:
         slot.buffer[static_cast<size_t>(slot.clamp_text(length))] = '\0';
         return PyFloat_FromDouble(std::strtod(data, nullptr));
