@@ -580,25 +580,11 @@ bool Pipeline::run(const std::string &sql, std::vector<Column> &cols, int rows)
 // at least `rows` values, all columns alike.
 bool check_columns(Session &s, int markers, int rows)
 {
-    int bound = 0, highest = 0;
-    for (size_t i = 0; i < s.arrays.size(); ++i) {
-        if (s.arrays[i].bound) {
-            ++bound;
-            highest = static_cast<int>(i) + 1;
-        }
-    }
-    if (bound != markers || highest != markers) {
-        for (int pos = 1; pos <= highest && pos <= markers && bound <= markers; ++pos) {
-            if (!s.arrays[pos - 1].bound) {
-                set_error(s, "07001", "parameter " + std::to_string(pos) + " is not bound");
-                return false;
-            }
-        }
-        set_error(s, "07001",
-                  "the statement has " + std::to_string(markers) + " parameter markers but " +
-                      std::to_string(bound) + " parameters are bound");
+    std::vector<char> bound_at(s.arrays.size(), 0);
+    for (size_t i = 0; i < s.arrays.size(); ++i)
+        bound_at[i] = s.arrays[i].bound;
+    if (!check_positions(s, markers, bound_at))
         return false;
-    }
     for (int pos = 1; pos <= markers; ++pos) {
         const ArrayBinding &b = s.arrays[pos - 1];
         const ArrayBinding &first = s.arrays[0];

@@ -182,24 +182,20 @@ bool collect_results(Session &s, ResultList &out)
     return true;
 }
 
-bool check_markers(Session &s, int markers, bool allow_return_value)
+bool check_positions(Session &s, int markers, const std::vector<char> &bound_at)
 {
     int bound = 0, highest = 0;
-    for (size_t i = 0; i < s.params.size(); ++i) {
-        const Binding &b = s.params[i];
-        int pos = static_cast<int>(i) + 1;
-        if (!b.bound)
-            continue;
-        if (allow_return_value && pos == markers + 1 && b.direction == PARAM_RETURNVALUE)
-            continue;
-        ++bound;
-        highest = pos;
+    for (size_t i = 0; i < bound_at.size(); ++i) {
+        if (bound_at[i]) {
+            ++bound;
+            highest = static_cast<int>(i) + 1;
+        }
     }
     if (bound == markers && highest == markers)
         return true;
     if (highest <= markers && bound > 0) {
         for (int pos = 1; pos <= highest; ++pos) {
-            if (!s.params[pos - 1].bound) {
+            if (!bound_at[static_cast<size_t>(pos - 1)]) {
                 set_error(s, "07001", "parameter " + std::to_string(pos) + " is not bound");
                 return false;
             }
@@ -209,6 +205,19 @@ bool check_markers(Session &s, int markers, bool allow_return_value)
               "the statement has " + std::to_string(markers) + " parameter markers but " +
                   std::to_string(bound) + " parameters are bound");
     return false;
+}
+
+bool check_markers(Session &s, int markers, bool allow_return_value)
+{
+    std::vector<char> bound_at(s.params.size(), 0);
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        const Binding &b = s.params[i];
+        int pos = static_cast<int>(i) + 1;
+        bool return_value =
+            allow_return_value && pos == markers + 1 && b.direction == PARAM_RETURNVALUE;
+        bound_at[i] = b.bound && !return_value;
+    }
+    return check_positions(s, markers, bound_at);
 }
 
 void bound_params(const Session &s, int markers, ParamArrays &out)

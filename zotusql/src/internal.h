@@ -236,6 +236,8 @@ struct ParamArrays {
 // Checks that positions 1..markers are bound and none beyond (a binding of direction 6 after the
 // last marker is allowed when allow_return_value). Records the [07001] message otherwise.
 bool check_markers(Session &s, int markers, bool allow_return_value = false);
+// The same check over any bindings: bound_at[i] tells whether position i + 1 is bound.
+bool check_positions(Session &s, int markers, const std::vector<char> &bound_at);
 // Input arrays of positions 1..markers of the session's bindings.
 void bound_params(const Session &s, int markers, ParamArrays &out);
 
