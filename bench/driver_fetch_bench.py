@@ -22,23 +22,14 @@ runs are interleaved and the tables show medians.
 import argparse
 import json
 import os
-import re
 import resource
 import runpy
-import shutil
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.environ.get("ZT_BUILD_DIR") or os.path.join(REPO, "build")
-PEERS = os.environ.get("PEERS_BENCH_DIR") or next(
-    (d for d in (os.path.join(os.path.dirname(REPO), "shared", "bench"), "/work/shared/bench")
-     if os.path.isdir(d)), "/work/shared/bench")
-PEER_PYTHON = "/usr/bin/python3"
-SERVER_VARS = ("ZT_TEST_HOST", "ZT_TEST_PORT", "ZT_TEST_USER", "ZT_TEST_DB")
+from benchcommon import (PEERS, bench_server, build_floor, driver_connect, job_command,
+                         peer_available, run_measurement, server_from_env)
 
 FETCH_ROWS = 1_000_000
 FETCH_SQL = "SELECT id, f, t, ts, n, d FROM bench_fetch"
@@ -90,14 +81,6 @@ def maxrss_kb():
 
 # ------------------------------------------------------------------ the driver's side
 
-def driver_connect(server):
-    sys.path.insert(0, os.path.join(BUILD, "python"))
-    import _pyztdb
-
-    return _pyztdb._connect(int(server["ZT_TEST_PORT"]), server["ZT_TEST_HOST"],
-                            server["ZT_TEST_DB"], server["ZT_TEST_USER"], "", "UTF8", "0")
-
-
 def driver_fetch(cur):
     """All rows of bench_fetch in one fetchall; returns (seconds, base RSS, row count)."""
     base = maxrss_kb()
@@ -143,12 +126,6 @@ def driver_worker(workload, server):
 
 # ------------------------------------------------------------------ setup
 
-def start_server():
-    out = subprocess.run([os.path.join(REPO, "scripts", "pg-test-server"), "start"],
-                         check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
-    return dict(re.findall(r"^export (ZT_TEST_\w+)=['\"]?(.*?)['\"]?$", out, re.M))
-
-
 def setup_sql():
     """The peers' own definition of bench_fetch, so every driver reads the same rows."""
     peers_py = os.path.join(PEERS, "peers.py")
@@ -183,27 +160,7 @@ def prepare_data(server):
     conn.close()
 
 
-def build_floor():
-    source = os.path.join(PEERS, "libpq_floor.c")
-    if not os.path.exists(source):
-        return None
-    binary = os.path.join(tempfile.gettempdir(), "ztcondb-fetch-bench", "libpq_floor")
-    os.makedirs(os.path.dirname(binary), exist_ok=True)
-    if not os.path.exists(binary) or os.path.getmtime(binary) < os.path.getmtime(source):
-        include = subprocess.run(["pg_config", "--includedir"], stdout=subprocess.PIPE,
-                                 universal_newlines=True, check=True).stdout.strip()
-        cc = shutil.which("gcc") or shutil.which("cc")
-        subprocess.run([cc, "-O2", "-o", binary, source, "-I" + include, "-lpq"], check=True)
-    return binary
-
-
-def peer_available(peer):
-    return subprocess.run([PEER_PYTHON, "-c", "import %s" % peer], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode == 0
-
-
 def available_jobs(floor):
-    have_workers = os.path.exists(os.path.join(PEERS, "workers.py"))
     peers = {}
     jobs = []
     for workload, label, how in JOBS:
@@ -211,7 +168,7 @@ def available_jobs(floor):
             continue
         if how[0] == "peer":
             if how[1] not in peers:
-                peers[how[1]] = have_workers and peer_available(how[1])
+                peers[how[1]] = peer_available(how[1])
             if not peers[how[1]]:
                 continue
         jobs.append((workload, label, how))
@@ -220,58 +177,30 @@ def available_jobs(floor):
 
 # ------------------------------------------------------------------ running
 
-def run_job(how, server, dsn, floor):
-    """Runs one job in a fresh process; returns its JSON line as a dict."""
-    if how[0] == "driver":
-        cmd = [sys.executable, os.path.abspath(__file__), "--driver-worker", how[1]]
-    elif how[0] == "libpq":
-        cmd = [floor, dsn, how[1]]
-    else:
-        cmd = [PEER_PYTHON, os.path.join(PEERS, "workers.py"), how[1], how[2], dsn]
-    env = dict(os.environ, **server)
-    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, env=env)
-    if proc.returncode != 0:
-        raise RuntimeError("%s failed:\n%s" % (" ".join(cmd[:4]), proc.stderr.strip()))
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--driver-worker", choices=("fetch", "roundtrip"))
     args = parser.parse_args()
     if args.driver_worker:
-        driver_worker(args.driver_worker, {v: os.environ[v] for v in SERVER_VARS})
+        driver_worker(args.driver_worker, server_from_env())
         return
     if args.runs < 1:
         parser.error("--runs must be at least 1")
 
-    started = None
-    if all(os.environ.get(v) for v in SERVER_VARS):
-        server = {v: os.environ[v] for v in SERVER_VARS}
-    else:
-        started = start_server()
-        server = {v: started[v] for v in SERVER_VARS}
-    try:
-        dsn = "host=%s port=%s user=%s dbname=%s" % (
-            server["ZT_TEST_HOST"], server["ZT_TEST_PORT"], server["ZT_TEST_USER"],
-            server["ZT_TEST_DB"])
+    with bench_server() as (server, dsn):
         prepare_data(server)
-        floor = build_floor()
+        floor = build_floor("ztcondb-fetch-bench")
         jobs = available_jobs(floor)
         results = {label: [] for _, label, _ in jobs}
         for run in range(1, args.runs + 1):     # interleaved, so drift hits every job alike
             for _, label, how in jobs:
                 print("run %d/%d  %-36s" % (run, args.runs, label), end="", file=sys.stderr,
                       flush=True)
-                results[label].append(run_job(how, server, dsn, floor))
+                cmd = job_command(how, __file__, dsn, floor)
+                results[label].append(run_measurement(cmd, server))
                 print("%8.3f s" % results[label][-1]["seconds"], file=sys.stderr)
         report(jobs, results, args.runs)
-    finally:
-        if started:
-            subprocess.run([os.path.join(REPO, "scripts", "pg-test-server"), "stop",
-                            started["ZT_TEST_PGDIR"]], check=False)
 
 
 # ------------------------------------------------------------------ report
