@@ -19,21 +19,12 @@
 #include <vector>
 
 #include "ZTCsql.h"
+#include "bench_server.h"
 
 namespace {
 
 constexpr int kRows = 100000;
 constexpr int kRuns = 5;
-
-std::string env(const char *name)
-{
-    const char *v = std::getenv(name);
-    if (!v || !*v) {
-        std::fprintf(stderr, "%s is not set (run under scripts/with-pg-server)\n", name);
-        std::exit(2);
-    }
-    return v;
-}
 
 [[noreturn]] void die(const std::string &what)
 {
@@ -250,14 +241,12 @@ void report(const char *what, double lib, double base, double target)
 
 int main()
 {
-    std::string host = env("ZT_TEST_HOST"), port = env("ZT_TEST_PORT"), user = env("ZT_TEST_USER"),
-                db = env("ZT_TEST_DB");
-    std::string text = "IP=" + host + "; DB=" + db + "; USER=" + user + "; PWD=; PORT=" + port +
-                       "; CHAR_SET=UTF8";
+    const BenchServer server;
+    std::string text = server.library_text();
     ZTC_HANDLE s = nullptr;
     if (ZTC_OpenConn(text.c_str(), &s) != 0)
         die("open: " + zt_error(s));
-    std::string conninfo = "host=" + host + " port=" + port + " user=" + user + " dbname=" + db;
+    std::string conninfo = server.conninfo();
     PGconn *c = PQconnectdb(conninfo.c_str());
     if (PQstatus(c) != CONNECTION_OK)
         die(std::string("connect: ") + PQerrorMessage(c));

@@ -13,20 +13,11 @@
 #include <vector>
 
 #include "ZTCsql.h"
+#include "bench_server.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string env(const char *name)
-{
-    const char *v = std::getenv(name);
-    if (!v || !*v) {
-        std::fprintf(stderr, "%s is not set: run under scripts/with-pg-server\n", name);
-        std::exit(2);
-    }
-    return v;
-}
 
 const char *kQuery = "select id, x, label, at, amount, day from lib_bench order by id";
 
@@ -128,10 +119,8 @@ double libpq_pass(PGconn *conn, long expected_rows, uint64_t &sum)
 int main(int argc, char **argv)
 {
     long rows = argc > 1 ? std::atol(argv[1]) : 1000000;
-    std::string host = env("ZT_TEST_HOST"), port = env("ZT_TEST_PORT"), user = env("ZT_TEST_USER"),
-                db = env("ZT_TEST_DB");
-    std::string text = "IP=" + host + "; DB=" + db + "; USER=" + user + "; PWD=; PORT=" + port +
-                       "; CHAR_SET=UTF8";
+    const BenchServer server;
+    std::string text = server.library_text();
     ZTC_HANDLE S = nullptr;
     if (ZTC_OpenConn(text.c_str(), &S) != 0)
         fail("connect", &S);
@@ -146,8 +135,8 @@ int main(int argc, char **argv)
     if (ZTC_Execute_no_query(&S, setup.c_str()) != 0)
         fail("setup", &S);
 
-    std::string conninfo = "host=" + host + " port=" + port + " user=" + user + " dbname=" + db +
-                           " options='-c DateStyle=ISO -c extra_float_digits=1'";
+    std::string conninfo =
+        server.conninfo() + " options='-c DateStyle=ISO -c extra_float_digits=1'";
     PGconn *conn = PQconnectdb(conninfo.c_str());
     if (PQstatus(conn) != CONNECTION_OK) {
         std::fprintf(stderr, "libpq connect: %s\n", PQerrorMessage(conn));
