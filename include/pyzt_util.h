@@ -8,6 +8,11 @@
 #include <cstring>
 #include <new>
 
+/* A method table row for a C function of any of the calling conventions: the
+ * interpreter calls it through the PyCFunction type named by the flags. */
+#define ZT_METH(name, fn, flags) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), flags, nullptr}
+
 /* Owns one reference; steals what it is given. */
 class PyRef {
 public:

@@ -91,9 +91,8 @@ PyObject *pyzt_version(PyObject *, PyObject *)
 }
 
 PyMethodDef pyztdbMethods[] = {
-    {"_connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(pyzt_connect)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"version", pyzt_version, METH_NOARGS, nullptr},
+    ZT_METH("_connect", pyzt_connect, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("version", pyzt_version, METH_NOARGS),
     {nullptr, nullptr, 0, nullptr},
 };
 

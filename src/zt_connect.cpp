@@ -232,9 +232,6 @@ PyObject *memory_exit(RhConnect *self, PyObject *)
     return pyzt_conn_close(self, nullptr);
 }
 
-#define ZT_METH(name, fn, flags) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), flags, nullptr}
-
 PyMethodDef connection_methods[] = {
     ZT_METH("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS),
     ZT_METH("close", pyzt_conn_close, METH_NOARGS),
@@ -245,8 +242,6 @@ PyMethodDef connection_methods[] = {
     ZT_METH("__exit__", memory_exit, METH_VARARGS),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef ZT_METH
 
 /* Filled field by field: the slot list differs between interpreter versions. */
 PyTypeObject zt_connection_type_object()

@@ -210,8 +210,6 @@ static PyMemberDef cursorObject_members[] = {
 
 static_assert(sizeof(long long) == sizeof(int64_t), "rowcount is read as a long long");
 
-#define ZT_METH(name, fn, flags) {name, (PyCFunction)(void (*)(void))(fn), flags, nullptr}
-
 static PyMethodDef cursorObject_methods[] = {
     ZT_METH("close", pyzt_curs_close, METH_NOARGS),
     ZT_METH("callproc", pyzt_curs_callproc, METH_VARARGS | METH_KEYWORDS),
@@ -235,8 +233,6 @@ static PyMethodDef cursorObject_methods[] = {
     ZT_METH("fetchall", pyzt_curs_fetchall, METH_NOARGS),
     ZT_METH("nextset", pyzt_curs_nextset, METH_NOARGS),
     {nullptr, nullptr, 0, nullptr}};
-
-#undef ZT_METH
 
 /* Filled field by field: the slot list differs between interpreter versions, and a
  * positional initialiser would have to name every one of them. */
