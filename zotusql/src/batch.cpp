@@ -707,54 +707,47 @@ ZTC_API int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int dir
 // Runs the statement once per row of the array bindings, atomically. Returns the number of rows.
 ZTC_API int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
 {
-    Session *s = connected_session(S);
-    if (!s)
-        return -1;
-    return guarded(slot_of(s), [&]() -> int {
-        if (!sql) {
-            set_error(*s, "HY000", "no statement text");
-            return -1;
-        }
+    return with_statement(S, sql, [&](Session &s) -> int {
         if (rows < 0) {
-            set_error(*s, "22023", "a batch cannot have " + std::to_string(rows) + " rows");
+            set_error(s, "22023", "a batch cannot have " + std::to_string(rows) + " rows");
             return -1;
         }
         std::string target, columns, text;
         int insert_markers = 0;
         bool plain = plain_insert_target(sql, target, columns, insert_markers);
         int markers = rewrite_markers(sql, text);
-        if (!check_columns(*s, markers, rows))
+        if (!check_columns(s, markers, rows))
             return -1;
         if (rows == 0)
             return 0;
-        std::vector<Column> cols = batch_columns(*s, markers);
-        if (!check_texts(*s, cols, rows) || !begin_if_needed(*s))
+        std::vector<Column> cols = batch_columns(s, markers);
+        if (!check_texts(s, cols, rows) || !begin_if_needed(s))
             return -1;
         if (plain && insert_markers == markers) {
-            bool inside = in_transaction(*s);
+            bool inside = in_transaction(s);
             CopyTarget t;
-            std::string last = *s->error;
-            if (!describe_copy_target(*s, target, columns, t)) {
+            std::string last = *s.error;
+            if (!describe_copy_target(s, target, columns, t)) {
                 // Inside a transaction the failed query has aborted it: report that. Outside,
                 // nothing is lost and COPY in text reports any fault of the target itself.
                 if (inside)
                     return -1;
-                *s->error = std::move(last);
+                *s.error = std::move(last);
                 t = CopyTarget();
             }
             bool accepts = t.relkind == 'r' || t.relkind == 'p' || t.relkind == 'f';
             if (accepts) {
-                bool binary = plan_binary(*s, cols, t.types, rows);
-                switch (run_copy(*s, target, columns, cols, rows, !inside, binary)) {
+                bool binary = plan_binary(s, cols, t.types, rows);
+                switch (run_copy(s, target, columns, cols, rows, !inside, binary)) {
                 case CopyOutcome::Done: return rows;
                 case CopyOutcome::Failed: return -1;
                 case CopyOutcome::Refused: break;
                 }
-                cols = batch_columns(*s, markers);
+                cols = batch_columns(s, markers);
             }
         }
         choose_param_types(cols, rows);
-        Pipeline p(*s);
+        Pipeline p(s);
         return p.run(text, cols, rows) ? rows : -1;
     });
 }

@@ -320,19 +320,14 @@ ZTC_API int fun_sql_type(const char *sql)
 ZTC_API int ZTC_ExecwithDataReader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R, int *columns,
                                    int64_t *rows, int *affected)
 {
-    Session *s = connected_session(S);
-    if (!s || !R)
-        return -1;
-    return guarded(slot_of(s), [&]() -> int {
-        if (!sql) {
-            set_error(*s, "HY000", "no statement text");
+    return with_statement(S, sql, [&](Session &s) -> int {
+        if (!R)
             return -1;
-        }
         ResultList results;
-        if (!exec_text(*s, sql, results))
+        if (!exec_text(s, sql, results))
             return -1;
         ResultCounts counts = result_counts(results.front().get());
-        replace_result(R, new_result(*s, std::move(results)));
+        replace_result(R, new_result(s, std::move(results)));
         if (columns)
             *columns = counts.columns;
         if (rows)
@@ -347,22 +342,15 @@ ZTC_API int ZTC_ExecwithDataReader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R
 ZTC_API int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void *reserved)
 {
     (void)reserved;
-    Session *s = connected_session(S);
-    if (!s)
-        return -1;
-    return guarded(slot_of(s), [&]() -> int {
-        if (!sql) {
-            set_error(*s, "HY000", "no statement text");
-            return -1;
-        }
-        if (s->current)
-            s->current->in_use = false;
-        s->current = nullptr;
-        PreparedStatement *st = prepare_cached(*s, sql, nullptr);
+    return with_statement(S, sql, [&](Session &s) -> int {
+        if (s.current)
+            s.current->in_use = false;
+        s.current = nullptr;
+        PreparedStatement *st = prepare_cached(s, sql, nullptr);
         if (!st)
             return -1;
         st->in_use = true;
-        s->current = st;
+        s.current = st;
         return 0;
     });
 }

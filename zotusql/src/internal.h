@@ -203,6 +203,23 @@ int guarded(std::string *slot, F &&f) noexcept
 }
 inline std::string *slot_of(Session *s) { return s ? s->error.get() : nullptr; }
 
+// The frame of a call that runs a statement text: the connected session behind S, a text that
+// is not null ("[HY000] no statement text" otherwise), and f(session) run guarded.
+template <class F>
+int with_statement(ZTC_HANDLE *S, const char *sql, F &&f) noexcept
+{
+    Session *s = connected_session(S);
+    if (!s)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        if (!sql) {
+            set_error(*s, "HY000", "no statement text");
+            return -1;
+        }
+        return f(*s);
+    });
+}
+
 // ---- transactions and execution (session.cpp, execute.cpp) ----
 
 // True when the server reports an open (possibly failed) transaction.

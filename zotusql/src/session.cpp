@@ -200,32 +200,25 @@ ZTC_API int Release_IpsAttrs(ZTC_HANDLE *attrs)
 // session's bindings and its results are dropped.
 ZTC_API int ZTC_Execute_no_query(ZTC_HANDLE *S, const char *sql)
 {
-    Session *s = connected_session(S);
-    if (!s)
-        return -1;
-    return guarded(slot_of(s), [&]() -> int {
-        if (!sql) {
-            set_error(*s, "HY000", "no statement text");
-            return -1;
-        }
+    return with_statement(S, sql, [&](Session &s) -> int {
         switch (control_text(sql)) {
         case CONTROL_AUTOCOMMIT_OFF:
-            s->autocommit = false;
+            s.autocommit = false;
             return 0;
         case CONTROL_AUTOCOMMIT_ON: {
-            bool ok = end_transaction(*s, true);
-            s->autocommit = true;
+            bool ok = end_transaction(s, true);
+            s.autocommit = true;
             return ok ? 0 : -1;
         }
         case CONTROL_COMMIT:
-            return end_transaction(*s, true) ? 0 : -1;
+            return end_transaction(s, true) ? 0 : -1;
         case CONTROL_ROLLBACK:
-            return end_transaction(*s, false) ? 0 : -1;
+            return end_transaction(s, false) ? 0 : -1;
         case CONTROL_NONE:
             break;
         }
         ResultList results;
-        return exec_text(*s, sql, results) ? 0 : -1;
+        return exec_text(s, sql, results) ? 0 : -1;
     });
 }
 
