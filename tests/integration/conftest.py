@@ -80,3 +80,20 @@ def table_name(request):
     """A table name unique to the test (the test creates and drops the table)."""
     name = re.sub(r"\W", "_", request.node.name).lower()
     return "t_" + name[:50]
+
+
+@pytest.fixture
+def table(cur, table_name):
+    """create(columns) makes `table_name` with that column list (replacing one left
+    behind); every table made is dropped afterwards."""
+    made = []
+
+    def create(columns):
+        cur.execute("drop table if exists %s" % table_name)
+        cur.execute("create table %s (%s)" % (table_name, columns))
+        made.append(table_name)
+        return table_name
+
+    yield create
+    for name in made:
+        cur.execute("drop table if exists %s" % name)

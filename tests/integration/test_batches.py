@@ -8,22 +8,6 @@ import pytest
 import _pyztdb
 
 
-@pytest.fixture
-def table(cur, table_name):
-    """Creates table_name from the test's column list (first argument) and drops it after."""
-    made = []
-
-    def create(columns):
-        cur.execute("drop table if exists %s" % table_name)
-        cur.execute("create table %s (%s)" % (table_name, columns))
-        made.append(table_name)
-        return table_name
-
-    yield create
-    for name in made:
-        cur.execute("drop table if exists %s" % name)
-
-
 def scalar(cur, sql):
     cur.execute(sql)
     return cur.fetchone()[0]

@@ -9,21 +9,6 @@ import pytest
 import _pyztdb
 
 
-@pytest.fixture
-def table(cur, table_name):
-    """Creates `table_name` with the given column definition; dropped afterwards."""
-    made = []
-
-    def create(columns):
-        cur.execute("create table %s (%s)" % (table_name, columns))
-        made.append(table_name)
-        return table_name
-
-    yield create
-    for name in made:
-        cur.execute("drop table if exists %s" % name)
-
-
 def server_text(cur, name):
     cur.execute("select c::text from %s" % name)
     return cur.fetchone()[0]
