@@ -50,6 +50,9 @@ void FreeResults(cursorObject *self);
 /* The cursor state of "no result": closed set, counts 0, sql_type -1, description
  * empty. FreeResults ends with it; so does giving up a server cursor. */
 void zt_curs_forget_result(cursorObject *self);
+/* What every execution method does first: releases the previous result, row count 0,
+ * description None. */
+void zt_curs_begin_execution(cursorObject *self);
 /* Re-imports the datetime C interface into PyDateTimeAPI; -1 with an error set. */
 int zt_load_datetime_api(void);
 

@@ -13,17 +13,6 @@ namespace {
 const char *const kMultiResult =
     "This function does not support multi-result set operations, use the 'execute()' function";
 
-/* Releases the previous result and clears the outcome fields, as every execution
- * method does before it starts. */
-void zt_curs_start(cursorObject *self)
-{
-    if (self->p_results)
-        FreeResults(self);
-    self->rowcount = 0;
-    Py_INCREF(Py_None);
-    zt_curs_set_description(self, Py_None);
-}
-
 /* ================================ executemany ================================ */
 
 /* Raises the fixed execution failure text that callers match on; the library's
@@ -68,7 +57,7 @@ int zt_curs_run_row(cursorObject *self, const char *sql, PyObject *row)
 {
     if (zt_curs_check(self) < 0)
         return -1;
-    zt_curs_start(self);
+    zt_curs_begin_execution(self);
     ZTC_Reset(&self->p_conn);
     self->sql_type = fun_sql_type(sql);
     return zt_curs_run_prepared(self, sql, row);
@@ -160,7 +149,7 @@ PyObject *zt_curs_executemany(cursorObject *self, PyObject *args)
 {
     if (zt_curs_check(self) < 0)
         return nullptr;
-    zt_curs_start(self);
+    zt_curs_begin_execution(self);
     if (zt_load_datetime_api() < 0)
         return nullptr;
     ZTC_Reset(&self->p_conn);
@@ -618,7 +607,7 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
 {
     if (zt_curs_check(self) < 0)
         return nullptr;
-    zt_curs_start(self);
+    zt_curs_begin_execution(self);
     if (zt_load_datetime_api() < 0)
         return nullptr;
     ZTC_Reset(&self->p_conn);

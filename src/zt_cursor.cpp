@@ -69,6 +69,15 @@ void FreeResults(cursorObject *self)
     zt_curs_forget_result(self);
 }
 
+void zt_curs_begin_execution(cursorObject *self)
+{
+    if (self->p_results)
+        FreeResults(self);
+    self->rowcount = 0;
+    Py_INCREF(Py_None);
+    zt_curs_set_description(self, Py_None);
+}
+
 void zt_curs_forget_result(cursorObject *self)
 {
     self->closed = 1;

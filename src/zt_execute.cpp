@@ -64,11 +64,7 @@ PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
     (void)kwds;
     if (zt_curs_check(self) < 0)
         return nullptr;
-    if (self->p_results != nullptr)
-        FreeResults(self);
-    self->rowcount = 0;
-    Py_INCREF(Py_None);
-    zt_curs_set_description(self, Py_None);
+    zt_curs_begin_execution(self);
     if (zt_load_datetime_api() < 0)
         return nullptr;
 

@@ -866,11 +866,7 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
     const zt_call_texts &texts = (kind == zt_call_kind::function) ? zt_func_texts : zt_proc_texts;
     if (zt_curs_check(self) < 0)
         return nullptr;
-    if (self->p_results)
-        FreeResults(self);
-    self->rowcount = 0;
-    Py_INCREF(Py_None);
-    zt_curs_set_description(self, Py_None);
+    zt_curs_begin_execution(self);
     PyRef list(PyList_New(0));
     if (!list)
         return nullptr;
