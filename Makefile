@@ -15,7 +15,7 @@ empty :=
 space := $(empty) $(empty)
 semi := ;
 
-.PHONY: all deps build build-all test test-unit test-asan demo bench clean
+.PHONY: all deps build build-all test test-unit test-asan demo bench bench-quick bench-lib clean
 
 all: build
 
@@ -46,10 +46,21 @@ test-asan: deps
 demo: build
 	BUILD=$(BUILD) scripts/with-pg-server scripts/run-demo $(PYTHON_EXE)
 
+# The driver beside its peers and the C libpq floor (bench/README.md); it starts its own
+# server. BENCH_ARGS go to bench/run.py, e.g. BENCH_ARGS="--only fetch --runs 5".
 bench: build
 	@scripts/install-deps --bench
 	cmake --build $(BUILD) -j$(JOBS) --target bench-programs
-	BUILD=$(BUILD) scripts/with-pg-server scripts/run-bench $(PYTHON_EXE)
+	BUILD=$(BUILD) scripts/run-bench $(PYTHON_EXE) $(BENCH_ARGS)
+
+# One run of each job at small sizes: under a minute.
+bench-quick:
+	@$(MAKE) --no-print-directory bench BENCH_ARGS="--quick $(BENCH_ARGS)"
+
+# The library's own C++ programs beside plain libpq loops.
+bench-lib: build
+	cmake --build $(BUILD) -j$(JOBS) --target bench-programs
+	BUILD=$(BUILD) scripts/run-bench $(PYTHON_EXE) --lib
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,7 @@
+"""The workloads `make bench` runs, in the order the table shows them. A workload is one
+module in this folder (see bench/README.md); adding one is adding its name here."""
+WORKLOADS = [
+    "fetch",
+    "insert",
+    "roundtrip",
+]

@@ -1,0 +1,75 @@
+"""fetchall of one table of (bigint, float8, text, timestamp, numeric(12,2), date): every
+value becomes a Python object. The peak memory of this workload is the one to watch."""
+from harness import Job, Target
+
+TITLE = "fetchall {size:,} rows x (bigint, float8, text, timestamp, numeric(12,2), date)"
+UNIT = "rows/s"
+SIZE = 1_000_000
+QUICK_SIZE = 50_000
+SETUP = [
+    "DROP TABLE IF EXISTS bench_fetch",
+    """CREATE TABLE bench_fetch AS
+       SELECT g::bigint                                                  AS id,
+              g / 7.0::double precision                                  AS f,
+              left(md5(g::text), 20)                                     AS t,
+              timestamp '2020-01-01' + g * interval '37.123457 s'        AS ts,
+              ((g::bigint * 7919 % 1000000000) / 100.0)::numeric(12,2)   AS n,
+              date '2000-01-01' + g % 10000                              AS d
+       FROM generate_series(1, {size}) AS g""",
+    # Hint bits set now, so no reader pays for writing them.
+    "VACUUM ANALYZE bench_fetch",
+]
+QUERY = "SELECT id, f, t, ts, n, d FROM bench_fetch"
+
+
+def checked(ctx, rows):
+    if len(rows) != ctx.size or len(rows[0]) != 6:
+        raise SystemExit("fetched %d rows, expected %d" % (len(rows), ctx.size))
+    return len(rows)
+
+
+def ztcondb_fetchall(ctx):
+    cur = ctx.ztcondb().cursor()
+    with ctx.timed():
+        cur.execute(QUERY)
+        rows = cur.fetchall()
+    return checked(ctx, rows)
+
+
+def psycopg2_fetchall(ctx):
+    cur = ctx.psycopg2().cursor()
+    with ctx.timed():
+        cur.execute(QUERY)
+        rows = cur.fetchall()
+    return checked(ctx, rows)
+
+
+def psycopg3_fetchall(ctx):
+    cur = ctx.psycopg3().cursor()
+    with ctx.timed():
+        cur.execute(QUERY)
+        rows = cur.fetchall()
+    return checked(ctx, rows)
+
+
+async def asyncpg_fetch(ctx):
+    conn = await ctx.asyncpg()
+    with ctx.timed():
+        rows = await conn.fetch(QUERY)
+    await conn.close()
+    return checked(ctx, rows)
+
+
+JOBS = [
+    Job("ztcondb fetchall", "ztcondb", ztcondb_fetchall),
+    Job("psycopg2 fetchall", "psycopg2", psycopg2_fetchall, ref=True),
+    Job("psycopg3 fetchall (text)", "psycopg3", psycopg3_fetchall),
+    Job("asyncpg fetch (binary)", "asyncpg", asyncpg_fetch),
+    Job("C libpq text + parse", "libpq", "fetch-text"),
+    Job("C libpq binary + decode", "libpq", "fetch-binary"),
+]
+
+TARGETS = [
+    Target("ztcondb fetchall", "psycopg2 fetchall", speed=2.5),
+    Target("ztcondb fetchall", "psycopg2 fetchall", memory=0.75),
+]
