@@ -74,7 +74,7 @@ PyObject *pyzt_connect(PyObject *, PyObject *args, PyObject *kwds)
     int port = 0;
     const char *host = nullptr, *database = nullptr, *user = nullptr, *password = nullptr,
                *charset = nullptr, *usessl = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|ssssss", const_cast<char **>(kwlist),
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|sssssz", const_cast<char **>(kwlist),
                                      &port, &host, &database, &user, &password, &charset,
                                      &usessl)) {
         PyErr_SetString(ProgrammingError, "Connection parameter error");

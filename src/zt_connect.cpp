@@ -3,37 +3,15 @@
  * factory. */
 #include "zt_connect.h"
 #include "pyzt_util.h"
+#include "zt_conntext.h"
 #include "zt_cursor.h"
 
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 
 namespace {
-
-/* The library's connection text must fit this buffer, terminator included. */
-constexpr size_t CONNECTION_TEXT_SIZE = 512;
-
-/* Wipes a buffer that held a password; volatile so the stores are not dropped. */
-void zt_wipe(char *buf, size_t n)
-{
-    volatile char *p = buf;
-    for (size_t i = 0; i < n; ++i)
-        p[i] = 0;
-}
-
-/* Formats the connection text: the host-list form when the host text holds a comma.
- * Returns false when the text would not fit. */
-bool zt_format_connection_text(char (&buf)[CONNECTION_TEXT_SIZE], bool host_list,
-                               const char *host, int port, const char *database,
-                               const char *user, const char *password, const char *charset)
-{
-    int n = host_list
-        ? std::snprintf(buf, sizeof buf, "IPS=%s; DB=%s; USER=%s; PWD=%s; PORT=%d; CHAR_SET=%s",
-                        host, database, user, password, port, charset)
-        : std::snprintf(buf, sizeof buf, "IP=%s; DB=%s; USER=%s; PWD=%s; PORT=%d; CHAR_SET=%s",
-                        host, database, user, password, port, charset);
-    return n >= 0 && static_cast<size_t>(n) < sizeof buf;
-}
 
 /* Gives back the session and host-list attributes the object still holds; results
  * are ignored. Used before a re-initialisation and at deallocation. */
@@ -47,25 +25,38 @@ void zt_conn_release(RhConnect *self)
     }
 }
 
-/* Opens the session. 0, or a negative number with an exception set. usessl has no
- * field in either text form, so it never reaches the library. */
+/* Raises the failure of an open: the fixed text first, then ": " and the library's
+ * reason when it gave one. The library leaves the password out; should a password of
+ * four or more bytes still appear in it, the reason is dropped rather than shown
+ * (shorter ones would match ordinary words of the message). */
+void zt_raise_open_error(RhConnect *self, const char *password)
+{
+    char reason[256];
+    int length = 0;
+    std::memset(reason, 0, sizeof reason);
+    bool have = self->p_conn && ZTC_GetError(&self->p_conn, reason, &length) >= 0;
+    reason[sizeof reason - 1] = '\0';
+    if (have && reason[0] && !(std::strlen(password) >= 4 && std::strstr(reason, password)))
+        PyErr_Format(OperationalError, "Connection information is not correct: %s", reason);
+    else
+        PyErr_SetString(OperationalError, "Connection information is not correct");
+}
+
+/* Opens the session. 0, or a negative number with an exception set. A failed open
+ * leaves the object without a session. */
 int connection_setup(RhConnect *self, const char *host, int port, const char *database,
                      const char *user, const char *password, const char *charset,
-                     const char * /*usessl*/)
+                     const char *usessl, ZtConnSettings &settings)
 {
     if (port < 0 || port > 65535) {
         PyErr_SetString(ProgrammingError, "Connection parameter error");
         return -1;
     }
-    char ConnectionString[CONNECTION_TEXT_SIZE];
-    std::memset(ConnectionString, 0, sizeof ConnectionString);
     bool host_list = std::strchr(host, ',') != nullptr;
-    if (!zt_format_connection_text(ConnectionString, host_list, host, port, database, user,
-                                   password, charset)) {
-        zt_wipe(ConnectionString, sizeof ConnectionString);
-        PyErr_SetString(ProgrammingError, "Connection parameter error");
+    std::string ConnectionString;
+    if (zt_format_connection_text(ConnectionString, host_list, host, port, database, user,
+                                  password, charset, usessl, settings) < 0)
         return -1;
-    }
 
     /* Initialising an open connection again gives its session back first. */
     if (self->p_conn || self->turnIP_attrs)
@@ -76,14 +67,15 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
     int rc;
     if (host_list) {
         self->ntimes = 1;
-        rc = ZTC_OpenConn_Ips(ConnectionString, self->ntimes, &self->turnIP_attrs,
+        rc = ZTC_OpenConn_Ips(ConnectionString.c_str(), self->ntimes, &self->turnIP_attrs,
                               &self->p_conn);
     } else {
-        rc = ZTC_OpenConn(ConnectionString, &self->p_conn);
+        rc = ZTC_OpenConn(ConnectionString.c_str(), &self->p_conn);
     }
-    zt_wipe(ConnectionString, sizeof ConnectionString);
+    zt_wipe_text(ConnectionString);
     if (rc < 0) {
-        PyErr_SetString(OperationalError, "Connection information is not correct");
+        zt_raise_open_error(self, password);
+        zt_conn_release(self);
         return rc;
     }
     return 0;
@@ -94,20 +86,33 @@ PyObject *connection_new(PyTypeObject *type, PyObject *, PyObject *)
     return type->tp_alloc(type, 0);
 }
 
+/* The seven specified values, then the settings as keyword-only additions (see
+ * zt_conntext.h); usessl may be None. */
 int connection_init(RhConnect *self, PyObject *args, PyObject *kwds)
 {
     static const char *kwlist[] = {"host", "port", "database", "user", "password",
                                    "charset", "usessl", nullptr};
     const char *host, *database, *user, *password, *charset, *usessl;
     int port;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sisssss", const_cast<char **>(kwlist),
-                                     &host, &port, &database, &user, &password, &charset,
-                                     &usessl)) {
-        std::fputs("-- connection_setup error", stdout);
-        std::fflush(stdout);
+    try {
+        ZtConnSettings settings;
+        PyObject *rest_kwds;
+        if (zt_conn_take_settings(kwds, &rest_kwds, settings) < 0)
+            return -1;
+        PyRef rest(rest_kwds);
+        if (!PyArg_ParseTupleAndKeywords(args, rest.get(), "sissssz",
+                                         const_cast<char **>(kwlist), &host, &port, &database,
+                                         &user, &password, &charset, &usessl)) {
+            std::fputs("-- connection_setup error", stdout);
+            std::fflush(stdout);
+            return -1;
+        }
+        return connection_setup(self, host, port, database, user, password, charset, usessl,
+                                settings);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
         return -1;
     }
-    return connection_setup(self, host, port, database, user, password, charset, usessl);
 }
 
 /* The object holds no interpreter references: nothing to visit or clear. */

@@ -14,8 +14,11 @@ changes take effect at `commit()`. `conn.autocommit(True)` switches it back on.
 """
 from __future__ import annotations
 
+from typing import Optional, Union
+
 import _pyztdb
 
+from .connargs import HostArg, PortArg, connection_arguments
 from .connection import Connection
 from .cursor import Cursor
 from .types import (BINARY, DATETIME, NUMBER, ROWID, STRING, Binary, Date,
@@ -49,11 +52,30 @@ __all__ = [
 ]
 
 
-def connect(host: str = "127.0.0.1", port: int = 5432, database: str = "postgres",
-            user: str = "postgres", password: str = "", charset: str = "UTF8") -> Connection:
-    """Opens a session. `host` may hold a comma-separated list of hosts: the first
-    that accepts a session is used (every host with the same port). Autocommit is
-    switched off, as PEP 249 expects: call `commit()` to keep changes."""
-    conn = Connection(host, port, database, user, password, charset, "0")
+def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[str] = None,
+            user: Optional[str] = None, password: Optional[str] = None, charset: str = "UTF8",
+            *, host: HostArg = None, dbname: Optional[str] = None,
+            sslmode: Optional[str] = None, connect_timeout: Union[int, str, None] = None,
+            options: Optional[str] = None, application_name: Optional[str] = None,
+            target_session_attrs: Optional[str] = None) -> Connection:
+    """Opens a session.
+
+    `dsn` is a libpq connection string ("host=db1 dbname=app") or URI
+    ("postgresql://app@db1:5432/app"), or, as before, a plain host name. Keywords given
+    here override the DSN's values; what neither gives comes from libpq's environment
+    variables (PGHOST, PGPORT, PGDATABASE, PGUSER, PGPASSWORD, PGSSLMODE, ...),
+    ~/.pgpass and libpq's defaults. `host` may be a comma-separated list (or a list) of
+    hosts and `port` one port or one per host; with `target_session_attrs`
+    ("read-write", "read-only", "primary", "standby", "prefer-standby", "any") the
+    first host whose session fits is used. Autocommit is switched off, as PEP 249
+    expects: call `commit()` to keep changes."""
+    settings = {key: value for key, value in (
+        ("host", host), ("dbname", dbname), ("sslmode", sslmode),
+        ("connect_timeout", connect_timeout), ("options", options),
+        ("application_name", application_name),
+        ("target_session_attrs", target_session_attrs)) if value is not None}
+    values, extra = connection_arguments(dsn, port, database, user, password, charset,
+                                         settings)
+    conn = Connection(*values, **extra)
     conn.autocommit(False)
     return conn

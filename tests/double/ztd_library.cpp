@@ -302,44 +302,59 @@ int release_handle(const char *name, const char *key, Map &map, ZTC_HANDLE *h)
     return 0;
 }
 
+/* Body of both open calls: a new session (and host-list attributes when `attrs` is
+ * given); a programmed failure keeps the session, with its message, and no attributes. */
+int open_session(const char *name, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
+{
+    uintptr_t h = 0;
+    if (S) {
+        h = new_handle(KIND_SESSION);
+        state().sessions[h] = std::make_unique<Session>();
+    }
+    int rc;
+    if (injected(name, h, &rc)) {
+        if (h && rc < 0) {
+            state().last_session = h;
+            *S = reinterpret_cast<ZTC_HANDLE>(h);
+        } else if (h) {
+            state().sessions.erase(h);
+        }
+        return rc;
+    }
+    if (!S)
+        return fail_with(0, "no session");
+    if (attrs) {
+        uintptr_t a = new_handle(KIND_ATTRS);
+        state().attrs[a] = std::make_unique<Attrs>();
+        *attrs = reinterpret_cast<ZTC_HANDLE>(a);
+    }
+    state().last_session = h;
+    *S = reinterpret_cast<ZTC_HANDLE>(h);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
 
 /* ---- sessions ---- */
 
+/* The double takes any connection text; the driver's tests read it back from the log.
+ * Like the library, a failed open hands back a session that carries the programmed
+ * message, so that ZTC_GetError can read it; ZTC_CloseConn frees it. */
 int ZTC_OpenConn(const char *conn_text, ZTC_HANDLE *S)
 {
     Logger("ZTC_OpenConn").text("text", conn_text).handle("session", S).commit();
-    int rc;
-    if (injected("ZTC_OpenConn", 0, &rc))
-        return rc;
-    if (!S)
-        return fail_with(0, "no session");
-    uintptr_t h = new_handle(KIND_SESSION);
-    state().sessions[h] = std::make_unique<Session>();
-    state().last_session = h;
-    *S = reinterpret_cast<ZTC_HANDLE>(h);
-    return 0;
+    return open_session("ZTC_OpenConn", nullptr, S);
 }
 
 int ZTC_OpenConn_Ips(const char *conn_text, int ntimes, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
 {
     Logger("ZTC_OpenConn_Ips").text("text", conn_text).integer("ntimes", ntimes)
         .handle("attrs", attrs).handle("session", S).commit();
-    int rc;
-    if (injected("ZTC_OpenConn_Ips", 0, &rc))
-        return rc;
-    if (!S || !attrs)
+    if (S && !attrs)
         return fail_with(0, "no session");
-    uintptr_t a = new_handle(KIND_ATTRS);
-    state().attrs[a] = std::make_unique<Attrs>();
-    *attrs = reinterpret_cast<ZTC_HANDLE>(a);
-    uintptr_t h = new_handle(KIND_SESSION);
-    state().sessions[h] = std::make_unique<Session>();
-    state().last_session = h;
-    *S = reinterpret_cast<ZTC_HANDLE>(h);
-    return 0;
+    return open_session("ZTC_OpenConn_Ips", attrs, S);
 }
 
 int ZTC_CloseConn(ZTC_HANDLE *S)

@@ -52,9 +52,93 @@ def test_ports_out_of_range_refused(zd, port):
     assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
 
 
-@pytest.mark.parametrize("usessl", ["0", "1", "require", "USESSL=1"])
-def test_usessl_never_in_the_text(zd, usessl):
+@pytest.mark.parametrize("usessl, tail", [
+    ("0", ""), ("false", ""), ("No", ""), ("", ""), (None, ""),
+    ("1", "; SSLMODE=require"), ("TRUE", "; SSLMODE=require"), ("yes", "; SSLMODE=require"),
+    ("disable", "; SSLMODE=disable"), ("allow", "; SSLMODE=allow"),
+    ("Prefer", "; SSLMODE=prefer"), ("require", "; SSLMODE=require"),
+    ("verify-ca", "; SSLMODE=verify-ca"), ("VERIFY-FULL", "; SSLMODE=verify-full"),
+])
+def test_usessl_appends_one_sslmode_field(zd, usessl, tail):
     connect(usessl=usessl)
+    assert open_text(zd)[1] == "IP=h; " + BASE + tail
+
+
+@pytest.mark.parametrize("usessl", ["2", "on", "ssl", "require; PORT=1", "USESSL=1", " 1"])
+def test_usessl_unknown_refused(zd, usessl):
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        connect(usessl=usessl)
+    assert str(err.value) == "Connection parameter error"
+    assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
+
+
+# Values that try to rewrite the fields after them (or fake an escape).
+HOSTILE = ["x; DB=postgres; USER=postgres; PWD=", "; USER=postgres; PWD=",
+           "a; PORT=5433; CHAR_SET=UTF8", ";", "%3B", "50%; SSLMODE=disable", "é;漢"]
+
+
+@pytest.mark.parametrize("field", ["host", "database", "user", "charset"])
+@pytest.mark.parametrize("value", HOSTILE)
+def test_separator_refused_in_host_database_user_charset(zd, field, value):
+    if ";" not in value:
+        pytest.skip("only values holding the separator are refused")
+    values = {"host": "h", "port": 5432, "database": "d", "user": "u", "password": "p",
+              "charset": "UTF8", "usessl": "0"}
+    values[field] = value
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        _pyztdb._connect(**values)
+    assert str(err.value) == "Connection parameter error"
+    assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
+
+
+@pytest.mark.parametrize("password", HOSTILE + ["", "p; PWD=q"])
+def test_password_is_free_text(zd, password):
+    connect(password=password, usessl="1")
+    assert open_text(zd)[1] == (
+        "IP=h; DB=d; USER=u; PWD=%s; PORT=5432; CHAR_SET=UTF8; SSLMODE=require" % password)
+
+
+SETTINGS = [
+    ("ports", "PORTS"), ("target_session_attrs", "TARGET_SESSION_ATTRS"),
+    ("connect_timeout", "CONNECT_TIMEOUT"), ("application_name", "APPLICATION_NAME"),
+    ("options", "OPTIONS"), ("dsn", "DSN"),
+]
+
+
+@pytest.mark.parametrize("keyword, field", SETTINGS)
+@pytest.mark.parametrize("value, written", [
+    ("read-write", "read-write"),
+    ("a; PORT=1; CHAR_SET=GBK", "a%3B PORT=1%3B CHAR_SET=GBK"),
+    ("100%; SSLMODE=disable", "100%25%3B SSLMODE=disable"),
+    ("%3B", "%253B"),
+    ("é 漢", "é 漢"),
+    ("", None),
+])
+def test_settings_follow_the_fixed_fields_encoded(zd, keyword, field, value, written):
+    _pyztdb.connection("h", 5432, "d", "u", "p", "UTF8", "1", **{keyword: value})
+    tail = "" if written is None else "; %s=%s" % (field, written)
+    assert open_text(zd)[1] == "IP=h; %s; SSLMODE=require%s" % (BASE, tail)
+
+
+def test_settings_in_a_fixed_order_after_sslmode(zd):
+    kwargs = {keyword: str(k) for k, (keyword, _) in enumerate(reversed(SETTINGS))}
+    _pyztdb.connection("a,b", 5432, "d", "u", "p", "UTF8", "verify-full", **kwargs)
+    assert open_text(zd) == ("ZTC_OpenConn_Ips", "IPS=a,b; " + BASE + "; SSLMODE=verify-full; "
+                             "PORTS=5; TARGET_SESSION_ATTRS=4; CONNECT_TIMEOUT=3; "
+                             "APPLICATION_NAME=2; OPTIONS=1; DSN=0")
+
+
+@pytest.mark.parametrize("value", [5, b"x", "a\0b", ["x"]])
+@pytest.mark.parametrize("keyword", [k for k, _ in SETTINGS])
+def test_settings_must_be_text(zd, keyword, value):
+    with pytest.raises(_pyztdb.ProgrammingError) as err:
+        _pyztdb.connection("h", 5432, "d", "u", "p", "UTF8", "0", **{keyword: value})
+    assert str(err.value) == "Connection parameter error"
+    assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
+
+
+def test_settings_none_is_not_given(zd):  # as is an empty text (above)
+    _pyztdb.connection("h", 5432, "d", "u", "p", "UTF8", "0", **{k: None for k, _ in SETTINGS})
     assert open_text(zd)[1] == "IP=h; " + BASE
 
 
@@ -86,11 +170,19 @@ def test_utf8_text_counted_in_bytes(zd):
 
 @pytest.mark.parametrize("call, host", [("ZTC_OpenConn", "h"), ("ZTC_OpenConn_Ips", "a,b")])
 @pytest.mark.parametrize("rc", [-1, -3])
-def test_open_failure(zd, call, host, rc):
-    zd.fail(call, rc=rc, error="[08001] refused")
+@pytest.mark.parametrize("error, message", [
+    ("[08001] refused", "Connection information is not correct: [08001] refused"),
+    (None, "Connection information is not correct"),
+    # A library that quotes the password loses its reason rather than show it.
+    ("[28P01] bad password s3cret for u", "Connection information is not correct"),
+])
+def test_open_failure_carries_the_reason(zd, call, host, rc, error, message):
+    zd.fail(call, rc=rc, error=error)
     with pytest.raises(_pyztdb.OperationalError) as err:
-        connect(host)
-    assert str(err.value) == "Connection information is not correct"
+        connect(host, password="s3cret")
+    assert str(err.value) == message
+    # The failed session is given back: nothing stays open.
+    assert (zd.open_sessions(), zd.open_attrs()) == (0, 0)
 
 
 @pytest.mark.parametrize("args, kwargs", [

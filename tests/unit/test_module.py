@@ -78,7 +78,7 @@ def test_connect_keywords_in_any_order(zd):
                             database="db", host="hh", port=7)
     assert isinstance(conn, _pyztdb.connection)
     assert zd.calls_of("ZTC_OpenConn")[0].args["text"] == (
-        "IP=hh; DB=db; USER=us; PWD=pw; PORT=7; CHAR_SET=GBK")
+        "IP=hh; DB=db; USER=us; PWD=pw; PORT=7; CHAR_SET=GBK; SSLMODE=require")
 
 
 def test_connection_type_takes_host_first(zd):

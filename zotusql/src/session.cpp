@@ -1,6 +1,8 @@
 // Sessions: opening one from the driver's connection texts, closing it, the host-list
 // attributes, and transaction control (autocommit, the control texts of ZTC_Execute_no_query).
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "conntext.h"
 #include "internal.h"
@@ -34,18 +36,103 @@ struct PGconnFree {
     void operator()(PGconn *c) const noexcept { PQfinish(c); }
 };
 
+// The libpq keywords and values of a session, in the order they are given to libpq.
+struct ConnParams {
+    std::vector<std::string> keys, values;
+
+    // Sets a keyword, replacing an earlier value; an empty value leaves the keyword unset.
+    void set(const char *key, const std::string &value)
+    {
+        if (value.empty())
+            return;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == key) {
+                values[i] = value;
+                return;
+            }
+        keys.emplace_back(key);
+        values.push_back(value);
+    }
+    std::string get(const char *key) const
+    {
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == key)
+                return values[i];
+        return std::string();
+    }
+};
+
+struct ConninfoFree {
+    void operator()(PQconninfoOption *o) const noexcept { PQconninfoFree(o); }
+};
+
+// Takes the settings of a DSN (conninfo string or URI) as the base of the session's keywords.
+bool add_dsn(const std::string &dsn, ConnParams &params, std::string &err)
+{
+    char *message = nullptr;
+    std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(dsn.c_str(), &message));
+    if (!options) {
+        std::string why = message ? message : "out of memory";
+        PQfreemem(message);
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
+            why.pop_back();
+        err = "[08001] the connection text's DSN is not a valid connection string: " + why;
+        return false;
+    }
+    for (PQconninfoOption *o = options.get(); o->keyword; ++o)
+        if (o->val)
+            params.set(o->keyword, o->val);
+    return true;
+}
+
+// The keywords for parsed connection fields: the DSN first, then every field the text gives,
+// then the settings the library's decoders rely on. What is still unset comes from libpq's
+// environment variables, ~/.pgpass and its defaults.
+bool connection_params(const ConnText &ct, ConnParams &params, std::string &err)
+{
+    if (!ct.dsn.empty() && !add_dsn(ct.dsn, params, err))
+        return false;
+    params.set("host", ct.hosts);
+    params.set("port", !ct.ports.empty() ? ct.ports : ct.port ? std::to_string(ct.port) : "");
+    params.set("dbname", ct.db);
+    params.set("user", ct.user);
+    params.set("password", ct.password);
+    params.set("sslmode", ct.sslmode);
+    params.set("target_session_attrs", ct.target_session_attrs);
+    params.set("connect_timeout", ct.connect_timeout);
+    params.set("application_name", ct.application_name);
+    params.set("options", ct.options);
+    params.set("client_encoding", "UTF8");
+    params.set("fallback_application_name", "ztcondb");
+    // Without a timeout from the caller or PGCONNECT_TIMEOUT an unreachable host would block
+    // for the system's TCP timeout.
+    const char *env_timeout = std::getenv("PGCONNECT_TIMEOUT");
+    if (params.get("connect_timeout").empty() && !(env_timeout && *env_timeout))
+        params.set("connect_timeout", "10");
+    // The caller's options first: later -c settings win, and the decoders need these.
+    std::string options = params.get("options");
+    params.set("options", options.empty() ? kSessionOptions : options + " " + kSessionOptions);
+    return true;
+}
+
 // Opens the libpq connection for parsed connection fields. On failure returns nullptr with the
 // message (libpq's, under 08001, without the password) in err.
 PGconn *connect(const ConnText &ct, std::string &err)
 {
-    std::string port = std::to_string(ct.port);
-    const char *keys[] = {"host", "port", "dbname", "user", "password", "client_encoding",
-                          "application_name", "connect_timeout", "options", nullptr};
-    const char *values[] = {ct.hosts.c_str(), port.c_str(), ct.db.c_str(), ct.user.c_str(),
-                            ct.password.c_str(), "UTF8", "ztcondb", "10", kSessionOptions,
-                            nullptr};
+    ConnParams params;
+    if (!connection_params(ct, params, err)) {
+        hide_password(err, ct.password);
+        return nullptr;
+    }
+    std::vector<const char *> keys, values;
+    for (size_t i = 0; i < params.keys.size(); ++i) {
+        keys.push_back(params.keys[i].c_str());
+        values.push_back(params.values[i].c_str());
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
     // expand_dbname = 0: a database name is only a name, never a connection string.
-    std::unique_ptr<PGconn, PGconnFree> conn(PQconnectdbParams(keys, values, 0));
+    std::unique_ptr<PGconn, PGconnFree> conn(PQconnectdbParams(keys.data(), values.data(), 0));
     if (!conn) {
         set_error(err, "08001", "out of memory while connecting");
         return nullptr;
@@ -56,7 +143,11 @@ PGconn *connect(const ConnText &ct, std::string &err)
         set_error_from_conn(tmp, "08001");
         tmp.conn = nullptr;
         err = *tmp.error;
-        hide_password(err, ct.password);
+        hide_password(err, params.get("password"));
+        // libpq may have read the password from ~/.pgpass or PGPASSWORD.
+        const char *used = PQpass(conn.get());
+        if (used)
+            hide_password(err, used);
         return nullptr;
     }
     PQsetNoticeProcessor(conn.get(), ignore_notice, nullptr);

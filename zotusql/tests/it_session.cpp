@@ -88,12 +88,13 @@ TEST_P(BadConnText, Refused)
 INSTANTIATE_TEST_SUITE_P(
     Texts, BadConnText,
     ::testing::Values(
-        std::make_pair("IP=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=0; CHAR_SET=UTF8", "PORT"),
         std::make_pair("IP=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=70000; CHAR_SET=UTF8", "PORT"),
         std::make_pair("IP=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=x1; CHAR_SET=UTF8", "PORT"),
         std::make_pair("IP=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=5432; CHAR_SET=LATIN9", "CHAR_SET"),
         std::make_pair("IP=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=5432", "CHAR_SET"),
-        std::make_pair("IP=; DB=d; USER=u; PWD=s3cr3tpw; PORT=5432; CHAR_SET=UTF8", "IP")));
+        std::make_pair("IP=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=5432; CHAR_SET=UTF8; SSLMODE=maybe", "SSLMODE"),
+        std::make_pair("IP=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=5432; CHAR_SET=UTF8; DSN=port", "DSN"),
+        std::make_pair("IPS=h; DB=d; USER=u; PWD=s3cr3tpw; PORT=5432; CHAR_SET=UTF8", "IP")));
 
 TEST(Session, CharsetNamesAccepted)
 {
