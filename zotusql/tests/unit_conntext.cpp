@@ -156,196 +156,94 @@ TEST(ConnText, EmptyFieldsAreNotGiven)
 //
 // The driver refuses ';' in the host, database, user and charset and percent-encodes ';'
 // and '%' in the settings; the password is free text. For every field, each hostile value
-// below, put into a text the way the driver writes it, must come back as exactly itself,
-// every other field unchanged.
+// put into a text the way the driver writes it must come back as exactly itself with every
+// other field unchanged, or, for a field of a fixed form, be refused.
 
+// Every field as text, every setting given (so a hostile field must leave all of them).
 struct Fields {
-    std::string hosts = "h", db = "d", user = "u", password = "p", port = "5432", charset = "UTF8";
-    std::vector<std::pair<std::string, std::string>> settings;  // field name, raw value
-};
+    std::string hosts = "h", db = "d", user = "u", password = "p", charset = "UTF8";
+    std::string sslmode = "require", ports = "5432", target_session_attrs = "read-write",
+                connect_timeout = "7", application_name = "app", options = "-c x=1",
+                dsn = "sslmode=disable";
 
-std::string encode_setting(const std::string &v)
-{
-    std::string out;
-    for (char c : v)
-        out += c == ';' ? "%3B" : c == '%' ? "%25" : std::string(1, c);
-    return out;
-}
-
-std::string build(const Fields &f, bool host_list)
-{
-    std::string t = std::string(host_list ? "IPS=" : "IP=") + f.hosts + "; DB=" + f.db + "; USER=" + f.user +
-                     "; PWD=" + f.password + "; PORT=" + f.port + "; CHAR_SET=" + f.charset;
-    for (const auto &s : f.settings)
-        t += "; " + s.first + "=" + encode_setting(s.second);
-    return t;
-}
-
-// Values meant to fake a separator, a field or an escape. Host, database, user and charset get
-// the ones without ';' (the driver refuses the others before the library is called).
-const char *const kHostile[] = {
-    "x; DB=postgres; USER=postgres; PWD=",
-    "; USER=postgres; PWD=",
-    "a; PORT=5433; CHAR_SET=UTF8",
-    "p; PORT=1; CHAR_SET=GBK; SSLMODE=disable",
-    "; CHAR_SET=UTF8; DSN=host=evil",
-    "%3B%25%",
-    "%",
-    "50%; OPTIONS=-c role=postgres",
-    " DB=postgres USER=postgres PWD= PORT=5433 CHAR_SET=GBK ",
-    "=;=",
-    ";",
-    "; ",
-    "\\; \\",
-    "\xc3\xa9; \xe6\xbc\xa2",
-    "h DB=postgres USER=postgres",
-    "PWD=",
-    "x%3B PORT=1",
-    "\xc3\xa9 = \xe6\xbc\xa2",
-    "UTF8 SSLMODE=disable",
-};
-
-std::vector<std::string> hostile(bool semicolons_allowed)
-{
-    std::vector<std::string> out;
-    for (const char *v : kHostile)
-        if (semicolons_allowed || !std::strchr(v, ';'))
-            out.emplace_back(v);
-    return out;
-}
-
-void expect_same(const ConnText &c, const Fields &f)
-{
-    EXPECT_EQ(c.hosts, f.hosts);
-    EXPECT_EQ(c.db, f.db);
-    EXPECT_EQ(c.user, f.user);
-    EXPECT_EQ(c.password, f.password);
-    EXPECT_EQ(std::to_string(c.port), f.port);
-    EXPECT_EQ(c.charset, f.charset);
-    const std::pair<const char *, const std::string *> settings[] = {
-        {"SSLMODE", &c.sslmode},
-        {"PORTS", &c.ports},
-        {"TARGET_SESSION_ATTRS", &c.target_session_attrs},
-        {"CONNECT_TIMEOUT", &c.connect_timeout},
-        {"APPLICATION_NAME", &c.application_name},
-        {"OPTIONS", &c.options},
-        {"DSN", &c.dsn},
-    };
-    for (const auto &s : settings) {
-        std::string want;
-        for (const auto &given : f.settings)
-            if (given.first == s.first)
-                want = given.second;
-        EXPECT_EQ(*s.second, want) << s.first;
-    }
-}
-
-// Parses the text built from f (in both forms) and expects f back exactly.
-void expect_round_trip(const Fields &f)
-{
-    for (bool host_list : {false, true}) {
-        std::string text = build(f, host_list);
-        SCOPED_TRACE(text);
-        ConnText c;
-        std::string err;
-        ASSERT_TRUE(parse_connection_text(text.c_str(), host_list, c, err)) << err;
-        expect_same(c, f);
-    }
-}
-
-// Every setting given with a valid value, so that a hostile field must leave all of them.
-Fields with_all_settings()
-{
-    Fields f;
-    f.settings = {{"SSLMODE", "require"}, {"PORTS", "5432"}, {"TARGET_SESSION_ATTRS", "read-write"},
-                  {"CONNECT_TIMEOUT", "7"}, {"APPLICATION_NAME", "app"}, {"OPTIONS", "-c x=1"},
-                  {"DSN", "sslmode=disable"}};
-    return f;
-}
-
-TEST(ConnTextInjection, Host)
-{
-    for (const std::string &v : hostile(false)) {
-        Fields f = with_all_settings();
-        f.hosts = v;
-        // Blanks around a host are dropped and a host holds no comma.
-        if (v.find(',') != std::string::npos || v.front() == ' ')
-            continue;
-        expect_round_trip(f);
-    }
-}
-
-TEST(ConnTextInjection, Database)
-{
-    for (const std::string &v : hostile(false)) {
-        Fields f = with_all_settings();
-        f.db = v;
-        expect_round_trip(f);
-    }
-}
-
-TEST(ConnTextInjection, User)
-{
-    for (const std::string &v : hostile(false)) {
-        Fields f = with_all_settings();
-        f.user = v;
-        expect_round_trip(f);
-    }
-}
-
-TEST(ConnTextInjection, Password)
-{
-    for (const std::string &v : hostile(true)) {
-        Fields f = with_all_settings();
-        f.password = v;
-        expect_round_trip(f);
-        f.settings.clear();
-        expect_round_trip(f);
-    }
-}
-
-// The charset is one of four names: anything else is refused, never taken apart. (The port
-// is written from an integer.)
-TEST(ConnTextInjection, Charset)
-{
-    for (const std::string &v : hostile(false)) {
-        Fields f = with_all_settings();
-        f.charset = v;
-        std::string text = build(f, false);
-        SCOPED_TRACE(text);
-        ConnText c;
-        std::string err;
-        EXPECT_FALSE(parse_connection_text(text.c_str(), false, c, err));
-    }
-}
-
-// Free-text settings take any value; checked ones refuse what is not theirs.
-TEST(ConnTextInjection, Settings)
-{
-    const char *const free_text[] = {"APPLICATION_NAME", "OPTIONS", "DSN"};
-    const char *const checked[] = {"SSLMODE", "PORTS", "TARGET_SESSION_ATTRS", "CONNECT_TIMEOUT"};
-    for (const std::string &v : hostile(true)) {
-        for (const char *name : free_text) {
-            Fields f = with_all_settings();
-            for (auto &s : f.settings)
-                if (s.first == name)
-                    s.second = v;
-            expect_round_trip(f);
+    std::string text(bool host_list) const
+    {
+        std::string t = std::string(host_list ? "IPS=" : "IP=") + hosts + "; DB=" + db + "; USER=" + user +
+                        "; PWD=" + password + "; PORT=5432; CHAR_SET=" + charset;
+        const std::pair<const char *, const std::string *> settings[] = {
+            {"SSLMODE", &sslmode},          {"PORTS", &ports},     {"TARGET_SESSION_ATTRS", &target_session_attrs},
+            {"CONNECT_TIMEOUT", &connect_timeout}, {"APPLICATION_NAME", &application_name},
+            {"OPTIONS", &options},          {"DSN", &dsn}};
+        for (const auto &s : settings) {
+            t += std::string("; ") + s.first + "=";
+            for (char c : *s.second)
+                t += c == ';' ? "%3B" : c == '%' ? "%25" : std::string(1, c);
         }
-        for (const char *name : checked) {
-            Fields f = with_all_settings();
-            for (auto &s : f.settings)
-                if (s.first == name)
-                    s.second = v;
-            std::string text = build(f, false);
+        return t;
+    }
+};
+
+struct FieldCase {
+    const char *name;
+    std::string Fields::*member;
+    bool semicolons;  // the driver lets ';' through (free text or encoded)
+    bool checked;     // a fixed form: anything hostile is refused
+};
+
+class Injection : public ::testing::TestWithParam<FieldCase> {};
+
+TEST_P(Injection, NoValueChangesAnotherField)
+{
+    static const char *const hostile[] = {
+        "x; DB=postgres; USER=postgres; PWD=", "a; PORT=5433; CHAR_SET=UTF8",
+        "p; PORT=1; CHAR_SET=GBK; SSLMODE=disable", "; CHAR_SET=UTF8; DSN=host=evil",
+        "%3B%25%", "%", "50%; OPTIONS=-c role=postgres", "=;=", ";", "; ", "\\; \\",
+        "\xc3\xa9; \xe6\xbc\xa2", "h DB=postgres USER=postgres", "PWD=", "x%3B PORT=1",
+        "UTF8 SSLMODE=disable",
+    };
+    const FieldCase &field = GetParam();
+    for (const char *v : hostile) {
+        if (!field.semicolons && std::strchr(v, ';'))
+            continue;  // refused by the driver
+        Fields want;
+        want.*field.member = v;
+        for (bool host_list : {false, true}) {
+            std::string text = want.text(host_list);
             SCOPED_TRACE(text);
             ConnText c;
             std::string err;
-            EXPECT_FALSE(parse_connection_text(text.c_str(), false, c, err));
-            EXPECT_NE(err.find(name), std::string::npos) << err;
+            if (field.checked) {
+                EXPECT_FALSE(parse_connection_text(text.c_str(), host_list, c, err));
+                continue;
+            }
+            ASSERT_TRUE(parse_connection_text(text.c_str(), host_list, c, err)) << err;
+            Fields got;
+            got.hosts = c.hosts, got.db = c.db, got.user = c.user, got.password = c.password;
+            got.charset = c.charset, got.sslmode = c.sslmode, got.ports = c.ports;
+            got.target_session_attrs = c.target_session_attrs, got.connect_timeout = c.connect_timeout;
+            got.application_name = c.application_name, got.options = c.options, got.dsn = c.dsn;
+            EXPECT_EQ(got.text(host_list), text);
+            EXPECT_EQ(got.*field.member, v);
+            EXPECT_EQ(c.port, 5432);
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryField, Injection,
+    ::testing::Values(FieldCase{"host", &Fields::hosts, false, false},
+                      FieldCase{"database", &Fields::db, false, false},
+                      FieldCase{"user", &Fields::user, false, false},
+                      FieldCase{"password", &Fields::password, true, false},
+                      FieldCase{"charset", &Fields::charset, false, true},
+                      FieldCase{"sslmode", &Fields::sslmode, true, true},
+                      FieldCase{"ports", &Fields::ports, true, true},
+                      FieldCase{"target_session_attrs", &Fields::target_session_attrs, true, true},
+                      FieldCase{"connect_timeout", &Fields::connect_timeout, true, true},
+                      FieldCase{"application_name", &Fields::application_name, true, false},
+                      FieldCase{"options", &Fields::options, true, false},
+                      FieldCase{"dsn", &Fields::dsn, true, false}),
+    [](const ::testing::TestParamInfo<FieldCase> &i) { return std::string(i.param.name); });
 
 TEST(ConnText, SettingsInAnyOrderAndHostListPorts)
 {
