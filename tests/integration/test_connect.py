@@ -107,11 +107,18 @@ def test_dsn_forms_and_keyword_overrides(pg, clean_env, form):
         conn.close()
 
 
-def test_bad_dsn_is_reported(pg, clean_env):
+@pytest.mark.parametrize("dsn, reason", [
+    ("host=127.0.0.1 port", 'missing "=" after "port" in connection info string'),
+    # A DSN that may carry a password loses the fragments libpq quotes.
+    ("postgresql://u:s3cr%zzet@h/db", 'invalid percent-encoded token: "***"'),
+    ("password='s3cret host=h", 'unterminated quoted string in connection info string'),
+])
+def test_bad_dsn_is_reported(clean_env, dsn, reason):
     with pytest.raises(ztcondb.OperationalError) as err:
-        ztcondb.connect("host=%s port" % pg["host"])
-    assert str(err.value).startswith(
-        "Connection information is not correct: [08001] the connection text's DSN")
+        ztcondb.connect(dsn)
+    assert str(err.value) == ("Connection information is not correct: [08001] the "
+                              "connection text's DSN is not a valid connection string: "
+                              + reason)
 
 
 def test_host_list_with_ports_and_session_attrs(pg, clean_env):

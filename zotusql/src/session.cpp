@@ -66,6 +66,36 @@ struct ConninfoFree {
     void operator()(PQconninfoOption *o) const noexcept { PQconninfoFree(o); }
 };
 
+// True when a DSN may carry a password: a password keyword or a URI's user:password@.
+bool may_hold_password(const std::string &dsn)
+{
+    std::string lower(dsn);
+    for (char &c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    size_t scheme = lower.find("://");
+    size_t at = scheme == std::string::npos ? std::string::npos : lower.find('@', scheme);
+    return lower.find("password") != std::string::npos ||
+           (at != std::string::npos && lower.find(':', scheme + 3) < at);
+}
+
+// libpq's parse messages quote the fragment they stumbled on, which may be (part of) a
+// password: every quoted fragment becomes "***".
+void mask_quoted(std::string &msg)
+{
+    std::string out;
+    bool inside = false;
+    for (char c : msg) {
+        if (c == '"') {
+            out += inside ? "***\"" : "\"";
+            inside = !inside;
+        } else if (!inside) {
+            out += c;
+        }
+    }
+    msg.swap(out);
+}
+
 // Takes the settings of a DSN (conninfo string or URI) as the base of the session's keywords.
 bool add_dsn(const std::string &dsn, ConnParams &params, std::string &err)
 {
@@ -76,6 +106,8 @@ bool add_dsn(const std::string &dsn, ConnParams &params, std::string &err)
         PQfreemem(message);
         while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
             why.pop_back();
+        if (may_hold_password(dsn))
+            mask_quoted(why);
         err = "[08001] the connection text's DSN is not a valid connection string: " + why;
         return false;
     }
