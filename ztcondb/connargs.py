@@ -82,7 +82,7 @@ def _seconds(value: Any) -> str:
 
 def connection_arguments(dsn: Optional[str], port: PortArg, database: Optional[str],
                          user: Optional[str], password: Optional[str], charset: str,
-                         settings: Dict[str, Any]) -> Tuple[tuple, Dict[str, str]]:
+                         settings: Dict[str, Any]) -> Tuple[Tuple[Any, ...], Dict[str, str]]:
     """(positional values, keyword settings) for the connection type."""
     host: HostArg = settings.pop("host", None)
     if dsn is not None:
@@ -100,7 +100,7 @@ def connection_arguments(dsn: Optional[str], port: PortArg, database: Optional[s
         raise TypeError("connect() got both database= and dbname= (database is an alias)")
     database = dbname if dbname is not None else database
     ports = _ports(port)
-    extra = {}
+    extra: Dict[str, str] = {}
     if len(ports) > 1:
         extra["ports"] = ",".join(str(p) for p in ports)
     timeout = _seconds(settings.pop("connect_timeout", None))

@@ -4,6 +4,13 @@ The driver module built for unit tests links libztdouble.so; this module reaches
 same loaded copy through ctypes and programs it: results of executions and server
 cursors, procedure outputs, statement classes and failures of any call. It also reads
 back the log of every library call the driver made, with its arguments.
+
+The double opens a session for any connection text and logs the text as given, so the
+driver's tests assert it byte for byte: the six fixed fields, then the settings the
+library contract lists (`; SSLMODE=...`, `; PORTS=...`, ..., values with `;` and `%`
+percent-encoded). As the library does, a failed open (`fail("ZTC_OpenConn", error=...)`)
+still hands back a session carrying the message, which ZTC_GetError reads and
+ZTC_CloseConn frees.
 """
 
 import ast
