@@ -63,8 +63,10 @@ def test_environment_supplies_what_is_not_given(pg, pwuser, clean_env):
     clean_env.setenv("PGDATABASE", pg["db"])
     clean_env.setenv("PGPASSWORD", PASSWORD)
     clean_env.setenv("PGAPPNAME", "from-env")
+    clean_env.setenv("PGOPTIONS", "-c search_path=env_schema")
     conn = ztcondb.connect()
     assert session_facts(conn) == "pwuser %s %d from-env" % (pg["db"], pg["port"])
+    assert one(conn, "show search_path") == "env_schema"
     conn.close()
     # Keywords win over the environment.
     conn = ztcondb.connect(user=pg["user"], application_name="kw")

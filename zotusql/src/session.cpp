@@ -141,8 +141,12 @@ bool connection_params(const ConnText &ct, ConnParams &params, std::string &err)
     const char *env_timeout = std::getenv("PGCONNECT_TIMEOUT");
     if (params.get("connect_timeout").empty() && !(env_timeout && *env_timeout))
         params.set("connect_timeout", "10");
-    // The caller's options first: later -c settings win, and the decoders need these.
+    // The caller's options (else PGOPTIONS, which an explicit value would hide) first: later
+    // -c settings win, and the decoders need these.
     std::string options = params.get("options");
+    const char *env_options = std::getenv("PGOPTIONS");
+    if (options.empty() && env_options)
+        options = env_options;
     params.set("options", options.empty() ? kSessionOptions : options + " " + kSessionOptions);
     return true;
 }
