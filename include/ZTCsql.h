@@ -106,11 +106,22 @@ int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void *reserved);
 int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HANDLE *R);
 /* Marks the prepared statement unused; reserved must be NULL. */
 int ZTC_UnPrepare(ZTC_HANDLE *S, void *reserved);
-/* Runs the array bindings as a batch of `rows` rows, atomically. */
+/* Runs the array bindings as a batch of `rows` rows, atomically. Returns the number of
+ * rows the server reports affected (an INSERT: rows inserted, which a trigger may make
+ * fewer than `rows`). */
 int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows);
 /* Runs "execute NAME" / "execute NAME(?,...,?);" as a procedure or function call;
- * writes output values into the bound output buffers. R is unused (empty). */
+ * writes output values into the bound output buffers. A text or binary value longer
+ * than its buffer is cut (at most buflen - 1 bytes, then a zero) and its length word
+ * gets the full length (see ZTC_GetOutputData). R is unused (empty). */
 int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);
+
+/* Copies the whole value of output position pos (directions 2, 3, 6) of the last
+ * ZTC_Execute_procesure when it was longer than the buffer bound for it (its length
+ * word then held the full length): at most capacity bytes in the form the call wrote,
+ * zero-terminated when there is room; *length gets the full length. -1 when the
+ * position kept no such value. */
+int ZTC_GetOutputData(ZTC_HANDLE *S, int pos, void *buffer, int capacity, int *length);
 
 /* Binds one parameter at position pos (from 1). Input values (directions 1, 3) are
  * copied during the call; for directions 2, 3 and 6 the buffer and *length addresses

@@ -268,17 +268,29 @@ int zt_col_kind_of(zt_batch_ctx *ctx, PyObject *first, Py_ssize_t col, zt_col_ki
     return 0;
 }
 
-/* Whether a later value (not None) of a column has the column's kind. A datetime is
- * not accepted in a date column, where its time would be lost. */
+/* Whether an int is 0 or 1, the values a boolean column takes without loss. */
+bool zt_is_zero_or_one(PyObject *value)
+{
+    if (!PyLong_Check(value))
+        return false;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value, &overflow);
+    return !overflow && (v == 0 || v == 1);
+}
+
+/* Whether a later value (not None) of a column has the column's kind, or is one the
+ * column holds without loss: 0 or 1 in a boolean column, an int in a float column (whose
+ * value the encoder checks). A datetime is not accepted in a date column, where its time
+ * would be lost. */
 bool zt_col_accepts(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *value)
 {
     switch (kind) {
-    case zt_col_kind::boolean: return Py_TYPE(value) == &PyBool_Type;
+    case zt_col_kind::boolean: return Py_TYPE(value) == &PyBool_Type || zt_is_zero_or_one(value);
     case zt_col_kind::integer: return PyLong_Check(value);
     case zt_col_kind::datetime: return PyDateTime_Check(value);
     case zt_col_kind::date: return PyDate_Check(value) && !PyDateTime_Check(value);
     case zt_col_kind::time: return PyTime_Check(value);
-    case zt_col_kind::floating: return PyFloat_Check(value);
+    case zt_col_kind::floating: return PyFloat_Check(value) || PyLong_Check(value);
     case zt_col_kind::text: return PyUnicode_Check(value);
     case zt_col_kind::binary: return PyBytes_Check(value);
     case zt_col_kind::decimal: return zt_is_decimal(ctx, value);
@@ -291,6 +303,35 @@ int zt_col_type_error(PyObject *first, PyObject *value, Py_ssize_t col, Py_ssize
     PyErr_Format(ProgrammingError, "column %zd, row %zd: expected %.100s, got %.100s", col + 1,
                  row + 1, Py_TYPE(first)->tp_name, Py_TYPE(value)->tp_name);
     return -1;
+}
+
+/* The double of an int in a float column: 1 when it holds the int exactly, 0 when not
+ * (the value would change), -1 with an error set. */
+int zt_int_as_exact_double(PyObject *value, double *out)
+{
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (x == -1 && PyErr_Occurred())
+        return -1;
+    const long long exact_limit = 1LL << 53;   /* every int up to 2**53 is a double */
+    if (!overflow && x >= -exact_limit && x <= exact_limit) {
+        *out = (double)x;
+        return 1;
+    }
+    double d = PyLong_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    PyRef back(PyLong_FromDouble(d));
+    if (!back)
+        return -1;
+    int same = PyObject_RichCompareBool(back.get(), value, Py_EQ);
+    if (same > 0)
+        *out = d;
+    return same;
 }
 
 /* Writes v right-aligned in `width` digits (leading zeros) at p. */
@@ -381,7 +422,7 @@ int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssi
         if (!zt_col_accepts(ctx, kind, value))
             return zt_col_type_error(first, value, col, j);
         if (kind == zt_col_kind::boolean) {
-            int32_t b = value == Py_True ? 1 : 0;
+            int32_t b = (value == Py_True || (value != Py_False && PyLong_AsLong(value) == 1)) ? 1 : 0;
             std::memcpy(out, &b, sizeof b);
         } else if (kind == zt_col_kind::integer) {
             long long x = PyLong_AsLongLong(value);
@@ -395,8 +436,20 @@ int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssi
             }
             int64_t x64 = (int64_t)x;
             std::memcpy(out, &x64, sizeof x64);
-        } else {
+        } else if (PyFloat_Check(value)) {
             double d = PyFloat_AS_DOUBLE(value);
+            std::memcpy(out, &d, sizeof d);
+        } else {
+            double d = 0;
+            int exact = zt_int_as_exact_double(value, &d);
+            if (exact < 0)
+                return -1;
+            if (!exact) {
+                PyErr_Format(ProgrammingError,
+                             "column %zd, row %zd: the int %R has no exact float value", col + 1,
+                             j + 1, value);
+                return -1;
+            }
             std::memcpy(out, &d, sizeof d);
         }
     }
@@ -653,10 +706,12 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
         std::vector<char>().swap(c.values);
     }
     self->sql_type = fun_sql_type(sql);
-    if (ZTC_ExecBatch(&self->p_conn, sql, nrows) < 0)
+    const int affected = ZTC_ExecBatch(&self->p_conn, sql, nrows);
+    if (affected < 0)
         return zt_raise_library_error(&self->p_conn);
+    /* The count of rows the server reports inserted: a trigger may have skipped some. */
     if (self->sql_type == ZTC_SQL_ONE_ROW)
-        self->rowcount = nrows;
+        self->rowcount = affected;
     Py_RETURN_NONE;
 }
 

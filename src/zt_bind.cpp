@@ -169,7 +169,8 @@ int zt_bind_double(cursorObject *self, int pos, PyObject *item)
     return zt_bind_input(self, pos, ZTC_TYPE_DOUBLE, &v, 8, 8);
 }
 
-/* A str is sent whole as UTF-8 (capped by a declared size). The server cannot store
+/* A str is sent whole as UTF-8, or cut to a declared size at a character boundary (a
+ * cut inside a character would not be text the server accepts). The server cannot store
  * a zero character, and cutting the text there would lose the rest silently, so such
  * a text is refused. */
 int zt_bind_str(cursorObject *self, int pos, PyObject *item)
@@ -179,12 +180,17 @@ int zt_bind_str(cursorObject *self, int pos, PyObject *item)
     if (utf8 == nullptr)
         return -1;
     const int32_t declared = zt_declared_size(self, pos - 1);
-    const Py_ssize_t sent = (declared >= 0 && declared < len) ? declared : len;
+    Py_ssize_t sent = len;
+    if (declared >= 0 && declared < len) {
+        sent = declared;
+        while (sent > 0 && ((unsigned char)utf8[sent] & 0xC0) == 0x80)
+            sent--;
+    }
     if (std::memchr(utf8, '\0', (size_t)sent) != nullptr) {
         PyErr_Format(ProgrammingError, "parameter %d: text contains a zero character", pos);
         return -1;
     }
-    return zt_bind_sized(self, pos, ZTC_TYPE_VARCHAR, utf8, len);
+    return zt_bind_sized(self, pos, ZTC_TYPE_VARCHAR, utf8, sent);
 }
 
 /* bytes objects always carry a zero byte after their content, so len + 1 is readable. */

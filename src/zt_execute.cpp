@@ -14,14 +14,25 @@ void zt_curs_rowcount(cursorObject *self)
         self->rowcount = 1;
 }
 
+/* The row count of a one-row INSERT: the count the server reported for it (0 when a
+ * trigger skipped the row), or 1 when the library reports no count for the result. */
+static int64_t zt_one_row_count(cursorObject *self)
+{
+    int sql_type = 0, fieldnum = 0, rows = 0, affected = 0;
+    if (ZTC_getResultRet(&self->p_results, &sql_type, &fieldnum, &rows, &affected, nullptr) < 0 ||
+        sql_type != ZTC_SQL_DML)
+        return 1;
+    return affected;
+}
+
 int zt_curs_take_result(cursorObject *self)
 {
     if (self->sql_type == ZTC_SQL_ONE_ROW) {
-        /* One row per execution; the library's counts are not asked for. */
+        /* One row per execution, unless the server says otherwise; no description. */
+        self->rowcount = zt_one_row_count(self);
         self->effect_num = 0;
         self->fieldnum = 0;
         self->closed = 0;
-        self->rowcount = 1;
         return 0;
     }
     int rows = 0;

@@ -7,18 +7,15 @@
  * value. A function call binds one more position, the return value, after the last
  * parameter. A RefCursor output opens the named server cursor as the cursor's result. */
 #include "zt_cursor.h"
+#include "zt_call.h"
 #include "pyzt_util.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
-
-enum class zt_call_kind { procedure, function };
 
 /* Texts that differ between the two methods. */
 struct zt_call_texts {
@@ -38,10 +35,6 @@ const zt_call_texts zt_func_texts = {
 
 /* Size of a function call's return buffer when none is declared. */
 const int32_t ZT_RETURN_BUFFER = 65536;
-/* Text buffer of a text position without a declared size: 64 KiB plus the zero. */
-const int32_t ZT_TEXT_BUFFER = 65537;
-/* Smallest NUMERIC text buffer; a longer decimal text gets a buffer of its length. */
-const int32_t ZT_NUMERIC_BUFFER = 64;
 
 /* Keeps the exception recorded during a call; a later one replaces an earlier one,
  * and the call fails with it at its end. While it is held, no exception is set, so the
@@ -80,34 +73,6 @@ private:
     PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
 };
 
-/* How a bound position is read back after execution. */
-enum class zt_readback { none, null, boolean, int8, int32, int16, int64, float32, float64,
-                         numeric, refcursor, bytes, text };
-
-/* One bound position. The buffer holds `buflen` bytes for the library plus one zero
- * byte of our own, so that reading a text back never runs past the end even when the
- * library filled the whole buffer. Its storage does not move once bound: the library
- * keeps its address for output values. */
-struct zt_slot {
-    std::vector<char> buffer;
-    int32_t buflen = 0;
-    int code = 0;
-    zt_readback readback = zt_readback::none;
-
-    char *data() { return buffer.empty() ? nullptr : buffer.data(); }
-    void allocate(int32_t size) {
-        buflen = size;
-        buffer.assign(static_cast<size_t>(size) + 1, '\0');
-    }
-    /* The length word clamped into the buffer: bytes may fill it, a text leaves its
-     * last byte to the terminating zero. */
-    int32_t clamp_bytes(int32_t length) const { return length < buflen ? length : buflen; }
-    int32_t clamp_text(int32_t length) const {
-        int32_t room = buflen > 0 ? buflen - 1 : 0;
-        return length < room ? length : room;
-    }
-};
-
 /* Working state of one call; everything is released when it goes out of scope. */
 struct zt_call_frame {
     std::vector<zt_slot> slots;         /* one per parameter, then the return value */
@@ -115,49 +80,6 @@ struct zt_call_frame {
     zt_pending_error pending;
     char last_boolean = 0;              /* last 'T' or 'F' read back in this call */
 };
-
-int zt_is_text_code(int code)
-{
-    return code == ZTC_TYPE_VARCHAR || code == ZTC_TYPE_CLOB2 || code == ZTC_TYPE_REFCURSOR
-        || code == ZTC_TYPE_CHAR || code == ZTC_TYPE_CHAR2;
-}
-
-int zt_is_binary_code(int code)
-{
-    return code == ZTC_TYPE_BINARY || code == ZTC_TYPE_BINARY2 || code == ZTC_TYPE_BLOB;
-}
-
-/* Whether the call frame has a binding for type code `code` (the codes zt_encode_item
- * fills a buffer for). */
-bool zt_code_has_binding(int code)
-{
-    switch (code) {
-    case ZTC_TYPE_NULL:
-    case ZTC_TYPE_BOOLEAN:
-    case ZTC_TYPE_TINYINT:
-    case ZTC_TYPE_SMALLINT:
-    case ZTC_TYPE_INTEGER:
-    case ZTC_TYPE_BIGINT:
-    case ZTC_TYPE_FLOAT:
-    case ZTC_TYPE_DOUBLE:
-    case ZTC_TYPE_NUMERIC:
-    case ZTC_TYPE_DATE:
-    case ZTC_TYPE_TIME:
-    case ZTC_TYPE_DATETIME:
-        return true;
-    default:
-        return zt_is_text_code(code) || zt_is_binary_code(code);
-    }
-}
-
-/* A NULL input: no buffer, buffer length 0, length word 0; it reads back as None. The
- * library sends a position bound without a buffer as NULL whatever its type code. */
-void zt_null_input(zt_slot &slot, int32_t &length)
-{
-    slot.readback = zt_readback::null;
-    slot.buflen = 0;
-    length = 0;
-}
 
 /* Writes a diagnostic line to standard output as raw bytes. Python's own buffered
  * stdout is flushed first and ours after, so the lines keep their order. */
@@ -172,328 +94,6 @@ void zt_print_diagnostic(const char *line, size_t len)
     std::fflush(stdout);
     std::fwrite(line, 1, len, stdout);
     std::fflush(stdout);
-}
-
-/* ProgrammingError for an item whose Python type does not suit its type code. */
-int zt_unsuitable(Py_ssize_t i, PyObject *item, int code)
-{
-    PyErr_Format(ProgrammingError, "The parameter %zd (%s) does not suit type code %d",
-                 i + 1, Py_TYPE(item)->tp_name, code);
-    return -1;
-}
-
-/* Converts an integer item for code `code` into *out, refusing a value that the
- * library's width for that code cannot hold instead of sending other bits. */
-int zt_integer_item(Py_ssize_t i, PyObject *item, int code, long long *out)
-{
-    if (!PyIndex_Check(item))
-        return zt_unsuitable(i, item, code);
-    PyRef index(PyNumber_Index(item));
-    if (!index)
-        return -1;
-    long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred())
-        return -1;
-    long long low = INT32_MIN, high = INT32_MAX;
-    if (code == ZTC_TYPE_TINYINT) {
-        low = INT8_MIN; high = INT8_MAX;
-    } else if (code == ZTC_TYPE_SMALLINT) {
-        low = INT16_MIN; high = INT16_MAX;
-    } else if (code == ZTC_TYPE_BIGINT) {
-        low = INT64_MIN; high = INT64_MAX;
-    }
-    if (value < low || value > high) {
-        PyErr_Format(PyExc_OverflowError,
-                     "The parameter %zd value %lld is out of range for type code %d",
-                     i + 1, value, code);
-        return -1;
-    }
-    *out = value;
-    return 0;
-}
-
-/* Converts a number (float, int, or anything with __float__ or __index__) for a
- * FLOAT or DOUBLE position into *out. */
-int zt_float_item(Py_ssize_t i, PyObject *item, int code, double *out)
-{
-    if (!PyNumber_Check(item))
-        return zt_unsuitable(i, item, code);
-    double value = PyFloat_AsDouble(item);
-    if (value == -1.0 && PyErr_Occurred())
-        return -1;
-    *out = value;
-    return 0;
-}
-
-/* The decimal text of a float: "%g" when that reads back as the same double, else the
- * shortest precision that does, so that no digit of the value is lost. */
-std::string zt_float_text(double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
-    if (std::isnan(value) || std::strtod(text, nullptr) == value)
-        return text;
-    for (int precision = 7; precision <= 17; precision++) {
-        std::snprintf(text, sizeof text, "%.*g", precision, value);
-        if (std::strtod(text, nullptr) == value)
-            break;
-    }
-    return text;
-}
-
-/* True when item is a decimal.Decimal; -1 with an error set when that cannot be
- * told. The module is imported only for items that are not float, int or str. */
-int zt_is_decimal(PyObject *item)
-{
-    PyRef module(PyImport_ImportModule("decimal"));
-    if (!module)
-        return -1;
-    PyRef decimal(PyObject_GetAttrString(module.get(), "Decimal"));
-    if (!decimal)
-        return -1;
-    return PyObject_IsInstance(item, decimal.get());
-}
-
-/* The decimal text of a NUMERIC item: a float (see zt_float_text), a str as it
- * stands, an int or a Decimal as their exact decimal text. */
-int zt_numeric_text(Py_ssize_t i, PyObject *item, std::string *out)
-{
-    if (PyFloat_Check(item)) {
-        *out = zt_float_text(PyFloat_AS_DOUBLE(item));
-        return 0;
-    }
-    PyRef text;
-    if (PyUnicode_Check(item)) {
-        text = PyRef::borrow(item);
-    } else if (PyLong_Check(item)) {
-        text.reset(PyNumber_ToBase(item, 10));
-    } else {
-        int decimal = zt_is_decimal(item);
-        if (decimal < 0)
-            return -1;
-        if (!decimal)
-            return zt_unsuitable(i, item, ZTC_TYPE_NUMERIC);
-        text.reset(PyObject_Str(item));
-    }
-    if (!text)
-        return -1;
-    Py_ssize_t len = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
-    if (!utf8)
-        return -1;
-    out->assign(utf8, static_cast<size_t>(len));
-    return 0;
-}
-
-/* The UTF-8 text of a str item, cut to the declared size (at a character boundary,
- * so that what is sent is still text). */
-int zt_text_item(Py_ssize_t i, PyObject *item, int code, int32_t declared,
-                 const char **text, Py_ssize_t *len)
-{
-    if (!PyUnicode_Check(item))
-        return zt_unsuitable(i, item, code);
-    *text = PyUnicode_AsUTF8AndSize(item, len);
-    if (!*text)
-        return -1;
-    if (declared >= 0 && *len > declared) {
-        Py_ssize_t cut = declared;
-        while (cut > 0 && (static_cast<unsigned char>((*text)[cut]) & 0xC0) == 0x80)
-            cut--;
-        *len = cut;
-    }
-    return 0;
-}
-
-/* A contiguous view of a bytes-like object, released on scope exit. */
-struct zt_buffer_view {
-    Py_buffer view{};
-    bool held = false;
-    int get(PyObject *item) {
-        if (PyObject_GetBuffer(item, &view, PyBUF_SIMPLE) < 0)
-            return -1;
-        held = true;
-        return 0;
-    }
-    ~zt_buffer_view() {
-        if (held)
-            PyBuffer_Release(&view);
-    }
-};
-
-/* A buffer size for a value of len bytes: at most 2 GiB fits a 32-bit length. */
-int zt_check_size(Py_ssize_t i, Py_ssize_t len)
-{
-    if (len >= INT32_MAX - 1) {
-        PyErr_Format(ProgrammingError, "The parameter %zd is too long", i + 1);
-        return -1;
-    }
-    return 0;
-}
-
-/* Fills the slot of parameter i (from 0) from item by its type code and sets its length
- * word; nothing is bound. 0 when the code has a binding, 1 when it has none (the
- * caller reports it), -1 with an error set. */
-int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject *item,
-                   zt_slot &slot, int32_t &length)
-{
-    const int code = slot.code;
-    const int32_t declared = zt_declared_size(self, i);
-    if (declared >= INT32_MAX - 1) {
-        PyErr_Format(ProgrammingError, "The declared size of parameter %zd is too large", i + 1);
-        return -1;
-    }
-
-    if (item == Py_None && code == ZTC_TYPE_NULL) {
-        zt_null_input(slot, length);
-        return 0;
-    }
-
-    switch (code) {
-    case ZTC_TYPE_BOOLEAN:
-    case ZTC_TYPE_TINYINT:
-    case ZTC_TYPE_SMALLINT:
-    case ZTC_TYPE_INTEGER:
-    case ZTC_TYPE_BIGINT: {
-        long long value = 0;
-        if (zt_integer_item(i, item, code, &value) < 0)
-            return -1;
-        slot.allocate(8);
-        if (code == ZTC_TYPE_BIGINT) {
-            int64_t v = value;
-            std::memcpy(slot.data(), &v, sizeof v);
-            slot.buflen = length = 8;
-            slot.readback = zt_readback::int64;
-        } else if (code == ZTC_TYPE_SMALLINT) {
-            int16_t v = static_cast<int16_t>(value);
-            std::memcpy(slot.data(), &v, sizeof v);
-            slot.buflen = length = 2;
-            slot.readback = zt_readback::int16;
-        } else {
-            /* BOOLEAN and TINYINT keep a 32-bit value of which the library reads
-             * the low byte (buffer length 1); INTEGER passes all four bytes. */
-            int32_t v = static_cast<int32_t>(value);
-            std::memcpy(slot.data(), &v, sizeof v);
-            slot.buflen = length = (code == ZTC_TYPE_INTEGER) ? 4 : 1;
-            slot.readback = (code == ZTC_TYPE_BOOLEAN)   ? zt_readback::boolean
-                            : (code == ZTC_TYPE_TINYINT) ? zt_readback::int8
-                                                         : zt_readback::int32;
-        }
-        return 0;
-    }
-    case ZTC_TYPE_FLOAT:
-    case ZTC_TYPE_DOUBLE: {
-        double value = 0;
-        if (zt_float_item(i, item, code, &value) < 0)
-            return -1;
-        slot.allocate(8);
-        if (code == ZTC_TYPE_FLOAT) {
-            float v = static_cast<float>(value);
-            std::memcpy(slot.data(), &v, sizeof v);
-            slot.buflen = length = 4;
-            slot.readback = zt_readback::float32;
-        } else {
-            std::memcpy(slot.data(), &value, sizeof value);
-            slot.buflen = length = 8;
-            slot.readback = zt_readback::float64;
-        }
-        return 0;
-    }
-    case ZTC_TYPE_NUMERIC: {
-        std::string text;
-        if (zt_numeric_text(i, item, &text) < 0)
-            return -1;
-        if (zt_check_size(i, static_cast<Py_ssize_t>(text.size())) < 0)
-            return -1;
-        int32_t size = static_cast<int32_t>(text.size()) + 1;
-        slot.allocate(size > ZT_NUMERIC_BUFFER ? size : ZT_NUMERIC_BUFFER);
-        std::memcpy(slot.data(), text.data(), text.size());
-        length = static_cast<int32_t>(text.size());
-        slot.readback = zt_readback::numeric;
-        return 0;
-    }
-    case ZTC_TYPE_DATE:
-    case ZTC_TYPE_TIME:
-    case ZTC_TYPE_DATETIME: {
-        /* A function call passes DATE and TIME in 64-byte buffers with length word 63. */
-        const bool function = (kind == zt_call_kind::function);
-        if (code == ZTC_TYPE_DATETIME) {
-            if (!PyDateTime_Check(item))
-                return zt_unsuitable(i, item, code);
-            slot.allocate(64);
-            std::snprintf(slot.data(), 64, "%4d-%02d-%02d %02d:%02d:%02d.%06d",
-                          PyDateTime_GET_YEAR(item), PyDateTime_GET_MONTH(item),
-                          PyDateTime_GET_DAY(item), PyDateTime_DATE_GET_HOUR(item),
-                          PyDateTime_DATE_GET_MINUTE(item), PyDateTime_DATE_GET_SECOND(item),
-                          PyDateTime_DATE_GET_MICROSECOND(item));
-            length = 26;
-        } else if (code == ZTC_TYPE_DATE) {
-            if (!PyDate_Check(item))
-                return zt_unsuitable(i, item, code);
-            /* Formatted aside: the 11-byte buffer holds exactly one date's text. */
-            char text[32];
-            int len = std::snprintf(text, sizeof text, "%4d-%02d-%02d", PyDateTime_GET_YEAR(item),
-                                    PyDateTime_GET_MONTH(item), PyDateTime_GET_DAY(item));
-            slot.allocate(function ? 64 : 11);
-            std::memcpy(slot.data(), text, static_cast<size_t>(len < 10 ? len : 10));
-            length = function ? 63 : 10;
-        } else {
-            if (!PyTime_Check(item))
-                return zt_unsuitable(i, item, code);
-            slot.allocate(function ? 64 : 32);
-            std::snprintf(slot.data(), 32, "%02d:%02d:%02d.%06d", PyDateTime_TIME_GET_HOUR(item),
-                          PyDateTime_TIME_GET_MINUTE(item), PyDateTime_TIME_GET_SECOND(item),
-                          PyDateTime_TIME_GET_MICROSECOND(item));
-            length = function ? 63 : 15;
-        }
-        slot.readback = zt_readback::text;
-        return 0;
-    }
-    default:
-        break;
-    }
-
-    /* Binary positions take bytes-like values whole, zero bytes included; a function
-     * call also takes a str there, sent as its text. */
-    if (zt_is_binary_code(code) && (!PyUnicode_Check(item) || kind == zt_call_kind::procedure)) {
-        if (PyUnicode_Check(item) || !PyObject_CheckBuffer(item))
-            return zt_unsuitable(i, item, code);
-        zt_buffer_view view;
-        if (view.get(item) < 0)
-            return -1;
-        Py_ssize_t len = view.view.len;
-        if (declared >= 0 && len > declared)
-            len = declared;
-        if (zt_check_size(i, len) < 0)
-            return -1;
-        slot.allocate(declared >= 0 ? declared + 1 : static_cast<int32_t>(len) + 1);
-        if (len > 0)
-            std::memcpy(slot.data(), view.view.buf, static_cast<size_t>(len));
-        length = static_cast<int32_t>(len);
-        slot.readback = zt_readback::bytes;
-        return 0;
-    }
-
-    if (zt_is_text_code(code) || zt_is_binary_code(code)) {
-        const char *text = nullptr;
-        Py_ssize_t len = 0;
-        if (zt_text_item(i, item, code, declared, &text, &len) < 0)
-            return -1;
-        if (zt_check_size(i, len) < 0)
-            return -1;
-        /* Without a declared size the buffer holds 64 KiB, or the whole text when it
-         * is longer. */
-        int32_t size = declared >= 0 ? declared + 1 : ZT_TEXT_BUFFER;
-        if (len + 1 > size)
-            size = static_cast<int32_t>(len) + 1;
-        slot.allocate(size);
-        if (len > 0)
-            std::memcpy(slot.data(), text, static_cast<size_t>(len));
-        length = static_cast<int32_t>(len);
-        slot.readback = (code == ZTC_TYPE_REFCURSOR) ? zt_readback::refcursor
-                                                     : zt_readback::text;
-        return 0;
-    }
-    return 1;
 }
 
 /* The direction of parameter i: the caller's integer, or PARAM_INPUT without a
@@ -531,79 +131,6 @@ int zt_call_direction(PyObject *directions, Py_ssize_t i, int *direction)
     return 0;
 }
 
-/* A name part: a plain identifier, or a double-quoted one ("" stands for a quote).
- * Advances *p past the part; false when there is none. */
-bool zt_name_part(const char **p, const char *end)
-{
-    const char *s = *p;
-    if (s >= end)
-        return false;
-    if (*s == '"') {
-        s++;
-        const char *start = s;
-        for (;;) {
-            if (s >= end || *s == '\0')
-                return false;
-            if (*s == '"') {
-                if (s + 1 < end && s[1] == '"') {
-                    s += 2;
-                    continue;
-                }
-                break;
-            }
-            s++;
-        }
-        if (s == start)
-            return false;
-        *p = s + 1;
-        return true;
-    }
-    auto first = [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
-    };
-    if (!first(static_cast<unsigned char>(*s)))
-        return false;
-    s++;
-    while (s < end) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        if (!first(c) && !(c >= '0' && c <= '9') && c != '$')
-            break;
-        s++;
-    }
-    *p = s;
-    return true;
-}
-
-/* The UTF-8 text of the procedure name, checked to be an identifier or a dot-qualified
- * identifier, so that nothing else can ride along into the call text. nullptr with
- * ProgrammingError otherwise. */
-const char *zt_call_name(PyObject *name, Py_ssize_t *len)
-{
-    if (!PyUnicode_Check(name)) {
-        PyErr_Format(ProgrammingError, "The procedure name must be a str, not %s",
-                     Py_TYPE(name)->tp_name);
-        return nullptr;
-    }
-    const char *text = PyUnicode_AsUTF8AndSize(name, len);
-    bool valid = text != nullptr;
-    if (!text)
-        PyErr_Clear();
-    if (valid) {
-        const char *p = text, *end = text + *len;
-        valid = zt_name_part(&p, end);
-        while (valid && p < end) {
-            valid = (*p == '.');
-            p++;
-            valid = valid && zt_name_part(&p, end);
-        }
-    }
-    if (!valid) {
-        PyErr_Format(ProgrammingError, "The procedure name is not valid: %R", name);
-        return nullptr;
-    }
-    return text;
-}
-
 /* Binds every parameter. Errors of a position are recorded in the frame and binding goes
  * on; 0 then, or -1 with an error set when the call must fail at once. */
 int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &texts,
@@ -621,8 +148,11 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
                 return -1;
             PyErr_Clear();
         }
+        /* -1 is both the failure of the rule and a code the caller may have declared;
+         * a declared -1 goes on to be refused as a code without a binding. */
         slot.code = zt_default_parameter_type(self, item.get(), static_cast<int>(i));
-        if (slot.code == -1)
+        const bool unresolved = (slot.code == -1 && PyErr_Occurred());
+        if (unresolved)
             frame.pending.record();
 
         int direction = PARAM_INPUT;
@@ -635,7 +165,7 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
             PyErr_SetString(ProgrammingError, "Please set the parameter data type first");
             return -1;
         }
-        if (slot.code == -1) {
+        if (unresolved) {
             zt_print_diagnostic(texts.unsupported, texts.unsupported_len);
             continue;
         }
@@ -648,7 +178,7 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
         if (item.get() == Py_None && direction == PARAM_INPUT && zt_code_has_binding(slot.code))
             zt_null_input(slot, length);
         else
-            rc = zt_encode_item(self, kind, i, item.get(), slot, length);
+            rc = zt_encode_item(self, kind, i, item.get(), direction, slot, length);
         if (rc < 0) {
             frame.pending.record();
             continue;
@@ -673,7 +203,7 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
 }
 
 /* Binds the function's return value at position n + 1: a text buffer of the declared
- * size of entry n, or 64 KiB. */
+ * size of entry n (which cuts the value), or 64 KiB (a longer value is read again). */
 void zt_call_bind_return(cursorObject *self, Py_ssize_t n, zt_call_frame &frame)
 {
     zt_slot &slot = frame.slots[static_cast<size_t>(n)];
@@ -682,9 +212,13 @@ void zt_call_bind_return(cursorObject *self, Py_ssize_t n, zt_call_frame &frame)
     slot.code = ZTC_TYPE_VARCHAR;
     slot.readback = zt_readback::text;
     slot.allocate(declared >= 0 ? declared : ZT_RETURN_BUFFER);
+    slot.whole = declared < 0;
     length = slot.buflen;
     ZTC_BindParamByPos(&self->p_conn, static_cast<int>(n + 1), PARAM_RETURNVALUE,
                        ZTC_TYPE_VARCHAR, slot.data(), slot.buflen, &length);
+    /* From here the word is the library's outcome: a length it does not write reads as
+     * NULL, never as a whole buffer that it cut. */
+    length = 0;
 }
 
 /* "execute NAME", then "(?,...,?);" when there are parameters. */
@@ -714,7 +248,7 @@ T zt_load(const char *data)
 /* The text of a buffer up to its first zero byte, at most `length` bytes, as str. */
 PyObject *zt_slot_text(zt_slot &slot, int32_t length)
 {
-    int32_t end = slot.clamp_text(length);
+    int32_t end = slot.clamp(length);
     slot.buffer[static_cast<size_t>(end)] = '\0';
     size_t len = strnlen(slot.data(), static_cast<size_t>(end));
     return PyUnicode_DecodeUTF8(slot.data(), static_cast<Py_ssize_t>(len), nullptr);
@@ -787,12 +321,38 @@ PyObject *zt_call_open_cursor(cursorObject *self, zt_slot &slot, int32_t length,
     return value.release();
 }
 
-/* The Python value of slot j after execution. */
-PyObject *zt_call_read_slot(cursorObject *self, zt_slot &slot, int32_t length,
+/* An output longer than its buffer was cut by the library, which reports its full length
+ * and keeps the whole value: it is read again into a buffer of that length. 0, or -1
+ * with an error set. */
+int zt_slot_read_whole(cursorObject *self, int pos, zt_slot &slot, int32_t &length)
+{
+    if (!slot.whole || length <= slot.buflen - 1)
+        return 0;
+    if (length >= INT32_MAX - 1) {
+        PyErr_Format(ProgrammingError, "The output of parameter %d is too long", pos);
+        return -1;
+    }
+    /* Python code run since the call (a finalizer) may have closed the connection. */
+    if (zt_curs_check(self) < 0)
+        return -1;
+    slot.allocate(length + 1);
+    int32_t full = 0;
+    if (ZTC_GetOutputData(&self->p_conn, pos, slot.data(), slot.buflen, &full) < 0) {
+        zt_raise_library_error(&self->p_conn);
+        return -1;
+    }
+    length = full < length ? full : length;
+    return 0;
+}
+
+/* The Python value of slot j after execution (position j + 1). */
+PyObject *zt_call_read_slot(cursorObject *self, Py_ssize_t j, zt_slot &slot, int32_t length,
                             zt_call_frame &frame)
 {
     if (slot.readback == zt_readback::none || slot.readback == zt_readback::null || length <= 0)
         Py_RETURN_NONE;
+    if (zt_slot_read_whole(self, static_cast<int>(j + 1), slot, length) < 0)
+        return nullptr;
     const char *data = slot.data();
     switch (slot.readback) {
     case zt_readback::boolean:
@@ -812,10 +372,10 @@ PyObject *zt_call_read_slot(cursorObject *self, zt_slot &slot, int32_t length,
     case zt_readback::float64:
         return PyFloat_FromDouble(zt_load<double>(data));
     case zt_readback::numeric:
-        slot.buffer[static_cast<size_t>(slot.clamp_text(length))] = '\0';
+        slot.buffer[static_cast<size_t>(slot.clamp(length))] = '\0';
         return PyFloat_FromDouble(std::strtod(data, nullptr));
     case zt_readback::bytes:
-        return PyBytes_FromStringAndSize(data, slot.clamp_bytes(length));
+        return PyBytes_FromStringAndSize(data, slot.clamp(length));
     case zt_readback::refcursor:
         return zt_call_open_cursor(self, slot, length, frame);
     default:
@@ -830,6 +390,8 @@ PyObject *zt_call_read_return(cursorObject *self, Py_ssize_t n, zt_call_frame &f
     int32_t length = frame.lengths[static_cast<size_t>(n)];
     if (length <= 0)
         Py_RETURN_NONE;
+    if (zt_slot_read_whole(self, static_cast<int>(n + 1), slot, length) < 0)
+        return nullptr;
     int code = ZTC_TYPE_VARCHAR;
     if (self->ParameterType) {
         if (n >= self->ParameterNum) {
@@ -840,7 +402,7 @@ PyObject *zt_call_read_return(cursorObject *self, Py_ssize_t n, zt_call_frame &f
         }
     }
     /* The numeric forms read the text up to its zero byte, which the clamp provides. */
-    slot.buffer[static_cast<size_t>(slot.clamp_text(length))] = '\0';
+    slot.buffer[static_cast<size_t>(slot.clamp(length))] = '\0';
     const char *text = slot.data();
     switch (code) {
     case ZTC_TYPE_BOOLEAN:
@@ -921,7 +483,7 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
 
     for (Py_ssize_t j = 0; j < n; j++) {
         zt_slot &slot = frame.slots[static_cast<size_t>(j)];
-        PyRef value(zt_call_read_slot(self, slot, frame.lengths[static_cast<size_t>(j)], frame));
+        PyRef value(zt_call_read_slot(self, j, slot, frame.lengths[static_cast<size_t>(j)], frame));
         if (!value || PyList_Append(list.get(), value.get()) < 0) {
             frame.pending.record();
             continue;

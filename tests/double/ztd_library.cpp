@@ -288,6 +288,23 @@ void write_cell(const Cell &c, void *buffer, int capacity, int *length)
         *length = c.length;
 }
 
+/* Writes a procedure output as the library does: a text or binary value takes at most
+ * buflen - 1 bytes and a terminating zero, its length word the full length; a fixed-size
+ * code fills its width. */
+void write_output(const Cell &c, const Binding &bd)
+{
+    if (c.null || fixed_size_code(bd.type) || !bd.buffer || bd.buflen <= 0) {
+        write_cell(c, bd.buffer, bd.buflen, bd.length);
+        return;
+    }
+    size_t n = std::min(c.data.size(), static_cast<size_t>(bd.buflen - 1));
+    if (n)
+        std::memcpy(bd.buffer, c.data.data(), n);
+    static_cast<char *>(bd.buffer)[n] = '\0';
+    if (bd.length)
+        *bd.length = c.length;
+}
+
 template <class Map>
 int release_handle(const char *name, const char *key, Map &map, ZTC_HANDLE *h)
 {
@@ -410,6 +427,7 @@ int ZTC_Reset(ZTC_HANDLE *S)
         return -1;
     s->binds.clear();
     s->arrays.clear();
+    s->outputs.clear();
     return 0;
 }
 
@@ -500,7 +518,8 @@ int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
     int rc;
     if (injected("ZTC_ExecBatch", value_of(S), &rc))
         return rc;
-    return need_session(S) ? 0 : -1;
+    /* Every row counts as affected unless a test programs another count. */
+    return need_session(S) ? rows : -1;
 }
 
 int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
@@ -514,6 +533,7 @@ int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
     if (!s)
         return -1;
     State &st = state();
+    s->outputs.clear();
     if (st.outputs.empty())
         return 0;
     std::vector<std::pair<int, Value>> outs = std::move(st.outputs.front());
@@ -523,8 +543,27 @@ int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
         if (b == s->binds.end() || !output_direction(b->second.direction))
             continue;
         const Binding &bd = b->second;
-        write_cell(encode_value(o.second, bd.type), bd.buffer, bd.buflen, bd.length);
+        Cell c = encode_value(o.second, bd.type);
+        write_output(c, bd);
+        s->outputs[o.first] = std::move(c);
     }
+    return 0;
+}
+
+int ZTC_GetOutputData(ZTC_HANDLE *S, int pos, void *buffer, int capacity, int *length)
+{
+    Logger("ZTC_GetOutputData").handle("session", S).integer("pos", pos)
+        .integer("capacity", capacity).commit();
+    int rc;
+    if (injected("ZTC_GetOutputData", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    auto it = s->outputs.find(pos);
+    if (it == s->outputs.end())
+        return fail_with(value_of(S), "no output kept at that position");
+    write_cell(it->second, buffer, capacity, length);
     return 0;
 }
 

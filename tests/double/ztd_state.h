@@ -83,6 +83,7 @@ struct Session {
     std::string error;
     std::map<int, Binding> binds;
     std::map<int, ArrayBinding> arrays;
+    std::map<int, Cell> outputs;    /* written by the last ZTC_Execute_procesure */
 };
 
 struct Result {

@@ -194,7 +194,12 @@ def test_bind_logs_and_outputs(zd, lib):
     lib.ZTC_BindParamByPos(ctypes.byref(s), 3, 0, 0, None, 0, None)
     zd.program_outputs({2: "abcdefgh", 1: "ignored: input position"})
     assert lib.ZTC_Execute_procesure(ctypes.byref(s), b"execute p(?,?)", None) == 0
-    assert out.raw == b"abcdef" and out_len.value == 8
+    # Cut as the library cuts (the last byte is the zero), full length; kept whole.
+    assert out.raw == b"abcde\0" and out_len.value == 8
+    whole, whole_len = ctypes.create_string_buffer(9), I(0)
+    assert lib.ZTC_GetOutputData(ctypes.byref(s), 2, whole, 9, ctypes.byref(whole_len)) == 0
+    assert (whole.raw, whole_len.value) == (b"abcdefgh\0", 8)
+    assert lib.ZTC_GetOutputData(ctypes.byref(s), 1, whole, 9, ctypes.byref(whole_len)) == -1
     assert value.value == 7
     binds = zd.calls_of("ZTC_BindParamByPos")
     assert binds[0].args == {"session": True, "pos": 1, "direction": 1, "type": 6,

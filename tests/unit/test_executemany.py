@@ -42,6 +42,7 @@ def test_flat_sequence_is_one_execution(zd, cur):
         "ZTC_BindParamByPos",
         "ZTC_BindParamByPos",
         "ZTC_Execute2",
+        "ZTC_getResultRet",     # the server's count of the one-row INSERT
     ]
     binds = zd.calls_of("ZTC_BindParamByPos")
     assert [(b["pos"], b["type"]) for b in binds] == [(1, 6), (2, 2)]
@@ -55,7 +56,7 @@ def test_rows_run_one_execution_each_in_nested_order(zd, cur):
     zd.set_sql_type(1)
     cur.executemany(SQL, [(1, "a"), [2, "b"]])
     row = ["ZTC_Reset", "fun_sql_type", "ZTC_Prepare2", "ZTC_BindParamByPos",
-           "ZTC_BindParamByPos", "ZTC_Execute2"]
+           "ZTC_BindParamByPos", "ZTC_Execute2", "ZTC_getResultRet"]
     assert sequence(zd) == (
         ["ZTC_Reset", "fun_sql_type", "ZTC_Prepare2"]
         + row

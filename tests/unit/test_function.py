@@ -78,10 +78,10 @@ def test_declared_return_size_and_clamp(zd, cur):
     (11, datetime.time(4, 5, 6), 64, 63, b"04:05:06.000000", "04:05:06.000000"),
     (13, datetime.datetime(2024, 1, 5, 7, 8, 9, 123), 64, 26,
      b"2024-01-05 07:08:09.000123", "2024-01-05 07:08:09.000123"),
-    (62, "ch", 65537, 2, b"ch", "ch"),
+    (62, "ch", 3, 2, b"ch", "ch"),
     # A str at a binary position is sent as text; bytes are sent whole.
-    (15, "text", 65537, 4, b"text", "text"),
-    (42, "text", 65537, 4, b"text", "text"),
+    (15, "text", 5, 4, b"text", "text"),
+    (42, "text", 5, 4, b"text", "text"),
     (15, b"a\0b\xff", 5, 4, b"a\0b\xff", b"a\0b\xff"),
     (18, bytearray(b"a\0"), 3, 2, b"a\0", b"a\0"),
     (42, b"\0", 2, 1, b"\0", b"\0"),
@@ -99,6 +99,40 @@ def test_booleans(zd, cur):
     cur.setinputtype([1, 1, 1, 2])
     zd.program_outputs({3: False})
     assert cur.callfunc("f1", [True, False, 1], [1, 1, OUT])[:3] == [b"T", b"F", b"F"]
+
+
+# Faults mended: a declared code of -1 ended in SystemError; a zero character cut the
+# text without a word.
+@pytest.mark.parametrize("types, params, text", [
+    ([-1, 2], [1], "type code -1 of parameter 1"),
+    ([15, 2], ["a\0b"], "parameter 1: text contains a zero character"),
+    (None, ["a\0b"], "parameter 1: text contains a zero character"),
+])
+def test_refused_before_the_call(zd, cur, types, params, text):
+    if types:
+        cur.setinputtype(types)
+    with pytest.raises(_pyztdb.ProgrammingError, match=text):
+        cur.callfunc("f1", params)
+    assert "ZTC_Execute_procesure" not in zd.names()
+
+
+# Fault mended: a return value longer than 64 KiB came back cut without a word; it is
+# read again whole. A declared size still cuts it.
+@pytest.mark.parametrize("sizes, back, reread", [
+    (None, "y" * 70000, [(1, 70001)]),
+    ([10], "y" * 9, []),
+])
+def test_long_return_value(zd, cur, sizes, back, reread):
+    if sizes:
+        cur.setinputsizes(sizes)
+    zd.program_outputs({1: "y" * 70000})
+    assert cur.callfunc("f1") == [back]
+    assert [(c["pos"], c["capacity"]) for c in zd.calls_of("ZTC_GetOutputData")] == reread
+
+
+def test_unwritten_return_value_is_none(zd, cur):
+    assert cur.callfunc("f1") == [None]
+    assert "ZTC_GetOutputData" not in zd.names()
 
 
 def test_unsupported_code_prints_gbk_line(zd, cur, capfdbinary):

@@ -98,11 +98,13 @@ def test_none_input_with_declared_type_is_null_of_that_type(zd, cur, code):
     (10, datetime.date(5, 3, 7), 11, 10, b"   5-03-07"),
     (11, datetime.time(4, 5, 6, 7), 32, 15, b"04:05:06.000007"),
     (13, datetime.datetime(2024, 1, 5, 7, 8, 9, 123), 64, 26, b"2024-01-05 07:08:09.000123"),
-    (2, "héllo", TEXT, 6, "héllo".encode()),
-    (41, "clob", TEXT, 4, b"clob"),
-    (58, "cur", TEXT, 3, b"cur"),
-    (62, "ch", TEXT, 2, b"ch"),
-    (63, "ch", TEXT, 2, b"ch"),
+    # An input-only text has a buffer of its own size (fault mended: 64 KiB each, so
+    # 20,000 one-letter items took 1.27 GB).
+    (2, "héllo", 7, 6, "héllo".encode()),
+    (41, "clob", 5, 4, b"clob"),
+    (58, "cur", 4, 3, b"cur"),
+    (62, "ch", 3, 2, b"ch"),
+    (63, "", 1, 0, b""),
     (2, "x" * 70000, 70001, 70000, b"x" * 70000),   # no fixed limit on texts
     # Binary values are sent whole, zero bytes included.
     (15, b"a\0b", 4, 3, b"a\0b"),
@@ -121,8 +123,8 @@ def test_binding_row(zd, cur, code, value, buflen, length, data):
     (2, [20], "abc", 21, 3, "abc"),
     (2, [3], "abcdef", 4, 3, "abc"),
     (2, [2], "é€", 3, 2, "é"),             # cut at a character boundary
-    (2, [None], "abc", TEXT, 3, "abc"),
-    (2, [], "abc", TEXT, 3, "abc"),          # beyond the declared sizes: none
+    (2, [None], "abc", 4, 3, "abc"),
+    (2, [], "abc", 4, 3, "abc"),             # beyond the declared sizes: none
     (15, [10], b"abc", 11, 3, b"abc"),
     (15, [2], b"abc", 3, 2, b"ab"),
 ])
@@ -132,6 +134,48 @@ def test_declared_sizes(zd, cur, code, sizes, value, buflen, length, back):
     assert cur.callproc("p1", [value]) == [back]
     (b,) = binds(zd)
     assert (b["buflen"], b["length"]) == (buflen, length)
+
+
+# Output and in-out positions keep the default buffers the library writes into; a DATE
+# output has room for every date the server holds (fault mended: 11 bytes cut "44 BC").
+@pytest.mark.parametrize("code, direction, item, buflen, out, back", [
+    (2, OUT, "", TEXT, "written", "written"),
+    (2, INOUT, "abc", TEXT, "abcd", "abcd"),
+    (58, OUT, "", TEXT, None, None),
+    (10, OUT, datetime.date(2024, 1, 5), 32, "0044-03-15 BC", "0044-03-15 BC"),
+    (10, INOUT, datetime.date(2024, 1, 5), 32, "5874897-12-31", "5874897-12-31"),
+    (10, 1, datetime.date(2024, 1, 5), 11, None, "2024-01-05"),
+])
+def test_output_buffers(zd, cur, code, direction, item, buflen, out, back):
+    cur.setinputtype([code])
+    zd.program_outputs({1: out})
+    assert cur.callproc("p1", [item], [direction]) == [back]
+    assert binds(zd)[0]["buflen"] == buflen
+
+
+# Fault mended: outputs longer than their buffer came back cut without a word. The library
+# reports the full length and keeps the value, which is read again whole.
+@pytest.mark.parametrize("code, item, out", [
+    (2, "", "é" * 40000),
+    (2, "x" * 70000, "y" * 70001),
+    (15, b"", b"\0\1" * 5),
+    (42, b"ab", b"abc"),
+])
+def test_long_output_is_read_whole(zd, cur, code, item, out):
+    cur.setinputtype([code])
+    zd.program_outputs({1: out})
+    assert cur.callproc("p1", [item], [INOUT]) == [out]
+    (again,) = zd.calls_of("ZTC_GetOutputData")
+    size = len(out.encode() if isinstance(out, str) else out)
+    assert (again["pos"], again["capacity"]) == (1, size + 1)
+
+
+def test_failed_reread_raises(zd, cur):
+    cur.setinputtype([2])
+    zd.program_outputs({1: "z" * 70000})
+    zd.fail("ZTC_GetOutputData", error="[HY000] no cut output value is kept for parameter 1")
+    with pytest.raises(_pyztdb.OperationalError, match=r"^\[HY000\] no cut output value"):
+        cur.callproc("p1", [""], [OUT])
 
 
 def test_directions(zd, cur):
@@ -192,11 +236,14 @@ def test_booleans(zd, cur):
     assert cur.callproc("p1", [0, 0, False], [OUT, OUT, 1]) == [b"T", b"T", b"F"]
 
 
+# A length word beyond the buffer is a value cut to its declared size (the last byte is
+# the library's terminating zero).
 def test_length_word_past_the_buffer_is_clamped(zd, cur):
     cur.setinputtype([2, 15])
     cur.setinputsizes([3, 3])
     zd.program_outputs({1: Cell(b"abcdefgh", 1000), 2: Cell(b"\1\2\3\4\5", 1000)})
-    assert cur.callproc("p1", ["", b""], [OUT, OUT]) == ["abc", b"\1\2\3\4"]
+    assert cur.callproc("p1", ["", b""], [OUT, OUT]) == ["abc", b"\1\2\3"]
+    assert "ZTC_GetOutputData" not in zd.names()
 
 
 class BrokenSequence:
@@ -228,6 +275,14 @@ class BrokenSequence:
     ([13], ([datetime.date(2024, 1, 1)],), Prog, "does not suit"),
     ([9], ([object()],), Prog, "does not suit"),
     ([8], (["1.5"],), Prog, "does not suit"),
+    # Fault mended: a declared code of -1 ended in SystemError "a parameter failed
+    # without an error".
+    ([-1], ([1],), Prog, "^The type code -1 of parameter 1 is not supported$"),
+    ([5, -1], ([1, "x"], [1, OUT]), Prog, "type code -1 of parameter 2"),
+    # Fault mended: a zero character cut the text there without a word.
+    (None, (["abc\0def"],), Prog, "^parameter 1: text contains a zero character$"),
+    ([5, 9], ([1, "1\0 2"],), Prog, "parameter 2: text contains a zero character"),
+    ([2], (["a\0"], [INOUT]), Prog, "parameter 1: text contains a zero character"),
     ([2, 5], ([5, 2 ** 40],), OverflowError, ""),       # the last recorded error wins
     ([5, 5], ([1, 2], [1]), Prog, "direction of parameter 2"),
     ([5], ([1], "x"), Prog, "direction of parameter 1 is not an integer"),

@@ -215,12 +215,21 @@ void record_row_error(Session &s, long row, const std::string &msg)
 // Outcome of the COPY path.
 enum class CopyOutcome { Done, Failed, Refused };
 
-// Streams the rows as COPY text, or binary when every column was planned for it. Refused: the
+// The count a command's tag reports ("INSERT 0 5", "COPY 5"); 0 when it has none.
+int64_t reported_count(const PGresult *r)
+{
+    return std::strtoll(PQcmdTuples(const_cast<PGresult *>(r)), nullptr, 10);
+}
+
+// Streams the rows as COPY text, or binary when every column was planned for it, and sets
+// `copied` to the rows the server reports inserted (a trigger may skip some). Refused: the
 // server would not COPY into the target (a view) and nothing happened, so the pipeline path
 // may run instead.
 CopyOutcome run_copy(Session &s, const std::string &target, const std::string &columns,
-                     std::vector<Column> &cols, int rows, bool may_refuse, bool binary)
+                     std::vector<Column> &cols, int rows, bool may_refuse, bool binary,
+                     int64_t &copied)
 {
+    copied = 0;
     std::string sql = "COPY " + target + (columns.empty() ? "" : " " + columns) + " FROM STDIN" +
                       (binary ? " (FORMAT binary)" : "");
     ResultPtr start(PQexec(s.conn, sql.c_str()));
@@ -270,6 +279,8 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
         }
         if ((rs == PGRES_FATAL_ERROR || rs == PGRES_BAD_RESPONSE) && !failed)
             failed = std::move(res);
+        else if (rs == PGRES_COMMAND_OK)
+            copied = reported_count(raw);
     }
     // The server checks the target only once the COPY has begun: a refusal that names no row
     // (a view) left nothing behind, so the rows may go the other way.
@@ -408,6 +419,8 @@ public:
     explicit Pipeline(Session &s) : s_(s) {}
 
     bool run(const std::string &sql, std::vector<Column> &cols, int rows);
+    // The sum of the counts the rows' statements reported.
+    int64_t affected() const { return affected_; }
 
 private:
     bool drain();
@@ -419,6 +432,7 @@ private:
     size_t sent_ = 0;        // queries sent (the prepare counts as query 0)
     size_t done_ = 0;        // queries whose results are complete
     bool sync_sent_ = false, sync_seen_ = false;
+    int64_t affected_ = 0;
     ResultPtr failed_;       // the first failed result
     size_t failed_index_ = 0;
     std::string broken_;     // a connection failure
@@ -452,6 +466,10 @@ bool Pipeline::drain()
                 failed_ = std::move(r);
                 failed_index_ = done_;
             }
+            break;
+        case PGRES_COMMAND_OK:
+        case PGRES_TUPLES_OK:
+            affected_ += reported_count(raw);
             break;
         default:
             break;
@@ -637,6 +655,12 @@ std::vector<Column> batch_columns(const Session &s, int markers)
     return cols;
 }
 
+// The count a batch returns, within the interface's int.
+int count_result(int64_t n)
+{
+    return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
+}
+
 }  // namespace
 
 }  // namespace zt
@@ -704,7 +728,8 @@ ZTC_API int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int dir
     });
 }
 
-// Runs the statement once per row of the array bindings, atomically. Returns the number of rows.
+// Runs the statement once per row of the array bindings, atomically. Returns the number of rows
+// the server reports affected: inserted by COPY, or the sum of the rows' statement counts.
 ZTC_API int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
 {
     return with_statement(S, sql, [&](Session &s) -> int {
@@ -735,11 +760,14 @@ ZTC_API int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
                 *s.error = std::move(last);
                 t = CopyTarget();
             }
-            bool accepts = t.relkind == 'r' || t.relkind == 'p' || t.relkind == 'f';
+            // COPY ignores rules: a table with rules takes the statement path, like a view.
+            bool accepts = (t.relkind == 'r' || t.relkind == 'p' || t.relkind == 'f') &&
+                           !t.has_rules;
             if (accepts) {
                 bool binary = plan_binary(s, cols, t.types, rows);
-                switch (run_copy(s, target, columns, cols, rows, !inside, binary)) {
-                case CopyOutcome::Done: return rows;
+                int64_t copied = 0;
+                switch (run_copy(s, target, columns, cols, rows, !inside, binary, copied)) {
+                case CopyOutcome::Done: return count_result(copied);
                 case CopyOutcome::Failed: return -1;
                 case CopyOutcome::Refused: break;
                 }
@@ -748,6 +776,6 @@ ZTC_API int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
         }
         choose_param_types(cols, rows);
         Pipeline p(s);
-        return p.run(text, cols, rows) ? rows : -1;
+        return p.run(text, cols, rows) ? count_result(p.affected()) : -1;
     });
 }

@@ -12,9 +12,9 @@ namespace zt {
 
 namespace {
 
-// Kind of the relation and the type OIDs of its target columns, as one space-separated text in
+// Kind of the relation, the type OIDs of its target columns, as one space-separated text in
 // COPY's column order ($2 NULL: every column COPY fills without a list, generated ones left
-// out). Missing list names give 0. The names go through parse_ident, which reads quoting and
+// out), and whether it has rules. Missing list names give 0. The names go through parse_ident, which reads quoting and
 // case as the server's parser does; ::name cuts long names as the server does.
 constexpr const char *kDescribeTarget =
     "SELECT c.relkind, CASE WHEN $2::text[] IS NULL THEN "
@@ -24,8 +24,8 @@ constexpr const char *kDescribeTarget =
     "ELSE (SELECT pg_catalog.string_agg(COALESCE(a.atttypid::text, '0'), ' ' ORDER BY k.ord) "
     "FROM pg_catalog.unnest($2::text[]) WITH ORDINALITY AS k(name, ord) "
     "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
-    "AND NOT a.attisdropped AND a.attname = (pg_catalog.parse_ident(k.name))[1]::name) END "
-    "FROM pg_catalog.pg_class c WHERE c.oid = pg_catalog.to_regclass($1)";
+    "AND NOT a.attisdropped AND a.attname = (pg_catalog.parse_ident(k.name))[1]::name) END, "
+    "c.relhasrules FROM pg_catalog.pg_class c WHERE c.oid = pg_catalog.to_regclass($1)";
 
 bool is_name_start(unsigned char c)
 {
@@ -452,6 +452,7 @@ bool describe_copy_target(Session &s, const std::string &target, const std::stri
     if (PQntuples(r.get()) == 0)
         return true;
     out.relkind = *PQgetvalue(r.get(), 0, 0);
+    out.has_rules = *PQgetvalue(r.get(), 0, 2) == 't';
     if (!readable || PQgetisnull(r.get(), 0, 1))
         return true;
     const char *p = PQgetvalue(r.get(), 0, 1);

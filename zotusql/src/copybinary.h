@@ -17,12 +17,13 @@ namespace zt {
 // A COPY target as the catalog describes it.
 struct CopyTarget {
     char relkind = 'r';       // 'r' also when the name is unknown: COPY then reports it
+    bool has_rules = false;   // rules, which COPY does not apply (pg_class.relhasrules)
     std::vector<Oid> types;   // the type of every target column in COPY's order; empty when
                               // unknown (a column list the library does not read, a missing
                               // column, or a name the server does not know)
 };
 
-// Asks for the target's relation kind and its columns' types in one query. `columns` is the
+// Asks for the target's relation kind, its rules and its columns' types in one query. `columns` is the
 // column list as written ("(a, \"B\")"), or empty for every column COPY fills. False with the
 // message recorded when the query fails (a query that runs inside the caller's transaction).
 bool describe_copy_target(Session &s, const std::string &target, const std::string &columns,

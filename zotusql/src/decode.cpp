@@ -290,8 +290,13 @@ bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms)
     return true;
 }
 
-bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros)
+bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros,
+                     bool *out_of_range)
 {
+    // Every refusal below that follows an overflow check says so through out_of_range.
+    bool overflow_dummy = false;
+    bool &overflow = out_of_range ? *out_of_range : overflow_dummy;
+    overflow = false;
     if (text == nullptr || len == 0)
         return false;
     const char *p = text, *end = text + len;
@@ -325,7 +330,7 @@ bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &mic
             int64_t rest = sign * ((mi * 60 + s) * kMicrosPerSecond + frac);
             if (mul_overflows(sign * n, 3600 * kMicrosPerSecond, us) || add_overflows(us, rest, us) ||
                 add_overflows(total_us, us, total_us))
-                return false;
+                return overflow = true, false;
             continue;
         }
         if (p >= end || *p++ != ' ')
@@ -337,36 +342,29 @@ bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &mic
         int64_t v = sign * n;
         if (equals(unit, ulen, "year") || equals(unit, ulen, "years")) {
             if (mul_overflows(v, 12, v) || add_overflows(total_months, v, total_months))
-                return false;
+                return overflow = true, false;
         } else if (equals(unit, ulen, "mon") || equals(unit, ulen, "mons") || equals(unit, ulen, "month") ||
                    equals(unit, ulen, "months")) {
             if (add_overflows(total_months, v, total_months))
-                return false;
+                return overflow = true, false;
         } else if (equals(unit, ulen, "day") || equals(unit, ulen, "days")) {
             if (mul_overflows(v, kMicrosPerDay, v) || add_overflows(total_us, v, total_us))
-                return false;
+                return overflow = true, false;
         } else {
             return false;
         }
     }
     if (total_months < std::numeric_limits<int32_t>::min() || total_months > std::numeric_limits<int32_t>::max())
-        return false;
+        return overflow = true, false;
     months = static_cast<int32_t>(total_months);
     micros = total_us;
     return true;
 }
 
-int64_t interval_total_micros(int32_t months, int64_t micros_and_days)
+bool interval_total_micros(int32_t months, int64_t micros_and_days, int64_t &total)
 {
-    // At most |2^31| months of 30 days: beyond what 64 bits hold in microseconds
-    // only near the extremes, where the total saturates instead of wrapping.
-    int64_t r;
-    if (mul_overflows(static_cast<int64_t>(months), 30 * kMicrosPerDay, r) ||
-        add_overflows(r, micros_and_days, r)) {
-        bool negative = months < 0 || (months == 0 && micros_and_days < 0);
-        return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-    }
-    return r;
+    return !mul_overflows(static_cast<int64_t>(months), 30 * kMicrosPerDay, total) &&
+           !add_overflows(total, micros_and_days, total);
 }
 
 bool decode_int64(const char *text, size_t len, int64_t &v)

@@ -17,12 +17,14 @@ namespace zt {
 bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms);
 
 // Interval in IntervalStyle=postgres ("1 year 2 mons 3 days 04:05:06.5", "-00:00:01", "@"-less):
-// months and microseconds (days counted as 24 h).
-bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros);
+// months and microseconds (days counted as 24 h). False for a malformed text, or (with
+// *out_of_range set) for one whose months or microseconds do not fit 32 / 64 bits.
+bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros,
+                     bool *out_of_range = nullptr);
 
-// Total microseconds with a month counted as 30 days (for code 31). A total beyond
-// 64 bits (only near the extremes of both parts) saturates instead of wrapping.
-int64_t interval_total_micros(int32_t months, int64_t micros_and_days);
+// Total microseconds with a month counted as 30 days (for code 31); false when the total does
+// not fit 64 bits (it is then never clamped to some other value).
+bool interval_total_micros(int32_t months, int64_t micros_and_days, int64_t &total);
 
 // Hand-written integer parse of a full text (no allocation); false on overflow or junk.
 bool decode_int64(const char *text, size_t len, int64_t &v);

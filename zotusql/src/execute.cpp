@@ -303,6 +303,7 @@ ZTC_API int ZTC_Reset(ZTC_HANDLE *S)
         return -1;
     s->params.clear();
     s->arrays.clear();
+    s->kept_outputs.clear();
     return 0;
 }
 

@@ -121,6 +121,9 @@ struct Session {
     // (autocommit mode); cursor_transaction is true while that transaction is the library's.
     std::vector<std::string> held_cursors;
     bool cursor_transaction = false;
+    // Whole values (position, bytes as written) of the outputs that the last procedure or
+    // function call cut to their buffers; read with ZTC_GetOutputData.
+    std::vector<std::pair<int, std::string>> kept_outputs;
 
     ~Session();
 };

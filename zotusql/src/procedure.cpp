@@ -86,6 +86,17 @@ int put_cut_text(const char *text, size_t len, char *buf, int cap)
     return static_cast<int>(n);
 }
 
+// The length word of a text or binary output of `len` bytes of which `written` fit the buffer:
+// the full length, so that the caller sees the cut; the whole value is then kept for
+// ZTC_GetOutputData. A value beyond 2 GiB cannot be reported and stays cut.
+int report_length(Session &s, int pos, const char *data, size_t len, int written)
+{
+    if (static_cast<size_t>(written) >= len || len >= static_cast<size_t>(INT32_MAX))
+        return written;
+    s.kept_outputs.emplace_back(pos, std::string(data, len));
+    return static_cast<int>(len);
+}
+
 // Writes one output value into a binding's buffer in the encoding of its type code, never past
 // the buffer length given at binding, and its byte length into the length word (0 for NULL).
 // Texts and bytes are cut to leave room for a terminating zero inside the buffer.
@@ -181,13 +192,16 @@ bool write_output(Session &s, int pos, const Binding &b, const char *text, size_
             written = static_cast<int>(std::min(raw.size(), static_cast<size_t>(cap - 1)));
             std::memcpy(buf, raw.data(), static_cast<size_t>(written));
             buf[written] = '\0';
+            written = report_length(s, pos, raw.data(), raw.size(), written);
             break;
         }
         default:
-            if (oid == OID_BOOL)
+            if (oid == OID_BOOL) {
                 written = put_cut_text(truthy(text, len) ? "T" : "F", 1, buf, cap);
-            else
+            } else {
                 written = put_cut_text(text, len, buf, cap);
+                written = report_length(s, pos, text, len, written);
+            }
         }
     }
     if (b.out_length)
@@ -219,8 +233,9 @@ bool write_outputs(Session &s, int markers, const PGresult *r, std::vector<std::
     return true;
 }
 
-// Writes a function's result as text (booleans as T / F) into the return-value binding.
-void write_return_value(const Binding &b, const PGresult *r)
+// Writes a function's result as text (booleans as T / F) into the return-value binding at
+// position pos.
+void write_return_value(Session &s, int pos, const Binding &b, const PGresult *r)
 {
     bool null = !r || PQntuples(r) == 0 || PQnfields(r) == 0 || PQgetisnull(r, 0, 0);
     int written = 0;
@@ -228,13 +243,42 @@ void write_return_value(const Binding &b, const PGresult *r)
     if (!null && buf) {
         const char *text = PQgetvalue(r, 0, 0);
         size_t len = static_cast<size_t>(PQgetlength(r, 0, 0));
-        if (PQftype(r, 0) == OID_BOOL)
+        if (PQftype(r, 0) == OID_BOOL) {
             written = put_cut_text(truthy(text, len) ? "T" : "F", 1, buf, b.out_capacity);
-        else
+        } else {
             written = put_cut_text(text, len, buf, b.out_capacity);
+            written = report_length(s, pos, text, len, written);
+        }
     }
     if (b.out_length)
         *b.out_length = written;
+}
+
+// A function reports its value through its result only, so its RefCursor outputs learn their
+// cursor from it: a refcursor value goes into the first RefCursor position the call sent as NULL
+// (a pure output, or an in-out without a name), which the caller then opens as after a
+// procedure. Collects the cursors those positions name, an in-out's own name included.
+bool write_function_cursors(Session &s, int markers, const PGresult *r,
+                            std::vector<std::string> &cursors)
+{
+    bool returned = r && PQntuples(r) > 0 && PQnfields(r) > 0 && !PQgetisnull(r, 0, 0) &&
+                    PQftype(r, 0) == OID_REFCURSOR;
+    for (int i = 0; i < markers; ++i) {
+        const Binding &b = s.params[i];
+        if (!is_output(b) || b.type != ZTC_TYPE_REFCURSOR)
+            continue;
+        if (!b.null) {
+            cursors.push_back(b.value);
+        } else if (returned) {
+            const char *name = PQgetvalue(r, 0, 0);
+            size_t len = static_cast<size_t>(PQgetlength(r, 0, 0));
+            if (!write_output(s, i + 1, b, name, len, OID_REFCURSOR, false))
+                return false;
+            cursors.emplace_back(name, len);
+            returned = false;
+        }
+    }
+    return true;
 }
 
 // The first result that has a row description, or the last one.
@@ -400,18 +444,21 @@ int execute_procedure(Session &s, const char *sql)
     }
 
     ResultList results;
+    s.kept_outputs.clear();
     bool ok = ret ? call_function(s, name, markers, results)
                   : call_procedure(s, name, markers, results);
     std::vector<std::string> cursors;
     if (ok) {
         const PGresult *r = main_result(results);
         if (ret) {
-            write_return_value(*ret, r);
-            // A function reports no OUT values through its result: its pure outputs read NULL.
+            write_return_value(s, markers + 1, *ret, r);
+            // A function reports no OUT values through its result: its pure outputs read NULL,
+            // except a RefCursor output that receives the cursor the function returned.
             for (int i = 0; i < markers; ++i)
                 if (s.params[i].bound && s.params[i].direction == PARAM_OUTPUT &&
                     s.params[i].out_length)
                     *s.params[i].out_length = 0;
+            ok = write_function_cursors(s, markers, r, cursors);
         } else {
             ok = write_outputs(s, markers, r, cursors);
         }
@@ -446,4 +493,29 @@ ZTC_API int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
     if (!s)
         return -1;
     return guarded(slot_of(s), [&]() -> int { return execute_procedure(*s, sql); });
+}
+
+// Copies the whole value of an output that the last call cut to its buffer.
+ZTC_API int ZTC_GetOutputData(ZTC_HANDLE *S, int pos, void *buffer, int capacity, int *length)
+{
+    Session *s = session_of(S);
+    if (!s)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        for (const auto &kept : s->kept_outputs) {
+            if (kept.first != pos)
+                continue;
+            if (buffer && capacity > 0) {
+                size_t n = std::min(kept.second.size(), static_cast<size_t>(capacity));
+                std::memcpy(buffer, kept.second.data(), n);
+                if (n < static_cast<size_t>(capacity))
+                    static_cast<char *>(buffer)[n] = '\0';
+            }
+            if (length)
+                *length = static_cast<int>(kept.second.size());
+            return 0;
+        }
+        set_error(*s, "HY000", "no cut output value is kept for parameter " + std::to_string(pos));
+        return -1;
+    });
 }

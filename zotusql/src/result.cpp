@@ -294,13 +294,17 @@ int write_value(int code, Oid oid, const char *text, size_t len, void *buffer, i
     case ZTC_TYPE_INTERVAL_YM:
     case ZTC_TYPE_INTERVAL_DS: {
         int32_t months;
-        int64_t micros;
-        if (!decode_interval(text, len, months, micros))
-            return fail(err, "22023", "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
-                                          "\" is not an interval");
-        if (code == ZTC_TYPE_INTERVAL_YM)
+        int64_t micros, total;
+        bool out_of_range = false;
+        const std::string shown(text, utf8_cut(text, len, 40));
+        if (!decode_interval(text, len, months, micros, &out_of_range) && !out_of_range)
+            return fail(err, "22023", "the value \"" + shown + "\" is not an interval");
+        if (!out_of_range && code == ZTC_TYPE_INTERVAL_YM)
             return write_fixed(months, buffer);
-        return write_fixed(interval_total_micros(months, micros), buffer);
+        if (out_of_range || !interval_total_micros(months, micros, total))
+            return fail(err, "22008", "interval out of range: \"" + shown +
+                                          "\" does not fit 64 bits of microseconds");
+        return write_fixed(total, buffer);
     }
     case ZTC_TYPE_BINARY:
     case ZTC_TYPE_BINARY2:

@@ -141,7 +141,8 @@ TEST(Procedure, OutputsOfEveryType)
 }
 
 // NULL outputs report length 0 and leave the buffer alone; a text is cut to the buffer, at a
-// zero byte that stays inside it.
+// zero byte that stays inside it, reports its full length, and is kept whole for
+// ZTC_GetOutputData until the next call or reset.
 TEST(Procedure, NullOutputsAndCutText)
 {
     Session s;
@@ -163,8 +164,16 @@ TEST(Procedure, NullOutputsAndCutText)
     std::memset(t.buf.data(), '#', t.buf.size());
     bind(s, 1, PARAM_OUTPUT, ZTC_TYPE_VARCHAR, t);
     ASSERT_EQ(0, call(s, "execute p_long(?);")) << s.error();
-    EXPECT_EQ(4, t.length);
+    EXPECT_EQ(10, t.length);
     EXPECT_EQ(std::string("abcd\0###", 8), std::string(t.buf.data(), 8));
+    std::vector<char> whole(12, '#');
+    int length = 0;
+    ASSERT_EQ(0, ZTC_GetOutputData(&s.s, 1, whole.data(), 11, &length)) << s.error();
+    EXPECT_EQ(10, length);
+    EXPECT_EQ(std::string("abcdefghij\0#", 12), std::string(whole.data(), 12));
+    EXPECT_EQ(-1, ZTC_GetOutputData(&s.s, 2, whole.data(), 11, &length));
+    ASSERT_EQ(0, ZTC_Reset(&s.s));
+    EXPECT_EQ(-1, ZTC_GetOutputData(&s.s, 1, whole.data(), 11, &length));
 }
 
 // An integer output is written in as many bytes as the buffer length allows, and a value that
@@ -209,6 +218,7 @@ struct ReturnCase {
     std::vector<int64_t> args;
     int buflen;
     std::string expected;   // empty with length 0: NULL
+    std::string whole;      // the whole value, when the buffer cut it
 };
 
 void PrintTo(const ReturnCase &c, std::ostream *os) { *os << c.name; }
@@ -229,22 +239,33 @@ TEST_P(ProcedureReturn, WrittenAsText)
     ret.length = GetParam().buflen;
     bind(s, static_cast<int>(args.size()) + 1, PARAM_RETURNVALUE, ZTC_TYPE_VARCHAR, ret);
     ASSERT_EQ(0, call(s, GetParam().text)) << s.error();
-    EXPECT_EQ(static_cast<int>(GetParam().expected.size()), ret.length);
+    const std::string &whole = GetParam().whole.empty() ? GetParam().expected : GetParam().whole;
+    EXPECT_EQ(static_cast<int>(whole.size()), ret.length);
     if (ret.length > 0) {
         EXPECT_EQ(GetParam().expected, std::string(ret.buf.data()));
     }
     EXPECT_EQ('#', ret.buf[static_cast<size_t>(GetParam().buflen)]);  // nothing past the buffer
+    std::vector<char> again(whole.size() + 1);
+    int length = 0;
+    int pos = static_cast<int>(args.size()) + 1;
+    if (GetParam().whole.empty()) {
+        EXPECT_EQ(-1, ZTC_GetOutputData(&s.s, pos, again.data(), ret.length + 1, &length));
+    } else {
+        ASSERT_EQ(0, ZTC_GetOutputData(&s.s, pos, again.data(), ret.length + 1, &length));
+        EXPECT_EQ(whole, std::string(again.data()));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProcedureReturn,
-    ::testing::Values(ReturnCase{"Integer", "execute f_add(?,?);", {2, 3}, 65536, "5"},
-                      ReturnCase{"Boolean", "execute f_bool", {}, 65536, "T"},
-                      ReturnCase{"Null", "EXECUTE f_null", {}, 65536, ""},
-                      ReturnCase{"CutAtCharacter", "execute f_text(?);", {5}, 4, "é"},
-                      ReturnCase{"CutToBuffer", "execute f_text(?);", {5}, 10, "éééé"},
+    ::testing::Values(ReturnCase{"Integer", "execute f_add(?,?);", {2, 3}, 65536, "5", ""},
+                      ReturnCase{"Boolean", "execute f_bool", {}, 65536, "T", ""},
+                      ReturnCase{"Null", "EXECUTE f_null", {}, 65536, "", ""},
+                      ReturnCase{"CutAtCharacter", "execute f_text(?);", {5}, 4, "é",
+                                 "ééééé"},
+                      ReturnCase{"CutToBuffer", "execute f_text(?);", {5}, 10, "éééé", "ééééé"},
                       ReturnCase{"QualifiedName", "execute public.\"f_add\"(?,?);", {40, 2},
-                                 3, "42"}),
+                                 3, "42", ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // CALL of a function falls back to SELECT * FROM with the inputs; inside a transaction the

@@ -191,26 +191,57 @@ TEST(DecodeInterval, RefusesMalformedAndOutOfRange)
     }
 }
 
-TEST(IntervalTotalMicros, MonthsCountThirtyDays)
+TEST(IntervalTotalMicros, MonthsCountThirtyDaysAndRefuseWhatDoesNotFit)
 {
     static const struct {
         int32_t months;
         int64_t micros;
+        bool fits;
         int64_t total;
     } cases[] = {
-        {0, 0, 0},
-        {1, 0, 30 * kDay},
-        {-1, 5, -30 * kDay + 5},
-        {14, kDay + 1, 14 * 30 * kDay + kDay + 1},
-        {std::numeric_limits<int32_t>::max(), kI64Max, kI64Max},
-        {std::numeric_limits<int32_t>::min(), kI64Min, kI64Min},
-        {1, kI64Max, kI64Max},
-        {-1, kI64Min, kI64Min},
-        {0, kI64Min, kI64Min},
+        {0, 0, true, 0},
+        {1, 0, true, 30 * kDay},
+        {-1, 5, true, -30 * kDay + 5},
+        {14, kDay + 1, true, 14 * 30 * kDay + kDay + 1},
+        {0, kI64Min, true, kI64Min},
+        {-1, kI64Max, true, kI64Max - 30 * kDay},
+        // Beyond 64 bits: refused, never clamped to the largest value.
+        {12000000, 0, false, 0},
+        {std::numeric_limits<int32_t>::max(), kI64Max, false, 0},
+        {std::numeric_limits<int32_t>::min(), kI64Min, false, 0},
+        {1, kI64Max, false, 0},
+        {-1, kI64Min, false, 0},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(std::to_string(k.months) + " months " + std::to_string(k.micros));
-        EXPECT_EQ(zt::interval_total_micros(k.months, k.micros), k.total);
+        int64_t total = 0;
+        ASSERT_EQ(zt::interval_total_micros(k.months, k.micros, total), k.fits);
+        if (k.fits) {
+            EXPECT_EQ(total, k.total);
+        }
+    }
+}
+
+TEST(DecodeInterval, TellsOverflowFromMalformed)
+{
+    static const struct {
+        const char *text;
+        bool out_of_range;
+    } cases[] = {
+        {"178956971 years", true},
+        {"2147483648 mons", true},
+        {"106751992 days", true},
+        {"2562047789:00:00", true},
+        {"1 yr", false},
+        {"00:60:00", false},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.text);
+        int32_t months;
+        int64_t micros;
+        bool out_of_range = !k.out_of_range;
+        EXPECT_FALSE(zt::decode_interval(k.text, std::strlen(k.text), months, micros, &out_of_range));
+        EXPECT_EQ(out_of_range, k.out_of_range);
     }
 }
 
