@@ -167,6 +167,25 @@ int ZTC_FreeRowset(ZTC_HANDLE *R);
 int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R);
 int ZTC_CloseCursor(ZTC_HANDLE *S, const char *name);
 
+/* ---- COPY streamed by the caller ---- */
+
+/* Directions of a COPY reported by ZTC_CopyStart. */
+#define ZTC_COPY_IN 1   /* COPY ... FROM STDIN: the caller sends data with ZTC_CopyPut */
+#define ZTC_COPY_OUT 2  /* COPY ... TO STDOUT: the caller reads data with ZTC_CopyGet */
+
+/* Sends a COPY statement (no parameters) and sets *direction; any other statement
+ * fails with [0A000]. Until ZTC_CopyEnd every other statement call of the session
+ * fails with [HY010]. */
+int ZTC_CopyStart(ZTC_HANDLE *S, const char *sql, int *direction);
+/* Sends length bytes of COPY FROM STDIN data (rows may straddle chunks). */
+int ZTC_CopyPut(ZTC_HANDLE *S, const char *data, int length);
+/* Copies up to capacity bytes of COPY TO STDOUT data and sets *length: 0 with data,
+ * ZTC_NO_MORE after the last. */
+int ZTC_CopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length);
+/* Ends the COPY (COPY FROM STDIN: abort_message non-null refuses the data with that
+ * message) and sets *rows to the rows copied; -1 with the server's message. */
+int ZTC_CopyEnd(ZTC_HANDLE *S, const char *abort_message, long long *rows);
+
 /* ---- large objects ---- */
 
 int ZTC_Create_Lob(ZTC_HANDLE *L);

@@ -204,6 +204,10 @@ struct zt_column {
 /* Context shared by the encoders of one call. */
 struct zt_batch_ctx {
     Py_ssize_t nrows = 0;
+    /* Columns typed by all their values (None anywhere, ints among floats); the
+     * column being encoded has its first value other than None in `first`. */
+    bool flexible = false;
+    PyObject *first = nullptr;
     PyObject *decimal_type = nullptr;   /* decimal.Decimal, looked up when first needed */
     PyRef decimal_ref;                  /* owns decimal_type */
 };
@@ -403,7 +407,7 @@ int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssi
 {
     const Py_ssize_t n = ctx->nrows;
     PyObject **v = &PyTuple_GET_ITEM(items, 0);
-    PyObject *first = v[0];
+    PyObject *first = ctx->first;
     const size_t elem = kind == zt_col_kind::boolean ? sizeof(int32_t) : 8;
     c->type = kind == zt_col_kind::boolean ? ZTC_TYPE_INTEGER
               : kind == zt_col_kind::integer ? ZTC_TYPE_BIGINT
@@ -474,7 +478,7 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_
 {
     const Py_ssize_t n = ctx->nrows;
     PyObject **v = &PyTuple_GET_ITEM(items, 0);
-    PyObject *first = v[0];
+    PyObject *first = ctx->first;
     const int32_t width = kind == zt_col_kind::datetime ? 26 : kind == zt_col_kind::date ? 10 : 15;
     c->type = ZTC_TYPE_VARCHAR;
     c->values.assign((size_t)n * (sizeof(int32_t) + (size_t)width), 0);
@@ -518,7 +522,7 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_s
 {
     const Py_ssize_t n = ctx->nrows;
     PyObject **v = &PyTuple_GET_ITEM(items, 0);
-    PyObject *first = v[0];
+    PyObject *first = ctx->first;
     std::vector<std::pair<const char *, int32_t>> parts((size_t)n);
     std::vector<PyRef> texts;   /* keeps decimal texts alive until packed */
     if (kind == zt_col_kind::decimal)
@@ -581,12 +585,52 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_s
     return 0;
 }
 
+/* A column of NULLs only: the library lets the server type it. */
+void zt_encode_nulls(zt_batch_ctx *ctx, zt_column *c)
+{
+    c->type = ZTC_TYPE_NULL;
+    c->size = 0;
+    c->values.clear();
+    c->lengths.assign((size_t)ctx->nrows, -1);
+}
+
+/* The kind of a flexible column: that of its first value other than None, widened
+ * to integer when ints follow booleans and to floating when floats follow ints. */
+int zt_flexible_kind(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_col_kind *kind)
+{
+    if (zt_col_kind_of(ctx, ctx->first, col, kind) < 0)
+        return -1;
+    if (*kind != zt_col_kind::boolean && *kind != zt_col_kind::integer)
+        return 0;
+    for (Py_ssize_t j = 0; j < ctx->nrows; j++) {
+        PyObject *value = PyTuple_GET_ITEM(items, j);
+        if (PyFloat_Check(value)) {
+            *kind = zt_col_kind::floating;
+            return 0;
+        }
+        if (*kind == zt_col_kind::boolean && PyLong_Check(value) && Py_TYPE(value) != &PyBool_Type)
+            *kind = zt_col_kind::integer;
+    }
+    return 0;
+}
+
 /* Encodes column `col` (a tuple of ctx->nrows >= 1 values). */
 int zt_encode_column(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_column *c)
 {
     zt_col_kind kind;
-    if (zt_col_kind_of(ctx, PyTuple_GET_ITEM(items, 0), col, &kind) < 0)
+    ctx->first = PyTuple_GET_ITEM(items, 0);
+    if (ctx->flexible) {
+        for (Py_ssize_t j = 0; ctx->first == Py_None && j < ctx->nrows; j++)
+            ctx->first = PyTuple_GET_ITEM(items, j);
+        if (ctx->first == Py_None) {
+            zt_encode_nulls(ctx, c);
+            return 0;
+        }
+        if (zt_flexible_kind(ctx, items, col, &kind) < 0)
+            return -1;
+    } else if (zt_col_kind_of(ctx, ctx->first, col, &kind) < 0) {
         return -1;
+    }
     switch (kind) {
     case zt_col_kind::boolean:
     case zt_col_kind::integer:
@@ -656,7 +700,7 @@ int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_
     return 0;
 }
 
-PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
+PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible)
 {
     if (zt_curs_check(self) < 0)
         return nullptr;
@@ -680,6 +724,7 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
     }
 
     zt_batch_ctx ctx;
+    ctx.flexible = flexible;
     std::vector<PyRef> columns;
     if (zt_batch_columns(parameter, &columns, &ctx.nrows) < 0)
         return nullptr;
@@ -709,8 +754,8 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args)
     const int affected = ZTC_ExecBatch(&self->p_conn, sql, nrows);
     if (affected < 0)
         return zt_raise_library_error(&self->p_conn);
-    /* The count of rows the server reports inserted: a trigger may have skipped some. */
-    if (self->sql_type == ZTC_SQL_ONE_ROW)
+    /* The count of rows the server reports: a trigger may have skipped some. */
+    if (flexible || self->sql_type == ZTC_SQL_ONE_ROW)
         self->rowcount = affected;
     Py_RETURN_NONE;
 }
@@ -729,12 +774,25 @@ PyObject *pyzt_curs_executemany(cursorObject *self, PyObject *args, PyObject *kw
     }
 }
 
-/* executebatch(stringsql, columns): one array binding per column, one execution. */
+/* executebatch(stringsql, columns, *, flexible=False): one array binding per column, one
+ * execution. flexible=True types each column by all its values (None anywhere, ints
+ * among floats) and leaves in rowcount the rows the whole batch affected. */
 PyObject *pyzt_curs_executebatch(cursorObject *self, PyObject *args, PyObject *kwds)
 {
-    (void)kwds;
+    bool flexible = false;
+    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+        PyObject *value = PyDict_GetItemString(kwds, "flexible");
+        if (!value || PyDict_GET_SIZE(kwds) > 1) {
+            PyErr_SetString(PyExc_TypeError, "executebatch() takes only the keyword 'flexible'");
+            return nullptr;
+        }
+        int truth = PyObject_IsTrue(value);
+        if (truth < 0)
+            return nullptr;
+        flexible = truth != 0;
+    }
     try {
-        return zt_curs_executebatch(self, args);
+        return zt_curs_executebatch(self, args, flexible);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }

@@ -215,6 +215,8 @@ static PyMemberDef cursorObject_members[] = {
     {(char *)"rowcount", T_LONGLONG, offsetof(cursorObject, rowcount), 0, (char *)"rowcount"},
     {(char *)"arraysize", T_LONGLONG, offsetof(cursorObject, arraysize), 0,
      (char *)"arraysize is data line"},
+    {(char *)"sql_type", T_INT, offsetof(cursorObject, sql_type), READONLY,
+     (char *)"class of the current result: 2 counted change, 3 no rows, 9 rows; -1 none"},
     {nullptr, 0, 0, 0, nullptr}};
 
 static_assert(sizeof(long long) == sizeof(int64_t), "rowcount is read as a long long");
@@ -241,6 +243,10 @@ static PyMethodDef cursorObject_methods[] = {
     ZT_METH("setinputsizes", pyzt_curs_setinputsizes, METH_VARARGS | METH_KEYWORDS),
     ZT_METH("fetchall", pyzt_curs_fetchall, METH_NOARGS),
     ZT_METH("nextset", pyzt_curs_nextset, METH_NOARGS),
+    ZT_METH("copy_start", pyzt_curs_copy_start, METH_VARARGS),
+    ZT_METH("copy_put", pyzt_curs_copy_put, METH_VARARGS),
+    ZT_METH("copy_get", pyzt_curs_copy_get, METH_VARARGS),
+    ZT_METH("copy_end", pyzt_curs_copy_end, METH_VARARGS),
     {nullptr, nullptr, 0, nullptr}};
 
 /* Filled field by field: the slot list differs between interpreter versions, and a

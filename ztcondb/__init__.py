@@ -10,7 +10,8 @@
     conn.close()
 
 Transactions are on by default: `connect` switches the session's autocommit off, so
-changes take effect at `commit()`. `conn.autocommit(True)` switches it back on.
+changes take effect at `commit()`. `conn.autocommit = True` switches it back on.
+`with conn:` commits when the block succeeds, rolls back when it raises, then closes.
 """
 from __future__ import annotations
 
@@ -20,7 +21,7 @@ import _pyztdb
 
 from .connargs import HostArg, PortArg, connection_arguments
 from .connection import Connection
-from .cursor import Cursor
+from .cursor import Cursor, NamedCursor
 from .types import (BINARY, DATETIME, NUMBER, ROWID, STRING, Binary, Date,
                     DateFromTicks, Time, TimeFromTicks, Timestamp,
                     TimestampFromTicks)
@@ -44,6 +45,7 @@ NotSupportedError = _pyztdb.NotSupportedError
 
 __all__ = [
     "apilevel", "threadsafety", "paramstyle", "connect", "Connection", "Cursor",
+    "NamedCursor",
     "Error", "Warning", "InterfaceError", "DatabaseError", "DataError",
     "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
     "NotSupportedError", "Date", "Time", "Timestamp", "DateFromTicks",
@@ -77,5 +79,5 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
     values, extra = connection_arguments(dsn, port, database, user, password, charset,
                                          settings)
     conn = Connection(*values, **extra)
-    conn.autocommit(False)
+    conn.autocommit = False
     return conn

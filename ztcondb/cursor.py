@@ -1,39 +1,102 @@
-"""The cursor of a ztcondb connection."""
+"""The cursors of a ztcondb connection: `Cursor`, whose results arrive whole, and
+`NamedCursor`, a server-side cursor read in pages."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence, Tuple
+import re
+from typing import (TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Sequence,
+                    Tuple)
 
 import _pyztdb
 
-from _pyztdb import ProgrammingError
+from _pyztdb import Error, InterfaceError, ProgrammingError
+
+from .copy import copy_expert as _copy_expert
 
 if TYPE_CHECKING:
     from .connection import Connection
 
 Row = Tuple[Any, ...]
 
+# The statement class the module reports for statements without rows (DDL, SET, CALL):
+# their row count is unknown.
+_NO_ROWS = 3
+
+# A routine name callproc may put into a statement text: identifiers, plain or
+# double-quoted, possibly qualified. Anything else goes to the module, which refuses it.
+_ROUTINE_NAME = re.compile(r'(?:[A-Za-z_][A-Za-z0-9_$]*|"(?:[^"]|"")+")'
+                           r'(?:\.(?:[A-Za-z_][A-Za-z0-9_$]*|"(?:[^"]|"")+"))*\Z')
+
 
 def _call_arguments(name: str, parameters: Optional[Sequence[Any]],
-                    directions: Optional[Sequence[int]]) -> list:
+                    directions: Optional[Sequence[int]]) -> List[Any]:
     """The positional arguments of the module's callproc / callfunc. Directions can
     only follow parameters there, so directions without parameters go after an empty
     parameter list (instead of standing in for the parameters)."""
     if parameters is None and directions is None:
         return [name]
-    args = [name, () if parameters is None else parameters]
+    args: List[Any] = [name, () if parameters is None else parameters]
     if directions is not None:
         args.append(directions)
     return args
 
 
+def _sqlstate(exc: BaseException) -> str:
+    """The SQLSTATE of a library error: its text starts with "[XXXXX]"."""
+    code = getattr(exc, "sqlstate", None)
+    if isinstance(code, str):
+        return code
+    text = str(exc)
+    return text[1:6] if text.startswith("[") and text[6:7] == "]" else ""
+
+
+def _rows_to_columns(seq_of_parameters: Iterable[Any]) -> Tuple[List[Tuple[Any, ...]], int]:
+    """The columns of a sequence of parameter rows and the number of rows. Every row
+    must be a list or tuple (or another non-text sequence) of the same length."""
+    rows = []
+    for index, row in enumerate(seq_of_parameters):
+        if isinstance(row, (str, bytes, bytearray)) or not isinstance(row, Sequence):
+            raise ProgrammingError("executemany: row %d is not a sequence of parameters "
+                                   "(got %s)" % (index + 1, type(row).__name__))
+        rows.append(row)
+    if not rows:
+        return [], 0
+    width = len(rows[0])
+    for index, row in enumerate(rows):
+        if len(row) != width:
+            raise ProgrammingError("executemany: row %d has %d parameters, row 1 has %d"
+                                   % (index + 1, len(row), width))
+    return list(zip(*rows)), len(rows)
+
+
 class Cursor(_pyztdb.cursor):
     """A cursor of a `Connection`: the module's cursor with iteration, `with`, the
-    `connection` attribute, `rownumber` and `setoutputsize`."""
+    `connection` attribute, `rownumber`, `setoutputsize`, `copy_expert` and the PEP 249
+    habits: `close()` closes, `rowcount` is -1 when unknown, `executemany` runs one
+    atomic batch."""
 
     def __init__(self, conn: "Connection", name: Any = None) -> None:
-        super().__init__(conn, name)
+        super().__init__(conn, None)
         self._connection = conn
         self._rownumber: Optional[int] = None
+        self._closed = False
+        # The row count when the module's is not the one to report; -1: unknown.
+        self._count: Optional[int] = -1
+
+    def _check(self) -> None:
+        if self._closed:
+            raise InterfaceError("cursor already closed")
+
+    def _start(self) -> None:
+        """What every execution does first: no row number, no count yet."""
+        self._check()
+        self._rownumber = None
+        self._count = -1
+
+    def _settle(self) -> None:
+        """After an execution: rows are numbered from 0; the module's count holds
+        unless the statement has none."""
+        self._rownumber = 0
+        self._count = -1 if self.sql_type == _NO_ROWS else None
 
     @property
     def connection(self) -> "Connection":
@@ -41,82 +104,169 @@ class Cursor(_pyztdb.cursor):
         return self._connection
 
     @property
+    def closed(self) -> bool:
+        """True once `close()` has run."""
+        return self._closed
+
+    @property
     def rownumber(self) -> Optional[int]:
         """0-based index of the next row of the current result; None without one."""
         return self._rownumber
 
-    # Executions start a new result: row numbering starts again from 0.
-    def execute(self, operation: str, parameters: Optional[Sequence[Any]] = None) -> None:
+    @property  # type: ignore[override]
+    def rowcount(self) -> int:
+        """Rows of the last result or affected by the last statement (the total of
+        every row after `executemany`); -1 before an execution and for statements
+        without a count, such as DDL."""
+        if self._count is not None:
+            return self._count
+        count: int = _pyztdb.cursor.rowcount.__get__(self)  # type: ignore[attr-defined]
+        return count
+
+    @property  # type: ignore[override]
+    def description(self) -> Optional[List[Tuple[Any, ...]]]:
+        """One 7-item tuple per result column; None before a result with columns."""
+        try:
+            value: Optional[List[Tuple[Any, ...]]] = \
+                _pyztdb.cursor.description.__get__(self)  # type: ignore[attr-defined]
+            return value
+        except AttributeError:
+            return None
+
+    def close(self) -> None:
+        """Releases the result; every later call but `close()` raises InterfaceError."""
+        self._closed = True
         self._rownumber = None
+        super().close()
+
+    def execute(self, operation: str, parameters: Optional[Sequence[Any]] = None) -> None:
+        self._start()
         if parameters is None:
             super().execute(operation)
         else:
             super().execute(operation, parameters)
-        self._rownumber = 0
+        self._settle()
 
-    def executemany(self, operation: str, seq_of_parameters: Sequence[Any] = ()) -> None:
-        self._rownumber = None
-        super().executemany(operation, seq_of_parameters)
-        self._rownumber = 0
+    def executemany(self, operation: str, seq_of_parameters: Iterable[Sequence[Any]]) -> None:
+        """Runs `operation` once per row of parameters as one batch: a plain INSERT
+        through COPY, any other statement in one pipeline. The batch is atomic: a
+        failing row fails the call with the server's message and the row number, and
+        in autocommit mode nothing of it stays. `rowcount` is then the total of rows
+        affected. An empty sequence runs nothing."""
+        self._start()
+        columns, nrows = _rows_to_columns(seq_of_parameters)
+        if nrows == 0:
+            self._count = 0
+            return
+        if not columns:
+            # Rows without parameters: the statement runs once per row, atomically.
+            self._repeat(operation, nrows)
+            return
+        super().executebatch(operation, columns, flexible=True)
+        self._count = _pyztdb.cursor.rowcount.__get__(self)  # type: ignore[attr-defined]
+
+    def _repeat(self, operation: str, nrows: int) -> None:
+        total = 0
+        with _Atomic(self):
+            for _ in range(nrows):
+                super().execute(operation)
+                total += max(_pyztdb.cursor.rowcount.__get__(self), 0)  # type: ignore
+        self._count = total
 
     def executebatch(self, operation: str, columns: Sequence[Sequence[Any]]) -> None:
-        self._rownumber = None
+        self._start()
         super().executebatch(operation, columns)
+        self._count = None
 
     def callproc(self, procname: str, parameters: Optional[Sequence[Any]] = None,
-                 directions: Optional[Sequence[int]] = None) -> list:
-        self._rownumber = None
-        result = super().callproc(*_call_arguments(procname, parameters, directions))
-        self._rownumber = 0
+                 directions: Optional[Sequence[int]] = None) -> List[Any]:
+        """Calls a procedure or a function. A function's rows become the cursor's
+        result (fetch them as after `execute`), and the parameters come back as a
+        list; a procedure returns its parameters after the call, as the module's
+        `callproc` does (with `directions` and declared types for outputs)."""
+        self._start()
+        if directions is None and _ROUTINE_NAME.match(procname):
+            args = list(parameters) if parameters is not None else []
+            if self._call_function(procname, args):
+                return args
+        result: List[Any] = super().callproc(*_call_arguments(procname, parameters, directions))
+        self._settle()
         return result
 
+    def _call_function(self, name: str, args: List[Any]) -> bool:
+        """Runs `SELECT * FROM name(args)`; False (nothing changed) when the server
+        answers that name is a procedure."""
+        text = "SELECT * FROM %s(%s)" % (name, ", ".join("?" * len(args)))
+        try:
+            if self._connection.autocommit:
+                super().execute(text, args)
+            else:
+                # The savepoint keeps the transaction usable when name is a procedure.
+                with _Atomic(self):
+                    super().execute(text, args)
+        except Error as exc:
+            if _sqlstate(exc) == "42809":
+                return False
+            raise
+        self._settle()
+        return True
+
     def callfunc(self, funcname: str, parameters: Optional[Sequence[Any]] = None,
-                 directions: Optional[Sequence[int]] = None) -> list:
-        self._rownumber = None
-        result = super().callfunc(*_call_arguments(funcname, parameters, directions))
-        self._rownumber = 0
+                 directions: Optional[Sequence[int]] = None) -> List[Any]:
+        self._start()
+        result: List[Any] = super().callfunc(*_call_arguments(funcname, parameters, directions))
+        self._settle()
         return result
 
     def fetchone(self) -> Optional[Row]:
-        row = super().fetchone()
+        self._check()
+        row: Optional[Row] = super().fetchone()
         if row is not None and self._rownumber is not None:
             self._rownumber += 1
         return row
 
-    @property
-    def description(self) -> Optional[list]:
-        """One 7-item tuple per result column; None before a result with columns."""
-        try:
-            return _pyztdb.cursor.description.__get__(self)
-        except AttributeError:
-            return None
-
-    def fetchmany(self, size: Optional[int] = None) -> list:
-        rows = super().fetchmany() if size is None else super().fetchmany(size)
+    def fetchmany(self, size: Optional[int] = None) -> List[Row]:
+        """The next `size` rows (default `arraysize`); fewer at the end."""
+        self._check()
+        if size is None:
+            size = self.arraysize
+        rows: Optional[List[Row]] = super().fetchmany(size) if size > 0 else []
         if rows is None:
             raise ProgrammingError("The result set does not exist")
         if self._rownumber is not None:
             self._rownumber += len(rows)
         return rows
 
-    def fetchall(self) -> list:
-        rows = super().fetchall()
+    def fetchall(self) -> List[Row]:
+        self._check()
+        rows: List[Row] = super().fetchall()
         if self._rownumber is not None:
             self._rownumber += len(rows)
         return rows
 
     def nextset(self) -> Optional[bool]:
+        self._check()
         moved = super().nextset()
         if moved is None:
             return None
         self._rownumber = 0
+        self._count = None
         return True
 
     def setinputsizes(self, sizes: Sequence[Optional[int]]) -> None:
+        self._check()
         super().setinputsizes(sizes)
 
     def setoutputsize(self, size: int, column: Optional[int] = None) -> None:
         """Accepted for compatibility; output buffers are sized by the driver."""
+        self._check()
+
+    def copy_expert(self, sql: str, file: Any, size: int = 65536) -> None:
+        """Runs `COPY ... FROM STDIN` reading from `file` (text or bytes), or `COPY ...
+        TO STDOUT` writing into it, `size` bytes at a time. `rowcount` is then the
+        number of rows copied."""
+        self._start()
+        self._count = _copy_expert(self, sql, file, size)
 
     def __iter__(self) -> Iterator[Row]:
         return self
@@ -132,3 +282,193 @@ class Cursor(_pyztdb.cursor):
 
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
+
+
+class _Atomic:
+    """Makes what runs inside it all-or-nothing on the cursor's session: a savepoint
+    inside a transaction, a transaction of its own in autocommit mode. A failure undoes
+    only what ran inside, so the caller's transaction stays usable. The control
+    statements run on a cursor of their own, so the result of what ran inside stays
+    readable."""
+
+    def __init__(self, cursor: Cursor) -> None:
+        self._aux = _pyztdb.cursor(cursor.connection)
+        self._own = bool(cursor.connection.autocommit)
+
+    def __enter__(self) -> "_Atomic":
+        self._aux.execute("BEGIN" if self._own else "SAVEPOINT ztcondb_atomic")
+        return self
+
+    def __exit__(self, exc_type: Any, *rest: Any) -> None:
+        try:
+            if exc_type is None:
+                self._aux.execute("COMMIT" if self._own else "RELEASE SAVEPOINT ztcondb_atomic")
+                return
+            try:
+                self._aux.execute("ROLLBACK" if self._own
+                                  else "ROLLBACK TO SAVEPOINT ztcondb_atomic")
+            except Error:
+                pass
+        finally:
+            self._aux.close()
+
+
+def _quote_name(name: str) -> str:
+    if not isinstance(name, str) or not name or "\0" in name:
+        raise ProgrammingError("a cursor name must be a non-empty str")
+    return '"%s"' % name.replace('"', '""')
+
+
+class NamedCursor(Cursor):
+    """A server-side cursor: `execute` declares it on the server, and rows arrive in
+    pages of `itersize` rows (2,000 by default) as they are fetched, so a result of
+    any size is read in constant memory. `withhold=True` keeps it open after the
+    transaction commits; `scrollable=True` allows `scroll` backwards. `rowcount` is the
+    number of rows fetched so far."""
+
+    def __init__(self, conn: "Connection", name: str, withhold: bool = False,
+                 scrollable: Optional[bool] = None) -> None:
+        super().__init__(conn)
+        self.name = name
+        self._quoted = _quote_name(name)
+        self.withhold = bool(withhold)
+        self.scrollable = scrollable
+        self.itersize = 2000
+        self._declared = False
+        self._page: List[Row] = []
+        self._next = 0          # index in _page of the next row
+        self._server_pos = 0    # rows the server cursor has moved past
+
+    def _run(self, text: str) -> None:
+        _pyztdb.cursor.execute(self, text)
+
+    def execute(self, operation: str, parameters: Optional[Sequence[Any]] = None) -> None:
+        self._start()
+        self._drop()
+        if self._connection.autocommit and not self.withhold:
+            raise ProgrammingError("a named cursor without withhold needs a transaction: "
+                                   "switch autocommit off or pass withhold=True")
+        scroll = {None: "", True: " SCROLL", False: " NO SCROLL"}[self.scrollable]
+        hold = " WITH HOLD" if self.withhold else ""
+        declare = "DECLARE %s%s CURSOR%s FOR %s" % (self._quoted, scroll, hold, operation)
+        if parameters is None:
+            _pyztdb.cursor.execute(self, declare)
+        else:
+            _pyztdb.cursor.execute(self, declare, parameters)
+        self._declared = True
+        # Zero rows: the result's columns give the description.
+        self._run("FETCH FORWARD 0 FROM %s" % self._quoted)
+        self._rownumber = 0
+        self._count = 0
+
+    def executemany(self, operation: str, seq_of_parameters: Iterable[Sequence[Any]]) -> None:
+        self._check()
+        raise ProgrammingError("executemany cannot run on a named cursor")
+
+    def callproc(self, procname: str, parameters: Optional[Sequence[Any]] = None,
+                 directions: Optional[Sequence[int]] = None) -> List[Any]:
+        self._check()
+        raise ProgrammingError("callproc cannot run on a named cursor")
+
+    def _fetch(self, count: Optional[int]) -> List[Row]:
+        """The next `count` rows (all with None) from the server."""
+        if not self._declared:
+            raise ProgrammingError("The result set does not exist")
+        how = "ALL" if count is None else "FORWARD %d" % count
+        self._run("FETCH %s FROM %s" % (how, self._quoted))
+        rows: List[Row] = _pyztdb.cursor.fetchall(self)
+        self._server_pos += len(rows)
+        return rows
+
+    def _take(self, rows: List[Row]) -> List[Row]:
+        if self._rownumber is not None:
+            self._rownumber += len(rows)
+        self._count = (self._count or 0) + len(rows)
+        return rows
+
+    def _buffered(self, limit: Optional[int]) -> List[Row]:
+        end = len(self._page) if limit is None else min(len(self._page), self._next + limit)
+        rows = self._page[self._next:end]
+        self._next = end
+        return rows
+
+    def fetchone(self) -> Optional[Row]:
+        self._check()
+        if self._next >= len(self._page):
+            self._page = self._fetch(self.itersize)
+            self._next = 0
+            if not self._page:
+                return None
+        row = self._page[self._next]
+        self._next += 1
+        self._take([row])
+        return row
+
+    def fetchmany(self, size: Optional[int] = None) -> List[Row]:
+        self._check()
+        if size is None:
+            size = self.arraysize
+        rows = self._buffered(size)
+        if len(rows) < size:
+            rows += self._fetch(size - len(rows))
+        return self._take(rows)
+
+    def fetchall(self) -> List[Row]:
+        self._check()
+        rows = self._buffered(None) + self._fetch(None)
+        return self._take(rows)
+
+    def scroll(self, value: int, mode: str = "relative") -> None:
+        """Moves to another row: `value` rows on ("relative") or to the 0-based row
+        `value` ("absolute"). Moving backwards needs a scrollable cursor."""
+        self._check()
+        if mode not in ("relative", "absolute"):
+            raise ProgrammingError("scroll mode must be 'relative' or 'absolute'")
+        if not self._declared or self._rownumber is None:
+            raise ProgrammingError("The result set does not exist")
+        target = self._rownumber + value if mode == "relative" else value
+        if target < 0:
+            raise IndexError("cannot scroll before the first row")
+        unread = len(self._page) - self._next
+        if target >= self._rownumber and target - self._rownumber <= unread:
+            self._next += target - self._rownumber
+        else:
+            if target >= self._server_pos:
+                self._run("MOVE FORWARD %d FROM %s" % (target - self._server_pos, self._quoted))
+            else:
+                self._run("MOVE ABSOLUTE %d FROM %s" % (target, self._quoted))
+            self._server_pos = target
+            self._page, self._next = [], 0
+        self._rownumber = target
+
+    def nextset(self) -> Optional[bool]:
+        self._check()
+        return None
+
+    def _drop(self) -> None:
+        """Closes the server cursor if the session still has it (a cursor without hold
+        ends with its transaction)."""
+        self._page, self._next, self._server_pos = [], 0, 0
+        if not self._declared:
+            return
+        self._declared = False
+        if self._connection.closed:
+            return
+        try:
+            aux = _pyztdb.cursor(self._connection)
+            try:
+                aux.execute("SELECT 1 FROM pg_catalog.pg_cursors WHERE name = ?", (self.name,))
+                if aux.fetchone() is not None:
+                    aux.execute("CLOSE %s" % self._quoted)
+            finally:
+                aux.close()
+        except Error:
+            pass
+
+    def close(self) -> None:
+        if not self._closed:
+            self._drop()
+        super().close()
+
+    def __iter__(self) -> Iterator[Row]:
+        return self

@@ -522,6 +522,63 @@ int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
     return need_session(S) ? rows : -1;
 }
 
+/* ---- COPY: recorded; a COPY TO STDOUT has no data, every COPY copies no row ---- */
+
+int ZTC_CopyStart(ZTC_HANDLE *S, const char *sql, int *direction)
+{
+    Logger("ZTC_CopyStart").handle("session", S).text("sql", sql).commit();
+    int rc;
+    if (injected("ZTC_CopyStart", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s || !sql || !direction)
+        return -1;
+    std::string text(sql);
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    s->copy_direction = text.find("stdin") != std::string::npos ? 1 : 2;
+    *direction = s->copy_direction;
+    return 0;
+}
+
+int ZTC_CopyPut(ZTC_HANDLE *S, const char *data, int length)
+{
+    Logger("ZTC_CopyPut").handle("session", S).bytes("data", data, length).commit();
+    int rc;
+    if (injected("ZTC_CopyPut", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    return s && s->copy_direction == 1 ? 0 : -1;
+}
+
+int ZTC_CopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
+{
+    Logger("ZTC_CopyGet").handle("session", S).integer("capacity", capacity).commit();
+    int rc;
+    if (injected("ZTC_CopyGet", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s || s->copy_direction != 2 || !buffer || !length)
+        return -1;
+    *length = 0;
+    return ZTC_NO_MORE;
+}
+
+int ZTC_CopyEnd(ZTC_HANDLE *S, const char *abort_message, long long *rows)
+{
+    Logger("ZTC_CopyEnd").handle("session", S).text("abort", abort_message).commit();
+    int rc;
+    if (injected("ZTC_CopyEnd", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s || s->copy_direction == 0)
+        return -1;
+    s->copy_direction = 0;
+    if (rows)
+        *rows = 0;
+    return abort_message ? -1 : 0;
+}
+
 int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
 {
     Logger("ZTC_Execute_procesure").handle("session", S).text("sql", sql)

@@ -83,7 +83,7 @@ def test_rollback_discards(db, table):
 
 
 def test_autocommit_true_commits_each_statement(db, pg, table):
-    db.autocommit(True)
+    db.autocommit = True
     db.cursor().execute(f"insert into {table} values (2, 'b')")
     other = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"],
                             user=pg["user"])
@@ -137,7 +137,7 @@ def test_with_connection_closes_it(pg):
 def test_with_cursor_closes_it(db):
     with db.cursor() as cur:
         cur.execute("select 1")
-    with pytest.raises(ztcondb.ProgrammingError):
+    with pytest.raises(ztcondb.InterfaceError, match="cursor already closed"):
         cur.fetchone()
 
 

@@ -124,6 +124,12 @@ struct Session {
     // Whole values (position, bytes as written) of the outputs that the last procedure or
     // function call cut to their buffers; read with ZTC_GetOutputData.
     std::vector<std::pair<int, std::string>> kept_outputs;
+    // The COPY the caller streams (ZTC_COPY_IN / ZTC_COPY_OUT; 0 when none, -1 while a refused
+    // one is drained), and the part of the last data row ZTC_CopyGet has not handed over yet.
+    int copy_direction = 0;
+    bool copy_ended = false;
+    std::string copy_pending;
+    size_t copy_offset = 0;
 
     ~Session();
 };
@@ -217,6 +223,10 @@ int with_statement(ZTC_HANDLE *S, const char *sql, F &&f) noexcept
     return guarded(slot_of(s), [&]() -> int {
         if (!sql) {
             set_error(*s, "HY000", "no statement text");
+            return -1;
+        }
+        if (s->copy_direction != 0) {
+            set_error(*s, "HY010", "a COPY is in progress on this session: end it first");
             return -1;
         }
         return f(*s);

@@ -1,0 +1,137 @@
+"""COPY through copy_expert (both directions, text and bytes files, chunks that split
+rows and characters, failures that leave nothing behind) and named server-side
+cursors (pages of itersize rows, withhold, scroll)."""
+import io
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+import ztcondb  # noqa: E402
+
+
+@pytest.fixture
+def db(pg):
+    conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"],
+                           user=pg["user"])
+    yield conn
+    if not conn.closed:
+        conn.rollback()
+        conn.close()
+
+
+@pytest.fixture
+def tbl(db, table_name):
+    cur = db.cursor()
+    cur.execute(f"drop table if exists {table_name}")
+    cur.execute(f"create table {table_name} (id integer primary key, name text)")
+    db.commit()
+    yield table_name
+    db.rollback()
+    cur.execute(f"drop table if exists {table_name}")
+    db.commit()
+
+
+DATA = "".join("%d\tnäme %d\n" % (i, i) for i in range(1, 501))
+
+
+@pytest.mark.parametrize("make_file, size", [
+    (lambda: io.StringIO(DATA), 7),
+    (lambda: io.BytesIO(DATA.encode()), 3),
+    (lambda: io.BytesIO(DATA.encode()), 65536),
+])
+@pytest.mark.parametrize("autocommit", [False, True])
+def test_copy_in_and_out_round_trip(db, tbl, make_file, size, autocommit):
+    db.autocommit = autocommit
+    cur = db.cursor()
+    cur.copy_expert(f"copy {tbl} from stdin", make_file(), size)
+    assert cur.rowcount == 500
+    out = make_file()
+    out.seek(0)
+    out.truncate()
+    cur.copy_expert(f"copy (select * from {tbl} order by id) to stdout", out, size)
+    assert cur.rowcount == 500
+    value = out.getvalue()
+    assert (value if isinstance(value, str) else value.decode()) == DATA
+    cur.execute(f"select count(*) from {tbl}")
+    assert cur.fetchone() == (500,)
+
+
+class Broken(io.RawIOBase):
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        raise OSError("disk gone")
+
+
+@pytest.mark.parametrize("sql, source, error", [
+    ("copy {t} from stdin", io.StringIO("1\ta\n1\tb\n"), r"\[23505\]"),
+    ("copy {t} from stdin", io.StringIO("x\ta\n"), r"\[22P02\]"),
+    ("copy {t} from stdin", Broken(), "disk gone"),
+    ("select 1", io.StringIO(), r"\[0A000\]"),
+    ("copy nosuch from stdin", io.StringIO(), r"\[42P01\]"),
+])
+def test_failed_copy_stores_nothing_and_session_stays_usable(db, tbl, sql, source, error):
+    db.autocommit = True
+    cur = db.cursor()
+    with pytest.raises((ztcondb.Error, OSError), match=error):
+        cur.copy_expert(sql.format(t=tbl), source)
+    cur.execute(f"select count(*) from {tbl}")
+    assert cur.fetchone() == (0,)
+
+
+def test_named_cursor_pages_and_description(db):
+    cur = db.cursor(name="conv_pages")
+    assert cur.itersize == 2000
+    cur.itersize = 7
+    cur.execute("select g, 'r' || g from generate_series(1, ?) g", (50,))
+    assert [d[0] for d in cur.description] == ["g", "?column?"]
+    assert cur.fetchone() == (1, "r1")
+    assert [r[0] for r in cur.fetchmany(3)] == [2, 3, 4]
+    assert sum(1 for _ in cur) == 46
+    assert cur.rowcount == 50
+    assert cur.fetchone() is None
+    cur.execute("select 1")
+    assert cur.fetchall() == [(1,)]
+    cur.close()
+    with pytest.raises(ztcondb.InterfaceError):
+        cur.fetchone()
+    db.commit()
+
+
+def test_named_cursor_scroll(db):
+    cur = db.cursor(name="conv scroll \"q\"", scrollable=True)
+    cur.itersize = 4
+    cur.execute("select generate_series(0, 19)")
+    cur.scroll(10, mode="absolute")
+    assert cur.fetchone() == (10,)
+    cur.scroll(-5)
+    assert cur.fetchone() == (6,)
+    cur.scroll(1)
+    assert cur.fetchmany(2) == [(8,), (9,)]
+    cur.scroll(0, "absolute")
+    assert cur.fetchone() == (0,)
+    with pytest.raises(IndexError):
+        cur.scroll(-3)
+    with pytest.raises(ztcondb.ProgrammingError):
+        cur.scroll(1, "sideways")
+
+
+def test_named_cursor_withhold_and_autocommit(db):
+    plain = db.cursor(name="conv_nohold")
+    db.autocommit = True
+    with pytest.raises(ztcondb.ProgrammingError, match="withhold"):
+        plain.execute("select 1")
+    held = db.cursor(name="conv_hold", withhold=True)
+    held.execute("select generate_series(1, 5)")
+    assert held.fetchmany(2) == [(1,), (2,)]
+    db.autocommit = False
+    db.commit()
+    assert held.fetchall() == [(3,), (4,), (5,)]
+    held.close()
+    other = db.cursor()
+    other.execute("select count(*) from pg_cursors")
+    assert other.fetchone() == (0,)
