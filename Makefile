@@ -1,4 +1,5 @@
 # Entry points: make demo, make test, make build, make test-asan, make bench.
+# Packaging: pip install ., pip install -e ., python3 -m build (tools/ztcondb_build.py).
 # Every target installs what is missing (apt-get) before it builds.
 
 PYTHON ?= /usr/bin/python3
@@ -8,6 +9,11 @@ PYTHON_EXE := $(shell scripts/resolve-python $(PYTHON))
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
+# Where make test collects each suite's counts for its closing summary.
+SUMMARY = $(abspath $(BUILD))/test-summary.tsv
+
+# No "Entering/Leaving directory" lines from the recursive makes (ours and CMake's).
+MAKEFLAGS += --no-print-directory
 
 # The interpreters the test suite runs under: the system python3 and CPython 3.9.
 TEST_PYTHONS := $(PYTHON_EXE) $(PYTHON39)
@@ -32,10 +38,14 @@ build-all: deps
 	cmake -S . -B $(BUILD) -DZT_PYTHONS="$(subst $(space),$(semi),$(strip $(TEST_PYTHONS)))" >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Every test, then the unit tests once more under the sanitizers.
+# Every test, then the unit tests once more under the sanitizers; the last line counts
+# the whole run ("total: N passed, N failed, N skipped"), after one line per suite and a
+# warning when no CPython 3.9 took part.
 test: build-all
-	BUILD=$(BUILD) scripts/with-pg-server scripts/run-tests $(TEST_PYTHONS)
-	$(MAKE) --no-print-directory test-asan
+	@rm -f $(SUMMARY)
+	@BUILD=$(BUILD) ZT_SUMMARY=$(SUMMARY) scripts/with-pg-server scripts/run-tests $(TEST_PYTHONS); \
+	ZT_SUMMARY=$(SUMMARY) scripts/count-suite "sanitized unit tests" $(MAKE) test-asan; \
+	scripts/test-summary $(SUMMARY) "$(PYTHON39)"
 
 # The sanitized build needs only the driver and the double.
 test-asan: deps
@@ -43,8 +53,9 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS) --target pyztdb_unit_1
 	BUILD=$(ASAN_BUILD) scripts/run-asan-tests $(PYTHON_EXE)
 
+# The examples against a throwaway server; KEEP_SERVER=1 leaves it running.
 demo: build
-	BUILD=$(BUILD) scripts/with-pg-server scripts/run-demo $(PYTHON_EXE)
+	BUILD=$(BUILD) ZT_KEEP_SERVER=$(KEEP_SERVER) scripts/with-pg-server scripts/run-demo $(PYTHON_EXE)
 
 # The driver beside its peers and the C libpq floor (bench/README.md); it starts its own
 # server. BENCH_ARGS go to bench/run.py, e.g. BENCH_ARGS="--only fetch --runs 5".
