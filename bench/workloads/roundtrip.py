@@ -31,7 +31,7 @@ def cursor_loop(ctx, cur, sql):
 
 def ztcondb_roundtrip(ctx):
     conn = ctx.ztcondb()
-    conn.autocommit(True)
+    conn.autocommit = True
     return cursor_loop(ctx, conn.cursor(), "select ?::int")
 
 
