@@ -66,6 +66,13 @@ def _build_native(build, rpath):
     return Path(build) / "python" / ("_pyztdb" + suffix), Path(build) / "lib" / "libzotusql.so"
 
 
+# The module's stub, installed as a stub-only package (PEP 561) where type checkers look.
+STUB = "_pyztdb-stubs/__init__.pyi"
+# The SQLAlchemy dialect, found by create_engine("postgresql+ztcondb://...").
+ENTRY_POINTS = ("[sqlalchemy.dialects]\n"
+                "postgresql.ztcondb = ztcondb.dialect:ZtcondbDialect\n")
+
+
 def _metadata():
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     lines = ["Metadata-Version: 2.1", "Name: " + NAME, "Version: " + VERSION,
@@ -89,7 +96,7 @@ def _dist_info():
 
 def _package_files():
     """(path inside the wheel, bytes) of the Python package and the module's stub."""
-    files = [("_pyztdb.pyi", (ROOT / "_pyztdb.pyi").read_bytes())]
+    files = [(STUB, (ROOT / "_pyztdb.pyi").read_bytes())]
     for path in sorted((ROOT / "ztcondb").iterdir()):
         if path.suffix in (".py", ".pyi", ".typed"):
             files.append(("ztcondb/" + path.name, path.read_bytes()))
@@ -107,6 +114,7 @@ def _write_wheel(wheel_directory, files):
     files = files + [(dist_info + "/METADATA", _metadata().encode("utf-8")),
                      (dist_info + "/WHEEL", _wheel_file().encode("ascii")),
                      (dist_info + "/top_level.txt", b"_pyztdb\nztcondb\n"),
+                     (dist_info + "/entry_points.txt", ENTRY_POINTS.encode("utf-8")),
                      (dist_info + "/LICENSE", (ROOT / "LICENSE").read_bytes())]
     record = [_record_line(p, d) for p, d in files] + [dist_info + "/RECORD,,"]
     files.append((dist_info + "/RECORD", ("\n".join(record) + "\n").encode("utf-8")))
@@ -158,7 +166,7 @@ def build_editable(wheel_directory, config_settings=None, metadata_directory=Non
         module, library = _build_native(build, "$ORIGIN/" + EDITABLE_LIBS)
         files = [(module.name, module.read_bytes()),
                  (EDITABLE_LIBS + "/libzotusql.so", library.read_bytes()),
-                 ("_pyztdb.pyi", (ROOT / "_pyztdb.pyi").read_bytes()),
+                 (STUB, (ROOT / "_pyztdb.pyi").read_bytes()),
                  ("_ztcondb_editable.py", (_EDITABLE_FINDER % str(ROOT)).encode("utf-8")),
                  ("__editable__.ztcondb.pth", b"import _ztcondb_editable\n")]
         return _write_wheel(wheel_directory, files)
@@ -230,6 +238,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     (dist_info / "METADATA").write_text(_metadata(), encoding="utf-8")
     (dist_info / "WHEEL").write_text(_wheel_file(), encoding="ascii")
     (dist_info / "LICENSE").write_bytes((ROOT / "LICENSE").read_bytes())
+    (dist_info / "entry_points.txt").write_text(ENTRY_POINTS, encoding="utf-8")
     return dist_info.name
 
 

@@ -120,7 +120,8 @@ def test_wheel_carries_licence_metadata_library_and_package(built):
     names = wheel.namelist()
     info = "ztcondb-%s.dist-info/" % VERSION
     for needed in ("ztcondb/libzotusql.so", "ztcondb/__init__.py", "ztcondb/py.typed",
-                   "_pyztdb.pyi", info + "LICENSE", info + "METADATA", info + "RECORD"):
+                   "_pyztdb-stubs/__init__.pyi", info + "LICENSE", info + "METADATA",
+                   info + "RECORD", info + "entry_points.txt"):
         assert needed in names, needed
     assert any(n.startswith("_pyztdb.") and n.endswith(".so") for n in names)
     assert wheel.read(info + "LICENSE") == open(os.path.join(REPO, "LICENSE"), "rb").read()

@@ -1,0 +1,188 @@
+"""The SQLAlchemy dialect `postgresql+ztcondb`: SQLAlchemy's PostgreSQL dialect over
+ztcondb (qmark parameters, server-side cursors for streamed results, AUTOCOMMIT).
+
+    engine = sqlalchemy.create_engine("postgresql+ztcondb://user:pw@host:5432/db")
+
+The package registers it under the `sqlalchemy.dialects` entry point. Result values
+that ztcondb gives in their text form (dates, times, intervals) or as the letters
+T/F (booleans) are turned into the Python types SQLAlchemy promises."""
+from __future__ import annotations
+
+import datetime
+import random
+import re
+from types import ModuleType
+from typing import Any, Callable, List, Optional, Tuple
+
+from sqlalchemy import exc, util
+from sqlalchemy import types as sqltypes
+from sqlalchemy.dialects.postgresql.base import (INTERVAL, PGCompiler, PGDialect,
+                                                 PGExecutionContext, PGIdentifierPreparer)
+
+_Processor = Optional[Callable[[Any], Any]]
+
+_TRUE = frozenset([b"T", b"t", "T", "t", "true", b"1", "1"])
+_INTERVAL = re.compile(r"(-?)(\d+) (\d+):(\d+):(\d+)(?:\.(\d+))?$")
+
+
+def _to_bool(value: Any) -> Any:
+    if value is None or isinstance(value, bool):
+        return value
+    if isinstance(value, (bytes, str)):
+        return value in _TRUE
+    return bool(value)
+
+
+def _to_date(value: Any) -> Any:
+    if isinstance(value, str):
+        try:
+            return datetime.date.fromisoformat(value)
+        except ValueError:
+            return value   # infinity, BC dates: left as the server wrote them
+    return value
+
+
+def _to_time(value: Any) -> Any:
+    if isinstance(value, str):
+        text = re.sub(r"([+-]\d\d)$", r"\1:00", value)
+        try:
+            return datetime.time.fromisoformat(text)
+        except ValueError:
+            return value
+    return value
+
+
+def _to_interval(value: Any) -> Any:
+    if isinstance(value, str):
+        match = _INTERVAL.match(value.strip())
+        if match:
+            sign, days, hours, minutes, seconds, fraction = match.groups()
+            delta = datetime.timedelta(
+                days=int(days), hours=int(hours), minutes=int(minutes),
+                seconds=int(seconds), microseconds=int((fraction or "0").ljust(6, "0")[:6]))
+            return -delta if sign else delta
+    return value
+
+
+class _ZtBoolean(sqltypes.Boolean):
+    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+        return _to_bool
+
+
+class _ZtDate(sqltypes.Date):
+    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+        return _to_date
+
+
+class _ZtTime(sqltypes.Time):
+    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+        return _to_time
+
+
+def _from_interval(value: Any) -> Any:
+    """A timedelta as an interval text (the driver sends no timedelta itself)."""
+    if isinstance(value, datetime.timedelta):
+        return "%d days %d seconds %d microseconds" % (value.days, value.seconds,
+                                                       value.microseconds)
+    return value
+
+
+class _ZtInterval(INTERVAL):
+    @classmethod
+    def adapt_emulated_to_native(cls, interval: Any, **kw: Any) -> "_ZtInterval":
+        return cls(precision=interval.second_precision)
+
+    def bind_processor(self, dialect: Any) -> _Processor:
+        return _from_interval
+
+    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+        return _to_interval
+
+
+class ZtcondbCompiler(PGCompiler):
+    # With qmark parameters a percent sign is an ordinary character.
+    def visit_mod_binary(self, binary: Any, operator: Any, **kw: Any) -> str:
+        return "%s %% %s" % (self.process(binary.left, **kw), self.process(binary.right, **kw))
+
+
+class ZtcondbIdentifierPreparer(PGIdentifierPreparer):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._double_percents = False
+
+
+class ZtcondbExecutionContext(PGExecutionContext):
+    def create_server_side_cursor(self) -> Any:
+        ident = "c_%x_%x" % (id(self), random.randint(0, 0xFFFFFFFF))
+        return self._dbapi_connection.cursor(name=ident)  # type: ignore[attr-defined]
+
+
+class ZtcondbDialect(PGDialect):
+    """SQLAlchemy's PostgreSQL dialect over ztcondb."""
+
+    driver = "ztcondb"
+    supports_statement_cache = True
+    default_paramstyle = "qmark"
+    supports_sane_multi_rowcount = True
+    supports_server_side_cursors = True
+    # numeric arrives as float (or Decimal): SQLAlchemy's Numeric makes the Decimal.
+    supports_native_decimal = False
+    execution_ctx_cls = ZtcondbExecutionContext
+    statement_compiler = ZtcondbCompiler
+    preparer = ZtcondbIdentifierPreparer
+    colspecs = util.update_copy(PGDialect.colspecs, {
+        sqltypes.Boolean: _ZtBoolean,
+        sqltypes.Date: _ZtDate,
+        sqltypes.Time: _ZtTime,
+        sqltypes.Interval: _ZtInterval,
+        INTERVAL: _ZtInterval,
+    })
+
+    @classmethod
+    def dbapi(cls) -> ModuleType:  # type: ignore[override]
+        import ztcondb
+        return ztcondb
+
+    @classmethod
+    def import_dbapi(cls) -> ModuleType:
+        import ztcondb
+        return ztcondb
+
+    def create_connect_args(self, url: Any) -> Tuple[List[Any], dict]:
+        opts = url.translate_connect_args(username="user", database="database")
+        if "port" in opts:
+            opts["port"] = int(opts["port"])
+        opts.update(url.query)
+        return [], opts
+
+    def set_isolation_level(self, connection: Any, level: str) -> None:
+        level = level.replace("_", " ")
+        connection = getattr(connection, "dbapi_connection", connection)
+        if level == "AUTOCOMMIT":
+            connection.autocommit = True
+        elif level in self._isolation_lookup:
+            connection.autocommit = False
+            cursor = connection.cursor()
+            cursor.execute("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL %s"
+                           % level)
+            cursor.close()
+            connection.commit()
+        else:
+            raise exc.ArgumentError(
+                "Invalid value '%s' for isolation_level. Valid isolation levels for %s are "
+                "%s or AUTOCOMMIT" % (level, self.name, ", ".join(self._isolation_lookup)))
+
+    def get_isolation_level(self, connection: Any) -> str:
+        if getattr(connection, "autocommit", False) is True:
+            return "AUTOCOMMIT"
+        level: str = super().get_isolation_level(connection)
+        return level
+
+    def is_disconnect(self, e: Any, connection: Any, cursor: Any) -> bool:
+        text = str(e)
+        return any(mark in text for mark in (
+            "[08006]", "[08003]", "[57P01]", "Connection does not exist",
+            "The cursor object does not exist", "server closed the connection"))
+
+
+dialect = ZtcondbDialect
