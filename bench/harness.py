@@ -35,11 +35,13 @@ class Job:
 class Target:
     """A goal of `job` against `versus`, checked in the report: `speed` = at least that
     many times faster, `time` = at most that multiple of its time, `memory` = a peak
-    RSS of at most that multiple of its peak."""
+    RSS of at most that multiple of its peak; `growth` = a peak RSS at most that many MiB
+    above the RSS at the start of the timed block (`versus` is then None)."""
 
-    def __init__(self, job, versus, speed=None, time=None, memory=None):
+    def __init__(self, job, versus, speed=None, time=None, memory=None, growth=None):
         self.job, self.versus = job, versus
         self.speed, self.time, self.memory = speed, time, memory
+        self.growth = growth
 
 
 class Context:

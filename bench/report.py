@@ -36,12 +36,19 @@ def summarize(job, runs):
     median = statistics.median(seconds)
     entry.update(seconds=seconds, median=median, rate=runs[0]["count"] / median,
                  spread=(max(seconds) - min(seconds)) / median if median else 0.0,
-                 peak_mib=statistics.median(r["maxrss_kb"] for r in runs) / 1024)
+                 peak_mib=statistics.median(r["maxrss_kb"] for r in runs) / 1024,
+                 growth_mib=statistics.median(r["maxrss_kb"] - (r.get("base_rss_kb") or 0)
+                                              for r in runs) / 1024)
     return entry
 
 
 def check_target(target, by_label):
     ours, other = by_label.get(target.job), by_label.get(target.versus)
+    if getattr(target, "growth", None) is not None and ours and "error" not in ours:
+        value = ours["growth_mib"]
+        return {"text": "%s peak RSS grew %.1f MiB over its start (target <= %.0f MiB)"
+                        % (target.job, value, target.growth),
+                "holds": value <= target.growth}
     if not ours or not other or "error" in ours or "error" in other:
         return None
     if target.speed is not None:

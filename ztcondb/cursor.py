@@ -51,20 +51,22 @@ def _sqlstate(exc: BaseException) -> str:
 
 def _rows_to_columns(seq_of_parameters: Iterable[Any]) -> Tuple[List[Tuple[Any, ...]], int]:
     """The columns of a sequence of parameter rows and the number of rows. Every row
-    must be a list or tuple (or another non-text sequence) of the same length."""
-    rows = []
-    for index, row in enumerate(seq_of_parameters):
-        if isinstance(row, (str, bytes, bytearray)) or not isinstance(row, Sequence):
-            raise ProgrammingError("executemany: row %d is not a sequence of parameters "
-                                   "(got %s)" % (index + 1, type(row).__name__))
-        rows.append(row)
+    must be a list or tuple (or another non-text sequence) of the same length. The
+    checks run over the whole batch at C speed first; a row by row search only names
+    the offending row."""
+    rows = seq_of_parameters if type(seq_of_parameters) is list else list(seq_of_parameters)
     if not rows:
         return [], 0
-    width = len(rows[0])
-    for index, row in enumerate(rows):
-        if len(row) != width:
-            raise ProgrammingError("executemany: row %d has %d parameters, row 1 has %d"
-                                   % (index + 1, len(row), width))
+    if not set(map(type, rows)) <= {tuple, list}:
+        for index, row in enumerate(rows):
+            if isinstance(row, (str, bytes, bytearray)) or not isinstance(row, Sequence):
+                raise ProgrammingError("executemany: row %d is not a sequence of parameters "
+                                       "(got %s)" % (index + 1, type(row).__name__))
+    if len(set(map(len, rows))) > 1:
+        width = len(rows[0])
+        index = next(i for i, row in enumerate(rows) if len(row) != width)
+        raise ProgrammingError("executemany: row %d has %d parameters, row 1 has %d"
+                               % (index + 1, len(rows[index]), width))
     return list(zip(*rows)), len(rows)
 
 

@@ -4,4 +4,5 @@ WORKLOADS = [
     "fetch",
     "insert",
     "roundtrip",
+    "stream",
 ]
