@@ -1,4 +1,5 @@
-# Entry points: make demo, make test, make build, make test-asan, make bench.
+# Entry points: make demo, make test, make build, make test-asan, make bench, make soak,
+# make fuzz.
 # Packaging: pip install ., pip install -e ., python3 -m build (tools/ztcondb_build.py).
 # Every target installs what is missing (apt-get) before it builds.
 
@@ -21,7 +22,7 @@ empty :=
 space := $(empty) $(empty)
 semi := ;
 
-.PHONY: all deps build build-all test test-unit test-asan demo bench bench-quick bench-lib clean
+.PHONY: all deps build build-all test test-unit test-asan demo bench bench-quick bench-lib soak fuzz clean
 
 all: build
 
@@ -72,6 +73,10 @@ bench-quick:
 bench-lib: build
 	cmake --build $(BUILD) -j$(JOBS) --target bench-programs
 	BUILD=$(BUILD) scripts/run-bench $(PYTHON_EXE) --lib
+
+# 100,000 mixed cycles and 2,000 connect/close cycles: memory, descriptors, backends.
+soak: build
+	ZT_BUILD_DIR=$(abspath $(BUILD)) scripts/with-pg-server $(PYTHON_EXE) tools/soak.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
