@@ -78,5 +78,12 @@ bench-lib: build
 soak: build
 	ZT_BUILD_DIR=$(abspath $(BUILD)) scripts/with-pg-server $(PYTHON_EXE) tools/soak.py
 
+# A deeper run of the property-based fuzzing than make test's (FUZZ_EXAMPLES, FUZZ_SEED).
+FUZZ_EXAMPLES ?= 5000
+FUZZ_SEED ?= $(shell date +%s)
+fuzz: build
+	ZT_BUILD_DIR=$(abspath $(BUILD)) ZT_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ZT_FUZZ_SEED=$(FUZZ_SEED) \
+	    scripts/with-pg-server $(PYTHON_EXE) -m pytest -q -s -p no:cacheprovider tests/integration/test_fuzz.py
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
