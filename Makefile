@@ -45,8 +45,9 @@ build-all: deps
 test: build-all
 	@rm -f $(SUMMARY)
 	@BUILD=$(BUILD) ZT_SUMMARY=$(SUMMARY) scripts/with-pg-server scripts/run-tests $(TEST_PYTHONS); \
+	status=$$?; \
 	ZT_SUMMARY=$(SUMMARY) scripts/count-suite "sanitized unit tests" $(MAKE) test-asan; \
-	scripts/test-summary $(SUMMARY) "$(PYTHON39)"
+	scripts/test-summary $(SUMMARY) "$(PYTHON39)" $$status
 
 # The sanitized build needs only the driver and the double.
 test-asan: deps

@@ -83,6 +83,7 @@ def collect(plan, results, versions, missing, args, started):
                           "unit": module.UNIT, "size": size, "jobs": entries,
                           "targets": targets})
     return {"date": started.strftime("%Y-%m-%d %H:%M UTC"), "machine": machine(),
+            "load": os.getloadavg()[0],
             "quick": args.quick, "runs": args.runs, "versions": versions,
             "skipped": missing, "workloads": workloads}
 
@@ -90,7 +91,7 @@ def collect(plan, results, versions, missing, args, started):
 def print_table(data):
     header = "%-42s%10s%14s%6s%9s%10s%9s" % ("job", "median s", "rate", "+-", "speed",
                                                "peak MiB", "memory")
-    print("\n%s; %s" % (data["date"], data["machine"]))
+    print("\n%s; %s; load average %.1f" % (data["date"], data["machine"], data["load"]))
     print(", ".join("%s %s" % kv for kv in sorted(data["versions"].items())))
     print("medians of %d run(s)%s; speed = time of the row marked * / this time (higher "
           "is faster), memory = this peak RSS / its; +- = (max-min)/median"
@@ -146,8 +147,8 @@ def chart(data, path):
         ax.set_xlim(0, max(e["rate"] for e in jobs) * 1.18)
         ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: "{:,.0f}".format(v)))
     fig.suptitle("ztcondb beside its peers (red: ztcondb, blue: peers, grey: C libpq floor)\n"
-                 "%s; %s; medians of %d run(s)%s"
-                 % (data["date"], data["machine"], data["runs"],
+                 "%s; %s; load average %.1f; medians of %d run(s)%s"
+                 % (data["date"], data["machine"], data["load"], data["runs"],
                     ", quick sizes" if data["quick"] else ""), fontsize=9)
     fig.tight_layout()
     fig.savefig(path, dpi=90)
