@@ -51,6 +51,8 @@ enum {
     ZTC_TYPE_BINARY = 15,
     ZTC_TYPE_BINARY2 = 18,
     ZTC_TYPE_DATETIME_MS = 23,      /* 8-byte millisecond count since 1970 */
+    ZTC_TYPE_INT_LITERAL = 70,      /* binding: 8-byte integer typed as an SQL literal would be */
+    ZTC_TYPE_DATETIME_US = 71,      /* 8-byte microsecond count since 1970 */
     ZTC_TYPE_INTERVAL_YM = 28,      /* 4-byte month count */
     ZTC_TYPE_INTERVAL_DS = 31,      /* 8-byte microsecond count */
     ZTC_TYPE_CLOB = 40,
@@ -89,6 +91,23 @@ int Release_IpsAttrs(ZTC_HANDLE *attrs);
 int ZTC_Execute_no_query(ZTC_HANDLE *S, const char *sql);
 /* Copies the session's last message (at most 255 bytes + zero) and sets *length. */
 int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length);
+
+/* Fields of the session's last error (ZTC_GetErrorField). */
+enum {
+    ZTC_ERROR_SQLSTATE = 'C',   /* the five-character code */
+    ZTC_ERROR_DETAIL = 'D',
+    ZTC_ERROR_HINT = 'H',
+    ZTC_ERROR_CONTEXT = 'W'
+};
+/* Copies one field of the session's last error (empty when the server sent none), cut
+ * to capacity - 1 bytes at a character boundary and zero-terminated; *length gets the
+ * field's full length. 0, or -1 on an empty handle or an unknown field. */
+int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capacity, int *length);
+/* Takes the oldest server notice the session keeps ("NOTICE:  text\n"): 0 with the
+ * text copied and zero-terminated and *length set, the notice removed; when capacity
+ * is too small for text and zero, 0 with only *length set and the notice kept.
+ * ZTC_NO_MORE when none is kept. A session keeps the latest 50. */
+int ZTC_GetNotice(ZTC_HANDLE *S, char *buffer, int capacity, int *length);
 
 /* ---- statements ---- */
 
@@ -147,6 +166,9 @@ int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count);
 int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name);
 int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type);
 int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi);
+/* Column flags (ZTC_COLUMN_*) beyond the type code. */
+#define ZTC_COLUMN_WITH_TIME_ZONE 1     /* a date-time or time that carries its zone */
+int ZTC_getResultcolflags(ZTC_HANDLE *R, int col, int *flags);
 /* 1-based number of the first column of that name; 0 when none. */
 int ZTC_getResultcolseq(ZTC_HANDLE *R, const char *name);
 /* Moves to the next row: 0 on a row, 100 after the last, negative on failure. */

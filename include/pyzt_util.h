@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 /* A method table row for a C function of any of the calling conventions: the
  * interpreter calls it through the PyCFunction type named by the flags. */
@@ -52,16 +53,11 @@ private:
 };
 
 /* Reads the session's last message into a zero-filled 256-byte buffer and raises it
- * as OperationalError. Always returns nullptr. */
-inline PyObject *zt_raise_library_error(ZTC_HANDLE *session)
-{
-    char error_msg[256];
-    int err_len = 0;
-    std::memset(error_msg, 0, sizeof error_msg);
-    ZTC_GetError(session, error_msg, &err_len);
-    error_msg[sizeof error_msg - 1] = '\0';
-    PyErr_SetString(OperationalError, error_msg);
-    return nullptr;
-}
+ * as OperationalError, with the fields of that error as the attributes sqlstate,
+ * detail, hint and context. Always returns nullptr. */
+PyObject *zt_raise_library_error(ZTC_HANDLE *session);
+/* Raises cls(text) carrying the fields of the session's last error as attributes
+ * (as above). Always returns nullptr. */
+PyObject *zt_raise_with_fields(PyObject *cls, const char *text, ZTC_HANDLE *session);
 
 #endif

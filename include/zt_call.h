@@ -46,6 +46,9 @@ struct zt_slot {
 bool zt_code_has_binding(int code);
 /* A NULL input: no buffer, buffer length 0, length word 0; it reads back as None. */
 void zt_null_input(zt_slot &slot, int32_t &length);
+/* The double a text starts with, whatever the process locale says (0 when none), like
+ * strtod in the C locale. */
+double zt_parse_float(const char *text);
 /* Fills the slot of parameter i (from 0) from item by its type code (slot.code) and sets
  * its length word; nothing is bound. 0 when the code has a binding, 1 when it has none,
  * -1 with an error set. */

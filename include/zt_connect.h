@@ -17,6 +17,7 @@ typedef struct {
     int32_t lock_timeout;
     int32_t ntimes;             /* 1 when opened in the host-list form */
     ZTC_HANDLE turnIP_attrs;    /* host-list attributes; empty otherwise */
+    char pytypes;               /* opt-in: Python types read and sent, whole column names */
 } RhConnect;
 
 extern PyTypeObject connectionType;

@@ -90,6 +90,10 @@ int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode flo
 /* Binds every item of a parameters sequence at positions 1..n. 0, or -1 with an
  * exception set (the statement must then not run). */
 int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode floats);
+/* The datetime whose fields a parameter is formatted from: an aware value converted to
+ * UTC (the session's zone, so the instant is kept), a naive one as it is. A new
+ * reference, or null with an error set. */
+PyObject *zt_datetime_for_sending(PyObject *dt);
 /* The declared size of position i (from 0), or -1 when none is declared. */
 int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i);
 
@@ -106,6 +110,16 @@ int zt_default_parameter_type(cursorObject *self, PyObject *item, const int i);
 int zt_curs_description(cursorObject *self);
 /* The current row as a new tuple, or null with an error set. */
 PyObject *_pyzt_curs_buildrow(cursorObject *self);
+
+/* ---- zt_pyvalue.cpp ---- */
+
+/* True when the cursor's connection asked for Python types (attribute `pytypes`). */
+inline bool zt_curs_pytypes(const cursorObject *self)
+{
+    return self->conn != nullptr && ((const RhConnect *)self->conn)->pytypes;
+}
+/* The current row as a tuple of Python-typed values, or null with an error set. */
+PyObject *zt_py_buildrow(cursorObject *self);
 
 typedef struct tagDateTime {
     int32_t year;

@@ -496,11 +496,16 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_
         std::memcpy(out, &width, sizeof width);
         char *p = out + sizeof width;
         if (kind == zt_col_kind::datetime) {
-            p = zt_put_date(p, PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
-                            PyDateTime_GET_DAY(value));
+            /* An aware value goes as its UTC date and time, keeping its instant. */
+            PyRef utc(zt_datetime_for_sending(value));
+            if (!utc)
+                return -1;
+            PyObject *dt = utc.get();
+            p = zt_put_date(p, PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+                            PyDateTime_GET_DAY(dt));
             *p++ = ' ';
-            zt_put_time(p, PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
-                        PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value));
+            zt_put_time(p, PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt),
+                        PyDateTime_DATE_GET_SECOND(dt), PyDateTime_DATE_GET_MICROSECOND(dt));
         } else if (kind == zt_col_kind::date) {
             zt_put_date(p, PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
                         PyDateTime_GET_DAY(value));

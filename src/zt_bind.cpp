@@ -86,10 +86,14 @@ int zt_bind_int(cursorObject *self, int pos, PyObject *item)
     return zt_bind_input(self, pos, ZTC_TYPE_BIGINT, &v, 8, 8);
 }
 
-/* Years are padded with blanks, not zeros: the library reads "   5-03-07". Time
- * zones are not sent: the value's own fields are. */
-int zt_bind_datetime(cursorObject *self, int pos, PyObject *item)
+/* Years are padded with blanks, not zeros: the library reads "   5-03-07". An aware
+ * value is sent as its UTC date and time (the session's zone), so its instant is kept. */
+int zt_bind_datetime(cursorObject *self, int pos, PyObject *original)
 {
+    PyRef utc(zt_datetime_for_sending(original));
+    if (!utc)
+        return -1;
+    PyObject *item = utc.get();
     char buf[ZT_DATETIME_BUF];
     std::memset(buf, 0, sizeof buf);
     std::snprintf(buf, sizeof buf, "%4d-%02d-%02d %02d:%02d:%02d.%06d",
@@ -133,14 +137,20 @@ std::string zt_float_text(double v)
         return "NaN";
     if (std::isinf(v))
         return v > 0 ? "Infinity" : "-Infinity";
-    char fixed[ZT_FLOAT_BUF];
-    int n = std::snprintf(fixed, sizeof fixed, "%0.13lf", v);
-    if (n > 0 && n < ZT_FLOAT_BUF && std::strtod(fixed, nullptr) == v)
-        return std::string(fixed, n);
+    /* The interpreter's formatting and parsing ignore the process locale, whose decimal
+     * separator may be a comma. */
+    char *fixed = PyOS_double_to_string(v, 'f', 13, 0, nullptr);
+    if (fixed == nullptr)
+        return std::string();
+    std::string text(fixed);
+    PyMem_Free(fixed);
+    if (text.size() < ZT_FLOAT_BUF && PyOS_string_to_double(text.c_str(), nullptr, nullptr) == v)
+        return text;
+    PyErr_Clear();
     char *shortest = PyOS_double_to_string(v, 'r', 0, 0, nullptr);
     if (shortest == nullptr)
         return std::string();
-    std::string text(shortest);
+    text = shortest;
     PyMem_Free(shortest);
     return text;
 }
@@ -167,6 +177,95 @@ int zt_bind_double(cursorObject *self, int pos, PyObject *item)
     if (v == -1.0 && PyErr_Occurred())
         return -1;
     return zt_bind_input(self, pos, ZTC_TYPE_DOUBLE, &v, 8, 8);
+}
+
+/* With Python types on, a bool is sent as a boolean. */
+int zt_bind_typed_bool(cursorObject *self, int pos, PyObject *item)
+{
+    char v = (item == Py_True) ? 1 : 0;
+    return zt_bind_input(self, pos, ZTC_TYPE_BOOLEAN, &v, 1, 1);
+}
+
+/* With Python types on, an int is typed as the same number written in SQL would be:
+ * integer when it fits 32 bits, bigint when it fits 64, numeric beyond. */
+int zt_bind_typed_int(cursorObject *self, int pos, PyObject *item)
+{
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (v == -1 && PyErr_Occurred())
+        return -1;
+    if (overflow == 0) {
+        int64_t value = v;
+        return zt_bind_input(self, pos, ZTC_TYPE_INT_LITERAL, &value, 8, 8);
+    }
+    PyRef text(PyObject_Str(item));
+    if (!text)
+        return -1;
+    Py_ssize_t len = 0;
+    const char *digits = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (digits == nullptr)
+        return -1;
+    if (len >= INT_MAX)
+        return zt_value_too_long(pos);
+    return zt_bind_input(self, pos, ZTC_TYPE_NUMERIC, const_cast<char *>(digits), (int)len + 1,
+                         (int)len);
+}
+
+/* With Python types on, a timedelta is sent as an interval of its microseconds; one
+ * beyond 64 bits of them (292,000 years) as the interval's text. */
+int zt_bind_timedelta(cursorObject *self, int pos, PyObject *item)
+{
+    const long long days = PyDateTime_DELTA_GET_DAYS(item);
+    const long long secs = PyDateTime_DELTA_GET_SECONDS(item);
+    const long long us = PyDateTime_DELTA_GET_MICROSECONDS(item);
+    long long total = 0;
+    if (!__builtin_mul_overflow(days, 86400000000LL, &total) &&
+        !__builtin_add_overflow(total, secs * 1000000 + us, &total)) {
+        int64_t value = total;
+        return zt_bind_input(self, pos, ZTC_TYPE_INTERVAL_DS, &value, 8, 8);
+    }
+    char text[96];
+    int n = std::snprintf(text, sizeof text, "%lld days %lld.%06lld seconds", days, secs, us);
+    return zt_bind_input(self, pos, ZTC_TYPE_VARCHAR, text, n + 1, n);
+}
+
+/* With Python types on, an aware time keeps its offset: it goes as text for the
+ * server to read as a time with time zone. */
+int zt_bind_aware_time(cursorObject *self, int pos, PyObject *item)
+{
+    PyRef offset(PyObject_CallMethod(item, "utcoffset", nullptr));
+    if (!offset)
+        return -1;
+    if (offset.get() == Py_None || !PyDelta_Check(offset.get()))
+        return zt_bind_time(self, pos, item);
+    long long secs = PyDateTime_DELTA_GET_DAYS(offset.get()) * 86400LL +
+                     PyDateTime_DELTA_GET_SECONDS(offset.get());
+    const char sign = secs < 0 ? '-' : '+';
+    if (secs < 0)
+        secs = -secs;
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d%c%02lld:%02lld:%02lld",
+                          PyDateTime_TIME_GET_HOUR(item), PyDateTime_TIME_GET_MINUTE(item),
+                          PyDateTime_TIME_GET_SECOND(item), PyDateTime_TIME_GET_MICROSECOND(item),
+                          sign, secs / 3600, secs / 60 % 60, secs % 60);
+    return zt_bind_input(self, pos, ZTC_TYPE_VARCHAR, text, n + 1, n);
+}
+
+/* One value with Python types on; 1 when bound (or failed: -1), 0 when the value
+ * goes the module's default way. */
+int zt_bind_typed(cursorObject *self, int pos, PyObject *item)
+{
+    if (Py_TYPE(item) == &PyBool_Type)
+        return zt_bind_typed_bool(self, pos, item) < 0 ? -1 : 1;
+    if (PyLong_Check(item))
+        return zt_bind_typed_int(self, pos, item) < 0 ? -1 : 1;
+    if (PyFloat_Check(item))
+        return zt_bind_double(self, pos, item) < 0 ? -1 : 1;
+    if (PyDelta_Check(item))
+        return zt_bind_timedelta(self, pos, item) < 0 ? -1 : 1;
+    if (PyTime_Check(item) && ((PyDateTime_Time *)item)->hastzinfo)
+        return zt_bind_aware_time(self, pos, item) < 0 ? -1 : 1;
+    return 0;
 }
 
 /* A str is sent whole as UTF-8, or cut to a declared size at a character boundary (a
@@ -260,6 +359,22 @@ int zt_bind_other(cursorObject *self, int pos, PyObject *item)
 
 } // namespace
 
+PyObject *zt_datetime_for_sending(PyObject *dt)
+{
+    if (!((PyDateTime_DateTime *)dt)->hastzinfo) {
+        Py_INCREF(dt);
+        return dt;
+    }
+    PyRef offset(PyObject_CallMethod(dt, "utcoffset", nullptr));
+    if (!offset)
+        return nullptr;
+    if (offset.get() == Py_None) {
+        Py_INCREF(dt);
+        return dt;
+    }
+    return PyNumber_Subtract(dt, offset.get());
+}
+
 int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i)
 {
     if (self->ParameterSize == nullptr || i < 0 || i >= self->ParameterSizeNum)
@@ -274,12 +389,17 @@ int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode flo
             PyErr_SetString(OperationalError, ZT_BATCH_MESSAGE);
             return -1;
         }
+        if (PyDateTimeAPI == nullptr && zt_load_datetime_api() < 0)
+            return -1;
+        if (zt_curs_pytypes(self)) {
+            int typed = zt_bind_typed(self, pos, item);
+            if (typed != 0)
+                return typed < 0 ? -1 : 0;
+        }
         if (Py_TYPE(item) == &PyBool_Type)
             return zt_bind_bool(self, pos, item);
         if (PyLong_Check(item))
             return zt_bind_int(self, pos, item);
-        if (PyDateTimeAPI == nullptr && zt_load_datetime_api() < 0)
-            return -1;
         if (PyDateTime_Check(item))
             return zt_bind_datetime(self, pos, item);
         if (PyDate_Check(item))

@@ -10,6 +10,17 @@
 #include <cstring>
 #include <string>
 
+double zt_parse_float(const char *text)
+{
+    char *end = nullptr;
+    double v = PyOS_string_to_double(text, &end, nullptr);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0.0;
+    }
+    return v;
+}
+
 namespace {
 
 /* Text buffer of an output or in-out text position without a declared size: 64 KiB
@@ -120,42 +131,21 @@ int zt_float_item(Py_ssize_t i, PyObject *item, int code, double *out)
 }
 
 /* The decimal text of a float: "%g" when that reads back as the same double, else the
- * shortest precision that does, so that no digit of the value is lost. */
+ * shortest precision that does, so that no digit of the value is lost. The
+ * interpreter's formatting and parsing ignore the process locale. */
 std::string zt_float_text(double value)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
-    if (std::isnan(value) || std::strtod(text, nullptr) == value)
-        return text;
-    for (int precision = 7; precision <= 17; precision++) {
-        std::snprintf(text, sizeof text, "%.*g", precision, value);
-        if (std::strtod(text, nullptr) == value)
+    std::string text;
+    for (int precision = 6; precision <= 17; precision++) {
+        char *form = PyOS_double_to_string(value, 'g', precision, 0, nullptr);
+        if (form == nullptr)
+            throw std::bad_alloc();
+        text = form;
+        PyMem_Free(form);
+        if (std::isnan(value) || zt_parse_float(text.c_str()) == value)
             break;
     }
     return text;
-}
-
-/* True when item is a decimal.Decimal; -1 with an error set when that cannot be
- * told. The module is imported only for items that are not float, int or str. */
-int zt_is_decimal(PyObject *item)
-{
-    PyRef module(PyImport_ImportModule("decimal"));
-    if (!module)
-        return -1;
-    PyRef decimal(PyObject_GetAttrString(module.get(), "Decimal"));
-    if (!decimal)
-        return -1;
-    return PyObject_IsInstance(item, decimal.get());
-}
-
-/* The library ends a text at its first zero byte, which would drop the rest of the value
- * without a word: such a text is refused, as execute refuses it. */
-int zt_refuse_zero(Py_ssize_t i, const char *text, Py_ssize_t len)
-{
-    if (std::memchr(text, '\0', static_cast<size_t>(len)) == nullptr)
-        return 0;
-    PyErr_Format(ProgrammingError, "parameter %zd: text contains a zero character", i + 1);
-    return -1;
 }
 
 /* The decimal text of a NUMERIC item: a float (see zt_float_text), a str as it
@@ -326,11 +316,16 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
             if (!PyDateTime_Check(item))
                 return zt_unsuitable(i, item, code);
             slot.allocate(64);
+            /* An aware value goes as its UTC date and time, keeping its instant. */
+            PyRef utc(zt_datetime_for_sending(item));
+            if (!utc)
+                return -1;
+            PyObject *dt = utc.get();
             std::snprintf(slot.data(), 64, "%4d-%02d-%02d %02d:%02d:%02d.%06d",
-                          PyDateTime_GET_YEAR(item), PyDateTime_GET_MONTH(item),
-                          PyDateTime_GET_DAY(item), PyDateTime_DATE_GET_HOUR(item),
-                          PyDateTime_DATE_GET_MINUTE(item), PyDateTime_DATE_GET_SECOND(item),
-                          PyDateTime_DATE_GET_MICROSECOND(item));
+                          PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+                          PyDateTime_GET_DAY(dt), PyDateTime_DATE_GET_HOUR(dt),
+                          PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt),
+                          PyDateTime_DATE_GET_MICROSECOND(dt));
             length = 26;
         } else if (code == ZTC_TYPE_DATE) {
             if (!PyDate_Check(item))

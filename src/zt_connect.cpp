@@ -11,6 +11,8 @@
 #include <new>
 #include <string>
 
+#include <structmember.h>
+
 namespace {
 
 /* Gives back the session and host-list attributes the object still holds; results
@@ -184,15 +186,14 @@ PyObject *pyzt_conn_close(RhConnect *self, PyObject *)
     Py_RETURN_NONE;
 }
 
-/* Sends a transaction control text; on failure raises DatabaseError with `failure`. */
+/* Sends a transaction control text; on failure raises DatabaseError with `failure`
+ * (the library's error fields as its attributes). */
 PyObject *zt_conn_control(RhConnect *self, const char *text, const char *failure)
 {
     if (zt_conn_check(self) < 0)
         return nullptr;
-    if (ZTC_Execute_no_query(&self->p_conn, text) < 0) {
-        PyErr_SetString(DatabaseError, failure);
-        return nullptr;
-    }
+    if (ZTC_Execute_no_query(&self->p_conn, text) < 0)
+        return zt_raise_with_fields(DatabaseError, failure, &self->p_conn);
     Py_RETURN_NONE;
 }
 
@@ -237,7 +238,45 @@ PyObject *memory_exit(RhConnect *self, PyObject *)
     return pyzt_conn_close(self, nullptr);
 }
 
+/* getnotices(): the server notices the library kept for the session, oldest first, as
+ * a list of str; each is handed out once. */
+PyObject *pyzt_conn_getnotices(RhConnect *self, PyObject *)
+{
+    if (zt_conn_check(self) < 0)
+        return nullptr;
+    PyRef list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    try {
+        std::string text(512, '\0');
+        for (;;) {
+            int length = 0;
+            int rc = ZTC_GetNotice(&self->p_conn, &text[0], (int)text.size(), &length);
+            if (rc == ZTC_NO_MORE || rc < 0)
+                break;
+            if (length >= (int)text.size()) {
+                /* Too long for the buffer: the library keeps it; ask again with room. */
+                text.assign((size_t)length + 1, '\0');
+                continue;
+            }
+            PyRef item(PyUnicode_DecodeUTF8(text.data(), length, "replace"));
+            if (!item || PyList_Append(list.get(), item.get()) < 0)
+                return nullptr;
+        }
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+    return list.release();
+}
+
+PyMemberDef connection_members[] = {
+    {(char *)"pytypes", T_BOOL, offsetof(RhConnect, pytypes), 0,
+     (char *)"True: values read and sent as Python types, errors with their fields, whole "
+             "column names (the DB-API package sets it)"},
+    {nullptr, 0, 0, 0, nullptr}};
+
 PyMethodDef connection_methods[] = {
+    ZT_METH("getnotices", pyzt_conn_getnotices, METH_NOARGS),
     ZT_METH("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS),
     ZT_METH("close", pyzt_conn_close, METH_NOARGS),
     ZT_METH("commit", pyzt_conn_commit, METH_NOARGS),
@@ -261,6 +300,7 @@ PyTypeObject zt_connection_type_object()
     t.tp_traverse = connection_traverse;
     t.tp_clear = connection_clear;
     t.tp_methods = connection_methods;
+    t.tp_members = connection_members;
     t.tp_init = reinterpret_cast<initproc>(connection_init);
     t.tp_alloc = PyType_GenericAlloc;
     t.tp_new = connection_new;

@@ -151,6 +151,23 @@ PyObject *pyzt_curs_clearsize(cursorObject *self, PyObject *unused)
     Py_RETURN_NONE;
 }
 
+/* True when item is exactly decimal.Decimal (looked up once; a failed lookup counts
+ * as not). */
+static bool zt_is_decimal_type(PyObject *item)
+{
+    static PyObject *decimal_type = nullptr;
+    if (decimal_type == nullptr) {
+        PyRef module(PyImport_ImportModule("decimal"));
+        if (module)
+            decimal_type = PyObject_GetAttrString(module.get(), "Decimal");
+        if (decimal_type == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return (PyObject *)Py_TYPE(item) == decimal_type;
+}
+
 /* The type code of the parameter at position i (from 0) with value item (borrowed;
  * null when fetching it failed). Declared codes win; a position beyond them is an
  * error. Without declarations the Python type decides, datetime before date since it
@@ -171,6 +188,16 @@ int zt_default_parameter_type(cursorObject *self, PyObject *item, const int i)
     /* Callers load the datetime interface before binding; load it here when not. */
     if (!PyDateTimeAPI && zt_load_datetime_api() < 0)
         return -1;
+    if (zt_curs_pytypes(self)) {
+        /* With Python types on: booleans as booleans, Decimal as exact numeric,
+         * bytearray and memoryview as binary. */
+        if (Py_TYPE(item) == &PyBool_Type)
+            return ZTC_TYPE_BOOLEAN;
+        if (PyByteArray_Check(item) || PyMemoryView_Check(item))
+            return ZTC_TYPE_BLOB;
+        if (zt_is_decimal_type(item))
+            return ZTC_TYPE_NUMERIC;
+    }
     if (PyLong_Check(item))
         return ZTC_TYPE_BIGINT;
     if (PyDateTime_Check(item))

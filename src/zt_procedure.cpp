@@ -373,7 +373,7 @@ PyObject *zt_call_read_slot(cursorObject *self, Py_ssize_t j, zt_slot &slot, int
         return PyFloat_FromDouble(zt_load<double>(data));
     case zt_readback::numeric:
         slot.buffer[static_cast<size_t>(slot.clamp(length))] = '\0';
-        return PyFloat_FromDouble(std::strtod(data, nullptr));
+        return PyFloat_FromDouble(zt_parse_float(data));
     case zt_readback::bytes:
         return PyBytes_FromStringAndSize(data, slot.clamp(length));
     case zt_readback::refcursor:
@@ -416,7 +416,7 @@ PyObject *zt_call_read_return(cursorObject *self, Py_ssize_t n, zt_call_frame &f
     case ZTC_TYPE_FLOAT:
     case ZTC_TYPE_DOUBLE:
     case ZTC_TYPE_NUMERIC:
-        return PyFloat_FromDouble(std::strtod(text, nullptr));
+        return PyFloat_FromDouble(zt_parse_float(text));
     default:
         return zt_slot_text(slot, length);
     }

@@ -213,7 +213,9 @@ static PyObject *zt_curs_column_description(cursorObject *self, int col, int *ty
         scale = *modi % 16;
         size = *modi >> 16;
     }
-    return Py_BuildValue("(s,s,O,O,i,i,O)", zt_trim_column_name(col_name), col_type,
+    /* With Python types on, the name is reported whole. */
+    const char *name = zt_curs_pytypes(self) ? col_name : zt_trim_column_name(col_name);
+    return Py_BuildValue("(s,s,O,O,i,i,O)", name, col_type,
                          Py_None, Py_None, size, scale, Py_None);
 }
 
@@ -537,15 +539,17 @@ static PyObject *zt_column_value(cursorObject *self, int col, int type)
 PyObject *_pyzt_curs_buildrow(cursorObject *self)
 {
     try {
+        if (PyDateTimeAPI == nullptr) {
+            PyErr_SetString(PyExc_ImportError, "datetime initialization failed");
+            return nullptr;
+        }
+        if (zt_curs_pytypes(self))
+            return zt_py_buildrow(self);
         int count = 0;
         ZTC_getResultColumnsnum(&self->p_results, &count);
         PyRef row(PyTuple_New(count > 0 ? count : 0));
         if (!row)
             return nullptr;
-        if (PyDateTimeAPI == nullptr) {
-            PyErr_SetString(PyExc_ImportError, "datetime initialization failed");
-            return nullptr;
-        }
         for (int col = 1; col <= count; ++col) {
             int type = ZTC_TYPE_NULL;
             ZTC_getResultcolType(&self->p_results, col, &type);

@@ -22,6 +22,9 @@ import _pyztdb
 from .connargs import HostArg, PortArg, connection_arguments
 from .connection import Connection
 from .cursor import Cursor, NamedCursor
+from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
+                     InternalError, NotSupportedError, OperationalError, ProgrammingError,
+                     Warning)
 from .types import (BINARY, DATETIME, NUMBER, ROWID, STRING, Binary, Date,
                     DateFromTicks, Time, TimeFromTicks, Timestamp,
                     TimestampFromTicks)
@@ -31,17 +34,6 @@ __version__ = "2.3.1"
 apilevel = "2.0"
 threadsafety = 1
 paramstyle = "qmark"
-
-Error = _pyztdb.Error
-Warning = _pyztdb.Warning
-InterfaceError = _pyztdb.InterfaceError
-DatabaseError = _pyztdb.DatabaseError
-DataError = _pyztdb.DataError
-OperationalError = _pyztdb.OperationalError
-IntegrityError = _pyztdb.IntegrityError
-InternalError = _pyztdb.InternalError
-ProgrammingError = _pyztdb.ProgrammingError
-NotSupportedError = _pyztdb.NotSupportedError
 
 __all__ = [
     "apilevel", "threadsafety", "paramstyle", "connect", "Connection", "Cursor",

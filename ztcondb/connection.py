@@ -2,23 +2,27 @@
 from __future__ import annotations
 
 from types import TracebackType
-from typing import Any, Optional, Type
+from typing import Any, List, Optional, Type
 
 import _pyztdb
 
-from _pyztdb import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
-                     InternalError, NotSupportedError, OperationalError, ProgrammingError,
-                     Warning)
-
 from .cursor import Cursor, NamedCursor
+from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
+                     InternalError, NotSupportedError, OperationalError, ProgrammingError,
+                     Warning, translate_errors)
+
+# How many server notices `notices` keeps (the oldest go first).
+MAX_NOTICES = 50
 
 
+@translate_errors
 class Connection(_pyztdb.connection):
     """A session with the server; transactions are on after `connect`.
 
     `autocommit` reads and sets the session's mode; `closed` tells whether `close()`
     ran. `with conn:` commits when the block succeeds, rolls back when it raises, and
-    closes the connection either way."""
+    closes the connection either way. Values are read and sent as Python types, and
+    errors are ztcondb's (see ztcondb.errors)."""
 
     Error = Error
     Warning = Warning
@@ -34,6 +38,23 @@ class Connection(_pyztdb.connection):
     # A new session of the library commits every statement on its own.
     _autocommit_on = True
     _closed = False
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.pytypes = True
+        self._notices: List[str] = []
+
+    @property
+    def notices(self) -> List[str]:
+        """The server's latest notices and warnings ("NOTICE:  text\\n"), newest last,
+        at most MAX_NOTICES; the list may be cleared by the caller."""
+        try:
+            fresh = _pyztdb.connection.getnotices(self)
+        except _pyztdb.Error:  # closed: nothing more to take
+            fresh = []
+        self._notices.extend(fresh)
+        del self._notices[:-MAX_NOTICES]
+        return self._notices
 
     @property  # type: ignore[override]
     def autocommit(self) -> bool:

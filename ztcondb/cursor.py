@@ -8,9 +8,12 @@ from typing import (TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Sequ
 
 import _pyztdb
 
-from _pyztdb import Error, InterfaceError, ProgrammingError
-
 from .copy import copy_expert as _copy_expert
+from .errors import Error as _DriverError
+from .errors import InterfaceError, ProgrammingError, translate_errors
+
+# The errors the handlers below catch: the module's (from super() calls) and ours.
+Error = (_pyztdb.Error, _DriverError)
 
 if TYPE_CHECKING:
     from .connection import Connection
@@ -70,6 +73,7 @@ def _rows_to_columns(seq_of_parameters: Iterable[Any]) -> Tuple[List[Tuple[Any, 
     return list(zip(*rows)), len(rows)
 
 
+@translate_errors
 class Cursor(_pyztdb.cursor):
     """A cursor of a `Connection`: the module's cursor with iteration, `with`, the
     `connection` attribute, `rownumber`, `setoutputsize`, `copy_expert` and the PEP 249
@@ -321,6 +325,7 @@ def _quote_name(name: str) -> str:
     return '"%s"' % name.replace('"', '""')
 
 
+@translate_errors
 class NamedCursor(Cursor):
     """A server-side cursor: `execute` declares it on the server, and rows arrive in
     pages of `itersize` rows (2,000 by default) as they are fetched, so a result of

@@ -47,7 +47,7 @@ class DBAPITypeObject:
 
 STRING = DBAPITypeObject("STRING", "VARCHAR", "CHAR", "CLOB", "RefCursor")
 BINARY = DBAPITypeObject("BINARY", "BINARY", "BLOB")
-NUMBER = DBAPITypeObject("NUMBER", "BOOLEAN", "TINYINT", "SMALLINT", "INTEGER", "BIGINT",
+NUMBER = DBAPITypeObject("NUMBER", "TINYINT", "SMALLINT", "INTEGER", "BIGINT",
                          "FLOAT", "DOUBLE", "NUMERIC")
 DATETIME = DBAPITypeObject("DATETIME", "DATE", "TIME", "DATETIME",
                            "INTERVAL YEAR TO MONTH", "INTERVAL DAY TO SECOND")

@@ -414,6 +414,39 @@ int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length)
     return s ? 0 : -1;
 }
 
+/* The SQLSTATE of the message ("[XXXXX] ..."); the double records no other field. */
+int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capacity, int *length)
+{
+    Logger("ZTC_GetErrorField").handle("session", S).integer("field", field).commit();
+    int rc;
+    if (injected("ZTC_GetErrorField", value_of(S), &rc))
+        return rc;
+    Session *s = live_session(value_of(S));
+    if (!s || !buffer || capacity <= 0)
+        return -1;
+    std::string value;
+    size_t at = s->error.find('[');
+    if (field == ZTC_ERROR_SQLSTATE && at != std::string::npos && at + 6 < s->error.size() &&
+        s->error[at + 6] == ']')
+        value = s->error.substr(at + 1, 5);
+    size_t n = std::min<size_t>(value.size(), static_cast<size_t>(capacity) - 1);
+    std::memcpy(buffer, value.data(), n);
+    buffer[n] = '\0';
+    if (length)
+        *length = static_cast<int>(value.size());
+    return 0;
+}
+
+/* The double's sessions receive no notices. */
+int ZTC_GetNotice(ZTC_HANDLE *S, char * /*buffer*/, int /*capacity*/, int * /*length*/)
+{
+    Logger("ZTC_GetNotice").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_GetNotice", value_of(S), &rc))
+        return rc;
+    return live_session(value_of(S)) ? ZTC_NO_MORE : -1;
+}
+
 /* ---- statements ---- */
 
 int ZTC_Reset(ZTC_HANDLE *S)
@@ -762,6 +795,23 @@ int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
         return fail_with(r->session, "no such column");
     if (modi)
         *modi = c->modi;
+    return 0;
+}
+
+/* The double's columns carry no flags. */
+int ZTC_getResultcolflags(ZTC_HANDLE *R, int col, int *flags)
+{
+    Logger("ZTC_getResultcolflags").handle("result", R).integer("col", col).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultcolflags", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    if (!column_at(r, col))
+        return fail_with(r->session, "no such column");
+    if (flags)
+        *flags = 0;
     return 0;
 }
 

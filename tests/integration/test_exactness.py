@@ -105,7 +105,7 @@ def test_commit_of_a_failed_transaction_reports_failure(pg, table_name):
         cur.execute("create table %s (id integer primary key)" % table_name)
         conn.commit()
         cur.execute("insert into %s values (1)" % table_name)
-        with pytest.raises(ztcondb.OperationalError):
+        with pytest.raises(ztcondb.IntegrityError):
             cur.execute("insert into %s values (1)" % table_name)
         # The server answers COMMIT of an aborted transaction with a rollback: the
         # driver must not report that as a success.
@@ -123,5 +123,5 @@ def test_commit_of_a_failed_transaction_reports_failure(pg, table_name):
         conn.cursor().execute("drop table if exists %s" % table_name)
         conn.commit()
         conn.close()
-    with pytest.raises(_pyztdb.OperationalError):
+    with pytest.raises(ztcondb.OperationalError):
         conn.commit()

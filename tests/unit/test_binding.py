@@ -76,7 +76,8 @@ def test_plain_values(zd, cur, value, type_, buflen, length, data):
 @pytest.mark.parametrize("value, type_, buflen, text", [
     (datetime.datetime(2021, 3, 7, 4, 5, 6, 7), 13, 64, "2021-03-07 04:05:06.000007"),
     (_DateTime(2021, 3, 7), 13, 64, "2021-03-07 00:00:00.000000"),
-    (datetime.datetime(2021, 3, 7, 4, 5, 6, tzinfo=_Tz()), 13, 64, "2021-03-07 04:05:06.000000"),
+    # An aware value is sent as its UTC date and time.
+    (datetime.datetime(2021, 3, 7, 4, 5, 6, tzinfo=_Tz()), 13, 64, "2021-03-06 23:05:06.000000"),
     (datetime.date(5, 3, 7), 10, 11, "   5-03-07"),
     (datetime.date(9999, 12, 31), 10, 11, "9999-12-31"),
     (datetime.time(4, 5, 6), 11, 32, "04:05:06.000000"),

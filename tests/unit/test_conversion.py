@@ -105,32 +105,35 @@ def test_request_capacity(zd, cur, code, capacity):
     assert (call["col"], call["type"], call["capacity"]) == (1, code, capacity)
 
 
-def test_numeric_ignores_c_locale():
-    # strtod follows LC_NUMERIC; a program that switches to a comma locale must
-    # still read 12.5 (run apart: the locale is process-wide).
+def test_floats_ignore_a_decimal_comma_locale(tmp_path):
+    # strtod and printf follow LC_NUMERIC; a program that switches to a comma locale
+    # must still read 12.5 and send 1.5 with a point (run apart: the locale is
+    # process-wide). The locale is built into a temporary folder.
+    import os
+    import shutil
+    if not shutil.which("localedef"):
+        pytest.skip("localedef is missing")
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(tmp_path / "de_DE.UTF-8")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     code = r"""
 import locale, sys
 sys.path[:0] = %r
 import _pyztdb, ztdouble as zd
-for name in ("de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"):
-    try:
-        locale.setlocale(locale.LC_NUMERIC, name)
-        break
-    except locale.Error:
-        pass
-else:
-    sys.exit(3)
+locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+assert "%%.1f" %% 1.5 == "1.5" and locale.localeconv()["decimal_point"] == ","
 zd.reset()
 cur = _pyztdb._connect(1, "h", "d", "u", "p", "UTF8", "0").cursor()
 zd.queue_execution(zd.Result([zd.Column("n", 9)], [["12.5"]]))
 cur.execute("select n")
 print(cur.fetchone()[0])
+zd.queue_execution(zd.Result([zd.Column("n", 2)], [["x"]]))
+cur.execute("select ?", (1.5,))
+print([c["data"].rstrip(b"\0").decode() for c in zd.calls_of("ZTC_BindParamByPos")][-1])
 """ % (sys.path[:3],)
     proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                          universal_newlines=True)
-    if proc.returncode == 3:
-        pytest.skip("no locale with a decimal comma is installed")
-    assert (proc.returncode, proc.stdout.strip()) == (0, "12.5")
+                          stderr=subprocess.STDOUT, universal_newlines=True,
+                          env=dict(os.environ, LOCPATH=str(tmp_path)))
+    assert (proc.returncode, proc.stdout.split()) == (0, ["12.5", "1.5000000000000"]), proc.stdout
 
 
 def test_numeric_text_not_a_number_raises(zd, cur):

@@ -1,5 +1,6 @@
 // Single-value parameter bindings: reading the caller's buffer by type code into the value the
 // server receives (ZTC_BindParamByPos), and keeping output buffers for procedure calls.
+#include <cstdio>
 #include <cstring>
 
 #include "decode.h"
@@ -86,6 +87,24 @@ void set_integer(Binding &b, Oid oid, int64_t v)
     b.value = std::to_string(v);
 }
 
+// An interval of `us` microseconds as days and seconds ("-1 days -0.500000 seconds"): the
+// days stay days, as the server keeps them apart from hours.
+void set_interval(Binding &b, int64_t us)
+{
+    constexpr int64_t kMicrosPerDay = INT64_C(86400000000);
+    const int64_t days = us / kMicrosPerDay, rest = us % kMicrosPerDay;
+    const uint64_t mag = rest < 0 ? 0 - static_cast<uint64_t>(rest) : static_cast<uint64_t>(rest);
+    char text[80];
+    std::snprintf(text, sizeof text, "%lld days %s%llu.%06llu seconds",
+                  static_cast<long long>(days), rest < 0 ? "-" : "",
+                  static_cast<unsigned long long>(mag / 1000000),
+                  static_cast<unsigned long long>(mag % 1000000));
+    b.null = false;
+    b.oid = OID_INTERVAL;
+    b.format = 0;
+    b.value = text;
+}
+
 }  // namespace
 
 bool encode_value(int type, const void *data, int length, Binding &b, std::string &err)
@@ -129,6 +148,18 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
             int64_t v = read_as<int64_t>(p);
             set_integer(b, integer_oid(v), v);
         }
+        return true;
+    case ZTC_TYPE_INT_LITERAL:
+        // The type the server gives the same number written as a literal: integer when it
+        // fits, bigint otherwise, so that `? + ?` of two small numbers does not overflow.
+        if (!null) {
+            int64_t v = read_as<int64_t>(p);
+            set_integer(b, v >= INT32_MIN && v <= INT32_MAX ? OID_INT4 : OID_INT8, v);
+        }
+        return true;
+    case ZTC_TYPE_INTERVAL_DS:
+        if (!null)
+            set_interval(b, read_as<int64_t>(p));
         return true;
     case ZTC_TYPE_FLOAT:
         if (!null) {

@@ -4,6 +4,7 @@
 #include "decode.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -255,7 +256,11 @@ bool decimal_exponent_form(const char *text, size_t len, int digits, std::string
 
 }  // namespace
 
-bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms)
+namespace {
+
+// The shared parse of the two timestamp forms: days since 1970 and microseconds of that day
+// in UTC (possibly outside 0..86400e6 after the offset is applied).
+bool decode_timestamp_parts(const char *text, size_t len, int64_t &days, int64_t &utc_us)
 {
     if (text == nullptr)
         return false;
@@ -284,9 +289,31 @@ bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms)
         year = 1 - year;  // 1 BC is year 0 of the proleptic calendar: 5 BC is a leap year
     if (day > days_in_month(year, month))
         return false;
-    int64_t days = days_from_civil(year, month, day);
-    int64_t utc_us = day_us - offset * kMicrosPerSecond;
+    days = days_from_civil(year, month, day);
+    utc_us = day_us - offset * kMicrosPerSecond;
+    return true;
+}
+
+}  // namespace
+
+bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms)
+{
+    int64_t days, utc_us;
+    if (!decode_timestamp_parts(text, len, days, utc_us))
+        return false;
     ms = days * kMillisPerDay + floor_div(utc_us, 1000);
+    return true;
+}
+
+bool decode_timestamp_us(const char *text, size_t len, int64_t &us)
+{
+    int64_t days, utc_us;
+    if (!decode_timestamp_parts(text, len, days, utc_us))
+        return false;
+    __int128 total = static_cast<__int128>(days) * 86400 * kMicrosPerSecond + utc_us;
+    if (total < INT64_MIN || total > INT64_MAX)
+        return false;
+    us = static_cast<int64_t>(total);
     return true;
 }
 
@@ -398,6 +425,44 @@ bool decode_int64(const char *text, size_t len, int64_t &v)
     return true;
 }
 
+bool parse_double(const char *text, size_t len, double &v, bool *out_of_range)
+{
+    if (out_of_range)
+        *out_of_range = false;
+    if (text == nullptr)
+        return false;
+    const char *p = text, *end = text + len;
+    // from_chars takes no leading '+'; it reads "Infinity" and "NaN" in any case.
+    if (p < end && *p == '+' && p + 1 < end && p[1] != '-')
+        ++p;
+    if (p == end)
+        return false;
+    auto [stop, ec] = std::from_chars(p, end, v);
+    if (stop != end)
+        return false;
+    if (ec == std::errc::result_out_of_range) {
+        if (!out_of_range)
+            return false;
+        *out_of_range = true;
+        return true;
+    }
+    return ec == std::errc();
+}
+
+namespace {
+
+// "%.*e" without the process locale: the exponent form with `precision` digits after the point.
+int exponent_form(double v, int precision, char *out, size_t size)
+{
+    auto [stop, ec] = std::to_chars(out, out + size - 1, v, std::chars_format::scientific, precision);
+    if (ec != std::errc())
+        return -1;
+    *stop = '\0';
+    return static_cast<int>(stop - out);
+}
+
+}  // namespace
+
 int write_numeric(const char *text, size_t len, char *buffer, int capacity)
 {
     if (text == nullptr || buffer == nullptr || capacity < 0)
@@ -409,13 +474,14 @@ int write_numeric(const char *text, size_t len, char *buffer, int capacity)
 
     try {
         std::string z(text, len);
-        char *stop = nullptr;
-        errno = 0;
-        double v = std::strtod(z.c_str(), &stop);
-        if (stop == z.c_str() || *stop != '\0' || z.find_first_of("xXnNiIpP") != std::string::npos)
+        if (z.find_first_of("xXnNiIpP") != std::string::npos)
+            return -1;
+        double v = 0;
+        bool out_of_range = false;
+        if (!parse_double(text, len, v, &out_of_range))
             return -1;
         char form[64];
-        if (errno == ERANGE || v != v || v - v != 0) {
+        if (out_of_range || v != v || v - v != 0) {
             // Beyond a double's range: the exponent form of the decimal itself.
             std::string wide;
             for (int digits = 17; digits >= 1; --digits) {
@@ -429,13 +495,14 @@ int write_numeric(const char *text, size_t len, char *buffer, int capacity)
         // Shortest precision that reads back as the same double.
         int precision = 0;
         for (; precision < 17; ++precision) {
-            std::snprintf(form, sizeof form, "%.*e", precision, v);
-            if (std::strtod(form, nullptr) == v)
+            int n = exponent_form(v, precision, form, sizeof form);
+            double back = 0;
+            if (n > 0 && parse_double(form, static_cast<size_t>(n), back, nullptr) && back == v)
                 break;
         }
         // A buffer too small for every digit still gets a whole, rounded number.
         for (; precision >= 0; --precision) {
-            int n = std::snprintf(form, sizeof form, "%.*e", precision, v);
+            int n = exponent_form(v, precision, form, sizeof form);
             if (n > 0 && n <= capacity)
                 return put_text(form, static_cast<size_t>(n), buffer, capacity);
         }

@@ -15,6 +15,9 @@ namespace zt {
 // 1970-01-01 00:00:00 (floor division of microseconds; the UTC instant when an offset is given).
 // false for "infinity" / "-infinity" (the caller reports NULL) or a malformed text.
 bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms);
+// The same form -> microseconds since 1970-01-01 00:00:00 (the UTC instant when an offset is
+// given); false as above, and for a count beyond 64 bits.
+bool decode_timestamp_us(const char *text, size_t len, int64_t &us);
 
 // Interval in IntervalStyle=postgres ("1 year 2 mons 3 days 04:05:06.5", "-00:00:01", "@"-less):
 // months and microseconds (days counted as 24 h). False for a malformed text, or (with
@@ -25,6 +28,11 @@ bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &mic
 // Total microseconds with a month counted as 30 days (for code 31); false when the total does
 // not fit 64 bits (it is then never clamped to some other value).
 bool interval_total_micros(int32_t months, int64_t micros_and_days, int64_t &total);
+
+// Parses a whole text as a double whatever the process locale says ("1.5", "+2e3", "Infinity",
+// "-infinity", "NaN"). A finite value beyond a double's range (or below its smallest) is false,
+// or true with *out_of_range set when out_of_range is given (v is then unusable).
+bool parse_double(const char *text, size_t len, double &v, bool *out_of_range);
 
 // Hand-written integer parse of a full text (no allocation); false on overflow or junk.
 bool decode_int64(const char *text, size_t len, int64_t &v);

@@ -1,5 +1,6 @@
 // The session's last message: recording it from library refusals, from the server's answers
 // and from libpq, and copying it out through ZTC_GetError.
+#include <climits>
 #include <cstring>
 
 #include "decode.h"
@@ -48,6 +49,16 @@ std::string format_result_error(const PGresult *r, PGconn *conn)
     std::string out;
     if (state && primary) {
         set_error(out, state, primary);
+        // The server's other fields ride behind the message, each after a zero byte and
+        // its field letter: prefixes added later ("row 5: ") keep them with the message.
+        for (int field : {PG_DIAG_MESSAGE_DETAIL, PG_DIAG_MESSAGE_HINT, PG_DIAG_CONTEXT}) {
+            const char *value = PQresultErrorField(r, field);
+            if (value && *value) {
+                out += '\0';
+                out += static_cast<char>(field);
+                out += value;
+            }
+        }
         return out;
     }
     // No server message: a libpq-side failure (lost connection, protocol trouble).
@@ -75,12 +86,38 @@ void set_error_from_conn(Session &s, const char *sqlstate)
 
 int copy_message(const std::string &msg, char *buffer, int *length)
 {
-    size_t n = utf8_cut(msg.data(), msg.size(), kMessageMax);
+    size_t n = utf8_cut(msg.data(), strnlen(msg.c_str(), msg.size()), kMessageMax);
     std::memcpy(buffer, msg.data(), n);
     buffer[n] = '\0';
     if (length)
         *length = static_cast<int>(n);
     return 0;
+}
+
+// The SQLSTATE of a message "[XXXXX] ..." (possibly after a prefix such as "row 5: ").
+std::string message_sqlstate(const std::string &msg)
+{
+    size_t end = strnlen(msg.c_str(), msg.size());
+    size_t at = msg.find('[');
+    if (at == std::string::npos || at + 6 >= end || msg[at + 6] != ']')
+        return std::string();
+    return msg.substr(at + 1, 5);
+}
+
+// One field of a recorded error: the SQLSTATE from the message, the others from behind it.
+std::string message_field(const std::string &msg, int field)
+{
+    if (field == ZTC_ERROR_SQLSTATE)
+        return message_sqlstate(msg);
+    size_t at = 0;
+    while ((at = msg.find('\0', at)) != std::string::npos) {
+        size_t next = msg.find('\0', at + 1);
+        if (at + 1 < msg.size() && msg[at + 1] == static_cast<char>(field))
+            return msg.substr(at + 2, next == std::string::npos ? std::string::npos
+                                                                 : next - at - 2);
+        at = next;
+    }
+    return std::string();
 }
 
 }  // namespace zt
@@ -98,4 +135,23 @@ ZTC_API int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length)
         return -1;
     }
     return copy_message(*s->error, buffer, length);
+}
+
+ZTC_API int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capacity, int *length)
+{
+    Session *s = session_of(S);
+    if (!s || !buffer || capacity <= 0)
+        return -1;
+    if (field != ZTC_ERROR_SQLSTATE && field != ZTC_ERROR_DETAIL && field != ZTC_ERROR_HINT &&
+        field != ZTC_ERROR_CONTEXT)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        std::string value = message_field(*s->error, field);
+        size_t n = utf8_cut(value.data(), value.size(), static_cast<size_t>(capacity) - 1);
+        std::memcpy(buffer, value.data(), n);
+        buffer[n] = '\0';
+        if (length)
+            *length = value.size() > INT_MAX ? INT_MAX : static_cast<int>(value.size());
+        return 0;
+    });
 }

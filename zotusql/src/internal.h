@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <string>
@@ -130,6 +131,9 @@ struct Session {
     bool copy_ended = false;
     std::string copy_pending;
     size_t copy_offset = 0;
+    // The server's latest notices and warnings, oldest first, as libpq formats them.
+    static constexpr size_t notice_capacity = 50;
+    std::deque<std::string> notices;
 
     ~Session();
 };

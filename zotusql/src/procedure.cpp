@@ -64,10 +64,8 @@ bool text_integer(const char *text, size_t len, Oid oid, int64_t &v)
     }
     if (decode_int64(text, len, v))
         return true;
-    std::string z(text, len);
-    char *end = nullptr;
-    double d = std::strtod(z.c_str(), &end);
-    if (end == z.c_str() || *end != '\0' || !std::isfinite(d) || d < -9.2233720368547758e18 ||
+    double d = 0;
+    if (!parse_double(text, len, d, nullptr) || !std::isfinite(d) || d < -9.2233720368547758e18 ||
         d >= 9.2233720368547758e18)
         return false;
     v = std::llround(d);
@@ -158,11 +156,8 @@ bool write_output(Session &s, int pos, const Binding &b, const char *text, size_
         }
         case ZTC_TYPE_FLOAT:
         case ZTC_TYPE_DOUBLE: {
-            std::string z(text, len);
-            char *end = nullptr;
-            double d = oid == OID_BOOL ? (truthy(text, len) ? 1.0 : 0.0)
-                                       : std::strtod(z.c_str(), &end);
-            if (oid != OID_BOOL && (end == z.c_str() || *end != '\0'))
+            double d = truthy(text, len) ? 1.0 : 0.0;
+            if (oid != OID_BOOL && !parse_double(text, len, d, nullptr))
                 return out_of_range();
             if (b.type == ZTC_TYPE_FLOAT) {
                 float f = static_cast<float>(d);

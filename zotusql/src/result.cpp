@@ -89,12 +89,10 @@ int write_float(const char *text, size_t len, void *buffer, std::string &err)
     T v;
     auto [end, ec] = std::from_chars(text, text + len, v);
     if (ec != std::errc() || end != text + len) {
-        // from_chars takes "inf" and "nan" but not the leading '+' or every spelling the
-        // server may use for a huge or tiny value; those are rare enough for strtod.
-        std::string copy(text, len);
-        char *stop = nullptr;
-        double d = std::strtod(copy.c_str(), &stop);
-        if (!stop || *stop != '\0' || copy.empty())
+        // from_chars takes "inf" and "nan" but not the leading '+' or a value beyond a
+        // float's range; parse_double reads those as a double first.
+        double d = 0;
+        if (!parse_double(text, len, d, nullptr))
             return fail(err, "22023", "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
                                           "\" is not a number");
         v = static_cast<T>(d);
@@ -114,6 +112,7 @@ int fixed_size(int code)
     case ZTC_TYPE_BIGINT:
     case ZTC_TYPE_DOUBLE:
     case ZTC_TYPE_DATETIME_MS:
+    case ZTC_TYPE_DATETIME_US:
     case ZTC_TYPE_INTERVAL_DS: return 8;
     default: return 0;
     }
@@ -291,6 +290,15 @@ int write_value(int code, Oid oid, const char *text, size_t len, void *buffer, i
         return fail(err, "22023", "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
                                       "\" is not a timestamp");
     }
+    case ZTC_TYPE_DATETIME_US: {
+        // Unlike code 23, an infinite timestamp is an error here, never a NULL.
+        int64_t us;
+        if (decode_timestamp_us(text, len, us))
+            return write_fixed(us, buffer);
+        return fail(err, is_infinity(text, len) ? "22008" : "22023",
+                    "the value \"" + std::string(text, utf8_cut(text, len, 40)) +
+                        "\" cannot be read as a microsecond count");
+    }
     case ZTC_TYPE_INTERVAL_YM:
     case ZTC_TYPE_INTERVAL_DS: {
         int32_t months;
@@ -408,6 +416,16 @@ ZTC_API int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
     if (!c)
         return -1;
     *modi = c->modifier;
+    return 0;
+}
+
+ZTC_API int ZTC_getResultcolflags(ZTC_HANDLE *R, int col, int *flags)
+{
+    Result *r = result_of(R);
+    const ColumnInfo *c = r && flags ? column_of(*r, col) : nullptr;
+    if (!c)
+        return -1;
+    *flags = (c->oid == OID_TIMESTAMPTZ || c->oid == OID_TIMETZ) ? ZTC_COLUMN_WITH_TIME_ZONE : 0;
     return 0;
 }
 

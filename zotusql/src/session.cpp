@@ -1,5 +1,6 @@
 // Sessions: opening one from the driver's connection texts, closing it, the host-list
 // attributes, and transaction control (autocommit, the control texts of ZTC_Execute_no_query).
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -17,8 +18,21 @@ constexpr const char *kSessionOptions =
     "-c DateStyle=ISO -c IntervalStyle=postgres -c TimeZone=UTC -c extra_float_digits=1 "
     "-c bytea_output=hex";
 
-// The library never prints: server notices and warnings are dropped.
+// The library never prints: server notices and warnings are kept on the session (the
+// latest ones) for ZTC_GetNotice, and dropped while a session record is not yet there.
 void ignore_notice(void *, const char *) {}
+
+void keep_notice(void *arg, const char *message)
+{
+    auto *s = static_cast<Session *>(arg);
+    try {
+        if (s->notices.size() >= Session::notice_capacity)
+            s->notices.pop_front();
+        s->notices.emplace_back(message ? message : "");
+    } catch (...) {
+        // Out of memory: the notice is lost, the statement is not.
+    }
+}
 
 // Replaces every occurrence of the password in a message, so that no message carries it.
 void hide_password(std::string &msg, const std::string &password)
@@ -218,6 +232,7 @@ int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE
             *s->error = err;
             return -1;
         }
+        PQsetNoticeProcessor(s->conn, keep_notice, s.get());
         if (host_list && attrs) {
             auto a = std::make_unique<IpsAttrs>();
             a->hosts = ct.hosts;
@@ -235,8 +250,10 @@ int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE
 
 Session::~Session()
 {
-    if (conn)
+    if (conn) {
+        PQsetNoticeProcessor(conn, ignore_notice, nullptr);
         PQfinish(conn);
+    }
 }
 
 bool in_transaction(const Session &s)
@@ -365,3 +382,21 @@ Session *connected_session(ZTC_HANDLE *S)
 }
 
 }  // namespace zt
+
+ZTC_API int ZTC_GetNotice(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
+{
+    Session *s = session_of(S);
+    if (!s)
+        return -1;
+    if (s->notices.empty())
+        return ZTC_NO_MORE;
+    const std::string &text = s->notices.front();
+    if (length)
+        *length = text.size() > INT_MAX ? INT_MAX : static_cast<int>(text.size());
+    if (!buffer || capacity <= 0 || text.size() >= static_cast<size_t>(capacity))
+        return 0;
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    s->notices.pop_front();
+    return 0;
+}

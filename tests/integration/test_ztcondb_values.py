@@ -1,0 +1,283 @@
+"""ztcondb against a real server: values read and sent as Python types, errors mapped by
+SQLSTATE with the server's fields, pickling, notices and the description."""
+import datetime
+import decimal
+import os
+import pickle
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+import _pyztdb  # noqa: E402
+import ztcondb  # noqa: E402
+
+D = decimal.Decimal
+UTC = datetime.timezone.utc
+PLUS5 = datetime.timezone(datetime.timedelta(hours=5))
+
+
+@pytest.fixture
+def db(pg):
+    conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"],
+                           user=pg["user"])
+    conn.autocommit(True)
+    try:
+        yield conn
+    finally:
+        conn.close()
+
+
+@pytest.fixture
+def zcur(db):
+    with db.cursor() as c:
+        yield c
+
+
+def one(cur, sql, params=None):
+    cur.execute(sql, params)
+    return cur.fetchone()[0]
+
+
+BIG = "9" * 1000 + "." + "1" * 5
+READ = [
+    ("true", True), ("false", False), ("null::boolean", None),
+    ("32767::smallint", 32767), ("(-2147483648)::integer", -2147483648),
+    ("9223372036854775807::bigint", 9223372036854775807), ("null::bigint", None),
+    ("1.5::real", 1.5), ("(-1e308)::float8", -1e308), ("'NaN'::float8", "nan"),
+    ("12345678901234567890.123456789::numeric", D("12345678901234567890.123456789")),
+    ("'NaN'::numeric", "NaN"), ("'Infinity'::numeric", D("Infinity")),
+    ("'-Infinity'::numeric", D("-Infinity")), ("null::numeric", None),
+    (f"{BIG}::numeric", D(BIG)), ("0.10::numeric(5,2)", D("0.10")),
+    ("'2021-03-07'::date", datetime.date(2021, 3, 7)),
+    ("'0001-01-01'::date", datetime.date(1, 1, 1)),
+    ("'9999-12-31'::date", datetime.date(9999, 12, 31)), ("null::date", None),
+    ("'04:05:06.789012'::time", datetime.time(4, 5, 6, 789012)), ("null::time", None),
+    ("'04:05:06+05:30'::timetz",
+     datetime.time(4, 5, 6, tzinfo=datetime.timezone(datetime.timedelta(hours=5, minutes=30)))),
+    ("'2021-03-07 04:05:06.123456'::timestamp",
+     datetime.datetime(2021, 3, 7, 4, 5, 6, 123456)),
+    ("'1969-12-31 23:59:59.999999'::timestamp",
+     datetime.datetime(1969, 12, 31, 23, 59, 59, 999999)),
+    ("'0001-01-01 00:00:00'::timestamp", datetime.datetime(1, 1, 1)),
+    ("'2021-03-07 04:05:06.5+05'::timestamptz",
+     datetime.datetime(2021, 3, 6, 23, 5, 6, 500000, tzinfo=UTC)),
+    ("null::timestamptz", None),
+    ("'1 day 02:03:04.5'::interval", datetime.timedelta(days=1, seconds=7384.5)),
+    ("'-00:00:01'::interval", datetime.timedelta(seconds=-1)),
+    ("'1 year 2 mons'::interval year to month", datetime.timedelta(days=420)),
+    ("'abc'::text", "abc"), ("''::text", ""), ("''::varchar(5)", ""), ("'a'::char(3)", "a  "),
+    ("null::text", None), ("'\\x00ff'::bytea", b"\x00\xff"), ("''::bytea", b""),
+    ("null::bytea", None), ("'{\"a\": 1}'::json", '{"a": 1}'),
+    ("'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11"),
+    ("array[1,2]", "{1,2}"), ("null::refcursor", None), ("'c1'::refcursor", "c1"),
+]
+
+
+@pytest.mark.parametrize("sql, expected", READ, ids=[r[0][:40] for r in READ])
+def test_values_read_as_python_types(zcur, sql, expected):
+    value = one(zcur, "select " + sql)
+    if expected == "nan":
+        assert value != value and isinstance(value, float)
+    elif expected == "NaN":
+        assert isinstance(value, D) and value.is_nan()
+    else:
+        assert value == expected and type(value) is type(expected)
+        if isinstance(expected, (datetime.datetime, datetime.time)):
+            assert value.utcoffset() == expected.utcoffset()
+
+
+@pytest.mark.parametrize("sql", [
+    "'0044-03-15 BC'::date", "'10000-01-01'::date", "'infinity'::date",
+    "'0044-03-15 12:00 BC'::timestamp", "'infinity'::timestamp", "'-infinity'::timestamptz",
+    "'24:00:00'::time",
+])
+def test_values_python_cannot_hold_are_data_errors(zcur, sql):
+    with pytest.raises(ztcondb.DataError) as info:
+        one(zcur, "select " + sql + " as the_col")
+    if "infinity" not in sql:
+        assert "the_col" in str(info.value)
+
+
+SENT = [
+    (None, "null::text", None),
+    (True, "pg_typeof(?)::text", "boolean"),
+    (0.1, "? * 2", 0.2),
+    (0.1, "pg_typeof(?)::text", "double precision"),
+    (D("12345678901234567890.123456789"), "?", D("12345678901234567890.123456789")),
+    (D("NaN"), "?::text", "NaN"),
+    (30000, "? + 30000", 60000),
+    (2 ** 40, "pg_typeof(?)::text", "bigint"),
+    (7, "pg_typeof(?)::text", "integer"),
+    (10 ** 30, "?", D(10 ** 30)),
+    (-(2 ** 63), "?", -(2 ** 63)),
+    (datetime.datetime(2021, 3, 7, 4, 5, 6, 123456, tzinfo=PLUS5), "?::timestamptz",
+     datetime.datetime(2021, 3, 6, 23, 5, 6, 123456, tzinfo=UTC)),
+    (datetime.datetime(2021, 3, 7, 4, 5, 6, 1), "?", datetime.datetime(2021, 3, 7, 4, 5, 6, 1)),
+    (datetime.date(1, 1, 1), "?", datetime.date(1, 1, 1)),
+    (datetime.time(23, 59, 59, 999999), "?", datetime.time(23, 59, 59, 999999)),
+    (datetime.timedelta(days=-1, seconds=3.5), "?", datetime.timedelta(days=-1, seconds=3.5)),
+    (datetime.timedelta(days=999999999), "(?::interval)::text", "999999999 days"),
+    (b"", "?", b""), (bytearray(b"\x00a"), "?", b"\x00a"), (memoryview(b"xy"), "?", b"xy"),
+    ("", "?::text", ""),
+]
+
+
+@pytest.mark.parametrize("value, expr, expected", SENT, ids=[repr(r[0])[:30] for r in SENT])
+def test_values_sent_typed(zcur, value, expr, expected):
+    params = None if expr == "null::text" else (value,)
+    got = one(zcur, "select " + expr, params)
+    assert got == expected and type(got) is type(expected)
+
+
+def test_same_rules_through_executemany_callproc_callfunc(db, zcur):
+    aware = datetime.datetime(2021, 3, 7, 4, 5, 6, tzinfo=PLUS5)
+    zcur.execute("create temporary table t_sent (i integer, t timestamptz, f float8)")
+    zcur.executemany("insert into t_sent values (?, ?, ?)", [(30000, aware, 0.1), (1, aware, 2.5)])
+    zcur.execute("select i + 30000, t, f from t_sent order by i")
+    assert zcur.fetchall() == [(30001, datetime.datetime(2021, 3, 6, 23, 5, 6, tzinfo=UTC), 2.5),
+                               (60000, datetime.datetime(2021, 3, 6, 23, 5, 6, tzinfo=UTC), 0.1)]
+    zcur.execute("create or replace function f_inc(a integer) returns integer "
+                 "language sql as 'select a + 1'")
+    assert zcur.callfunc("f_inc", [41])[-1] in (42, "42")
+    zcur.execute("create or replace procedure p_ts(t timestamptz) language plpgsql as "
+                 "$$ begin insert into t_sent values (0, t, 0); end $$")
+    zcur.callproc("p_ts", [aware])
+    assert one(zcur, "select t from t_sent where i = 0") == \
+        datetime.datetime(2021, 3, 6, 23, 5, 6, tzinfo=UTC)
+
+
+ERRORS = [
+    ("select 1/0", ztcondb.DataError, "22012"),
+    ("insert into t_err values (1)", ztcondb.IntegrityError, "23505"),
+    ("select * from no_such_table", ztcondb.ProgrammingError, "42P01"),
+    ("selec 1", ztcondb.ProgrammingError, "42601"),
+    ("fetch 1 from no_cursor", ztcondb.OperationalError, "34000"),
+    ("do $$ begin raise exception using errcode = '0A000'; end $$",
+     ztcondb.NotSupportedError, "0A000"),
+    ("do $$ begin raise exception using errcode = '40001'; end $$",
+     ztcondb.OperationalError, "40001"),
+    ("do $$ begin raise exception using errcode = '53100'; end $$",
+     ztcondb.OperationalError, "53100"),
+    ("do $$ begin raise exception using errcode = '57014'; end $$",
+     ztcondb.OperationalError, "57014"),
+    ("do $$ begin raise exception using errcode = 'XX000'; end $$",
+     ztcondb.InternalError, "XX000"),
+    ("do $$ begin raise exception using errcode = '3F000'; end $$",
+     ztcondb.ProgrammingError, "3F000"),
+    ("do $$ begin raise exception using errcode = '26000'; end $$",
+     ztcondb.ProgrammingError, "26000"),
+    ("do $$ begin raise exception using errcode = '08006'; end $$",
+     ztcondb.OperationalError, "08006"),
+    ("do $$ begin raise exception using errcode = 'P0001'; end $$",
+     ztcondb.InternalError, "P0001"),
+    ("do $$ begin raise exception using errcode = '2F000'; end $$",
+     ztcondb.InternalError, "2F000"),
+    ("do $$ begin raise exception using errcode = 'ZZ999'; end $$",
+     ztcondb.DatabaseError, "ZZ999"),
+]
+
+
+@pytest.mark.parametrize("sql, cls, state", ERRORS, ids=[e[2] for e in ERRORS])
+def test_server_errors_map_by_sqlstate_class(zcur, sql, cls, state):
+    zcur.execute("create temporary table if not exists t_err (id int primary key)")
+    zcur.execute("insert into t_err values (1) on conflict do nothing")
+    with pytest.raises(cls) as info:
+        zcur.execute(sql)
+    e = info.value
+    assert type(e).__module__ == "ztcondb.errors"
+    assert e.sqlstate == state and str(e).startswith("[%s] " % state)
+    assert isinstance(e.__cause__, _pyztdb.Error)
+    assert not isinstance(e, ValueError)
+
+
+def test_error_fields_and_pickle(zcur):
+    zcur.execute("create temporary table t_dup (id int primary key)")
+    zcur.execute("insert into t_dup values (1)")
+    with pytest.raises(ztcondb.IntegrityError) as info:
+        zcur.execute("insert into t_dup values (?)", (1,))
+    e = info.value
+    assert e.detail == "Key (id)=(1) already exists."
+    with pytest.raises(ztcondb.Error) as info2:
+        zcur.execute("do $$ begin raise exception 'boom' using hint = 'try again', "
+                     "detail = 'some detail'; end $$")
+    for err in (e, info2.value):
+        back = pickle.loads(pickle.dumps(err))
+        assert type(back) is type(err) and back.args == err.args
+        assert (back.sqlstate, back.detail, back.hint, back.context) == \
+            (err.sqlstate, err.detail, err.hint, err.context)
+    assert info2.value.hint == "try again" and "PL/pgSQL" in info2.value.context
+
+
+def test_module_errors_keep_their_fields(pg):
+    c = _pyztdb._connect(pg["port"], pg["host"], pg["db"], pg["user"], "", "UTF8", "0")
+    try:
+        cur = c.cursor()
+        with pytest.raises(_pyztdb.OperationalError) as info:
+            cur.execute("select * from no_such_table")
+        assert info.value.sqlstate == "42P01" and info.value.args[0].startswith("[42P01] ")
+        cur.execute("select true, ''::text, 0.5::numeric")
+        assert cur.fetchone() == (b"T", None, 0.5)
+    finally:
+        c.close()
+
+
+def test_driver_misuse_keeps_its_class(db):
+    cur = db.cursor()
+    with pytest.raises(ztcondb.ProgrammingError) as info:
+        cur.execute(42)
+    assert info.value.sqlstate is None and isinstance(info.value.__cause__, _pyztdb.Error)
+
+
+def test_notices_are_kept_newest_last_and_bounded(db, zcur):
+    zcur.execute("do $$ begin for i in 1..60 loop raise notice 'n%', i; end loop; "
+                 "raise warning 'careful'; end $$")
+    notices = db.notices
+    assert len(notices) == 50
+    assert notices[-2] == "NOTICE:  n60\n" and notices[-1] == "WARNING:  careful\n"
+    del db.notices[:]
+    zcur.execute("select 1")
+    assert db.notices == []
+
+
+def test_description_whole_names_and_type_objects(zcur):
+    zcur.execute('select 1 as "a.b%c", true as flag, 1.5::numeric as n, now() as ts, '
+                 "'x'::text as s, '\\x00'::bytea as b")
+    d = zcur.description
+    assert d[0][0] == "a.b%c"
+    assert d[1][1] != ztcondb.NUMBER and d[2][1] == ztcondb.NUMBER
+    assert d[3][1] == ztcondb.DATETIME and d[4][1] == ztcondb.STRING
+    assert d[5][1] == ztcondb.BINARY
+
+
+def test_floats_ignore_the_process_locale(pg, tmp_path):
+    """A locale with a decimal comma, built into a temporary folder, changes nothing."""
+    import shutil
+    import subprocess
+    if not shutil.which("localedef") or not os.path.exists("/usr/share/i18n/locales/de_DE"):
+        pytest.skip("localedef or the de_DE source is missing")
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(tmp_path / "de_DE.UTF-8")],
+                   check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    code = (
+        "import locale, sys, decimal\n"
+        "sys.path[:0] = %r\n"
+        "import _pyztdb, ztcondb\n"
+        "locale.setlocale(locale.LC_ALL, 'de_DE.UTF-8')\n"
+        "assert locale.localeconv()['decimal_point'] == ','\n"
+        "c = _pyztdb._connect(%d, %r, %r, %r, '', 'UTF8', '0')\n"
+        "cur = c.cursor()\n"
+        "cur.execute('select ?::float8, 2.25::float8, 1.5::real, 0.5::numeric', (1.5,))\n"
+        "assert cur.fetchone() == (1.5, 2.25, 1.5, 0.5), 'read'\n"
+        "cur.execute('select ?::text', (1.5,))\n"
+        "assert '.' in cur.fetchone()[0], 'sent'\n"
+        "z = ztcondb.connect(host=%r, port=%d, database=%r, user=%r)\n"
+        "zc = z.cursor()\n"
+        "zc.execute('select ? * 2, 1.25::float8', (0.1,))\n"
+        "assert zc.fetchone() == (0.2, 1.25)\n"
+    ) % ([os.path.dirname(_pyztdb.__file__), os.path.dirname(ztcondb.__path__[0])], pg["port"], pg["host"], pg["db"],
+         pg["user"], pg["host"], pg["port"], pg["db"], pg["user"])
+    env = dict(os.environ, LOCPATH=str(tmp_path))
+    r = subprocess.run([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, universal_newlines=True)
+    assert r.returncode == 0, r.stdout
