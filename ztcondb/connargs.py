@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from _pyztdb import ProgrammingError
+from .errors import ProgrammingError
 
 _URI_PREFIXES = ("postgresql://", "postgres://")
 
