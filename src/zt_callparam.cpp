@@ -148,6 +148,29 @@ std::string zt_float_text(double value)
     return text;
 }
 
+/* True when item is a decimal.Decimal; -1 with an error set when that cannot be
+ * told. The module is imported only for items that are not float, int or str. */
+int zt_is_decimal(PyObject *item)
+{
+    PyRef module(PyImport_ImportModule("decimal"));
+    if (!module)
+        return -1;
+    PyRef decimal(PyObject_GetAttrString(module.get(), "Decimal"));
+    if (!decimal)
+        return -1;
+    return PyObject_IsInstance(item, decimal.get());
+}
+
+/* The library ends a text at its first zero byte, which would drop the rest of the value
+ * without a word: such a text is refused, as execute refuses it. */
+int zt_refuse_zero(Py_ssize_t i, const char *text, Py_ssize_t len)
+{
+    if (std::memchr(text, '\0', static_cast<size_t>(len)) == nullptr)
+        return 0;
+    PyErr_Format(ProgrammingError, "parameter %zd: text contains a zero character", i + 1);
+    return -1;
+}
+
 /* The decimal text of a NUMERIC item: a float (see zt_float_text), a str as it
  * stands, an int or a Decimal as their exact decimal text. */
 int zt_numeric_text(Py_ssize_t i, PyObject *item, std::string *out)
