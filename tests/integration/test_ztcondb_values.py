@@ -22,7 +22,7 @@ PLUS5 = datetime.timezone(datetime.timedelta(hours=5))
 def db(pg):
     conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"],
                            user=pg["user"])
-    conn.autocommit(True)
+    conn.autocommit = True
     try:
         yield conn
     finally:
