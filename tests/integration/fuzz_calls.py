@@ -182,11 +182,12 @@ def python_signatures(cls, base):
         attr = getattr(cls, name)
         if isinstance(attr, property) or not callable(attr) or isinstance(attr, type):
             continue
-        if not inspect.isfunction(attr):
+        # The package wraps inherited methods only to translate their errors.
+        if not inspect.isfunction(inspect.unwrap(attr)):
             if name in base:
                 table[name] = base[name]
             continue
-        params = list(inspect.signature(attr).parameters.values())[1:]
+        params = list(inspect.signature(inspect.unwrap(attr)).parameters.values())[1:]
         positional = [p for p in params if p.kind in (p.POSITIONAL_ONLY,
                                                       p.POSITIONAL_OR_KEYWORD)]
         least = sum(1 for p in positional if p.default is p.empty)
@@ -233,7 +234,7 @@ def call(kind, obj, name, args, kwargs):
     LAST.flush()
     try:
         getattr(obj, name)(*args, **kwargs)
-    except (_pyztdb.Error, HostileError):
+    except (_pyztdb.Error, ztcondb.Error, HostileError):
         pass
     except INTERPRETER_ERRORS.get(name, ()):
         pass
