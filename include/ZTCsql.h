@@ -109,6 +109,27 @@ int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capacity, int 
  * ZTC_NO_MORE when none is kept. A session keeps the latest 50. */
 int ZTC_GetNotice(ZTC_HANDLE *S, char *buffer, int capacity, int *length);
 
+/* ---- waiting, cancel, broken sessions ---- */
+
+/* Called by the library about every tick_ms while a call of the session waits on the
+ * server, on the thread that made the call. A non-zero answer asks the library to
+ * cancel what the server runs: it sends the cancel request, waits for the server's
+ * answer (or gives the session up when none comes) and the call fails with the
+ * server's [57014] message. */
+typedef int (*ZTC_WAIT_HANDLER)(void *context);
+/* Installs the session's wait handler (null: none) and its tick. */
+int ZTC_SetWaitHandler(ZTC_HANDLE *S, ZTC_WAIT_HANDLER handler, void *context, int tick_ms);
+/* Asks the server to cancel the statement the session runs. Safe from any thread while
+ * another thread is in a call on S, but never together with ZTC_CloseConn of S.
+ * 0 when the request was delivered (also when nothing ran), -1 otherwise; records no
+ * message. */
+int ZTC_Cancel(ZTC_HANDLE *S);
+/* 1 when the session can no longer be used (the server ended it, the connection was
+ * lost, an answer did not come in time), 0 when it is usable, -1 for an empty handle.
+ * Safe from any thread, like ZTC_Cancel. Every call on a broken session fails at once
+ * with the reason it broke. */
+int ZTC_IsBroken(ZTC_HANDLE *S);
+
 /* ---- statements ---- */
 
 /* Drops every binding of the session (single and array). */

@@ -18,6 +18,8 @@ typedef struct {
     int32_t ntimes;             /* 1 when opened in the host-list form */
     ZTC_HANDLE turnIP_attrs;    /* host-list attributes; empty otherwise */
     char pytypes;               /* opt-in: Python types read and sent, whole column names */
+    struct zt_conn_sync *sync;  /* the session's lock and deferred work (zt_session.cpp) */
+    uint64_t session_gen;       /* changes whenever a session is opened or ended */
 } RhConnect;
 
 extern PyTypeObject connectionType;

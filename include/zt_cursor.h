@@ -35,6 +35,7 @@ typedef struct {
     ZTC_HANDLE p_results;       /* the result handle, or empty */
     PyObject *description;      /* owned; may be empty */
     PyObject *conn;             /* owned reference to the connection */
+    uint64_t session_gen;       /* the connection's session_gen when p_conn was copied */
 } cursorObject;
 
 extern PyTypeObject cursorType;
@@ -44,6 +45,9 @@ extern PyTypeObject cursorType;
 /* The cursor check: 0 when the connection and the cursor hold a session, otherwise
  * -1 with OperationalError "The cursor object does not exist". */
 int zt_curs_check(cursorObject *self);
+/* True while the session the cursor copied is still its connection's open session:
+ * only then may the cursor's server cursor or prepared statement be given back. */
+bool zt_curs_session_alive(cursorObject *self);
 /* Releases the current result (server cursor, prepared statement, result handle) and
  * resets counts, sql_type and description. Never fails; keeps a pending exception. */
 void FreeResults(cursorObject *self);

@@ -2,6 +2,7 @@
  * once per row) and array batches (executebatch: whole columns in one library call). */
 #include "zt_cursor.h"
 #include "pyzt_util.h"
+#include "zt_session.h"
 
 #include <climits>
 #include <cstring>
@@ -32,7 +33,7 @@ int zt_execute2_failed(cursorObject *self)
  * that fails stops the statement before it runs. 0, or -1 with an error set. */
 int zt_curs_run_prepared(cursorObject *self, const char *sql, PyObject *values)
 {
-    if (ZTC_Prepare2(&self->p_conn, sql, nullptr) < 0) {
+    if (zt_lib_prepare(&self->p_conn, sql) < 0) {
         zt_raise_library_error(&self->p_conn);
         return -1;
     }
@@ -45,7 +46,7 @@ int zt_curs_run_prepared(cursorObject *self, const char *sql, PyObject *values)
     /* Binding may run Python code (a value's __str__) that closes the connection. */
     if (zt_curs_check(self) < 0)
         return -1;
-    if (ZTC_Execute2(&self->p_conn, nullptr, nullptr, &self->p_results) < 0)
+    if (zt_lib_execute_prepared(&self->p_conn, &self->p_results) < 0)
         return zt_execute2_failed(self);
     return zt_curs_take_result(self);
 }
@@ -178,7 +179,7 @@ PyObject *zt_curs_executemany(cursorObject *self, PyObject *args)
     }
     /* A statement the library refuses to prepare is refused for every row alike:
      * report it once, before any row runs. */
-    if (ZTC_Prepare2(&self->p_conn, sql, nullptr) < 0)
+    if (zt_lib_prepare(&self->p_conn, sql) < 0)
         return zt_raise_library_error(&self->p_conn);
     self->prepare = 1;
     if (zt_curs_run_rows(self, sql, plan.rows) < 0)
@@ -756,7 +757,7 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible
         std::vector<char>().swap(c.values);
     }
     self->sql_type = fun_sql_type(sql);
-    const int affected = ZTC_ExecBatch(&self->p_conn, sql, nrows);
+    const int affected = zt_lib_exec_batch(&self->p_conn, sql, nrows);
     if (affected < 0)
         return zt_raise_library_error(&self->p_conn);
     /* The count of rows the server reports: a trigger may have skipped some. */

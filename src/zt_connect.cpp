@@ -5,6 +5,7 @@
 #include "pyzt_util.h"
 #include "zt_conntext.h"
 #include "zt_cursor.h"
+#include "zt_session.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,8 +20,7 @@ namespace {
  * are ignored. Used before a re-initialisation and at deallocation. */
 void zt_conn_release(RhConnect *self)
 {
-    ZTC_CloseConn(&self->p_conn);
-    self->p_conn = nullptr;
+    zt_conn_end_session(self);
     if (self->turnIP_attrs) {
         Release_IpsAttrs(&self->turnIP_attrs);
         self->turnIP_attrs = nullptr;
@@ -31,12 +31,12 @@ void zt_conn_release(RhConnect *self)
  * reason when it gave one. The library leaves the password out; should a password of
  * four or more bytes still appear in it, the reason is dropped rather than shown
  * (shorter ones would match ordinary words of the message). */
-void zt_raise_open_error(RhConnect *self, const char *password)
+void zt_raise_open_error(ZTC_HANDLE *session, const char *password)
 {
     char reason[256];
     int length = 0;
     std::memset(reason, 0, sizeof reason);
-    bool have = self->p_conn && ZTC_GetError(&self->p_conn, reason, &length) >= 0;
+    bool have = *session && ZTC_GetError(session, reason, &length) >= 0;
     reason[sizeof reason - 1] = '\0';
     if (have && reason[0] && !(std::strlen(password) >= 4 && std::strstr(reason, password)))
         PyErr_Format(OperationalError, "Connection information is not correct: %s", reason);
@@ -60,32 +60,48 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
                                   password, charset, usessl, settings) < 0)
         return -1;
 
-    /* Initialising an open connection again gives its session back first. */
+    /* Initialising again waits for calls of other threads and gives the old session
+     * back first; cursors made on it then fail their check (session_gen). Inside a
+     * method of this connection the session cannot go. */
+    ZtHold hold(self);
+    if (hold.nested()) {
+        zt_wipe_text(ConnectionString);
+        PyErr_SetString(OperationalError, "The connection is in use by a running call");
+        return -1;
+    }
     if (self->p_conn || self->turnIP_attrs)
         zt_conn_release(self);
-    self->ntimes = 0;
-    self->turnIP_attrs = nullptr;
+    self->ntimes = host_list ? 1 : 0;
 
-    int rc;
-    if (host_list) {
-        self->ntimes = 1;
-        rc = ZTC_OpenConn_Ips(ConnectionString.c_str(), self->ntimes, &self->turnIP_attrs,
-                              &self->p_conn);
-    } else {
-        rc = ZTC_OpenConn(ConnectionString.c_str(), &self->p_conn);
-    }
+    ZTC_HANDLE session = nullptr, attrs = nullptr;
+    int rc = zt_lib_open(ConnectionString.c_str(), host_list, &attrs, &session);
     zt_wipe_text(ConnectionString);
     if (rc < 0) {
-        zt_raise_open_error(self, password);
-        zt_conn_release(self);
+        /* A failed open may still hand back a record carrying the message; the
+         * connection stays closed ("Connection does not exist"), never half-open. */
+        zt_raise_open_error(&session, password);
+        zt_lib_close(&session);
+        Release_IpsAttrs(&attrs);
         return rc;
     }
+    ZTC_SetWaitHandler(&session, zt_wait_tick, nullptr, ZT_WAIT_TICK_MS);
+    self->p_conn = session;
+    self->turnIP_attrs = attrs;
+    ++self->session_gen;
     return 0;
 }
 
 PyObject *connection_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    return type->tp_alloc(type, 0);
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self == nullptr)
+        return nullptr;
+    reinterpret_cast<RhConnect *>(self)->sync = zt_sync_new();
+    if (reinterpret_cast<RhConnect *>(self)->sync == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
 }
 
 /* The seven specified values, then the settings as keyword-only additions (see
@@ -135,6 +151,8 @@ void connection_dealloc(RhConnect *self)
         PyErrSaver saved;
         connection_clear(reinterpret_cast<PyObject *>(self));
         zt_conn_release(self);
+        zt_sync_free(self->sync);
+        self->sync = nullptr;
     }
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
 }
@@ -166,11 +184,12 @@ PyObject *pyzt_conn_cursor(RhConnect *self, PyObject *args, PyObject *kwds)
 }
 
 /* Ends the session, then releases the host-list attributes. The handles are emptied
- * whatever the library answers, so nothing is ever released twice. */
+ * whatever the library answers, so nothing is ever released twice. Asked from Python
+ * code running inside a method of this connection, the connection closes at once but
+ * the library's session ends when that method returns. */
 PyObject *pyzt_conn_close(RhConnect *self, PyObject *)
 {
-    int rc = ZTC_CloseConn(&self->p_conn);
-    self->p_conn = nullptr;
+    int rc = zt_conn_close_deferred(self) ? 0 : zt_conn_end_session(self);
     if (rc < 0) {
         PyErr_SetString(ProgrammingError, "Pointer in error");
         return nullptr;
@@ -186,13 +205,40 @@ PyObject *pyzt_conn_close(RhConnect *self, PyObject *)
     Py_RETURN_NONE;
 }
 
+/* Asks the server to cancel what the session runs, from any thread; the call running
+ * it then fails with the server's message. Takes no hold: the hold is the running
+ * call's. cancel_lock keeps the session from being ended meanwhile. */
+PyObject *pyzt_conn_cancel(RhConnect *self, PyObject *)
+{
+    if (zt_conn_check(self) < 0)
+        return nullptr;
+    ZtCancelGuard guard(self);
+    ZTC_HANDLE session = self->p_conn;
+    if (session == nullptr) {
+        PyErr_SetString(OperationalError, "Connection does not exist");
+        return nullptr;
+    }
+    if (zt_lib_cancel(&session) < 0) {
+        PyErr_SetString(OperationalError, "The cancel request could not be sent");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+/* True while the connection has a session the library reports broken: the server
+ * ended it or the connection was lost; every call on it fails at once. */
+PyObject *pyzt_conn_broken(RhConnect *self, void *)
+{
+    return PyBool_FromLong(self->p_conn != nullptr && ZTC_IsBroken(&self->p_conn) == 1);
+}
+
 /* Sends a transaction control text; on failure raises DatabaseError with `failure`
  * (the library's error fields as its attributes). */
 PyObject *zt_conn_control(RhConnect *self, const char *text, const char *failure)
 {
     if (zt_conn_check(self) < 0)
         return nullptr;
-    if (ZTC_Execute_no_query(&self->p_conn, text) < 0)
+    if (zt_lib_execute_no_query(&self->p_conn, text) < 0)
         return zt_raise_with_fields(DatabaseError, failure, &self->p_conn);
     Py_RETURN_NONE;
 }
@@ -278,13 +324,20 @@ PyMemberDef connection_members[] = {
 PyMethodDef connection_methods[] = {
     ZT_METH("getnotices", pyzt_conn_getnotices, METH_NOARGS),
     ZT_METH("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("close", pyzt_conn_close, METH_NOARGS),
-    ZT_METH("commit", pyzt_conn_commit, METH_NOARGS),
-    ZT_METH("rollback", pyzt_conn_rollback, METH_NOARGS),
-    ZT_METH("autocommit", pyzt_set_auto_commit, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("close", zt_held<pyzt_conn_close>::call, METH_NOARGS),
+    ZT_METH("commit", zt_held<pyzt_conn_commit>::call, METH_NOARGS),
+    ZT_METH("rollback", zt_held<pyzt_conn_rollback>::call, METH_NOARGS),
+    ZT_METH("autocommit", zt_held<pyzt_set_auto_commit>::call, METH_VARARGS | METH_KEYWORDS),
     ZT_METH("__enter__", memory_enter, METH_NOARGS),
-    ZT_METH("__exit__", memory_exit, METH_VARARGS),
+    ZT_METH("__exit__", zt_held<memory_exit>::call, METH_VARARGS),
+    ZT_METH("cancel", pyzt_conn_cancel, METH_NOARGS),
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef connection_getset[] = {
+    {"broken", reinterpret_cast<getter>(pyzt_conn_broken), nullptr,
+     "True when the server ended the session or the connection to it was lost", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 /* Filled field by field: the slot list differs between interpreter versions. */
@@ -301,6 +354,7 @@ PyTypeObject zt_connection_type_object()
     t.tp_clear = connection_clear;
     t.tp_methods = connection_methods;
     t.tp_members = connection_members;
+    t.tp_getset = connection_getset;
     t.tp_init = reinterpret_cast<initproc>(connection_init);
     t.tp_alloc = PyType_GenericAlloc;
     t.tp_new = connection_new;

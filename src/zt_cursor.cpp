@@ -2,6 +2,7 @@
  * close, the release of the current result and the cursor check. */
 #include "zt_cursor.h"
 #include "pyzt_util.h"
+#include "zt_session.h"
 
 #include <structmember.h>
 
@@ -21,9 +22,14 @@ int zt_load_datetime_api(void)
 
 /* ---- shared routines ---- */
 
+/* The session the cursor copied must still be its connection's open session: after a
+ * close and a new initialisation the copy would name a freed session, so the session
+ * generation decides, not the handle value (a new session may reuse the address). */
 int zt_curs_check(cursorObject *self)
 {
-    if (self->p_conn_zt == nullptr || *self->p_conn_zt == nullptr || self->p_conn == nullptr) {
+    const RhConnect *conn = zt_conn_of(self);
+    if (self->p_conn_zt == nullptr || *self->p_conn_zt == nullptr || self->p_conn == nullptr ||
+        conn == nullptr || self->session_gen != conn->session_gen) {
         PyErr_SetString(OperationalError, "The cursor object does not exist");
         return -1;
     }
@@ -40,10 +46,36 @@ void zt_curs_set_description(cursorObject *self, PyObject *value)
 /* True while the session the cursor copied is still the connection's open session.
  * Once the connection is closed the copy in p_conn names a session the library has
  * ended, so session calls must not be made with it any more. */
-static bool zt_curs_session_alive(const cursorObject *self)
+bool zt_curs_session_alive(cursorObject *self)
 {
-    return self->p_conn != nullptr && self->p_conn_zt != nullptr &&
-           *self->p_conn_zt == self->p_conn;
+    const RhConnect *conn = zt_conn_of(self);
+    return self->p_conn != nullptr && conn != nullptr && conn->p_conn == self->p_conn &&
+           self->session_gen == conn->session_gen;
+}
+
+/* Closes the server cursor and unprepares, when the session is still the one they
+ * belong to. A finalizer never waits for another thread's call: the close of the
+ * server cursor is then left to whoever gives the session back. */
+static void zt_curs_release_session_objects(cursorObject *self)
+{
+    if (!self->service_cur && !self->prepare)
+        return;
+    ZtHold hold(zt_conn_of(self), ZtHold::TRY);
+    const bool alive = zt_curs_session_alive(self);
+    if (self->service_cur) {
+        if (alive && hold.held())
+            zt_lib_close_cursor(&self->p_conn, self->name);
+        else if (alive)
+            zt_conn_defer_cursor_close(zt_conn_of(self), self->session_gen, self->name);
+        std::free(self->name);
+        self->name = nullptr;
+        self->service_cur = 0;
+    }
+    if (self->prepare) {
+        if (alive && hold.held())
+            zt_lib_unprepare(&self->p_conn);
+        self->prepare = 0;
+    }
 }
 
 void FreeResults(cursorObject *self)
@@ -51,19 +83,7 @@ void FreeResults(cursorObject *self)
     if (self->p_results == nullptr)
         return;
     PyErrSaver saved;
-    const bool alive = zt_curs_session_alive(self);
-    if (self->service_cur) {
-        if (alive)
-            ZTC_CloseCursor(&self->p_conn, self->name);
-        std::free(self->name);
-        self->name = nullptr;
-        self->service_cur = 0;
-    }
-    if (self->prepare) {
-        if (alive)
-            ZTC_UnPrepare(&self->p_conn, nullptr);
-        self->prepare = 0;
-    }
+    zt_curs_release_session_objects(self);
     ZTC_FreeRowset(&self->p_results);
     self->p_results = nullptr;
     zt_curs_forget_result(self);
@@ -149,6 +169,7 @@ static void cursor_setup(cursorObject *self, PyObject *conn, PyObject *name)
     RhConnect *rc = (RhConnect *)conn;
     self->p_conn_zt = &rc->p_conn;
     self->p_conn = rc->p_conn;
+    self->session_gen = rc->session_gen;
 
     self->notuples = 1;
     self->prepare = 0;
@@ -222,31 +243,31 @@ static PyMemberDef cursorObject_members[] = {
 static_assert(sizeof(long long) == sizeof(int64_t), "rowcount is read as a long long");
 
 static PyMethodDef cursorObject_methods[] = {
-    ZT_METH("close", pyzt_curs_close, METH_NOARGS),
-    ZT_METH("callproc", pyzt_curs_callproc, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("callfunc", pyzt_curs_callfunc, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("execute", pyzt_curs_execute, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("executemany", pyzt_curs_executemany, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("executebatch", pyzt_curs_executebatch, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("fetchone", pyzt_curs_fetchone, METH_NOARGS),
-    ZT_METH("clearsize", pyzt_curs_clearsize, METH_NOARGS),
-    ZT_METH("cleartype", pyzt_curs_cleartype, METH_NOARGS),
-    ZT_METH("fetchmany", pyzt_curs_fetchmany, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("getResultcolname", pyzt_curs_getResultcolname, METH_VARARGS),
-    ZT_METH("getResultcolseq", pyzt_curs_getResultcolseq, METH_VARARGS),
-    ZT_METH("getResultcolsize", pyzt_curs_getResultcolsize, METH_VARARGS),
-    ZT_METH("getResultcolscale", pyzt_curs_getResultcolscale, METH_VARARGS),
-    ZT_METH("getResultcolisnull", pyzt_curs_getResultcolisnull, METH_VARARGS),
-    ZT_METH("getResultcoldefault", pyzt_curs_getResultcoldefault, METH_VARARGS),
-    ZT_METH("getResulttable", pyzt_curs_getResulttable, METH_NOARGS),
-    ZT_METH("setinputtype", pyzt_curs_setinputtype, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("setinputsizes", pyzt_curs_setinputsizes, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("fetchall", pyzt_curs_fetchall, METH_NOARGS),
-    ZT_METH("nextset", pyzt_curs_nextset, METH_NOARGS),
-    ZT_METH("copy_start", pyzt_curs_copy_start, METH_VARARGS),
-    ZT_METH("copy_put", pyzt_curs_copy_put, METH_VARARGS),
-    ZT_METH("copy_get", pyzt_curs_copy_get, METH_VARARGS),
-    ZT_METH("copy_end", pyzt_curs_copy_end, METH_VARARGS),
+    ZT_METH("close", zt_held<pyzt_curs_close>::call, METH_NOARGS),
+    ZT_METH("callproc", zt_held<pyzt_curs_callproc>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("callfunc", zt_held<pyzt_curs_callfunc>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("execute", zt_held<pyzt_curs_execute>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("executemany", zt_held<pyzt_curs_executemany>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("executebatch", zt_held<pyzt_curs_executebatch>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("fetchone", zt_held<pyzt_curs_fetchone>::call, METH_NOARGS),
+    ZT_METH("clearsize", zt_held<pyzt_curs_clearsize>::call, METH_NOARGS),
+    ZT_METH("cleartype", zt_held<pyzt_curs_cleartype>::call, METH_NOARGS),
+    ZT_METH("fetchmany", zt_held<pyzt_curs_fetchmany>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("getResultcolname", zt_held<pyzt_curs_getResultcolname>::call, METH_VARARGS),
+    ZT_METH("getResultcolseq", zt_held<pyzt_curs_getResultcolseq>::call, METH_VARARGS),
+    ZT_METH("getResultcolsize", zt_held<pyzt_curs_getResultcolsize>::call, METH_VARARGS),
+    ZT_METH("getResultcolscale", zt_held<pyzt_curs_getResultcolscale>::call, METH_VARARGS),
+    ZT_METH("getResultcolisnull", zt_held<pyzt_curs_getResultcolisnull>::call, METH_VARARGS),
+    ZT_METH("getResultcoldefault", zt_held<pyzt_curs_getResultcoldefault>::call, METH_VARARGS),
+    ZT_METH("getResulttable", zt_held<pyzt_curs_getResulttable>::call, METH_NOARGS),
+    ZT_METH("setinputtype", zt_held<pyzt_curs_setinputtype>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("setinputsizes", zt_held<pyzt_curs_setinputsizes>::call, METH_VARARGS | METH_KEYWORDS),
+    ZT_METH("fetchall", zt_held<pyzt_curs_fetchall>::call, METH_NOARGS),
+    ZT_METH("nextset", zt_held<pyzt_curs_nextset>::call, METH_NOARGS),
+    ZT_METH("copy_start", zt_held<pyzt_curs_copy_start>::call, METH_VARARGS),
+    ZT_METH("copy_put", zt_held<pyzt_curs_copy_put>::call, METH_VARARGS),
+    ZT_METH("copy_get", zt_held<pyzt_curs_copy_get>::call, METH_VARARGS),
+    ZT_METH("copy_end", zt_held<pyzt_curs_copy_end>::call, METH_VARARGS),
     {nullptr, nullptr, 0, nullptr}};
 
 /* Filled field by field: the slot list differs between interpreter versions, and a

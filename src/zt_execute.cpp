@@ -3,6 +3,7 @@
  * execution's outcome into the cursor. */
 #include "zt_cursor.h"
 #include "pyzt_util.h"
+#include "zt_session.h"
 
 #include <cstring>
 
@@ -106,7 +107,7 @@ PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
     }
 
     self->sql_type = fun_sql_type(sql);
-    if (ZTC_ExecwithDataReader(&self->p_conn, sql, &self->p_results, &self->fieldnum,
+    if (zt_lib_exec_reader(&self->p_conn, sql, &self->p_results, &self->fieldnum,
                                &self->rowcount, &self->effect_num) < 0)
         return zt_raise_library_error(&self->p_conn);
     if (zt_curs_take_result(self) < 0)

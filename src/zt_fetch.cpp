@@ -2,6 +2,7 @@
  * plain result, or of a server cursor rowset by rowset, and moving between results. */
 #include "zt_cursor.h"
 #include "pyzt_util.h"
+#include "zt_session.h"
 
 #include <cstdlib>
 #include <new>
@@ -64,8 +65,8 @@ static void zt_curs_end_server_cursor(cursorObject *self)
         FreeResults(self);
         return;
     }
-    if (self->service_cur)
-        ZTC_CloseCursor(&self->p_conn, self->name);
+    if (self->service_cur && zt_curs_session_alive(self))
+        zt_lib_close_cursor(&self->p_conn, self->name);
     std::free(self->name);
     self->name = nullptr;
     self->service_cur = 0;
@@ -79,8 +80,15 @@ static void zt_curs_end_server_cursor(cursorObject *self)
  * The one place that asks the server for rows. */
 static int zt_curs_fetch_rowset(cursorObject *self)
 {
+    /* Rows built since the last rowset ran Python code, which may have closed the
+     * connection: the server cursor went with its session. */
+    if (zt_curs_check(self) < 0) {
+        self->row = 0;
+        zt_curs_end_server_cursor(self);
+        return -1;
+    }
     int n = self->name != nullptr
-                ? ZTC_FetchServerCursorRowset(&self->p_conn, self->name, &self->p_results)
+                ? zt_lib_fetch_rowset(&self->p_conn, self->name, &self->p_results)
                 : 0;
     if (n < 0) {
         self->row = 0;

@@ -9,6 +9,7 @@
 #include "zt_cursor.h"
 #include "zt_call.h"
 #include "pyzt_util.h"
+#include "zt_session.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -292,11 +293,11 @@ PyObject *zt_call_open_cursor(cursorObject *self, zt_slot &slot, int32_t length,
         return PyErr_NoMemory();
     std::memcpy(self->name, slot.data(), len + 1);
 
-    int fetched = ZTC_FetchServerCursorRowset(&self->p_conn, self->name, &self->p_results);
+    int fetched = zt_lib_fetch_rowset(&self->p_conn, self->name, &self->p_results);
     if (fetched < 0) {
         zt_raise_library_error(&self->p_conn);
         frame.pending.record();
-        ZTC_CloseCursor(&self->p_conn, self->name);
+        zt_lib_close_cursor(&self->p_conn, self->name);
         ZTC_FreeRowset(&self->p_results);
         std::free(self->name);
         self->name = nullptr;
@@ -478,7 +479,7 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
     std::string sql = zt_call_text(name_text, name_len, n);
     if (zt_curs_check(self) < 0)
         return nullptr;
-    if (ZTC_Execute_procesure(&self->p_conn, sql.c_str(), self->p_results) < 0)
+    if (zt_lib_procedure(&self->p_conn, sql.c_str(), self->p_results) < 0)
         return zt_raise_library_error(&self->p_conn);
 
     for (Py_ssize_t j = 0; j < n; j++) {

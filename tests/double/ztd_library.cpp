@@ -531,6 +531,37 @@ int ZTC_UnPrepare(ZTC_HANDLE *S, void * /*reserved*/)
     return need_session(S) ? 0 : -1;
 }
 
+/* Installing the wait handler is plumbing done at every open: it is kept on the
+ * session but not logged, so logs read as before. */
+int ZTC_SetWaitHandler(ZTC_HANDLE *S, ZTC_WAIT_HANDLER handler, void *context, int tick_ms)
+{
+    Session *s = live_session(value_of(S));
+    if (!s)
+        return -1;
+    s->wait_handler = handler;
+    s->wait_context = context;
+    s->tick_ms = tick_ms;
+    return 0;
+}
+
+int ZTC_Cancel(ZTC_HANDLE *S)
+{
+    Logger("ZTC_Cancel").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_Cancel", value_of(S), &rc))
+        return rc;
+    return live_session(value_of(S)) ? 0 : -1;
+}
+
+/* Not logged (a query of state); set_return("ZTC_IsBroken", 1) reports a broken session. */
+int ZTC_IsBroken(ZTC_HANDLE *S)
+{
+    int rc;
+    if (injected("ZTC_IsBroken", value_of(S), &rc))
+        return rc;
+    return live_session(value_of(S)) ? 0 : -1;
+}
+
 int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
 {
     /* The lengths arrays are read here, as the real library reads them at execution. */

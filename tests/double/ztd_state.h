@@ -82,6 +82,9 @@ struct ArrayBinding {
 struct Session {
     std::string error;
     int copy_direction = 0;     /* the COPY in progress: 1 in, 2 out, 0 none */
+    ZTC_WAIT_HANDLER wait_handler = nullptr;
+    void *wait_context = nullptr;
+    int tick_ms = 0;
     std::map<int, Binding> binds;
     std::map<int, ArrayBinding> arrays;
     std::map<int, Cell> outputs;    /* written by the last ZTC_Execute_procesure */

@@ -233,7 +233,7 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
     copied = 0;
     std::string sql = "COPY " + target + (columns.empty() ? "" : " " + columns) + " FROM STDIN" +
                       (binary ? " (FORMAT binary)" : "");
-    ResultPtr start(PQexec(s.conn, sql.c_str()));
+    ResultPtr start(exec_wait(s, sql.c_str()));
     ExecStatusType st = start ? PQresultStatus(start.get()) : PGRES_FATAL_ERROR;
     if (st != PGRES_COPY_IN) {
         const char *state = start ? PQresultErrorField(start.get(), PG_DIAG_SQLSTATE) : nullptr;
@@ -256,7 +256,7 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
         if (buf.size() >= kChunk) {
             // -1: the server ended the COPY (a failed row) or the connection broke; the
             // result read below says which.
-            if (PQputCopyData(s.conn, buf.data(), static_cast<int>(buf.size())) != 1)
+            if (put_copy_data(s, buf.data(), static_cast<int>(buf.size())) != 1)
                 sending = false;
             buf.clear();
         }
@@ -264,18 +264,18 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
     if (binary)
         append_be(buf, 0xffff, 2);  // the trailer: a field count of -1
     if (sending && !buf.empty())
-        PQputCopyData(s.conn, buf.data(), static_cast<int>(buf.size()));
-    PQputCopyEnd(s.conn, nullptr);
+        put_copy_data(s, buf.data(), static_cast<int>(buf.size()));
+    put_copy_end(s, nullptr);
 
     ResultPtr failed;
     bool any = false;
-    while (PGresult *raw = PQgetResult(s.conn)) {
+    while (PGresult *raw = next_result(s)) {
         ResultPtr res(raw);
         any = true;
         ExecStatusType rs = PQresultStatus(raw);
         if (rs == PGRES_COPY_IN) {
             // The server still waits for rows we could not send: end the COPY.
-            PQputCopyEnd(s.conn, "batch ended by the client");
+            put_copy_end(s, "batch ended by the client");
             continue;
         }
         if ((rs == PGRES_FATAL_ERROR || rs == PGRES_BAD_RESPONSE) && !failed)
@@ -481,18 +481,13 @@ bool Pipeline::drain()
 // Waits until the socket is readable (or writable, when for_write).
 bool Pipeline::wait(bool for_write)
 {
-    pollfd p{};
-    p.fd = PQsocket(s_.conn);
-    p.events = POLLIN | (for_write ? POLLOUT : 0);
-    if (p.fd < 0) {
+    if (PQsocket(s_.conn) < 0) {
         broken_ = format_result_error(nullptr, s_.conn);
         return false;
     }
-    while (poll(&p, 1, -1) < 0) {
-        if (errno != EINTR) {
-            set_error(broken_, "08006", "waiting for the server failed");
-            return false;
-        }
+    if (!wait_socket(s_, static_cast<short>(POLLIN | (for_write ? POLLOUT : 0)))) {
+        broken_ = s_.broken_reason;
+        return false;
     }
     return true;
 }
@@ -544,8 +539,7 @@ bool Pipeline::run(const std::string &sql, std::vector<Column> &cols, int rows)
         formats[c] = cols[c].format;
     }
 
-    if (PQsetnonblocking(s_.conn, 1) != 0 || !PQenterPipelineMode(s_.conn)) {
-        PQsetnonblocking(s_.conn, 0);
+    if (!PQenterPipelineMode(s_.conn)) {
         set_error_from_conn(s_, "HY000");
         return false;
     }
@@ -582,7 +576,7 @@ bool Pipeline::run(const std::string &sql, std::vector<Column> &cols, int rows)
         ++sent_;
     bool finished = connected && finish();
     PQexitPipelineMode(s_.conn);
-    PQsetnonblocking(s_.conn, 0);
+    check_connection(s_, nullptr);
     if (!finished || !broken_.empty()) {
         *s_.error = broken_.empty() ? format_result_error(nullptr, s_.conn) : broken_;
         return false;

@@ -444,7 +444,7 @@ bool describe_copy_target(Session &s, const std::string &target, const std::stri
     const char *values[2] = {target.c_str(), columns.empty() ? nullptr : list.c_str()};
     if (!readable)
         values[1] = "{}";
-    ResultPtr r(PQexecParams(s.conn, kDescribeTarget, 2, nullptr, values, nullptr, nullptr, 0));
+    ResultPtr r(exec_params_wait(s, kDescribeTarget, 2, nullptr, values, nullptr, nullptr, 0));
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
         set_error_from_result(s, r.get());
         return false;

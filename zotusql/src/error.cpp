@@ -134,7 +134,11 @@ ZTC_API int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length)
         copy_message("[HY000] no session", buffer, length);
         return -1;
     }
-    return copy_message(*s->error, buffer, length);
+    // Once the session broke, the reason it broke is the message of the failed call too: the
+    // libpq text of a connection the library shut down itself would say less.
+    return copy_message(s->broken.load() && !s->broken_reason.empty() ? s->broken_reason
+                                                                      : *s->error,
+                        buffer, length);
 }
 
 ZTC_API int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capacity, int *length)

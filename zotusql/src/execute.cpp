@@ -57,7 +57,7 @@ void deallocate(Session &s, const std::string &name)
     if (name.empty())
         return;
     std::string sql = "DEALLOCATE \"" + name + "\"";
-    ResultPtr r(PQexec(s.conn, sql.c_str()));
+    ResultPtr r(exec_wait(s, sql.c_str()));
 }
 
 // Prepares st on the server under a fresh name with the given types.
@@ -66,7 +66,7 @@ bool server_prepare(Session &s, PreparedStatement &st, const std::vector<Oid> &t
     deallocate(s, st.name);
     st.name.clear();
     std::string name = "zt_" + std::to_string(++s.cache.next_id);
-    ResultPtr r(PQprepare(s.conn, name.c_str(), st.sql.c_str(), static_cast<int>(types.size()),
+    ResultPtr r(prepare_wait(s, name.c_str(), st.sql.c_str(), static_cast<int>(types.size()),
                           types.empty() ? nullptr : types.data()));
     if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
         set_error_from_result(s, r.get());
@@ -139,18 +139,18 @@ bool collect_results(Session &s, ResultList &out)
     std::string first_error;
     ResultPtr empty_query;
     bool any = false;
-    while (PGresult *raw = PQgetResult(s.conn)) {
+    while (PGresult *raw = next_result(s)) {
         ResultPtr r(raw);
         any = true;
         switch (PQresultStatus(raw)) {
         case PGRES_COPY_IN:
             // The server waits for rows the interface cannot give: end the COPY with an error
             // so that the session stays usable; the server's answer is the failure reported.
-            PQputCopyEnd(s.conn, kCopyInRefused);
+            put_copy_end(s, kCopyInRefused);
             continue;
         case PGRES_COPY_OUT: {
             char *buf = nullptr;
-            while (PQgetCopyData(s.conn, &buf, 0) > 0)
+            while (get_copy_data(s, &buf) > 0)
                 PQfreemem(buf);
             if (first_error.empty())
                 set_error(first_error, "0A000",

@@ -11,6 +11,7 @@
 
 #include <libpq-fe.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -134,6 +135,17 @@ struct Session {
     // The server's latest notices and warnings, oldest first, as libpq formats them.
     static constexpr size_t notice_capacity = 50;
     std::deque<std::string> notices;
+    // Waiting (wait.cpp): the driver's handler, called every tick while a call waits; the
+    // cancel request object, made once at connect and only read afterwards, so that
+    // ZTC_Cancel can use it from another thread; broken, also read from other threads.
+    ZTC_WAIT_HANDLER wait_handler = nullptr;
+    void *wait_context = nullptr;
+    int tick_ms = 100;
+    PGcancel *cancel = nullptr;
+    std::atomic<bool> broken{false};
+    std::string broken_reason;            // the message every later call fails with
+    int64_t wait_limit_ms = 0;            // give up a silent server after this; 0: never
+    int64_t statement_timeout_ms = 0;     // from the session's options, for the message
 
     ~Session();
 };
@@ -291,6 +303,36 @@ bool exec_text(Session &s, const char *text, ResultList &out);
 PreparedStatement *prepare_cached(Session &s, const char *text, const std::vector<Oid> *types);
 // Runs a cached statement with the given parameters (begin_if_needed first).
 bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out);
+
+// ---- waiting on the server (wait.cpp) ----
+//
+// The session's socket is non-blocking; every wait goes through wait_socket, a loop of polls of
+// one tick each. These replace libpq's blocking calls (PQexec, PQexecParams, PQprepare,
+// PQgetResult, PQputCopyData, PQputCopyEnd, PQgetCopyData) everywhere in the library.
+
+// After a successful connect: non-blocking socket, cancel object, keepalives, wait limit.
+void prepare_waits(Session &s);
+// Records the session as unusable with the message every later call fails with.
+void mark_broken(Session &s, const std::string &reason);
+// Marks the session broken when libpq reports the connection gone (r: the failing result).
+void check_connection(Session &s, const PGresult *r);
+// Waits until the socket is ready for `events`; false when the session was given up (wait
+// limit, or no answer to a cancel), which also makes libpq fail at once from then on.
+bool wait_socket(Session &s, short events);
+// Sends everything libpq holds for the server.
+bool flush_output(Session &s);
+// PQgetResult without blocking the thread in one long wait.
+PGresult *next_result(Session &s);
+// PQexec, PQexecParams, PQprepare over the interruptible waits (the last result, as they give).
+ResultPtr exec_wait(Session &s, const char *sql);
+ResultPtr exec_params_wait(Session &s, const char *sql, int n, const Oid *types,
+                           const char *const *values, const int *lengths, const int *formats,
+                           int result_format);
+ResultPtr prepare_wait(Session &s, const char *name, const char *sql, int n, const Oid *types);
+// PQputCopyData / PQputCopyEnd (1 or -1) and PQgetCopyData (as libpq's, blocking form).
+int put_copy_data(Session &s, const char *data, int n);
+int put_copy_end(Session &s, const char *error);
+int get_copy_data(Session &s, char **buffer);
 
 // ---- binding (bind.cpp) ----
 

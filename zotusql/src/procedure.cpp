@@ -313,16 +313,16 @@ bool call_in_savepoint(Session &s, const std::string &call, const ParamArrays &p
     ResultPtr results[3];
     std::string failure;
     for (int q = 0; sent && q < 3; ++q) {
-        results[q].reset(PQgetResult(s.conn));
+        results[q].reset(next_result(s));
         if (!results[q]) {
             sent = false;
             break;
         }
-        while (PGresult *extra = PQgetResult(s.conn))
+        while (PGresult *extra = next_result(s))
             PQclear(extra);
     }
     if (sent) {
-        ResultPtr sync(PQgetResult(s.conn));
+        ResultPtr sync(next_result(s));
         sent = sync && PQresultStatus(sync.get()) == PGRES_PIPELINE_SYNC;
     }
     PQexitPipelineMode(s.conn);

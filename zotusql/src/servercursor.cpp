@@ -37,7 +37,7 @@ bool valid_name(Session &s, const char *name)
 bool cursor_exists(Session &s, const char *name, bool &exists)
 {
     const char *values[1] = {name};
-    ResultPtr r(PQexecParams(s.conn, "SELECT 1 FROM pg_catalog.pg_cursors WHERE name = $1", 1,
+    ResultPtr r(exec_params_wait(s, "SELECT 1 FROM pg_catalog.pg_cursors WHERE name = $1", 1,
                              nullptr, values, nullptr, nullptr, 0));
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
         set_error_from_result(s, r.get());

@@ -233,6 +233,7 @@ int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE
             return -1;
         }
         PQsetNoticeProcessor(s->conn, keep_notice, s.get());
+        prepare_waits(*s);
         if (host_list && attrs) {
             auto a = std::make_unique<IpsAttrs>();
             a->hosts = ct.hosts;
@@ -250,6 +251,8 @@ int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE
 
 Session::~Session()
 {
+    if (cancel)
+        PQfreeCancel(cancel);
     if (conn) {
         PQsetNoticeProcessor(conn, ignore_notice, nullptr);
         PQfinish(conn);
@@ -264,7 +267,7 @@ bool in_transaction(const Session &s)
 
 bool run_command(Session &s, const char *sql)
 {
-    ResultPtr r(PQexec(s.conn, sql));
+    ResultPtr r(exec_wait(s, sql));
     ExecStatusType st = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
         set_error_from_result(s, r.get());
@@ -325,7 +328,7 @@ ZTC_API int ZTC_CloseConn(ZTC_HANDLE *S)
     *S = nullptr;
     if (s->conn && s->autocommit && s->cursor_transaction &&
         PQtransactionStatus(s->conn) == PQTRANS_INTRANS) {
-        ResultPtr r(PQexec(s->conn, "COMMIT"));
+        ResultPtr r(exec_wait(*s, "COMMIT"));
     }
     delete s;
     return 0;
@@ -374,6 +377,15 @@ Session *connected_session(ZTC_HANDLE *S)
     if (s && !s->conn) {
         try {
             set_error(*s, "08003", "the session is not connected");
+        } catch (...) {
+        }
+        return nullptr;
+    }
+    // A broken session fails every call at once, with the reason it broke.
+    if (s && (s->broken.load() || PQstatus(s->conn) == CONNECTION_BAD)) {
+        try {
+            check_connection(*s, nullptr);
+            *s->error = s->broken_reason;
         } catch (...) {
         }
         return nullptr;

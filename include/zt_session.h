@@ -1,0 +1,125 @@
+/* zt_session.h - one session, several threads: the connection's lock, the hold a method
+ * keeps on it, deferred work, Ctrl-C while the library waits, and one wrapper per
+ * library call that can wait on the server.
+ *
+ * Rules kept here (see zt_session.cpp for why):
+ * - A connection method, and every method of its cursors, holds the connection's
+ *   session for its whole run (ZtHold). Another thread waits for it without the
+ *   interpreter lock; the same thread (Python code run inside the method: a parameter's
+ *   methods, GC callbacks, finalizers) enters again.
+ * - conn->p_conn and conn->session_gen change only with the hold and the interpreter
+ *   lock both held, so a reader holding either one sees a settled value.
+ * - The zt_lib_ wrappers release the interpreter lock around the call; the caller holds
+ *   the session and passes only memory that no Python code can change or free. */
+#ifndef ZT_SESSION_H
+#define ZT_SESSION_H
+
+#include "zt_connect.h"
+#include "zt_cursor.h"
+
+#include <mutex>
+
+/* The connection's lock and deferred work; made with the connection, freed with it. */
+struct zt_conn_sync;
+zt_conn_sync *zt_sync_new();
+void zt_sync_free(zt_conn_sync *sync);
+
+/* The hold of a method on its connection's session. */
+class ZtHold {
+public:
+    enum Mode { WAIT, TRY };
+    /* WAIT: takes the session, waiting for another thread without the interpreter lock.
+     * TRY: takes it only when that needs no wait (finalizers must never block).
+     * A null connection, or one without its lock, is held trivially. */
+    explicit ZtHold(RhConnect *conn, Mode mode = WAIT);
+    ~ZtHold() { release(); }
+    ZtHold(const ZtHold &) = delete;
+    ZtHold &operator=(const ZtHold &) = delete;
+
+    /* False only when TRY found the session in use by another thread. */
+    bool held() const { return held_; }
+    /* True when this thread held the session already (a method running inside a
+     * method of the same connection). */
+    bool nested() const { return nested_; }
+    /* Gives the hold back; the last hold of the thread runs the deferred work first. */
+    void release();
+
+private:
+    RhConnect *conn_;
+    bool held_ = false;
+    bool nested_ = false;
+};
+
+/* Called by close() while this thread holds the session more than once (close asked
+ * from Python code that runs inside a method of the same connection): the connection
+ * is closed at once (its cursors fail their check from now on), but the library's
+ * session is ended only when the outermost hold is given back, so the running method
+ * never has it freed under it. False when the close is not nested. */
+bool zt_conn_close_deferred(RhConnect *conn);
+/* Called by FreeResults when it cannot take the session: the server cursor is closed
+ * by whoever gives the session back next, if that session is still `gen`. Never fails;
+ * a failed allocation leaves the cursor to the end of its transaction. */
+void zt_conn_defer_cursor_close(RhConnect *conn, uint64_t gen, const char *name);
+/* Ends the session now (the caller holds it): handle emptied and session_gen changed
+ * with the interpreter lock held, then the library call without it. Returns what
+ * ZTC_CloseConn returned. */
+int zt_conn_end_session(RhConnect *conn);
+/* Takes `m` without waiting with the interpreter lock held. */
+void zt_lock_without_gil(std::mutex &m);
+/* Keeps the connection's session from being ended while cancel() uses it. */
+class ZtCancelGuard {
+public:
+    explicit ZtCancelGuard(RhConnect *conn);
+    ~ZtCancelGuard();
+    ZtCancelGuard(const ZtCancelGuard &) = delete;
+    ZtCancelGuard &operator=(const ZtCancelGuard &) = delete;
+private:
+    zt_conn_sync *sync_;
+};
+
+/* Runs one method with its connection's session held, then gives back a Ctrl-C that
+ * arrived while the library waited: the method's result or error is replaced by it. */
+RhConnect *zt_conn_of(cursorObject *self);
+RhConnect *zt_conn_of(RhConnect *self);
+PyObject *zt_finish_method(PyObject *result);
+void zt_enter_method();
+
+template <auto F> struct zt_held;
+template <typename Self, typename... A, PyObject *(*F)(Self *, A...)>
+struct zt_held<F> {
+    static PyObject *call(PyObject *self, A... args)
+    {
+        Self *s = reinterpret_cast<Self *>(self);
+        PyObject *result;
+        {
+            ZtHold hold(zt_conn_of(s));
+            zt_enter_method();
+            result = F(s, args...);
+        }
+        return zt_finish_method(result);
+    }
+};
+
+/* The wait handler installed on every session: on the main thread it runs pending
+ * signal handlers; when one raises, the exception is kept for zt_finish_method and the
+ * library is asked to cancel. */
+extern "C" int zt_wait_tick(void *context);
+constexpr int ZT_WAIT_TICK_MS = 100;
+
+/* ---- library calls without the interpreter lock (caller holds the session) ---- */
+
+int zt_lib_open(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE *S);
+int zt_lib_close(ZTC_HANDLE *S);
+int zt_lib_execute_no_query(ZTC_HANDLE *S, const char *sql);
+int zt_lib_exec_reader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R, int *columns,
+                       int64_t *rows, int *affected);
+int zt_lib_prepare(ZTC_HANDLE *S, const char *sql);
+int zt_lib_execute_prepared(ZTC_HANDLE *S, ZTC_HANDLE *R);
+int zt_lib_unprepare(ZTC_HANDLE *S);
+int zt_lib_exec_batch(ZTC_HANDLE *S, const char *sql, int rows);
+int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);
+int zt_lib_fetch_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R);
+int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name);
+int zt_lib_cancel(ZTC_HANDLE *S);
+
+#endif

@@ -1,0 +1,343 @@
+/* zt_session.cpp - the connection's lock and the hold a method keeps on it, work
+ * deferred until the session is given back, Ctrl-C while the library waits, and the
+ * wrappers that release the interpreter lock around library calls that can wait.
+ *
+ * Why a method holds the session for its whole run rather than per library call: one
+ * statement is several calls (reset, binds, execute, reading outputs) over bindings
+ * the session keeps, with Python code run between them; another thread's calls in
+ * between would mix bindings. Results are read under the same hold, so result calls
+ * never meet a session call of another thread either. */
+#include "zt_session.h"
+#include "pyzt_util.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct zt_conn_sync {
+    std::mutex lock;                        /* serialises the session's use */
+    std::atomic<unsigned long> owner{0};    /* thread holding `lock`; 0 when free */
+    int depth = 0;                          /* holds of the owner, nested */
+    ZTC_HANDLE detached = nullptr;          /* closed inside a method, ended after it */
+    /* Server cursors of finalized cursors, with the session they belong to (GIL). */
+    std::vector<std::pair<uint64_t, std::string>> cursor_closes;
+    /* Keeps the session alive while cancel() uses it from another thread. */
+    std::mutex cancel_lock;
+};
+
+zt_conn_sync *zt_sync_new()
+{
+    return new (std::nothrow) zt_conn_sync;
+}
+
+void zt_sync_free(zt_conn_sync *sync)
+{
+    delete sync;
+}
+
+void zt_lock_without_gil(std::mutex &m)
+{
+    if (m.try_lock())
+        return;
+    Py_BEGIN_ALLOW_THREADS
+    m.lock();
+    Py_END_ALLOW_THREADS
+}
+
+ZtCancelGuard::ZtCancelGuard(RhConnect *conn) : sync_(conn->sync)
+{
+    if (sync_)
+        zt_lock_without_gil(sync_->cancel_lock);
+}
+
+ZtCancelGuard::~ZtCancelGuard()
+{
+    if (sync_)
+        sync_->cancel_lock.unlock();
+}
+
+namespace {
+
+/* A Ctrl-C (or any exception a signal handler raised) met while the library waited,
+ * kept until the outermost method of the thread returns. */
+struct ZtInterrupt {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+};
+thread_local ZtInterrupt zt_interrupt;
+/* Methods of any connection running on this thread, nested. */
+thread_local int zt_method_depth = 0;
+
+/* Runs what was deferred until the session is given back: the closes of server cursors
+ * whose cursors were finalized while another call held the session, then a close()
+ * asked for inside a method. The caller holds the session and the interpreter lock;
+ * errors are not reported (nobody is left to receive them). */
+void zt_run_deferred(RhConnect *conn, zt_conn_sync *sync)
+{
+    PyErrSaver saved;
+    while (!sync->cursor_closes.empty()) {
+        std::pair<uint64_t, std::string> item = std::move(sync->cursor_closes.back());
+        sync->cursor_closes.pop_back();
+        if (conn->p_conn != nullptr && item.first == conn->session_gen)
+            zt_lib_close_cursor(&conn->p_conn, item.second.c_str());
+    }
+    if (sync->detached != nullptr) {
+        ZTC_HANDLE session = sync->detached;
+        sync->detached = nullptr;
+        zt_lib_close(&session);
+    }
+}
+
+}  // namespace
+
+ZtHold::ZtHold(RhConnect *conn, Mode mode) : conn_(conn)
+{
+    zt_conn_sync *sync = conn ? conn->sync : nullptr;
+    if (sync == nullptr) {
+        conn_ = nullptr;
+        held_ = true;
+        return;
+    }
+    unsigned long me = PyThread_get_thread_ident();
+    if (sync->owner.load(std::memory_order_relaxed) == me) {
+        ++sync->depth;
+        nested_ = true;
+    } else if (sync->lock.try_lock()) {
+        sync->owner.store(me, std::memory_order_relaxed);
+        sync->depth = 1;
+    } else if (mode == TRY) {
+        conn_ = nullptr;
+        return;
+    } else {
+        Py_BEGIN_ALLOW_THREADS
+        sync->lock.lock();
+        Py_END_ALLOW_THREADS
+        sync->owner.store(me, std::memory_order_relaxed);
+        sync->depth = 1;
+    }
+    held_ = true;
+    /* A nested method may drop the last other reference to the connection (a cursor
+     * initialised again onto another one); it must outlive the hold. */
+    Py_INCREF(conn);
+}
+
+void ZtHold::release()
+{
+    if (conn_ == nullptr)
+        return;
+    RhConnect *conn = conn_;
+    conn_ = nullptr;
+    zt_conn_sync *sync = conn->sync;
+    if (sync->depth == 1)
+        zt_run_deferred(conn, sync);
+    if (--sync->depth == 0) {
+        sync->owner.store(0, std::memory_order_relaxed);
+        sync->lock.unlock();
+    }
+    Py_DECREF(conn);
+}
+
+bool zt_conn_close_deferred(RhConnect *conn)
+{
+    zt_conn_sync *sync = conn->sync;
+    if (sync == nullptr || sync->depth <= 1 || sync->detached != nullptr ||
+        sync->owner.load(std::memory_order_relaxed) != PyThread_get_thread_ident())
+        return false;
+    zt_lock_without_gil(sync->cancel_lock);
+    sync->detached = conn->p_conn;
+    conn->p_conn = nullptr;
+    ++conn->session_gen;
+    sync->cancel_lock.unlock();
+    return true;
+}
+
+void zt_conn_defer_cursor_close(RhConnect *conn, uint64_t gen, const char *name)
+{
+    if (conn == nullptr || conn->sync == nullptr || name == nullptr)
+        return;
+    try {
+        conn->sync->cursor_closes.emplace_back(gen, name);
+    } catch (const std::bad_alloc &) {
+    }
+}
+
+int zt_conn_end_session(RhConnect *conn)
+{
+    if (conn->p_conn == nullptr)
+        return ZTC_CloseConn(&conn->p_conn);
+    /* cancel() from another thread reads the handle under cancel_lock. */
+    if (conn->sync)
+        zt_lock_without_gil(conn->sync->cancel_lock);
+    ZTC_HANDLE session = conn->p_conn;
+    conn->p_conn = nullptr;
+    ++conn->session_gen;
+    if (conn->sync)
+        conn->sync->cancel_lock.unlock();
+    return zt_lib_close(&session);
+}
+
+RhConnect *zt_conn_of(cursorObject *self)
+{
+    return reinterpret_cast<RhConnect *>(self->conn);
+}
+
+RhConnect *zt_conn_of(RhConnect *self)
+{
+    return self;
+}
+
+void zt_enter_method()
+{
+    ++zt_method_depth;
+}
+
+PyObject *zt_finish_method(PyObject *result)
+{
+    if (--zt_method_depth > 0 || zt_interrupt.type == nullptr)
+        return result;
+    if (result != nullptr)
+        Py_DECREF(result);
+    else
+        PyErr_Clear();
+    PyErr_Restore(zt_interrupt.type, zt_interrupt.value, zt_interrupt.traceback);
+    zt_interrupt = ZtInterrupt();
+    return nullptr;
+}
+
+/* Signal handlers run only on the main thread, so only it takes the interpreter lock
+ * here; the main thread of the process is the one whose id is the process id. */
+extern "C" int zt_wait_tick(void *)
+{
+    if (zt_method_depth == 0)
+        return 0;
+    if (zt_interrupt.type != nullptr)
+        return 1;
+    if (syscall(SYS_gettid) != getpid())
+        return 0;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    int stop = 0;
+    {
+        /* An error the method keeps pending for later stays as it is. */
+        PyErrSaver pending;
+        if (PyErr_CheckSignals() < 0) {
+            PyErr_Fetch(&zt_interrupt.type, &zt_interrupt.value, &zt_interrupt.traceback);
+            stop = 1;
+        }
+    }
+    PyGILState_Release(gil);
+    return stop;
+}
+
+/* ---- library calls without the interpreter lock ---- */
+
+int zt_lib_open(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = host_list ? ZTC_OpenConn_Ips(text, 1, attrs, S) : ZTC_OpenConn(text, S);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_close(ZTC_HANDLE *S)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_CloseConn(S);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_execute_no_query(ZTC_HANDLE *S, const char *sql)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_Execute_no_query(S, sql);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_exec_reader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R, int *columns,
+                       int64_t *rows, int *affected)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_ExecwithDataReader(S, sql, R, columns, rows, affected);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_prepare(ZTC_HANDLE *S, const char *sql)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_Prepare2(S, sql, nullptr);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_execute_prepared(ZTC_HANDLE *S, ZTC_HANDLE *R)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_Execute2(S, nullptr, nullptr, R);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_unprepare(ZTC_HANDLE *S)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_UnPrepare(S, nullptr);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_exec_batch(ZTC_HANDLE *S, const char *sql, int rows)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_ExecBatch(S, sql, rows);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_Execute_procesure(S, sql, R);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_fetch_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_FetchServerCursorRowset(S, name, R);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_CloseCursor(S, name);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_cancel(ZTC_HANDLE *S)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_Cancel(S);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
