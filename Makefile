@@ -9,6 +9,7 @@ PYTHON39 ?= $(shell scripts/find-python39)
 PYTHON_EXE := $(shell scripts/resolve-python $(PYTHON))
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= 2
 # Where make test collects each suite's counts for its closing summary.
 SUMMARY = $(abspath $(BUILD))/test-summary.tsv
@@ -22,7 +23,7 @@ empty :=
 space := $(empty) $(empty)
 semi := ;
 
-.PHONY: all deps build build-all test test-unit test-asan demo bench bench-quick bench-lib soak fuzz clean
+.PHONY: all deps build build-all test test-unit test-asan test-tsan demo bench bench-quick bench-lib soak fuzz clean
 
 all: build
 
@@ -54,6 +55,13 @@ test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DZT_SANITIZE=ON -DZT_PYTHONS="$(PYTHON_EXE)" >/dev/null
 	cmake --build $(ASAN_BUILD) -j$(JOBS) --target pyztdb_unit_1
 	BUILD=$(ASAN_BUILD) scripts/run-asan-tests $(PYTHON_EXE)
+
+# The driver and libzotusql built with ThreadSanitizer; the threaded integration tests
+# run against a throwaway server.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DZT_TSAN=ON -DZT_BUILD_TESTS=OFF -DZT_PYTHONS="$(PYTHON_EXE)" >/dev/null
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target pyztdb_1
+	BUILD=$(TSAN_BUILD) scripts/with-pg-server scripts/run-tsan-tests $(PYTHON_EXE)
 
 # The examples against a throwaway server; KEEP_SERVER=1 leaves it running.
 demo: build
@@ -87,4 +95,4 @@ fuzz: build
 	    scripts/with-pg-server $(PYTHON_EXE) -m pytest -q -s -p no:cacheprovider tests/integration/test_fuzz.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

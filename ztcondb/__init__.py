@@ -32,7 +32,8 @@ from .types import (BINARY, DATETIME, NUMBER, ROWID, STRING, Binary, Date,
 __version__ = "2.3.1"
 
 apilevel = "2.0"
-threadsafety = 1
+# Threads may share the module and connections: the calls of one connection take turns.
+threadsafety = 2
 paramstyle = "qmark"
 
 __all__ = [

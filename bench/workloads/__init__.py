@@ -5,4 +5,7 @@ WORKLOADS = [
     "insert",
     "roundtrip",
     "stream",
+    "threads_sleep",
+    "threads_roundtrip",
+    "threads_ticker",
 ]

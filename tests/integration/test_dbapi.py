@@ -38,7 +38,7 @@ def table(db, table_name):
 
 def test_module_globals():
     assert ztcondb.apilevel == "2.0"
-    assert ztcondb.threadsafety == 1
+    assert ztcondb.threadsafety == 2
     assert ztcondb.paramstyle == "qmark"
     assert isinstance(ztcondb.__version__, str)
 

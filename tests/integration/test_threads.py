@@ -1,0 +1,219 @@
+"""Threads, cancel, Ctrl-C, timeouts and broken sessions against the test server.
+`make test-tsan` runs this module under ThreadSanitizer."""
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import _pyztdb
+from conftest import BUILD, REPO, connect
+
+
+def run_threads(target, args_list):
+    errors = []
+
+    def wrapped(*args):
+        try:
+            target(*args)
+        except BaseException as exc:  # reported to the test below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=wrapped, args=args) for args in args_list]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def test_one_connection_shared_by_four_threads_never_mixes_results(pg):
+    conn = connect(pg)
+
+    def hammer(k):
+        cur = conn.cursor()
+        for i in range(150):
+            cur.execute("select ?::int, x from generate_series(1, ?) x", (k * 1000 + i, 1 + i % 7))
+            rows = cur.fetchall()
+            assert rows == [(k * 1000 + i, x) for x in range(1, 2 + i % 7)]
+            if i % 50 == 0:
+                conn.commit()
+
+    run_threads(hammer, [(k,) for k in range(4)])
+    conn.close()
+
+
+def test_close_from_another_thread_waits_for_the_running_call(pg):
+    conn = connect(pg)
+    cur = conn.cursor()
+    ended = {}
+
+    def long_call():
+        cur.execute("select pg_sleep(0.5), 7")
+        ended["call"] = time.monotonic()
+        ended["rows"] = cur.fetchall()
+
+    t = threading.Thread(target=long_call)
+    t.start()
+    time.sleep(0.15)
+    conn.close()
+    closed = time.monotonic()
+    t.join()
+    assert ended["rows"] == [("", 7)] or ended["rows"][0][1] == 7
+    assert closed >= ended["call"]
+    with pytest.raises(_pyztdb.OperationalError, match="^The cursor object does not exist$"):
+        cur.execute("select 1")
+
+
+@pytest.mark.parametrize("autocommit", [True, False])
+def test_cancel_from_another_thread(pg, autocommit):
+    conn = connect(pg)
+    conn.autocommit(autocommit)
+    cur = conn.cursor()
+    timer = threading.Timer(0.2, conn.cancel)
+    timer.start()
+    started = time.monotonic()
+    with pytest.raises(_pyztdb.OperationalError, match=r"^\[57014\] canceling statement"):
+        cur.execute("select pg_sleep(10)")
+    assert time.monotonic() - started < 2
+    timer.join()
+    if not autocommit:
+        conn.rollback()
+    cur.execute("select 5")
+    assert cur.fetchall() == [(5,)]
+    conn.close()
+
+
+def child_env(**extra):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(BUILD, "python"), REPO]))
+    env.update(extra)
+    return env
+
+
+def test_ctrl_c_cancels_the_statement_and_keeps_the_session(pg):
+    script = textwrap.dedent("""
+        import signal, sys, time, _pyztdb
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        conn = _pyztdb._connect(%d, %r, %r, %r, "", "UTF8", "0")
+        cur = conn.cursor()
+        print("ready", flush=True)
+        started = time.monotonic()
+        try:
+            cur.execute("select pg_sleep(10)")
+        except KeyboardInterrupt:
+            print("interrupted %%.2f" %% (time.monotonic() - started), flush=True)
+        cur.execute("select 42")
+        print(cur.fetchall(), flush=True)
+    """ % (pg["port"], pg["host"], pg["db"], pg["user"]))
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                             universal_newlines=True, env=child_env())
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=20)
+    lines = out.splitlines()
+    assert child.returncode == 0, out
+    assert lines[0].startswith("interrupted ") and float(lines[0].split()[1]) < 1.0, out
+    assert lines[1] == "[(42,)]"
+
+
+class StallingProxy:
+    """A loopback TCP proxy to the server that forwards until `stall` is set, then keeps
+    every socket open and forwards nothing (a network that stopped)."""
+
+    def __init__(self, target):
+        self.target = target
+        self.stall = threading.Event()
+        self.done = threading.Event()
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.sockets = [self.listener]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        peers = {}
+        while not self.done.is_set():
+            ready, _, _ = select.select(self.sockets, [], [], 0.05)
+            for s in ready:
+                if s is self.listener:
+                    client, _ = s.accept()
+                    server = socket.create_connection(self.target)
+                    peers[client], peers[server] = server, client
+                    self.sockets += [client, server]
+                elif not self.stall.is_set():
+                    data = s.recv(65536)
+                    if data:
+                        peers[s].sendall(data)
+            if self.stall.is_set():
+                time.sleep(0.05)
+
+    def close(self):
+        self.done.set()
+        time.sleep(0.1)
+        for s in self.sockets:
+            s.close()
+
+
+def test_stalled_network_ends_in_an_error_naming_the_timeout(pg, monkeypatch):
+    proxy = StallingProxy((pg["host"], pg["port"]))
+    monkeypatch.setenv("PGOPTIONS", "-c statement_timeout=500")
+    try:
+        conn = _pyztdb._connect(proxy.port, "127.0.0.1", pg["db"], pg["user"], "", "UTF8", "0")
+        cur = conn.cursor()
+        cur.execute("select 1")
+        proxy.stall.set()
+        started = time.monotonic()
+        with pytest.raises(_pyztdb.OperationalError, match=r"^\[08006\] .*statement_timeout"):
+            cur.execute("select 2")
+        assert time.monotonic() - started < 10
+        assert conn.broken is True
+        started = time.monotonic()
+        with pytest.raises(_pyztdb.OperationalError, match=r"^\[08006\] .*statement_timeout"):
+            cur.execute("select 3")
+        assert time.monotonic() - started < 0.5
+        conn.close()
+    finally:
+        proxy.close()
+
+
+def test_connect_timeout_bounds_a_connect_that_gets_no_answer(pg, monkeypatch):
+    proxy = StallingProxy((pg["host"], pg["port"]))
+    proxy.stall.set()
+    monkeypatch.setenv("PGCONNECT_TIMEOUT", "1")
+    started = time.monotonic()
+    try:
+        with pytest.raises(_pyztdb.OperationalError, match="^Connection information is not correct"):
+            _pyztdb._connect(proxy.port, "127.0.0.1", pg["db"], pg["user"], "", "UTF8", "0")
+        # PGCONNECT_TIMEOUT, or the library's 10 s when the environment is not read.
+        assert time.monotonic() - started < 12
+    finally:
+        proxy.close()
+
+
+def test_killed_backend_makes_the_session_broken(pg):
+    conn, other = connect(pg), connect(pg)
+    cur, ocur = conn.cursor(), other.cursor()
+    cur.execute("select pg_backend_pid()")
+    pid = cur.fetchall()[0][0]
+    assert conn.broken is False
+    ocur.execute("select pg_terminate_backend(?)", (pid,))
+    time.sleep(0.2)
+    with pytest.raises(_pyztdb.OperationalError, match=r"^\[(57P01|08006)\] ") as first:
+        cur.execute("select 1")
+    assert conn.broken is True
+    started = time.monotonic()
+    with pytest.raises(_pyztdb.OperationalError) as again:
+        cur.execute("select 1")
+    assert time.monotonic() - started < 0.1
+    assert str(again.value) == str(first.value)
+    conn.close()
+    assert conn.broken is False
+    other.close()
