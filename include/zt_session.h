@@ -121,5 +121,11 @@ int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);
 int zt_lib_fetch_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R);
 int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name);
 int zt_lib_cancel(ZTC_HANDLE *S);
+/* COPY streaming; copy_put's data is a buffer the caller keeps exported (Py_buffer),
+ * so no Python code can change or free it meanwhile. */
+int zt_lib_copy_start(ZTC_HANDLE *S, const char *sql, int *direction);
+int zt_lib_copy_put(ZTC_HANDLE *S, const char *data, int length);
+int zt_lib_copy_get(ZTC_HANDLE *S, char *buffer, int capacity, int *length);
+int zt_lib_copy_end(ZTC_HANDLE *S, const char *abort_message, long long *rows);
 
 #endif

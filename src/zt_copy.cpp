@@ -3,6 +3,7 @@
  * copy_expert drives them over a file object. */
 #include "zt_cursor.h"
 #include "pyzt_util.h"
+#include "zt_session.h"
 
 #include <string>
 
@@ -38,7 +39,7 @@ PyObject *pyzt_curs_copy_start(cursorObject *self, PyObject *args)
     if (!sql || zt_copy_session(self) < 0)
         return nullptr;
     int direction = 0;
-    if (ZTC_CopyStart(&self->p_conn, sql, &direction) < 0)
+    if (zt_lib_copy_start(&self->p_conn, sql, &direction) < 0)
         return zt_raise_library_error(&self->p_conn);
     return PyLong_FromLong(direction);
 }
@@ -57,7 +58,7 @@ PyObject *pyzt_curs_copy_put(cursorObject *self, PyObject *args)
     Py_ssize_t left = view.len;
     while (left > 0) {
         const int n = left > (1 << 30) ? (1 << 30) : (int)left;
-        if (ZTC_CopyPut(&self->p_conn, p, n) < 0)
+        if (zt_lib_copy_put(&self->p_conn, p, n) < 0)
             return zt_raise_library_error(&self->p_conn);
         p += n;
         left -= n;
@@ -81,7 +82,7 @@ PyObject *pyzt_curs_copy_get(cursorObject *self, PyObject *args)
     try {
         std::string buffer((size_t)size, '\0');
         int length = 0;
-        int rc = ZTC_CopyGet(&self->p_conn, &buffer[0], (int)size, &length);
+        int rc = zt_lib_copy_get(&self->p_conn, &buffer[0], (int)size, &length);
         if (rc < 0)
             return zt_raise_library_error(&self->p_conn);
         if (rc == ZTC_NO_MORE)
@@ -108,7 +109,7 @@ PyObject *pyzt_curs_copy_end(cursorObject *self, PyObject *args)
     if (zt_curs_check(self) < 0)
         return nullptr;
     long long rows = 0;
-    if (ZTC_CopyEnd(&self->p_conn, text, &rows) < 0)
+    if (zt_lib_copy_end(&self->p_conn, text, &rows) < 0)
         return zt_raise_library_error(&self->p_conn);
     self->rowcount = rows;
     return PyLong_FromLongLong(rows);

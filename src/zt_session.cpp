@@ -341,3 +341,39 @@ int zt_lib_cancel(ZTC_HANDLE *S)
     Py_END_ALLOW_THREADS
     return rc;
 }
+
+int zt_lib_copy_start(ZTC_HANDLE *S, const char *sql, int *direction)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_CopyStart(S, sql, direction);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_copy_put(ZTC_HANDLE *S, const char *data, int length)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_CopyPut(S, data, length);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_copy_get(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_CopyGet(S, buffer, capacity, length);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_copy_end(ZTC_HANDLE *S, const char *abort_message, long long *rows)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_CopyEnd(S, abort_message, rows);
+    Py_END_ALLOW_THREADS
+    return rc;
+}

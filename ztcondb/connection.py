@@ -20,7 +20,8 @@ class Connection(_pyztdb.connection):
     """A session with the server; transactions are on after `connect`.
 
     `autocommit` reads and sets the session's mode; `closed` tells whether `close()`
-    ran. `with conn:` commits when the block succeeds, rolls back when it raises, and
+    ran or the session broke (the server ended it, the connection was lost). `with conn:`
+    commits when the block succeeds, rolls back when it raises, and
     closes the connection either way. Values are read and sent as Python types, and
     errors are ztcondb's (see ztcondb.errors)."""
 
@@ -69,8 +70,9 @@ class Connection(_pyztdb.connection):
 
     @property
     def closed(self) -> bool:
-        """True once `close()` has run."""
-        return self._closed
+        """True once `close()` has run, or once the session is broken: the server ended
+        it or the connection was lost, and every call fails at once."""
+        return self._closed or self.broken
 
     def close(self) -> None:
         super().close()

@@ -43,7 +43,7 @@ def split(ctx, connect, sql, nthreads):
 def ztcondb_connect(ctx):
     def connect():
         conn = ctx.ztcondb()
-        conn.autocommit(True)
+        conn.autocommit = True
         return conn
     return connect
 

@@ -205,21 +205,22 @@ def test_connect_timeout_bounds_a_connect_that_gets_no_answer(pg):
 
 
 def test_killed_backend_makes_the_session_broken(pg):
-    conn, other = connect(pg), connect(pg)
+    conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"], user=pg["user"])
+    other = connect(pg)
     cur, ocur = conn.cursor(), other.cursor()
     cur.execute("select pg_backend_pid()")
     pid = cur.fetchall()[0][0]
-    assert conn.broken is False
+    assert conn.broken is False and conn.closed is False
     ocur.execute("select pg_terminate_backend(?)", (pid,))
     time.sleep(0.2)
     with pytest.raises(_pyztdb.OperationalError, match=r"^\[(57P01|08006)\] ") as first:
         cur.execute("select 1")
-    assert conn.broken is True
+    assert conn.broken is True and conn.closed is True
     started = time.monotonic()
     with pytest.raises(_pyztdb.OperationalError) as again:
         cur.execute("select 1")
     assert time.monotonic() - started < 0.1
     assert str(again.value) == str(first.value)
     conn.close()
-    assert conn.broken is False
+    assert conn.broken is False and conn.closed is True
     other.close()

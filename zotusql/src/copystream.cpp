@@ -20,7 +20,7 @@ bool finish_copy(Session &s, long long *rows)
     std::string failure;
     long long count = 0;
     bool any = false;
-    while (PGresult *raw = PQgetResult(s.conn)) {
+    while (PGresult *raw = next_result(s)) {
         ResultPtr r(raw);
         any = true;
         switch (PQresultStatus(raw)) {
@@ -30,12 +30,12 @@ bool finish_copy(Session &s, long long *rows)
         case PGRES_COPY_OUT: {
             // The caller stopped reading early: the rest is drained and dropped.
             char *buf = nullptr;
-            while (PQgetCopyData(s.conn, &buf, 0) > 0)
+            while (get_copy_data(s, &buf) > 0)
                 PQfreemem(buf);
             break;
         }
         case PGRES_COPY_IN:
-            PQputCopyEnd(s.conn, "the COPY was ended early");
+            put_copy_end(s, "the COPY was ended early");
             break;
         default:
             if (failure.empty())
@@ -89,7 +89,7 @@ ZTC_API int ZTC_CopyStart(ZTC_HANDLE *S, const char *sql, int *direction)
             set_error_from_conn(s, "08006");
             return -1;
         }
-        PGresult *raw = PQgetResult(s.conn);
+        PGresult *raw = next_result(s);
         ResultPtr r(raw);
         ExecStatusType status = raw ? PQresultStatus(raw) : PGRES_FATAL_ERROR;
         if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT) {
@@ -120,7 +120,7 @@ ZTC_API int ZTC_CopyPut(ZTC_HANDLE *S, const char *data, int length)
             set_error(*s, "22023", "bad COPY data buffer");
             return -1;
         }
-        if (length > 0 && PQputCopyData(s->conn, data, length) != 1) {
+        if (length > 0 && put_copy_data(*s, data, length) != 1) {
             set_error_from_conn(*s, "08006");
             return -1;
         }
@@ -146,7 +146,7 @@ ZTC_API int ZTC_CopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
                 if (s->copy_ended)
                     break;
                 char *row = nullptr;
-                int n = PQgetCopyData(s->conn, &row, 0);
+                int n = get_copy_data(*s, &row);
                 if (n == -1) {
                     s->copy_ended = true;
                     break;
@@ -187,7 +187,7 @@ ZTC_API int ZTC_CopyEnd(ZTC_HANDLE *S, const char *abort_message, long long *row
             set_error(*s, "HY010", "no COPY is in progress");
             return -1;
         }
-        if (s->copy_direction == ZTC_COPY_IN && PQputCopyEnd(s->conn, abort_message) != 1) {
+        if (s->copy_direction == ZTC_COPY_IN && put_copy_end(*s, abort_message) != 1) {
             set_error_from_conn(*s, "08006");
             s->copy_direction = 0;
             return -1;
