@@ -54,8 +54,10 @@ private:
  * from Python code that runs inside a method of the same connection): the connection
  * is closed at once (its cursors fail their check from now on), but the library's
  * session is ended only when the outermost hold is given back, so the running method
- * never has it freed under it. False when the close is not nested. */
-bool zt_conn_close_deferred(RhConnect *conn);
+ * never has it freed under it. `outer` is the caller's own holds (close() is a held
+ * method: 1; an initialisation holds the session itself: 1 too). False when the close
+ * is not nested. */
+bool zt_conn_close_deferred(RhConnect *conn, int outer = 1);
 /* Called by FreeResults when it cannot take the session: the server cursor is closed
  * by whoever gives the session back next, if that session is still `gen`. Never fails;
  * a failed allocation leaves the cursor to the end of its transaction. */

@@ -62,15 +62,16 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
 
     /* Initialising again waits for calls of other threads and gives the old session
      * back first; cursors made on it then fail their check (session_gen). Inside a
-     * method of this connection the session cannot go. */
+     * method of this connection the old session is only detached: it ends when that
+     * method returns, never under it. */
     ZtHold hold(self);
-    if (hold.nested()) {
-        zt_wipe_text(ConnectionString);
-        PyErr_SetString(OperationalError, "The connection is in use by a running call");
-        return -1;
-    }
-    if (self->p_conn || self->turnIP_attrs)
+    if (!(hold.nested() && zt_conn_close_deferred(self, 1)) &&
+        (self->p_conn || self->turnIP_attrs))
         zt_conn_release(self);
+    if (self->turnIP_attrs) {
+        Release_IpsAttrs(&self->turnIP_attrs);
+        self->turnIP_attrs = nullptr;
+    }
     self->ntimes = host_list ? 1 : 0;
 
     ZTC_HANDLE session = nullptr, attrs = nullptr;
@@ -189,7 +190,7 @@ PyObject *pyzt_conn_cursor(RhConnect *self, PyObject *args, PyObject *kwds)
  * the library's session ends when that method returns. */
 PyObject *pyzt_conn_close(RhConnect *self, PyObject *)
 {
-    int rc = zt_conn_close_deferred(self) ? 0 : zt_conn_end_session(self);
+    int rc = zt_conn_close_deferred(self, 1) ? 0 : zt_conn_end_session(self);
     if (rc < 0) {
         PyErr_SetString(ProgrammingError, "Pointer in error");
         return nullptr;

@@ -22,7 +22,8 @@ struct zt_conn_sync {
     std::mutex lock;                        /* serialises the session's use */
     std::atomic<unsigned long> owner{0};    /* thread holding `lock`; 0 when free */
     int depth = 0;                          /* holds of the owner, nested */
-    ZTC_HANDLE detached = nullptr;          /* closed inside a method, ended after it */
+    /* Sessions closed or replaced inside a method, ended after it (GIL). */
+    std::vector<ZTC_HANDLE> detached;
     /* Server cursors of finalized cursors, with the session they belong to (GIL). */
     std::vector<std::pair<uint64_t, std::string>> cursor_closes;
     /* Keeps the session alive while cancel() uses it from another thread. */
@@ -84,9 +85,9 @@ void zt_run_deferred(RhConnect *conn, zt_conn_sync *sync)
         if (conn->p_conn != nullptr && item.first == conn->session_gen)
             zt_lib_close_cursor(&conn->p_conn, item.second.c_str());
     }
-    if (sync->detached != nullptr) {
-        ZTC_HANDLE session = sync->detached;
-        sync->detached = nullptr;
+    while (!sync->detached.empty()) {
+        ZTC_HANDLE session = sync->detached.back();
+        sync->detached.pop_back();
         zt_lib_close(&session);
     }
 }
@@ -140,14 +141,20 @@ void ZtHold::release()
     Py_DECREF(conn);
 }
 
-bool zt_conn_close_deferred(RhConnect *conn)
+bool zt_conn_close_deferred(RhConnect *conn, int outer)
 {
     zt_conn_sync *sync = conn->sync;
-    if (sync == nullptr || sync->depth <= 1 || sync->detached != nullptr ||
+    if (sync == nullptr || sync->depth <= outer ||
         sync->owner.load(std::memory_order_relaxed) != PyThread_get_thread_ident())
         return false;
+    if (conn->p_conn != nullptr) {
+        try {
+            sync->detached.push_back(conn->p_conn);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+    }
     zt_lock_without_gil(sync->cancel_lock);
-    sync->detached = conn->p_conn;
     conn->p_conn = nullptr;
     ++conn->session_gen;
     sync->cancel_lock.unlock();

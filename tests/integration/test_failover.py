@@ -81,7 +81,7 @@ def where(conn):
     cur = conn.cursor()
     cur.execute("select inet_server_port(), pg_is_in_recovery()")
     port, recovery = cur.fetchone()
-    return port, recovery == b"T"
+    return port, recovery in (True, b"T")
 
 
 def wait_for(condition, timeout=60):

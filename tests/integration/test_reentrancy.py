@@ -48,14 +48,8 @@ CASES = all_cases()
 
 # Cases that still fail, with the reason; each is an expected failure (strict in the
 # sanitized run, where a use of freed memory always ends the worker).
-FREED_SESSION = "closing the connection while a server cursor is read frees the session under the fetch"
 ROW_OF_NONE = "a cursor closed while its row is built hands back a row of None"
 KNOWN = {
-    ("fetchall_server_cursor", "del", "close_connection", "first"): FREED_SESSION,
-    ("fetchall_server_cursor", "del", "close_connection", "last"): FREED_SESSION,
-    ("fetchall_server_cursor", "gc", "close_connection", "first"): FREED_SESSION,
-    ("fetchall_server_cursor", "gc", "close_connection", "middle"): FREED_SESSION,
-    ("fetchall_server_cursor", "gc", "close_connection", "last"): FREED_SESSION,
     ("fetchone", "del", "close_cursor", "first"): ROW_OF_NONE,
     ("fetchone", "del", "close_cursor", "last"): ROW_OF_NONE,
     ("fetchone", "gc", "close_cursor", "first"): ROW_OF_NONE,

@@ -116,7 +116,7 @@ def test_reinitialisation_leaves_old_cursors_without_a_session(zd, conn, ok):
         assert zd.open_sessions() == 0
 
 
-def test_reinitialisation_inside_a_method_is_refused(zd, conn):
+def test_reinitialisation_inside_a_method_ends_the_old_session_after_it(zd, conn):
     cur = conn.cursor()
 
     class Reopening(decimal.Decimal):
@@ -124,12 +124,15 @@ def test_reinitialisation_inside_a_method_is_refused(zd, conn):
             conn.__init__(*ARGS)
             return "1"
 
-    with pytest.raises(_pyztdb.OperationalError, match="^The connection is in use by a running call$"):
+    with pytest.raises(_pyztdb.OperationalError, match="^The cursor object does not exist$"):
         cur.execute("insert into t values (?)", [Reopening(1)])
-    assert len(zd.calls_of("ZTC_OpenConn")) == 1
+    names = zd.names()
+    assert names[-1] == "ZTC_CloseConn" and names.count("ZTC_OpenConn") == 2
+    assert zd.open_sessions() == 1
+    new = conn.cursor()
     zd.queue_execution(Result(COLS, [[1]]))
-    cur.execute("select a from t")
-    assert cur.fetchall() == [(1,)]
+    new.execute("select a from t")
+    assert new.fetchall() == [(1,)]
 
 
 def test_cursor_finalized_inside_another_method_closes_its_server_cursor(zd, conn):
