@@ -40,7 +40,8 @@ build-all: deps
 	cmake -S . -B $(BUILD) -DZT_PYTHONS="$(subst $(space),$(semi),$(strip $(TEST_PYTHONS)))" >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Every test, then the unit tests once more under the sanitizers; the last line counts
+# Every test, then the unit tests under the sanitizers and the threaded ones under
+# ThreadSanitizer; the last line counts
 # the whole run ("total: N passed, N failed, N skipped"), after one line per suite and a
 # warning when no CPython 3.9 took part.
 test: build-all
@@ -48,6 +49,7 @@ test: build-all
 	@BUILD=$(BUILD) ZT_SUMMARY=$(SUMMARY) scripts/with-pg-server scripts/run-tests $(TEST_PYTHONS); \
 	status=$$?; \
 	ZT_SUMMARY=$(SUMMARY) scripts/count-suite "sanitized unit tests" $(MAKE) test-asan; \
+	ZT_SUMMARY=$(SUMMARY) scripts/count-suite "threaded tests under ThreadSanitizer" $(MAKE) test-tsan; \
 	scripts/test-summary $(SUMMARY) "$(PYTHON39)" $$status
 
 # The sanitized build needs only the driver and the double.
