@@ -13,6 +13,10 @@
  * interpreter calls it through the PyCFunction type named by the flags. */
 #define ZT_METH(name, fn, flags) \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), flags, nullptr}
+/* The same with a docstring: "name($self, ...)\n--\n\n" first gives the text signature
+ * that help() and inspect.signature show. */
+#define ZT_METHD(name, fn, flags, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), flags, doc}
 
 /* Owns one reference; steals what it is given. */
 class PyRef {

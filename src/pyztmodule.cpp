@@ -91,8 +91,10 @@ PyObject *pyzt_version(PyObject *, PyObject *)
 }
 
 PyMethodDef pyztdbMethods[] = {
-    ZT_METH("_connect", pyzt_connect, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("version", pyzt_version, METH_NOARGS),
+    ZT_METHD("_connect", pyzt_connect, METH_VARARGS | METH_KEYWORDS,
+             "_connect($module, /, port, host=<unrepresentable>, database=<unrepresentable>, user=<unrepresentable>, password=<unrepresentable>, charset=<unrepresentable>, usessl=None)\n--\n\nOpens a connection (port first)."),
+    ZT_METHD("version", pyzt_version, METH_NOARGS,
+             "version($module, /)\n--\n\nThe module's version text."),
     {nullptr, nullptr, 0, nullptr},
 };
 

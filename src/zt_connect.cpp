@@ -323,15 +323,24 @@ PyMemberDef connection_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef connection_methods[] = {
-    ZT_METH("getnotices", pyzt_conn_getnotices, METH_NOARGS),
-    ZT_METH("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("close", zt_held<pyzt_conn_close>::call, METH_NOARGS),
-    ZT_METH("commit", zt_held<pyzt_conn_commit>::call, METH_NOARGS),
-    ZT_METH("rollback", zt_held<pyzt_conn_rollback>::call, METH_NOARGS),
-    ZT_METH("autocommit", zt_held<pyzt_set_auto_commit>::call, METH_VARARGS | METH_KEYWORDS),
-    ZT_METH("__enter__", memory_enter, METH_NOARGS),
-    ZT_METH("__exit__", zt_held<memory_exit>::call, METH_VARARGS),
-    ZT_METH("cancel", pyzt_conn_cancel, METH_NOARGS),
+    ZT_METHD("getnotices", pyzt_conn_getnotices, METH_NOARGS,
+             "getnotices($self, /)\n--\n\nThe server notices kept for the session, oldest first; each is handed out once."),
+    ZT_METHD("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS,
+             "cursor($self, /, name=None, cursor_factory=None, withhold=None, scrollable=None)\n--\n\nA new cursor of this connection."),
+    ZT_METHD("close", zt_held<pyzt_conn_close>::call, METH_NOARGS,
+             "close($self, /)\n--\n\nEnds the session."),
+    ZT_METHD("commit", zt_held<pyzt_conn_commit>::call, METH_NOARGS,
+             "commit($self, /)\n--\n\nCommits the open transaction."),
+    ZT_METHD("rollback", zt_held<pyzt_conn_rollback>::call, METH_NOARGS,
+             "rollback($self, /)\n--\n\nRolls the open transaction back."),
+    ZT_METHD("autocommit", zt_held<pyzt_set_auto_commit>::call, METH_VARARGS | METH_KEYWORDS,
+             "autocommit($self, flag, /)\n--\n\nSwitches autocommit on (committing an open transaction) or off."),
+    ZT_METHD("__enter__", memory_enter, METH_NOARGS,
+             "__enter__($self, /)\n--\n\nReturns the connection."),
+    ZT_METHD("__exit__", zt_held<memory_exit>::call, METH_VARARGS,
+             "__exit__($self, *args)\n--\n\nCloses the connection."),
+    ZT_METHD("cancel", pyzt_conn_cancel, METH_NOARGS,
+             "cancel($self, /)\n--\n\nAsks the server to cancel the statement running on this session."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -350,7 +359,7 @@ PyTypeObject zt_connection_type_object()
     t.tp_basicsize = sizeof(RhConnect);
     t.tp_dealloc = reinterpret_cast<destructor>(connection_dealloc);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "connection Objects";
+    t.tp_doc = "connection Objects: a session with the server.";
     t.tp_traverse = connection_traverse;
     t.tp_clear = connection_clear;
     t.tp_methods = connection_methods;

@@ -15,7 +15,7 @@ changes take effect at `commit()`. `conn.autocommit = True` switches it back on.
 """
 from __future__ import annotations
 
-from typing import Optional, Union
+from typing import Any, Dict, Optional, Union, cast
 
 import _pyztdb
 
@@ -71,6 +71,6 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
         ("target_session_attrs", target_session_attrs)) if value is not None}
     values, extra = connection_arguments(dsn, port, database, user, password, charset,
                                          settings)
-    conn = Connection(*values, **extra)
+    conn = Connection(*values, **cast(Dict[str, Any], extra))
     conn.autocommit = False
     return conn

@@ -9,14 +9,17 @@ PGDATABASE, PGUSER, PGPASSWORD, ...), ~/.pgpass and libpq's defaults.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+import typing
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from .errors import ProgrammingError
 
+__all__ = ["HostArg", "PortArg", "is_dsn", "connection_arguments"]
+
 _URI_PREFIXES = ("postgresql://", "postgres://")
 
-HostArg = Union[str, Sequence[str], None]
-PortArg = Union[int, str, Sequence[Union[int, str]], None]
+HostArg = Union[str, typing.Sequence[str], None]
+PortArg = Union[int, str, typing.Sequence[Union[int, str]], None]
 
 
 def is_dsn(text: str) -> bool:

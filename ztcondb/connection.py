@@ -2,10 +2,11 @@
 from __future__ import annotations
 
 from types import TracebackType
-from typing import Any, List, Optional, Type
+from typing import Any, List, Optional, Type, overload
 
 import _pyztdb
 
+from . import errors as _errors
 from .cursor import Cursor, NamedCursor
 from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
                      InternalError, NotSupportedError, OperationalError, ProgrammingError,
@@ -13,6 +14,8 @@ from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceE
 
 # How many server notices `notices` keeps (the oldest go first).
 MAX_NOTICES = 50
+
+__all__ = ["Connection"]
 
 
 @translate_errors
@@ -25,16 +28,16 @@ class Connection(_pyztdb.connection):
     closes the connection either way. Values are read and sent as Python types, and
     errors are ztcondb's (see ztcondb.errors)."""
 
-    Error = Error
-    Warning = Warning
-    InterfaceError = InterfaceError
-    DatabaseError = DatabaseError
-    DataError = DataError
-    OperationalError = OperationalError
-    IntegrityError = IntegrityError
-    InternalError = InternalError
-    ProgrammingError = ProgrammingError
-    NotSupportedError = NotSupportedError
+    Error: Type[_errors.Error] = _errors.Error
+    Warning: Type[_errors.Warning] = _errors.Warning
+    InterfaceError: Type[_errors.InterfaceError] = _errors.InterfaceError
+    DatabaseError: Type[_errors.DatabaseError] = _errors.DatabaseError
+    DataError: Type[_errors.DataError] = _errors.DataError
+    OperationalError: Type[_errors.OperationalError] = _errors.OperationalError
+    IntegrityError: Type[_errors.IntegrityError] = _errors.IntegrityError
+    InternalError: Type[_errors.InternalError] = _errors.InternalError
+    ProgrammingError: Type[_errors.ProgrammingError] = _errors.ProgrammingError
+    NotSupportedError: Type[_errors.NotSupportedError] = _errors.NotSupportedError
 
     # A new session of the library commits every statement on its own.
     _autocommit_on = True
@@ -78,6 +81,14 @@ class Connection(_pyztdb.connection):
         super().close()
         self._closed = True
 
+    @overload
+    def cursor(self, name: None = None, *args: Any, withhold: bool = False,
+               scrollable: Optional[bool] = None, **kwargs: Any) -> Cursor: ...
+
+    @overload
+    def cursor(self, name: str, *args: Any, withhold: bool = False,
+               scrollable: Optional[bool] = None, **kwargs: Any) -> NamedCursor: ...
+
     def cursor(self, name: Optional[str] = None, *args: Any, withhold: bool = False,
                scrollable: Optional[bool] = None, **kwargs: Any) -> Cursor:
         """A new cursor; with `name`, a server-side cursor that reads its result in
@@ -91,7 +102,7 @@ class Connection(_pyztdb.connection):
     def __enter__(self) -> "Connection":
         return self
 
-    def __exit__(self, exc_type: Optional[Type[BaseException]],
+    def __exit__(self, exc_type: Optional[Type[BaseException]],  # type: ignore[override]
                  exc_value: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> None:
         if self._closed:

@@ -10,7 +10,9 @@ import _pyztdb
 from _pyztdb import ProgrammingError
 
 if TYPE_CHECKING:
-    from .cursor import Cursor
+    from . import cursor as _cursor
+
+__all__ = ["copy_expert"]
 
 _COPY_IN = 1
 
@@ -20,7 +22,7 @@ def _is_text(file: Any) -> bool:
     return isinstance(file, io.TextIOBase)
 
 
-def _copy_in(cursor: "Cursor", file: Any, size: int) -> int:
+def _copy_in(cursor: "_cursor.Cursor", file: Any, size: int) -> int:
     """Sends file's data, `size` characters or bytes a read; a failed read ends the
     COPY on the server with the error, so nothing of it is stored."""
     try:
@@ -42,7 +44,7 @@ def _copy_in(cursor: "Cursor", file: Any, size: int) -> int:
     return rows
 
 
-def _copy_out(cursor: "Cursor", file: Any, size: int) -> int:
+def _copy_out(cursor: "_cursor.Cursor", file: Any, size: int) -> int:
     """Writes the server's data into file, `size` bytes a chunk: as str (decoded from
     UTF-8, a character never split across chunks) into a text file, as bytes otherwise."""
     decoder = codecs.getincrementaldecoder("utf-8")() if _is_text(file) else None
@@ -67,7 +69,7 @@ def _copy_out(cursor: "Cursor", file: Any, size: int) -> int:
     return rows
 
 
-def copy_expert(cursor: "Cursor", sql: str, file: Any, size: int = 65536) -> int:
+def copy_expert(cursor: "_cursor.Cursor", sql: str, file: Any, size: int = 65536) -> int:
     """Runs a `COPY ... FROM STDIN` with file's data or a `COPY ... TO STDOUT` into file,
     `size` bytes (or characters) at a time; returns the number of rows copied."""
     if not isinstance(size, int) or isinstance(size, bool) or size <= 0:

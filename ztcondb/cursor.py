@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import re
-from typing import (TYPE_CHECKING, Any, Iterable, Iterator, List, Optional, Sequence,
-                    Tuple)
+import typing
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 import _pyztdb
 
@@ -16,9 +16,15 @@ from .errors import InterfaceError, ProgrammingError, translate_errors
 Error = (_pyztdb.Error, _DriverError)
 
 if TYPE_CHECKING:
-    from .connection import Connection
+    from . import connection as _connection
+
+__all__ = ["Cursor", "NamedCursor", "Row"]
 
 Row = Tuple[Any, ...]
+
+# The module's own attribute descriptors, read past the properties that replace them.
+_MODULE_ROWCOUNT: Any = _pyztdb.cursor.__dict__["rowcount"]
+_MODULE_DESCRIPTION: Any = _pyztdb.cursor.__dict__["description"]
 
 # The statement class the module reports for statements without rows (DDL, SET, CALL):
 # their row count is unknown.
@@ -30,8 +36,8 @@ _ROUTINE_NAME = re.compile(r'(?:[A-Za-z_][A-Za-z0-9_$]*|"(?:[^"]|"")+")'
                            r'(?:\.(?:[A-Za-z_][A-Za-z0-9_$]*|"(?:[^"]|"")+"))*\Z')
 
 
-def _call_arguments(name: str, parameters: Optional[Sequence[Any]],
-                    directions: Optional[Sequence[int]]) -> List[Any]:
+def _call_arguments(name: str, parameters: Optional[typing.Sequence[Any]],
+                    directions: Optional[typing.Sequence[int]]) -> List[Any]:
     """The positional arguments of the module's callproc / callfunc. Directions can
     only follow parameters there, so directions without parameters go after an empty
     parameter list (instead of standing in for the parameters)."""
@@ -52,7 +58,7 @@ def _sqlstate(exc: BaseException) -> str:
     return text[1:6] if text.startswith("[") and text[6:7] == "]" else ""
 
 
-def _rows_to_columns(seq_of_parameters: Iterable[Any]) -> Tuple[List[Tuple[Any, ...]], int]:
+def _rows_to_columns(seq_of_parameters: typing.Iterable[Any]) -> Tuple[List[Tuple[Any, ...]], int]:
     """The columns of a sequence of parameter rows and the number of rows. Every row
     must be a list or tuple (or another non-text sequence) of the same length. The
     checks run over the whole batch at C speed first; a row by row search only names
@@ -62,7 +68,7 @@ def _rows_to_columns(seq_of_parameters: Iterable[Any]) -> Tuple[List[Tuple[Any, 
         return [], 0
     if not set(map(type, rows)) <= {tuple, list}:
         for index, row in enumerate(rows):
-            if isinstance(row, (str, bytes, bytearray)) or not isinstance(row, Sequence):
+            if isinstance(row, (str, bytes, bytearray)) or not isinstance(row, typing.Sequence):
                 raise ProgrammingError("executemany: row %d is not a sequence of parameters "
                                        "(got %s)" % (index + 1, type(row).__name__))
     if len(set(map(len, rows))) > 1:
@@ -80,7 +86,7 @@ class Cursor(_pyztdb.cursor):
     habits: `close()` closes, `rowcount` is -1 when unknown, `executemany` runs one
     atomic batch."""
 
-    def __init__(self, conn: "Connection", name: Any = None) -> None:
+    def __init__(self, conn: "_connection.Connection", name: Any = None) -> None:
         super().__init__(conn, None)
         self._connection = conn
         self._rownumber: Optional[int] = None
@@ -105,7 +111,7 @@ class Cursor(_pyztdb.cursor):
         self._count = -1 if self.sql_type == _NO_ROWS else None
 
     @property
-    def connection(self) -> "Connection":
+    def connection(self) -> "_connection.Connection":
         """The connection this cursor was made from."""
         return self._connection
 
@@ -126,15 +132,14 @@ class Cursor(_pyztdb.cursor):
         without a count, such as DDL."""
         if self._count is not None:
             return self._count
-        count: int = _pyztdb.cursor.rowcount.__get__(self)  # type: ignore[attr-defined]
+        count: int = _MODULE_ROWCOUNT.__get__(self)
         return count
 
     @property  # type: ignore[override]
     def description(self) -> Optional[List[Tuple[Any, ...]]]:
         """One 7-item tuple per result column; None before a result with columns."""
         try:
-            value: Optional[List[Tuple[Any, ...]]] = \
-                _pyztdb.cursor.description.__get__(self)  # type: ignore[attr-defined]
+            value: Optional[List[Tuple[Any, ...]]] = _MODULE_DESCRIPTION.__get__(self)
             return value
         except AttributeError:
             return None
@@ -145,7 +150,7 @@ class Cursor(_pyztdb.cursor):
         self._rownumber = None
         super().close()
 
-    def execute(self, operation: str, parameters: Optional[Sequence[Any]] = None) -> None:
+    def execute(self, operation: str, parameters: Optional[typing.Sequence[Any]] = None) -> None:
         self._start()
         if parameters is None:
             super().execute(operation)
@@ -153,7 +158,8 @@ class Cursor(_pyztdb.cursor):
             super().execute(operation, parameters)
         self._settle()
 
-    def executemany(self, operation: str, seq_of_parameters: Iterable[Sequence[Any]]) -> None:
+    def executemany(self, operation: str,  # type: ignore[override]
+                    seq_of_parameters: typing.Iterable[typing.Sequence[Any]]) -> None:
         """Runs `operation` once per row of parameters as one batch: a plain INSERT
         through COPY, any other statement in one pipeline. The batch is atomic: a
         failing row fails the call with the server's message and the row number, and
@@ -169,23 +175,24 @@ class Cursor(_pyztdb.cursor):
             self._repeat(operation, nrows)
             return
         super().executebatch(operation, columns, flexible=True)
-        self._count = _pyztdb.cursor.rowcount.__get__(self)  # type: ignore[attr-defined]
+        self._count = _MODULE_ROWCOUNT.__get__(self)
 
     def _repeat(self, operation: str, nrows: int) -> None:
         total = 0
         with _Atomic(self):
             for _ in range(nrows):
                 super().execute(operation)
-                total += max(_pyztdb.cursor.rowcount.__get__(self), 0)  # type: ignore
+                total += max(_MODULE_ROWCOUNT.__get__(self), 0)
         self._count = total
 
-    def executebatch(self, operation: str, columns: Sequence[Sequence[Any]]) -> None:
+    def executebatch(self, operation: str, columns: typing.Sequence[typing.Sequence[Any]], *,
+                     flexible: bool = False) -> None:
         self._start()
-        super().executebatch(operation, columns)
+        super().executebatch(operation, columns, flexible=flexible)
         self._count = None
 
-    def callproc(self, procname: str, parameters: Optional[Sequence[Any]] = None,
-                 directions: Optional[Sequence[int]] = None) -> List[Any]:
+    def callproc(self, procname: str, parameters: Optional[typing.Sequence[Any]] = None,
+                 directions: Optional[typing.Sequence[int]] = None) -> List[Any]:
         """Calls a procedure or a function. A function's rows become the cursor's
         result (fetch them as after `execute`), and the parameters come back as a
         list; a procedure returns its parameters after the call, as the module's
@@ -217,8 +224,8 @@ class Cursor(_pyztdb.cursor):
         self._settle()
         return True
 
-    def callfunc(self, funcname: str, parameters: Optional[Sequence[Any]] = None,
-                 directions: Optional[Sequence[int]] = None) -> List[Any]:
+    def callfunc(self, funcname: str, parameters: Optional[typing.Sequence[Any]] = None,
+                 directions: Optional[typing.Sequence[int]] = None) -> List[Any]:
         self._start()
         result: List[Any] = super().callfunc(*_call_arguments(funcname, parameters, directions))
         self._settle()
@@ -250,7 +257,7 @@ class Cursor(_pyztdb.cursor):
             self._rownumber += len(rows)
         return rows
 
-    def nextset(self) -> Optional[bool]:
+    def nextset(self) -> Optional[bool]:  # type: ignore[override]
         self._check()
         moved = super().nextset()
         if moved is None:
@@ -259,7 +266,7 @@ class Cursor(_pyztdb.cursor):
         self._count = None
         return True
 
-    def setinputsizes(self, sizes: Sequence[Optional[int]]) -> None:
+    def setinputsizes(self, sizes: typing.Sequence[Optional[int]]) -> None:
         self._check()
         super().setinputsizes(sizes)
 
@@ -274,7 +281,7 @@ class Cursor(_pyztdb.cursor):
         self._start()
         self._count = _copy_expert(self, sql, file, size)
 
-    def __iter__(self) -> Iterator[Row]:
+    def __iter__(self) -> typing.Iterator[Row]:
         return self
 
     def __next__(self) -> Row:
@@ -333,7 +340,7 @@ class NamedCursor(Cursor):
     transaction commits; `scrollable=True` allows `scroll` backwards. `rowcount` is the
     number of rows fetched so far."""
 
-    def __init__(self, conn: "Connection", name: str, withhold: bool = False,
+    def __init__(self, conn: "_connection.Connection", name: str, withhold: bool = False,
                  scrollable: Optional[bool] = None) -> None:
         super().__init__(conn)
         self.name = name
@@ -349,7 +356,7 @@ class NamedCursor(Cursor):
     def _run(self, text: str) -> None:
         _pyztdb.cursor.execute(self, text)
 
-    def execute(self, operation: str, parameters: Optional[Sequence[Any]] = None) -> None:
+    def execute(self, operation: str, parameters: Optional[typing.Sequence[Any]] = None) -> None:
         self._start()
         self._drop()
         if self._connection.autocommit and not self.withhold:
@@ -368,12 +375,13 @@ class NamedCursor(Cursor):
         self._rownumber = 0
         self._count = 0
 
-    def executemany(self, operation: str, seq_of_parameters: Iterable[Sequence[Any]]) -> None:
+    def executemany(self, operation: str,  # type: ignore[override]
+                    seq_of_parameters: typing.Iterable[typing.Sequence[Any]]) -> None:
         self._check()
         raise ProgrammingError("executemany cannot run on a named cursor")
 
-    def callproc(self, procname: str, parameters: Optional[Sequence[Any]] = None,
-                 directions: Optional[Sequence[int]] = None) -> List[Any]:
+    def callproc(self, procname: str, parameters: Optional[typing.Sequence[Any]] = None,
+                 directions: Optional[typing.Sequence[int]] = None) -> List[Any]:
         self._check()
         raise ProgrammingError("callproc cannot run on a named cursor")
 
@@ -448,7 +456,7 @@ class NamedCursor(Cursor):
             self._page, self._next = [], 0
         self._rownumber = target
 
-    def nextset(self) -> Optional[bool]:
+    def nextset(self) -> Optional[bool]:  # type: ignore[override]
         self._check()
         return None
 
@@ -477,5 +485,5 @@ class NamedCursor(Cursor):
             self._drop()
         super().close()
 
-    def __iter__(self) -> Iterator[Row]:
+    def __iter__(self) -> typing.Iterator[Row]:
         return self

@@ -11,13 +11,14 @@ from __future__ import annotations
 import datetime
 import random
 import re
-from types import ModuleType
-from typing import Any, Callable, List, Optional, Tuple
+import types
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
+# mypy: allow-subclassing-any, disable-error-code="import"
 from sqlalchemy import exc, util
 from sqlalchemy import types as sqltypes
-from sqlalchemy.dialects.postgresql.base import (INTERVAL, PGCompiler, PGDialect,
-                                                 PGExecutionContext, PGIdentifierPreparer)
+from sqlalchemy.dialects.postgresql.base import (
+    INTERVAL, PGCompiler, PGDialect, PGExecutionContext, PGIdentifierPreparer)
 
 _Processor = Optional[Callable[[Any], Any]]
 
@@ -64,39 +65,50 @@ def _to_interval(value: Any) -> Any:
     return value
 
 
-class _ZtBoolean(sqltypes.Boolean):
-    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
-        return _to_bool
+def _colspecs() -> Any:
+    """SQLAlchemy's PostgreSQL types with result processors for the values ztcondb gives
+    as text (dates, times, intervals) or as T/F (booleans)."""
+    class _ZtBoolean(sqltypes.Boolean):
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            return _to_bool
 
 
-class _ZtDate(sqltypes.Date):
-    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
-        return _to_date
+    class _ZtDate(sqltypes.Date):
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            return _to_date
 
 
-class _ZtTime(sqltypes.Time):
-    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
-        return _to_time
+    class _ZtTime(sqltypes.Time):
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            return _to_time
 
 
-def _from_interval(value: Any) -> Any:
-    """A timedelta as an interval text (the driver sends no timedelta itself)."""
-    if isinstance(value, datetime.timedelta):
-        return "%d days %d seconds %d microseconds" % (value.days, value.seconds,
-                                                       value.microseconds)
-    return value
+    def _from_interval(value: Any) -> Any:
+        """A timedelta as an interval text (the driver sends no timedelta itself)."""
+        if isinstance(value, datetime.timedelta):
+            return "%d days %d seconds %d microseconds" % (value.days, value.seconds,
+                                                           value.microseconds)
+        return value
 
 
-class _ZtInterval(INTERVAL):
-    @classmethod
-    def adapt_emulated_to_native(cls, interval: Any, **kw: Any) -> "_ZtInterval":
-        return cls(precision=interval.second_precision)
+    class _ZtInterval(INTERVAL):
+        @classmethod
+        def adapt_emulated_to_native(cls, interval: Any, **kw: Any) -> "_ZtInterval":
+            return cls(precision=interval.second_precision)
 
-    def bind_processor(self, dialect: Any) -> _Processor:
-        return _from_interval
+        def bind_processor(self, dialect: Any) -> _Processor:
+            return _from_interval
 
-    def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
-        return _to_interval
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            return _to_interval
+
+    return util.update_copy(PGDialect.colspecs, {
+        sqltypes.Boolean: _ZtBoolean,
+        sqltypes.Date: _ZtDate,
+        sqltypes.Time: _ZtTime,
+        sqltypes.Interval: _ZtInterval,
+        INTERVAL: _ZtInterval,
+    })
 
 
 class ZtcondbCompiler(PGCompiler):
@@ -114,7 +126,7 @@ class ZtcondbIdentifierPreparer(PGIdentifierPreparer):
 class ZtcondbExecutionContext(PGExecutionContext):
     def create_server_side_cursor(self) -> Any:
         ident = "c_%x_%x" % (id(self), random.randint(0, 0xFFFFFFFF))
-        return self._dbapi_connection.cursor(name=ident)  # type: ignore[attr-defined]
+        return self._dbapi_connection.cursor(name=ident)
 
 
 class ZtcondbDialect(PGDialect):
@@ -127,28 +139,22 @@ class ZtcondbDialect(PGDialect):
     supports_server_side_cursors = True
     # numeric arrives as float (or Decimal): SQLAlchemy's Numeric makes the Decimal.
     supports_native_decimal = False
-    execution_ctx_cls = ZtcondbExecutionContext
-    statement_compiler = ZtcondbCompiler
-    preparer = ZtcondbIdentifierPreparer
-    colspecs = util.update_copy(PGDialect.colspecs, {
-        sqltypes.Boolean: _ZtBoolean,
-        sqltypes.Date: _ZtDate,
-        sqltypes.Time: _ZtTime,
-        sqltypes.Interval: _ZtInterval,
-        INTERVAL: _ZtInterval,
-    })
+    execution_ctx_cls: Any = ZtcondbExecutionContext
+    statement_compiler: Any = ZtcondbCompiler
+    preparer: Any = ZtcondbIdentifierPreparer
+    colspecs = _colspecs()
 
     @classmethod
-    def dbapi(cls) -> ModuleType:  # type: ignore[override]
+    def dbapi(cls) -> types.ModuleType:
         import ztcondb
         return ztcondb
 
     @classmethod
-    def import_dbapi(cls) -> ModuleType:
+    def import_dbapi(cls) -> types.ModuleType:
         import ztcondb
         return ztcondb
 
-    def create_connect_args(self, url: Any) -> Tuple[List[Any], dict]:
+    def create_connect_args(self, url: Any) -> Tuple[List[Any], Dict[str, Any]]:
         opts = url.translate_connect_args(username="user", database="database")
         if "port" in opts:
             opts["port"] = int(opts["port"])

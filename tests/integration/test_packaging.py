@@ -148,6 +148,38 @@ def test_wheel_installs_into_a_clean_venv(built, tmp_path, pg):
     assert _runpath(module) == ["$ORIGIN/ztcondb"]
 
 
+TYPED_SCRIPT = textwrap.dedent("""
+    from typing import Any, Optional, Tuple
+    import ztcondb
+    conn = ztcondb.connect(host="db", port=5432, database="app", user="me")
+    conn.autocommit = True
+    cur = conn.cursor()
+    cur.executemany("insert into t values (?)", [(1,), (2,)])
+    row: Optional[Tuple[Any, ...]] = cur.fetchone()
+    named = conn.cursor(name="c", withhold=True)
+    named.itersize = 10
+    count: int = named.rowcount
+""")
+
+
+def _check_types_and_entry_point(python, folder):
+    """The installed package as type checkers and SQLAlchemy find it: mypy --strict on a
+    user script, stubtest of the package and the module, the dialect by entry point."""
+    has = _run([python, "-c", "import importlib.util as u; print(*(bool(u.find_spec(m)) "
+                "for m in ('mypy', 'sqlalchemy')))"], cwd=str(folder)).split()
+    if has[0] == "True":
+        script = folder / "typed_user.py"
+        script.write_text(TYPED_SCRIPT)
+        _run([python, "-m", "mypy", "--strict", "--cache-dir", folder / "mypy-cache", script],
+             cwd=str(folder))
+        _run([python, "-m", "mypy.stubtest", "--mypy-config-file", "/dev/null",
+              "ztcondb", "_pyztdb"], cwd=str(folder))
+    if has[1] == "True":
+        out = _run([python, "-c", "import sqlalchemy as sa; print(type(sa.create_engine("
+                    "'postgresql+ztcondb://u@h/d').dialect).__name__)"], cwd=str(folder))
+        assert out.strip().splitlines()[-1] == "ZtcondbDialect"
+
+
 def test_pip_install_builds_outside_the_checkout(tmp_path, pg):
     tree = _copy_tree(tmp_path / "src")
     before = _snapshot(tree)
@@ -158,6 +190,7 @@ def test_pip_install_builds_outside_the_checkout(tmp_path, pg):
     package, module = _query(python, pg, tmp_path)
     assert "site-packages" in package and "site-packages" in module
     assert _runpath(module) == ["$ORIGIN/ztcondb"]
+    _check_types_and_entry_point(python, tmp_path)
 
 
 @pytest.mark.skipif(not _has_build(), reason="one more native build: checked under the "
