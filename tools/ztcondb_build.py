@@ -5,7 +5,7 @@ wheel; and makes editable installs. It needs nothing but the standard library an
 so `pip install --no-build-isolation .` works on interpreters without setuptools or wheel.
 
 The extension is the top-level module `_pyztdb`; the library goes inside the package
-(`ztcondb/libzotusql.so`), where the module's RUNPATH ($ORIGIN/ztcondb) finds it. CMake
+(`ztcondb/libzotusql.so.2`), where the module's RUNPATH ($ORIGIN/ztcondb) finds it. CMake
 builds in a temporary folder, so nothing is written into the source tree (a read-only
 checkout installs).
 """
@@ -63,9 +63,11 @@ def _build_native(build, rpath):
     subprocess.check_call(["cmake", "--build", str(build), "-j2", "--target", "pyztdb_1",
                            "zotusql"], stdout=sys.stderr)
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    return Path(build) / "python" / ("_pyztdb" + suffix), Path(build) / "lib" / "libzotusql.so"
+    return Path(build) / "python" / ("_pyztdb" + suffix), Path(build) / "lib" / LIBRARY
 
 
+# The library under the name the module records (its soname).
+LIBRARY = "libzotusql.so.2"
 # The module's stub, installed as a stub-only package (PEP 561) where type checkers look.
 STUB = "_pyztdb-stubs/__init__.pyi"
 # The SQLAlchemy dialect, found by create_engine("postgresql+ztcondb://...").
@@ -124,7 +126,7 @@ def _write_wheel(wheel_directory, files):
                          zipfile.ZIP_DEFLATED) as wheel:
         for path, data in files:
             info = zipfile.ZipInfo(path, date_time=(2020, 1, 1, 0, 0, 0))
-            info.external_attr = (0o755 if path.endswith(".so") else 0o644) << 16
+            info.external_attr = (0o755 if path.endswith((".so", LIBRARY)) else 0o644) << 16
             info.compress_type = zipfile.ZIP_DEFLATED
             wheel.writestr(info, data)
     return name
@@ -134,7 +136,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     with tempfile.TemporaryDirectory(prefix="ztcondb-build-") as build:
         module, library = _build_native(build, "$ORIGIN/ztcondb")
         files = [(module.name, module.read_bytes()),
-                 ("ztcondb/libzotusql.so", library.read_bytes())]
+                 ("ztcondb/" + LIBRARY, library.read_bytes())]
         return _write_wheel(wheel_directory, files + _package_files())
 
 
@@ -165,7 +167,7 @@ def build_editable(wheel_directory, config_settings=None, metadata_directory=Non
     with tempfile.TemporaryDirectory(prefix="ztcondb-build-") as build:
         module, library = _build_native(build, "$ORIGIN/" + EDITABLE_LIBS)
         files = [(module.name, module.read_bytes()),
-                 (EDITABLE_LIBS + "/libzotusql.so", library.read_bytes()),
+                 (EDITABLE_LIBS + "/" + LIBRARY, library.read_bytes()),
                  (STUB, (ROOT / "_pyztdb.pyi").read_bytes()),
                  ("_ztcondb_editable.py", (_EDITABLE_FINDER % str(ROOT)).encode("utf-8")),
                  ("__editable__.ztcondb.pth", b"import _ztcondb_editable\n")]

@@ -119,7 +119,7 @@ def test_wheel_carries_licence_metadata_library_and_package(built):
     wheel = zipfile.ZipFile(next(p for p in built if p.endswith(".whl")))
     names = wheel.namelist()
     info = "ztcondb-%s.dist-info/" % VERSION
-    for needed in ("ztcondb/libzotusql.so", "ztcondb/__init__.py", "ztcondb/py.typed",
+    for needed in ("ztcondb/libzotusql.so.2", "ztcondb/__init__.py", "ztcondb/py.typed",
                    "_pyztdb-stubs/__init__.pyi", info + "LICENSE", info + "METADATA",
                    info + "RECORD", info + "entry_points.txt"):
         assert needed in names, needed
