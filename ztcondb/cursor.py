@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 import typing
-from typing import TYPE_CHECKING, Any, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Type
 
 import _pyztdb
 
@@ -13,7 +13,7 @@ from .errors import Error as _DriverError
 from .errors import InterfaceError, ProgrammingError, translate_errors
 
 # The errors the handlers below catch: the module's (from super() calls) and ours.
-Error = (_pyztdb.Error, _DriverError)
+_ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _DriverError)
 
 if TYPE_CHECKING:
     from . import connection as _connection
@@ -217,7 +217,7 @@ class Cursor(_pyztdb.cursor):
                 # The savepoint keeps the transaction usable when name is a procedure.
                 with _Atomic(self):
                     super().execute(text, args)
-        except Error as exc:
+        except _ERRORS as exc:
             if _sqlstate(exc) == "42809":
                 return False
             raise
@@ -320,7 +320,7 @@ class _Atomic:
             try:
                 self._aux.execute("ROLLBACK" if self._own
                                   else "ROLLBACK TO SAVEPOINT ztcondb_atomic")
-            except Error:
+            except _ERRORS:
                 pass
         finally:
             self._aux.close()
@@ -477,7 +477,7 @@ class NamedCursor(Cursor):
                     aux.execute("CLOSE %s" % self._quoted)
             finally:
                 aux.close()
-        except Error:
+        except _ERRORS:
             pass
 
     def close(self) -> None:

@@ -7,7 +7,7 @@ pickling with their attributes (their module is importable as `ztcondb.errors`).
 from __future__ import annotations
 
 import functools
-from typing import Any, Callable, Optional, Type, TypeVar
+from typing import Any, Callable, Dict, Optional, Tuple, Type, TypeVar
 
 import _pyztdb
 
@@ -43,7 +43,7 @@ class Error(Exception):
         return self.sqlstate
 
 
-def _rebuild(cls: Type[Error], args: tuple, state: dict) -> Error:
+def _rebuild(cls: Type[Error], args: Tuple[Any, ...], state: Dict[str, Any]) -> Error:
     """Unpickles an error: the class with its arguments, then its attributes."""
     exc = cls(*args)
     exc.__dict__.update(state)
@@ -110,7 +110,7 @@ _BY_CLASS = {
 
 # The extension module's classes -> ours, for errors that carry no SQLSTATE (the
 # driver's own checks keep the class the module gives them).
-_BY_MODULE_CLASS = (
+_BY_MODULE_CLASS: Tuple[Tuple[Type[Exception], Type[Exception]], ...] = (
     (_pyztdb.NotSupportedError, NotSupportedError),
     (_pyztdb.ProgrammingError, ProgrammingError),
     (_pyztdb.InternalError, InternalError),
