@@ -40,23 +40,24 @@ build-all: deps
 	cmake -S . -B $(BUILD) -DZT_PYTHONS="$(subst $(space),$(semi),$(strip $(TEST_PYTHONS)))" >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Every test, then the unit tests under the sanitizers and the threaded ones under
-# ThreadSanitizer; the last line counts
-# the whole run ("total: N passed, N failed, N skipped"), after one line per suite and a
+# Every test, then every test once more under the sanitizers and the threaded ones under
+# ThreadSanitizer; the last line counts the whole run ("total: N passed, N failed, N
+# skipped"), after one line per suite and a
 # warning when no CPython 3.9 took part.
 test: build-all
 	@rm -f $(SUMMARY)
 	@BUILD=$(BUILD) ZT_SUMMARY=$(SUMMARY) scripts/with-pg-server scripts/run-tests $(TEST_PYTHONS); \
 	status=$$?; \
-	ZT_SUMMARY=$(SUMMARY) scripts/count-suite "sanitized unit tests" $(MAKE) test-asan; \
+	ZT_SUMMARY=$(SUMMARY) scripts/count-suite "sanitized tests" $(MAKE) test-asan; \
 	ZT_SUMMARY=$(SUMMARY) scripts/count-suite "threaded tests under ThreadSanitizer" $(MAKE) test-tsan; \
 	scripts/test-summary $(SUMMARY) "$(PYTHON39)" $$status
 
-# The sanitized build needs only the driver and the double.
+# The library, the driver and the double built with the sanitizers; the library's tests,
+# the unit tests and the integration tests run against them.
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DZT_SANITIZE=ON -DZT_PYTHONS="$(PYTHON_EXE)" >/dev/null
-	cmake --build $(ASAN_BUILD) -j$(JOBS) --target pyztdb_unit_1
-	BUILD=$(ASAN_BUILD) scripts/run-asan-tests $(PYTHON_EXE)
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	BUILD=$(ASAN_BUILD) scripts/with-pg-server scripts/run-asan-tests $(PYTHON_EXE)
 
 # The driver and libzotusql built with ThreadSanitizer; the threaded integration tests
 # run against a throwaway server.
