@@ -166,6 +166,9 @@ PyObject *zt_curs_executemany(cursorObject *self, PyObject *args)
     zt_many_plan plan;
     if (zt_many_plan_make(parameter, &plan) < 0)
         return nullptr;
+    /* Reading the rows runs Python code, which may have closed the connection. */
+    if (zt_curs_check(self) < 0)
+        return nullptr;
 
     self->sql_type = fun_sql_type(sql);
     if (self->sql_type == ZTC_SQL_MULTI) {
