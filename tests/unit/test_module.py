@@ -24,7 +24,8 @@ def test_version():
 
 
 def test_namespace():
-    public = {n for n in dir(_pyztdb) if not n.startswith("__")}
+    # The sanitized build's hidden leak probe (tests of the sanitizer setup) aside.
+    public = {n for n in dir(_pyztdb) if not n.startswith("__") and n != "_leak_probe"}
     assert public == set(EXCEPTIONS) | {"_connect", "version", "connection", "cursor"}
     assert _pyztdb.connection.__name__ == "connection"
     assert _pyztdb.connection.__module__ == "ztcondb"
