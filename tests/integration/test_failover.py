@@ -81,6 +81,7 @@ def where(conn):
     cur = conn.cursor()
     cur.execute("select inet_server_port(), pg_is_in_recovery()")
     port, recovery = cur.fetchone()
+    # A boolean reads back as b"T"/b"F" from the module, as a bool from ztcondb.
     return port, recovery in (True, b"T")
 
 
