@@ -36,6 +36,9 @@ typedef struct {
     PyObject *description;      /* owned; may be empty */
     PyObject *conn;             /* owned reference to the connection */
     uint64_t session_gen;       /* the connection's session_gen when p_conn was copied */
+    uint64_t results_gen;       /* counts the results FreeResults released: a row built
+                                   while Python code closed or re-ran the cursor sees it
+                                   change and is not handed out */
 } cursorObject;
 
 extern PyTypeObject cursorType;
@@ -51,6 +54,10 @@ bool zt_curs_session_alive(cursorObject *self);
 /* Releases the current result (server cursor, prepared statement, result handle) and
  * resets counts, sql_type and description. Never fails; keeps a pending exception. */
 void FreeResults(cursorObject *self);
+/* -1 with ProgrammingError "The result set does not exist" when the result a row was
+ * being built from has been released since `gen` was read (Python code run by the row
+ * builder closed the cursor or ran another statement on it); otherwise 0. */
+int zt_curs_same_result(const cursorObject *self, uint64_t gen);
 /* The cursor state of "no result": closed set, counts 0, sql_type -1, description
  * empty. FreeResults ends with it; so does giving up a server cursor. */
 void zt_curs_forget_result(cursorObject *self);

@@ -86,7 +86,16 @@ void FreeResults(cursorObject *self)
     zt_curs_release_session_objects(self);
     ZTC_FreeRowset(&self->p_results);
     self->p_results = nullptr;
+    self->results_gen += 1;
     zt_curs_forget_result(self);
+}
+
+int zt_curs_same_result(const cursorObject *self, uint64_t gen)
+{
+    if (self->results_gen == gen && self->p_results != nullptr)
+        return 0;
+    PyErr_SetString(ProgrammingError, "The result set does not exist");
+    return -1;
 }
 
 void zt_curs_begin_execution(cursorObject *self)

@@ -351,6 +351,7 @@ PyObject *zt_py_buildrow(cursorObject *self)
         PyRef row(PyTuple_New(count > 0 ? count : 0));
         if (!row)
             return nullptr;
+        const uint64_t gen = self->results_gen;
         for (int col = 1; col <= count; ++col) {
             int type = ZTC_TYPE_NULL;
             ZTC_getResultcolType(&self->p_results, col, &type);
@@ -358,6 +359,8 @@ PyObject *zt_py_buildrow(cursorObject *self)
             if (item == nullptr)
                 return nullptr;
             PyTuple_SET_ITEM(row.get(), col - 1, item);
+            if (zt_curs_same_result(self, gen) < 0)
+                return nullptr;
         }
         return row.release();
     } catch (const std::bad_alloc &) {

@@ -47,19 +47,8 @@ def all_cases():
 CASES = all_cases()
 
 # Cases that still fail, with the reason; each is an expected failure (strict in the
-# sanitized run, where a use of freed memory always ends the worker).
-ROW_OF_NONE = "a cursor closed while its row is built hands back a row of None"
-# Seen only by the sanitizers (in the plain build the freed memory still reads back).
-REINIT = "initialising the connection again frees the session its cursors still use"
-KNOWN = {
-    ("fetchone", "del", "close_cursor", "first"): ROW_OF_NONE,
-    ("fetchone", "del", "close_cursor", "last"): ROW_OF_NONE,
-    ("fetchone", "gc", "close_cursor", "first"): ROW_OF_NONE,
-    ("fetchone", "gc", "close_cursor", "middle"): ROW_OF_NONE,
-    ("fetchone", "gc", "close_cursor", "last"): ROW_OF_NONE,
-    # With CPython 3.9's collector timing only.
-    ("fetchmany", "gc", "close_cursor", "last"): (ROW_OF_NONE, (3, 9)),
-}
+# sanitized run, where a use of freed memory always ends the worker). None today.
+KNOWN = {}
 
 
 def run_workers(pg, cases):
@@ -99,8 +88,6 @@ def case_param(case):
     marks = []
     known = KNOWN.get(case)
     reason, version = known if isinstance(known, tuple) else (known, None)
-    if SANITIZED and case[2] == "reinit_connection":
-        reason, version = REINIT, None
     if reason and version in (None, sys.version_info[:2]):
         marks.append(pytest.mark.xfail(strict=SANITIZED, reason=reason))
     return pytest.param(case, id="-".join(case), marks=marks)
