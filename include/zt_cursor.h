@@ -131,6 +131,10 @@ inline bool zt_curs_pytypes(const cursorObject *self)
 }
 /* The current row as a tuple of Python-typed values, or null with an error set. */
 PyObject *zt_py_buildrow(cursorObject *self);
+/* The current row as a tuple, each column converted by `value`; null with an error set,
+ * also when Python code run meanwhile released the result. */
+typedef PyObject *(*ZtColumnValue)(cursorObject *self, int col, int type);
+PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value);
 
 typedef struct tagDateTime {
     int32_t year;

@@ -343,27 +343,7 @@ PyObject *zt_py_value(cursorObject *self, int col, int type)
 
 PyObject *zt_py_buildrow(cursorObject *self)
 {
-    try {
-        if (zt_load_constants() < 0)
-            return nullptr;
-        int count = 0;
-        ZTC_getResultColumnsnum(&self->p_results, &count);
-        PyRef row(PyTuple_New(count > 0 ? count : 0));
-        if (!row)
-            return nullptr;
-        const uint64_t gen = self->results_gen;
-        for (int col = 1; col <= count; ++col) {
-            int type = ZTC_TYPE_NULL;
-            ZTC_getResultcolType(&self->p_results, col, &type);
-            PyObject *item = zt_py_value(self, col, type);
-            if (item == nullptr)
-                return nullptr;
-            PyTuple_SET_ITEM(row.get(), col - 1, item);
-            if (zt_curs_same_result(self, gen) < 0)
-                return nullptr;
-        }
-        return row.release();
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    if (zt_load_constants() < 0)
+        return nullptr;
+    return zt_curs_row_of(self, zt_py_value);
 }

@@ -536,15 +536,9 @@ static PyObject *zt_column_value(cursorObject *self, int col, int type)
     }
 }
 
-PyObject *_pyzt_curs_buildrow(cursorObject *self)
+PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value)
 {
     try {
-        if (PyDateTimeAPI == nullptr) {
-            PyErr_SetString(PyExc_ImportError, "datetime initialization failed");
-            return nullptr;
-        }
-        if (zt_curs_pytypes(self))
-            return zt_py_buildrow(self);
         int count = 0;
         ZTC_getResultColumnsnum(&self->p_results, &count);
         PyRef row(PyTuple_New(count > 0 ? count : 0));
@@ -554,7 +548,7 @@ PyObject *_pyzt_curs_buildrow(cursorObject *self)
         for (int col = 1; col <= count; ++col) {
             int type = ZTC_TYPE_NULL;
             ZTC_getResultcolType(&self->p_results, col, &type);
-            PyObject *item = zt_column_value(self, col, type);
+            PyObject *item = value(self, col, type);
             if (item == nullptr)
                 return nullptr;
             PyTuple_SET_ITEM(row.get(), col - 1, item);
@@ -565,4 +559,15 @@ PyObject *_pyzt_curs_buildrow(cursorObject *self)
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
+}
+
+PyObject *_pyzt_curs_buildrow(cursorObject *self)
+{
+    if (PyDateTimeAPI == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "datetime initialization failed");
+        return nullptr;
+    }
+    if (zt_curs_pytypes(self))
+        return zt_py_buildrow(self);
+    return zt_curs_row_of(self, zt_column_value);
 }
