@@ -1,5 +1,6 @@
 """DB-API 2.0 compliance checks for ztcondb, one per check of the public compliance
-suite (dbapi20.py, which no Debian package ships), against a real server: module
+suite (dbapi20.py, run itself by test_dbapi20_public.py where it is installed), against a
+real server, with ztcondb's answers where the suite allows several: module
 globals, exceptions, connection and cursor methods, description, rowcount, callproc,
 executemany, the fetch methods, arraysize, and the type constructors and objects.
 nextset is left out, as every PostgreSQL driver does."""
