@@ -43,17 +43,32 @@ long peak_rss_kb()
     return use.ru_maxrss;
 }
 
-// Times the work between start() and stop(), with the peak RSS before it began.
+// User plus system CPU time of this process so far, in seconds.
+double cpu_seconds()
+{
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return use.ru_utime.tv_sec + use.ru_stime.tv_sec +
+           (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// Times the work between start() and stop(), wall and CPU, with the peak RSS before it
+// began.
 struct Timer {
     std::chrono::steady_clock::time_point t0;
-    double seconds = 0;
+    double seconds = 0, cpu0 = 0, cpu = 0;
     long base_rss_kb = 0;
     void start()
     {
         base_rss_kb = peak_rss_kb();
+        cpu0 = cpu_seconds();
         t0 = std::chrono::steady_clock::now();
     }
-    void stop() { seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); }
+    void stop()
+    {
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        cpu = cpu_seconds() - cpu0;
+    }
 };
 
 void check(PGconn *conn, PGresult *res, ExecStatusType want, const char *what)
@@ -441,7 +456,8 @@ int main(int argc, char **argv)
     else
         die("unknown mode " + mode);
     PQfinish(conn);
-    std::printf("{\"seconds\": %.6f, \"count\": %ld, \"maxrss_kb\": %ld, \"base_rss_kb\": %ld}\n",
-                timer.seconds, count, peak_rss_kb(), timer.base_rss_kb);
+    std::printf("{\"seconds\": %.6f, \"cpu_seconds\": %.6f, \"count\": %ld, \"maxrss_kb\": %ld, "
+                "\"base_rss_kb\": %ld}\n",
+                timer.seconds, timer.cpu, count, peak_rss_kb(), timer.base_rss_kb);
     return 0;
 }

@@ -51,6 +51,7 @@ class Context:
         self.size = size
         self.server = server
         self.seconds = None
+        self.cpu_seconds = None
         self.base_rss_kb = None
 
     @property
@@ -63,9 +64,11 @@ class Context:
     def timed(self):
         """Times the block; only its work counts. Once per job."""
         self.base_rss_kb = peak_rss_kb()
+        cpu = cpu_seconds()
         start = time.perf_counter()
         yield
         self.seconds = time.perf_counter() - start
+        self.cpu_seconds = cpu_seconds() - cpu
 
     def ztcondb(self):
         import ztcondb
@@ -86,6 +89,13 @@ class Context:
         s = self.server
         return await asyncpg.connect(host=s["ZT_TEST_HOST"], port=int(s["ZT_TEST_PORT"]),
                                      user=s["ZT_TEST_USER"], database=s["ZT_TEST_DB"])
+
+
+def cpu_seconds():
+    """User plus system CPU time of this process so far: the client's own work, which
+    the wall time mixes with the server's and the scheduler's."""
+    use = resource.getrusage(resource.RUSAGE_SELF)
+    return use.ru_utime + use.ru_stime
 
 
 def peak_rss_kb():

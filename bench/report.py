@@ -39,7 +39,19 @@ def summarize(job, runs):
                  peak_mib=statistics.median(r["maxrss_kb"] for r in runs) / 1024,
                  growth_mib=statistics.median(r["maxrss_kb"] - (r.get("base_rss_kb") or 0)
                                               for r in runs) / 1024)
+    cpu = [r["cpu_seconds"] for r in runs if r.get("cpu_seconds") is not None]
+    if len(cpu) == len(runs):
+        entry["cpu"] = statistics.median(cpu)
     return entry
+
+
+def cpu_note(ours, other):
+    """The client CPU times beside a time ratio: on a loaded machine the wall time
+    swings with the scheduler, the client's own work much less."""
+    if "cpu" not in ours or "cpu" not in other or not other["cpu"]:
+        return ""
+    return "; client CPU %.3f s vs %.3f s = %.2fx" % (ours["cpu"], other["cpu"],
+                                                      ours["cpu"] / other["cpu"])
 
 
 def check_target(target, by_label):
@@ -53,13 +65,15 @@ def check_target(target, by_label):
         return None
     if target.speed is not None:
         value = other["median"] / ours["median"]
-        return {"text": "%s %.2fx as fast as %s (target >= %.2fx)"
-                        % (target.job, value, target.versus, target.speed),
+        return {"text": "%s %.2fx as fast as %s (target >= %.2fx)%s"
+                        % (target.job, value, target.versus, target.speed,
+                           cpu_note(ours, other)),
                 "holds": value >= target.speed}
     if target.time is not None:
         value = ours["median"] / other["median"]
-        return {"text": "%s takes %.2fx the time of %s (target <= %.2fx)"
-                        % (target.job, value, target.versus, target.time),
+        return {"text": "%s takes %.2fx the time of %s (target <= %.2fx)%s"
+                        % (target.job, value, target.versus, target.time,
+                           cpu_note(ours, other)),
                 "holds": value <= target.time}
     value = ours["peak_mib"] / other["peak_mib"]
     return {"text": "%s peak memory %.2fx that of %s (target <= %.2fx)"
@@ -89,12 +103,13 @@ def collect(plan, results, versions, missing, args, started):
 
 
 def print_table(data):
-    header = "%-42s%10s%14s%6s%9s%10s%9s" % ("job", "median s", "rate", "+-", "speed",
-                                               "peak MiB", "memory")
+    header = "%-42s%10s%8s%14s%6s%9s%10s%9s" % ("job", "median s", "cpu s", "rate", "+-",
+                                                  "speed", "peak MiB", "memory")
     print("\n%s; %s; load average %.1f" % (data["date"], data["machine"], data["load"]))
     print(", ".join("%s %s" % kv for kv in sorted(data["versions"].items())))
     print("medians of %d run(s)%s; speed = time of the row marked * / this time (higher "
-          "is faster), memory = this peak RSS / its; +- = (max-min)/median"
+          "is faster), memory = this peak RSS / its; +- = (max-min)/median; cpu s = "
+          "user+sys time of the client process"
           % (data["runs"], ", quick sizes" if data["quick"] else ""))
     print("=" * len(header))
     print(header)
@@ -107,8 +122,9 @@ def print_table(data):
                 print("%-42s  failed: %s" % (label, e["error"][:80]))
                 continue
             ratio = lambda key: "%.2fx" % e[key] if key in e else "-"
-            print("%-42s%10.3f%14s%5.0f%%%9s%10.0f%9s" % (
-                label, e["median"], "{:,.0f}".format(e["rate"]), e["spread"] * 100,
+            print("%-42s%10.3f%8s%14s%5.0f%%%9s%10.0f%9s" % (
+                label, e["median"], "%.3f" % e["cpu"] if "cpu" in e else "-",
+                "{:,.0f}".format(e["rate"]), e["spread"] * 100,
                 ratio("speed_vs_ref"), e["peak_mib"], ratio("memory_vs_ref")))
         for t in w["targets"]:
             print("  %s %s" % ("target met: " if t["holds"] else "target MISSED:", t["text"]))

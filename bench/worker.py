@@ -36,7 +36,8 @@ def run_job(workload, label, size):
         count = asyncio.run(count)
     if ctx.seconds is None:
         sys.exit("%s / %s timed nothing (no `with ctx.timed()`)" % (workload, label))
-    return {"seconds": ctx.seconds, "count": count,
+    return {"seconds": ctx.seconds, "cpu_seconds": ctx.cpu_seconds,
+            "count": count,
             "maxrss_kb": harness.peak_rss_kb(), "base_rss_kb": ctx.base_rss_kb}
 
 

@@ -11,12 +11,68 @@
 /* The datetime C interface shared by every source file (see zt_cursor.h). */
 PyDateTime_CAPI *zt_datetime_api = nullptr;
 
+/* The module and capsule the pointer came from (strong references, so that their
+ * identity cannot pass to another object). */
+static PyObject *zt_datetime_module = nullptr;
+static PyObject *zt_datetime_capsule = nullptr;
+
+/* The interpreter's datetime module and its capsule, as new references, or false (no
+ * error set) when either is missing. */
+static bool zt_datetime_current(PyObject **module, PyObject **capsule)
+{
+    static PyObject *name = PyUnicode_InternFromString("datetime");
+    static PyObject *attr = PyUnicode_InternFromString("datetime_CAPI");
+    *module = *capsule = nullptr;
+    if (name == nullptr || attr == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    *module = PyImport_GetModule(name);
+    if (*module != nullptr && PyModule_Check(*module)) {
+        *capsule = PyDict_GetItemWithError(PyModule_GetDict(*module), attr);
+        Py_XINCREF(*capsule);
+    }
+    PyErr_Clear();
+    if (*capsule != nullptr)
+        return true;
+    Py_CLEAR(*module);
+    return false;
+}
+
+/* Re-imports the capsule on every call, as the callers' contract says; when the module
+ * in sys.modules and its capsule are still the ones the pointer came from, two
+ * look-ups stand in for the import (what the import would return is the same
+ * pointer). */
 int zt_load_datetime_api(void)
 {
+    PyObject *module = nullptr, *capsule = nullptr;
+    bool found = zt_datetime_current(&module, &capsule);
+    if (found && module == zt_datetime_module && capsule == zt_datetime_capsule &&
+        zt_datetime_api != nullptr) {
+        Py_DECREF(module);
+        Py_DECREF(capsule);
+        return 0;
+    }
+    Py_XDECREF(module);
+    Py_XDECREF(capsule);
     PyDateTime_CAPI *api = (PyDateTime_CAPI *)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
     if (api == nullptr)
         return -1;
     zt_datetime_api = api;
+    /* Remembered only when the capsule in sys.modules' datetime is the one imported. */
+    Py_CLEAR(zt_datetime_module);
+    Py_CLEAR(zt_datetime_capsule);
+    if (zt_datetime_current(&module, &capsule)) {
+        if (PyCapsule_IsValid(capsule, PyDateTime_CAPSULE_NAME) &&
+            PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME) == api) {
+            zt_datetime_module = module;
+            zt_datetime_capsule = capsule;
+            return 0;
+        }
+        Py_DECREF(module);
+        Py_DECREF(capsule);
+    }
+    PyErr_Clear();
     return 0;
 }
 

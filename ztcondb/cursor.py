@@ -10,7 +10,8 @@ import _pyztdb
 
 from .copy import copy_expert as _copy_expert
 from .errors import Error as _DriverError
-from .errors import InterfaceError, ProgrammingError, translate_errors
+from .errors import InterfaceError, ProgrammingError, translate, translate_errors
+from .errors import translates_errors
 
 # The errors the handlers below catch: the module's (from super() calls) and ours.
 _ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _DriverError)
@@ -25,6 +26,13 @@ Row = Tuple[Any, ...]
 # The module's own attribute descriptors, read past the properties that replace them.
 _MODULE_ROWCOUNT: Any = _pyztdb.cursor.__dict__["rowcount"]
 _MODULE_DESCRIPTION: Any = _pyztdb.cursor.__dict__["description"]
+
+# The module's methods called on the per-call paths straight, past super() and the
+# generic error-translating wrapper: a round trip's Python work is a few attribute
+# stores and these calls.
+_MODULE_EXECUTE = _pyztdb.cursor.execute
+_MODULE_FETCHONE = _pyztdb.cursor.fetchone
+_MODULE_ERROR_CLASSES = (_pyztdb.Error, _pyztdb.Warning)
 
 # The statement class the module reports for statements without rows (DDL, SET, CALL):
 # their row count is unknown.
@@ -150,13 +158,22 @@ class Cursor(_pyztdb.cursor):
         self._rownumber = None
         super().close()
 
+    @translates_errors
     def execute(self, operation: str, parameters: Optional[typing.Sequence[Any]] = None) -> None:
-        self._start()
-        if parameters is None:
-            super().execute(operation)
-        else:
-            super().execute(operation, parameters)
-        self._settle()
+        # _start, the module's execute and _settle, inlined: this is the per-call path.
+        if self._closed:
+            raise InterfaceError("cursor already closed")
+        self._rownumber = None
+        self._count = -1
+        try:
+            if parameters is None:
+                _MODULE_EXECUTE(self, operation)
+            else:
+                _MODULE_EXECUTE(self, operation, parameters)
+        except _MODULE_ERROR_CLASSES as exc:
+            raise translate(exc) from exc
+        self._rownumber = 0
+        self._count = -1 if self.sql_type == _NO_ROWS else None
 
     def executemany(self, operation: str,  # type: ignore[override]
                     seq_of_parameters: typing.Iterable[typing.Sequence[Any]]) -> None:
@@ -231,9 +248,14 @@ class Cursor(_pyztdb.cursor):
         self._settle()
         return result
 
+    @translates_errors
     def fetchone(self) -> Optional[Row]:
-        self._check()
-        row: Optional[Row] = super().fetchone()
+        if self._closed:
+            raise InterfaceError("cursor already closed")
+        try:
+            row: Optional[Row] = _MODULE_FETCHONE(self)
+        except _MODULE_ERROR_CLASSES as exc:
+            raise translate(exc) from exc
         if row is not None and self._rownumber is not None:
             self._rownumber += 1
         return row

@@ -162,6 +162,13 @@ def translating(func: F) -> F:
     return wrapper  # type: ignore[return-value]
 
 
+def translates_errors(func: F) -> F:
+    """Marks a method that raises ztcondb exceptions itself (a hot path that does its
+    own `except _pyztdb.Error`), so that `translate_errors` leaves it unwrapped."""
+    func._translates_errors = True  # type: ignore[attr-defined]
+    return func
+
+
 # Special methods that are part of the DB-API face and so are translated too.
 _DUNDERS = ("__init__", "__enter__", "__exit__", "__iter__", "__next__")
 
@@ -182,6 +189,8 @@ def translate_errors(cls: C) -> C:
                 translating(static.fset) if static.fset else None,
                 translating(static.fdel) if static.fdel else None, static.__doc__))
         elif isinstance(static, (staticmethod, classmethod)) or isinstance(attr, type):
+            continue
+        elif getattr(static, "_translates_errors", False):
             continue
         elif callable(attr) and not isinstance(attr, property):
             setattr(cls, name, translating(attr))
