@@ -2,6 +2,8 @@
 `NamedCursor`, a server-side cursor read in pages."""
 from __future__ import annotations
 
+import itertools
+import operator
 import re
 import typing
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Type
@@ -11,7 +13,7 @@ import _pyztdb
 from .copy import copy_expert as _copy_expert
 from .errors import Error as _DriverError
 from .errors import InterfaceError, ProgrammingError, translate, translate_errors
-from .errors import translates_errors
+from .errors import translates_errors, translating
 
 # The errors the handlers below catch: the module's (from super() calls) and ours.
 _ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _DriverError)
@@ -371,8 +373,12 @@ class NamedCursor(Cursor):
         self.scrollable = scrollable
         self.itersize = 2000
         self._declared = False
+        # The page being read: the rows, the iterator every way of reading takes them
+        # from (so iteration runs at C speed, with no Python call per row), and how many
+        # were unread when the counters were last brought up to date (_sync).
         self._page: List[Row] = []
-        self._next = 0          # index in _page of the next row
+        self._it: typing.Iterator[Row] = iter(self._page)
+        self._mark = 0
         self._server_pos = 0    # rows the server cursor has moved past
 
     def _run(self, text: str) -> None:
@@ -417,43 +423,86 @@ class NamedCursor(Cursor):
         self._server_pos += len(rows)
         return rows
 
+    def _sync(self) -> None:
+        """Counts the rows taken from the page since the last call (by iteration or
+        by a fetch) into `rownumber` and `rowcount`."""
+        left = operator.length_hint(self._it)
+        taken = self._mark - left
+        if taken:
+            if self._rownumber is not None:
+                self._rownumber += taken
+            self._count = (self._count or 0) + taken
+            self._mark = left
+
+    def _set_page(self, rows: List[Row]) -> None:
+        """Makes `rows` the page being read. The old page is emptied in place, so that
+        an iterator still holding it (a loop left early) ends there instead of
+        handing out rows of an earlier position."""
+        self._sync()
+        self._page.clear()
+        self._page = rows
+        self._it = iter(rows)
+        self._mark = len(rows)
+
     def _take(self, rows: List[Row]) -> List[Row]:
+        """Counts rows that came from the server without passing through the page."""
         if self._rownumber is not None:
             self._rownumber += len(rows)
         self._count = (self._count or 0) + len(rows)
         return rows
 
     def _buffered(self, limit: Optional[int]) -> List[Row]:
-        end = len(self._page) if limit is None else min(len(self._page), self._next + limit)
-        rows = self._page[self._next:end]
-        self._next = end
+        rows = list(self._it if limit is None else itertools.islice(self._it, limit))
+        self._sync()
         return rows
+
+    @translating
+    def _next_source(self) -> Optional[typing.Iterator[Row]]:
+        """What iteration reads next: the rest of the page, else a new page; None at
+        the end of the result."""
+        self._check()
+        if operator.length_hint(self._it) == 0:
+            self._set_page(self._fetch(self.itersize))
+            if not self._page:
+                return None
+        return self._it
+
+    @property
+    def rownumber(self) -> Optional[int]:
+        """0-based index of the next row of the current result; None without one."""
+        self._sync()
+        return self._rownumber
+
+    @property  # type: ignore[override]
+    def rowcount(self) -> int:
+        """The number of rows fetched so far; -1 before an execution."""
+        self._sync()
+        return -1 if self._count is None else self._count
 
     def fetchone(self) -> Optional[Row]:
         self._check()
-        if self._next >= len(self._page):
-            self._page = self._fetch(self.itersize)
-            self._next = 0
-            if not self._page:
-                return None
-        row = self._page[self._next]
-        self._next += 1
-        self._take([row])
+        row = next(self._it, None)
+        if row is None:
+            self._set_page(self._fetch(self.itersize))
+            row = next(self._it, None)
+        self._sync()
         return row
 
     def fetchmany(self, size: Optional[int] = None) -> List[Row]:
         self._check()
         if size is None:
             size = self.arraysize
+        if size <= 0:
+            return []
         rows = self._buffered(size)
         if len(rows) < size:
-            rows += self._fetch(size - len(rows))
-        return self._take(rows)
+            rows += self._take(self._fetch(size - len(rows)))
+        return rows
 
     def fetchall(self) -> List[Row]:
         self._check()
-        rows = self._buffered(None) + self._fetch(None)
-        return self._take(rows)
+        rows = self._buffered(None)
+        return rows + self._take(self._fetch(None))
 
     def scroll(self, value: int, mode: str = "relative") -> None:
         """Moves to another row: `value` rows on ("relative") or to the 0-based row
@@ -463,19 +512,22 @@ class NamedCursor(Cursor):
             raise ProgrammingError("scroll mode must be 'relative' or 'absolute'")
         if not self._declared or self._rownumber is None:
             raise ProgrammingError("The result set does not exist")
+        self._sync()
         target = self._rownumber + value if mode == "relative" else value
         if target < 0:
             raise IndexError("cannot scroll before the first row")
-        unread = len(self._page) - self._next
-        if target >= self._rownumber and target - self._rownumber <= unread:
-            self._next += target - self._rownumber
+        skip = target - self._rownumber
+        if 0 <= skip <= self._mark:
+            # Within the page: the rows passed over are not fetched, so not counted.
+            next(itertools.islice(self._it, skip, skip), None)
+            self._mark -= skip
         else:
             if target >= self._server_pos:
                 self._run("MOVE FORWARD %d FROM %s" % (target - self._server_pos, self._quoted))
             else:
                 self._run("MOVE ABSOLUTE %d FROM %s" % (target, self._quoted))
             self._server_pos = target
-            self._page, self._next = [], 0
+            self._set_page([])
         self._rownumber = target
 
     def nextset(self) -> Optional[bool]:  # type: ignore[override]
@@ -485,7 +537,10 @@ class NamedCursor(Cursor):
     def _drop(self) -> None:
         """Closes the server cursor if the session still has it (a cursor without hold
         ends with its transaction)."""
-        self._page, self._next, self._server_pos = [], 0, 0
+        self._page.clear()
+        self._page = []
+        self._it = iter(self._page)
+        self._mark = self._server_pos = 0
         if not self._declared:
             return
         self._declared = False
@@ -508,4 +563,8 @@ class NamedCursor(Cursor):
         super().close()
 
     def __iter__(self) -> typing.Iterator[Row]:
-        return self
+        """The rows from the current one on, page after page. The rows are handed out
+        by the page's own iterator, so a loop costs no Python call per row; the cursor's
+        counters and its other fetch methods follow the loop."""
+        self._check()
+        return itertools.chain.from_iterable(iter(self._next_source, None))

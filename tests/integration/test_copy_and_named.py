@@ -135,3 +135,73 @@ def test_named_cursor_withhold_and_autocommit(db):
     other = db.cursor()
     other.execute("select count(*) from pg_cursors")
     assert other.fetchone() == (0,)
+
+
+# Page sizes against row counts: none, one, an exact multiple of the page, one more.
+@pytest.mark.parametrize("itersize", [1, 2, 3, 7, 2000])
+@pytest.mark.parametrize("rows", [0, 1, 6, 7, 2000, 2001])
+def test_named_cursor_reads_every_row_once_whatever_the_page(db, itersize, rows):
+    cur = db.cursor(name="conv_sizes")
+    cur.itersize = itersize
+    cur.execute("select g, 'r' || g from generate_series(1, ?) g", (rows,))
+    expected = [(g, "r%d" % g) for g in range(1, rows + 1)]
+    # A loop left early, then single rows and pages, then a loop to the end.
+    got = []
+    for row in cur:
+        got.append(row)
+        if len(got) == 3:
+            break
+    assert cur.rownumber == len(got)
+    got.append(cur.fetchone())
+    got += cur.fetchmany(itersize)
+    got += list(cur)
+    got = [row for row in got if row is not None]
+    assert got == expected
+    assert (cur.rownumber, cur.rowcount) == (rows, rows)
+    assert cur.fetchone() is None and list(cur) == [] and cur.fetchall() == []
+    cur.close()
+    db.commit()
+
+
+@pytest.mark.parametrize("action, error", [
+    ("close", ztcondb.InterfaceError),
+    ("execute", None),
+    ("scroll", None),
+])
+def test_named_cursor_loop_after_the_cursor_moved(db, action, error):
+    """A loop still running when the cursor is closed, executed again or scrolled
+    never hands out rows of the old position."""
+    cur = db.cursor(name="conv_moved", scrollable=True)
+    cur.itersize = 5
+    cur.execute("select generate_series(1, 12)")
+    loop = iter(cur)
+    assert next(loop) == (1,)
+    if action == "close":
+        cur.close()
+        with pytest.raises(error):
+            next(loop)
+        return
+    if action == "execute":
+        cur.execute("select generate_series(100, 101)")
+        assert list(loop) == [(100,), (101,)]
+    else:
+        cur.scroll(9, mode="absolute")
+        assert list(loop) == [(10,), (11,), (12,)]
+        assert cur.rownumber == 12
+    cur.close()
+    db.commit()
+
+
+@pytest.mark.parametrize("read", [list, lambda cur: cur.fetchmany(10), lambda cur: cur.fetchall()])
+def test_named_cursor_failing_mid_stream(db, read):
+    cur = db.cursor(name="conv_fails")
+    cur.itersize = 2
+    cur.execute("select 10 / (5 - g) from generate_series(1, 9) g")
+    assert cur.fetchmany(2) == [(2,), (3,)]
+    with pytest.raises(ztcondb.DataError, match="division by zero"):
+        read(cur)
+    db.rollback()
+    cur.execute("select generate_series(1, 3)")
+    assert list(cur) == [(1,), (2,), (3,)]
+    cur.close()
+    db.commit()
