@@ -209,6 +209,14 @@ int ZTC_FreeRowset(ZTC_HANDLE *R);
  * the number of rows, 0 when exhausted, -1 on failure. */
 int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R);
 int ZTC_CloseCursor(ZTC_HANDLE *S, const char *name);
+/* Fetches the next `count` rows of the named cursor into *R (freeing what it held): the
+ * number of rows, -1 on failure. `reader` is a number the caller picks for each
+ * declaration of the cursor. With `ahead` set, a full page has the next one asked for
+ * at once (*sent = 1): the server makes it while the caller reads this one, and the
+ * same reader's next call takes it. Any other call on the session first reads that
+ * page and keeps it (or its failure) for the reader. */
+int ZTC_FetchCursorPage(ZTC_HANDLE *S, const char *name, long long reader, int count,
+                        int ahead, ZTC_HANDLE *R, int *sent);
 
 /* ---- COPY streamed by the caller ---- */
 

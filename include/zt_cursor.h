@@ -171,6 +171,7 @@ PyObject *pyzt_curs_setinputtype(cursorObject *self, PyObject *args, PyObject *k
 PyObject *pyzt_curs_setinputsizes(cursorObject *self, PyObject *args, PyObject *kwds);
 PyObject *pyzt_curs_fetchall(cursorObject *self, PyObject *unused);
 PyObject *pyzt_curs_nextset(cursorObject *self, PyObject *unused);
+PyObject *pyzt_curs_fetchpage(cursorObject *self, PyObject *args, PyObject *kwds);
 PyObject *pyzt_curs_copy_start(cursorObject *self, PyObject *args);
 PyObject *pyzt_curs_copy_put(cursorObject *self, PyObject *args);
 PyObject *pyzt_curs_copy_get(cursorObject *self, PyObject *args);

@@ -122,6 +122,8 @@ int zt_lib_exec_batch(ZTC_HANDLE *S, const char *sql, int rows);
 int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);
 int zt_lib_fetch_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R);
 int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name);
+int zt_lib_fetch_page(ZTC_HANDLE *S, const char *name, long long reader, int count, int ahead,
+                      ZTC_HANDLE *R, int *sent);
 int zt_lib_cancel(ZTC_HANDLE *S);
 /* COPY streaming; copy_put's data is a buffer the caller keeps exported (Py_buffer),
  * so no Python code can change or free it meanwhile. */

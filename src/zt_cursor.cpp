@@ -348,6 +348,8 @@ static PyMethodDef cursorObject_methods[] = {
              "setinputsizes($self, sizes, /)\n--\n\nDeclares buffer sizes of text and binary procedure parameters."),
     ZT_METHD("fetchall", zt_held<pyzt_curs_fetchall>::call, METH_NOARGS,
              "fetchall($self, /)\n--\n\nEvery remaining row as a list of tuples."),
+    ZT_METHD("fetchpage", zt_held<pyzt_curs_fetchpage>::call, METH_VARARGS | METH_KEYWORDS,
+             "fetchpage($self, name, reader, count, ahead=False)\n--\n\nThe next count rows of the server cursor name as (rows, sent); with ahead, sent\ntells that the next page was asked for already (taken by the next call with the same reader)."),
     ZT_METHD("nextset", zt_held<pyzt_curs_nextset>::call, METH_NOARGS,
              "nextset($self, /)\n--\n\nMoves to the next result of a multi-statement text; None when there is none."),
     ZT_METHD("copy_start", zt_held<pyzt_curs_copy_start>::call, METH_VARARGS,

@@ -331,6 +331,16 @@ int zt_lib_fetch_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
     return rc;
 }
 
+int zt_lib_fetch_page(ZTC_HANDLE *S, const char *name, long long reader, int count, int ahead,
+                      ZTC_HANDLE *R, int *sent)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_FetchCursorPage(S, name, reader, count, ahead, R, sent);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
 int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name)
 {
     int rc;

@@ -350,6 +350,11 @@ class _Atomic:
             self._aux.close()
 
 
+# Numbers for the readings of named cursors: a page read ahead goes only to the reading
+# (declaration) that asked for it, never to a later cursor of the same name.
+_READINGS = itertools.count(1)
+
+
 def _quote_name(name: str) -> str:
     if not isinstance(name, str) or not name or "\0" in name:
         raise ProgrammingError("a cursor name must be a non-empty str")
@@ -362,7 +367,9 @@ class NamedCursor(Cursor):
     pages of `itersize` rows (2,000 by default) as they are fetched, so a result of
     any size is read in constant memory. `withhold=True` keeps it open after the
     transaction commits; `scrollable=True` allows `scroll` backwards. `rowcount` is the
-    number of rows fetched so far."""
+    number of rows fetched so far. While rows are read page by page (iteration,
+    `fetchone`), the next page is asked for before the current one is handed out, so
+    the server makes it while Python works; `readahead = False` turns that off."""
 
     def __init__(self, conn: "_connection.Connection", name: str, withhold: bool = False,
                  scrollable: Optional[bool] = None) -> None:
@@ -372,7 +379,10 @@ class NamedCursor(Cursor):
         self.withhold = bool(withhold)
         self.scrollable = scrollable
         self.itersize = 2000
+        self.readahead = True
         self._declared = False
+        self._reading = 0
+        self._ahead = False     # the session holds the next page, asked for ahead
         # The page being read: the rows, the iterator every way of reading takes them
         # from (so iteration runs at C speed, with no Python call per row), and how many
         # were unread when the counters were last brought up to date (_sync).
@@ -398,6 +408,7 @@ class NamedCursor(Cursor):
         else:
             _pyztdb.cursor.execute(self, declare, parameters)
         self._declared = True
+        self._reading = next(_READINGS)
         # Zero rows: the result's columns give the description.
         self._run("FETCH FORWARD 0 FROM %s" % self._quoted)
         self._rownumber = 0
@@ -422,6 +433,32 @@ class NamedCursor(Cursor):
         rows: List[Row] = _pyztdb.cursor.fetchall(self)
         self._server_pos += len(rows)
         return rows
+
+    def _load_page(self) -> None:
+        """Makes the next `itersize` rows the page, asking for the one after it when
+        `readahead` is on (a page asked for ahead before is taken, not fetched)."""
+        if not self._declared:
+            raise ProgrammingError("The result set does not exist")
+        self._ahead = False
+        rows, self._ahead = _pyztdb.cursor.fetchpage(self, self.name, self._reading,
+                                                     self.itersize, bool(self.readahead))
+        self._server_pos += len(rows)
+        self._set_page(rows)
+
+    def _receive(self) -> None:
+        """Takes the page asked for ahead into the rows to read, so that what the cursor
+        runs on the server next starts where the reader stands."""
+        if not self._ahead:
+            return
+        self._ahead = False
+        rows, _ = _pyztdb.cursor.fetchpage(self, self.name, self._reading, self.itersize)
+        self._server_pos += len(rows)
+        if operator.length_hint(self._it):
+            self._sync()
+            self._page.extend(rows)
+            self._mark += len(rows)
+        else:
+            self._set_page(rows)
 
     def _sync(self) -> None:
         """Counts the rows taken from the page since the last call (by iteration or
@@ -462,7 +499,7 @@ class NamedCursor(Cursor):
         the end of the result."""
         self._check()
         if operator.length_hint(self._it) == 0:
-            self._set_page(self._fetch(self.itersize))
+            self._load_page()
             if not self._page:
                 return None
         return self._it
@@ -483,7 +520,7 @@ class NamedCursor(Cursor):
         self._check()
         row = next(self._it, None)
         if row is None:
-            self._set_page(self._fetch(self.itersize))
+            self._load_page()
             row = next(self._it, None)
         self._sync()
         return row
@@ -494,6 +531,7 @@ class NamedCursor(Cursor):
             size = self.arraysize
         if size <= 0:
             return []
+        self._receive()
         rows = self._buffered(size)
         if len(rows) < size:
             rows += self._take(self._fetch(size - len(rows)))
@@ -501,6 +539,7 @@ class NamedCursor(Cursor):
 
     def fetchall(self) -> List[Row]:
         self._check()
+        self._receive()
         rows = self._buffered(None)
         return rows + self._take(self._fetch(None))
 
@@ -512,6 +551,7 @@ class NamedCursor(Cursor):
             raise ProgrammingError("scroll mode must be 'relative' or 'absolute'")
         if not self._declared or self._rownumber is None:
             raise ProgrammingError("The result set does not exist")
+        self._receive()
         self._sync()
         target = self._rownumber + value if mode == "relative" else value
         if target < 0:
@@ -536,7 +576,13 @@ class NamedCursor(Cursor):
 
     def _drop(self) -> None:
         """Closes the server cursor if the session still has it (a cursor without hold
-        ends with its transaction)."""
+        ends with its transaction), and takes back a page asked for ahead."""
+        if self._ahead and not self._connection.closed:
+            try:
+                self._receive()
+            except _ERRORS:
+                pass
+        self._ahead = False
         self._page.clear()
         self._page = []
         self._it = iter(self._page)

@@ -947,17 +947,9 @@ int ZTC_FreeRowset(ZTC_HANDLE *R)
 
 /* ---- server cursors ---- */
 
-int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
+// The next programmed rowset of the cursor `name` into *R: its row count.
+static int serve_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
 {
-    Logger("ZTC_FetchServerCursorRowset").handle("session", S).text("name", name)
-        .handle("result", R).commit();
-    int rc;
-    if (injected("ZTC_FetchServerCursorRowset", value_of(S), &rc))
-        return rc;
-    if (!need_session(S))
-        return -1;
-    if (!R)
-        return fail_with(value_of(S), "no result");
     State &st = state();
     st.results.erase(value_of(R));
     *R = nullptr;
@@ -978,6 +970,43 @@ int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
     one.push_back(std::move(next));
     fill_result(value_of(S), std::move(one), R, nullptr, nullptr, nullptr);
     return static_cast<int>(count);
+}
+
+int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
+{
+    Logger("ZTC_FetchServerCursorRowset").handle("session", S).text("name", name)
+        .handle("result", R).commit();
+    int rc;
+    if (injected("ZTC_FetchServerCursorRowset", value_of(S), &rc))
+        return rc;
+    if (!need_session(S))
+        return -1;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    return serve_rowset(S, name, R);
+}
+
+// Pages come from the cursor's programmed rowsets, one per call; a full page asked for with
+// `ahead` reports the next one as sent (the double reads nothing ahead: the next call serves it).
+int ZTC_FetchCursorPage(ZTC_HANDLE *S, const char *name, long long reader, int count, int ahead,
+                        ZTC_HANDLE *R, int *sent)
+{
+    Logger("ZTC_FetchCursorPage").handle("session", S).text("name", name)
+        .integer("reader", reader).integer("count", count).integer("ahead", ahead)
+        .handle("result", R).commit();
+    if (sent)
+        *sent = 0;
+    int rc;
+    if (injected("ZTC_FetchCursorPage", value_of(S), &rc))
+        return rc;
+    if (!need_session(S))
+        return -1;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    int rows = serve_rowset(S, name, R);
+    if (sent && ahead && count > 0 && rows == count)
+        *sent = 1;
+    return rows;
 }
 
 int ZTC_CloseCursor(ZTC_HANDLE *S, const char *name)

@@ -247,7 +247,8 @@ def queue_execution(*results):
 
 
 def program_cursor(name, *rowsets):
-    """Each ZTC_FetchServerCursorRowset of `name` returns the next of these rowsets."""
+    """Each ZTC_FetchServerCursorRowset or ZTC_FetchCursorPage of `name` returns the next
+    of these rowsets."""
     for r in rowsets:
         _stage(r)
     lib.ztd_program_cursor(_text(name))

@@ -109,6 +109,18 @@ struct StatementCache {
     uint64_t next_id = 0;     // for statement names
 };
 
+// The next page of a named cursor that ZTC_FetchCursorPage asked the server for ahead, so that
+// the server produces it while the caller works on the current one. While its FETCH is in flight
+// the session carries nothing else: every call settles it first (settle_page_ahead), keeping the
+// rows (or the failure) for the cursor's next ZTC_FetchCursorPage.
+struct PageAhead {
+    std::string name;
+    long long reader = 0;     // the caller's number for this reading of the cursor
+    bool in_flight = true;
+    ResultList results;       // once read
+    std::string error;        // the message it failed with; empty when it did not
+};
+
 struct Session {
     PGconn *conn = nullptr;
     // Last message, "[SQLSTATE] text". Shared with the session's results so that a result
@@ -146,6 +158,7 @@ struct Session {
     std::string broken_reason;            // the message every later call fails with
     int64_t wait_limit_ms = 0;            // give up a silent server after this; 0: never
     int64_t statement_timeout_ms = 0;     // from the session's options, for the message
+    std::unique_ptr<PageAhead> page_ahead;
 
     ~Session();
 };
@@ -192,6 +205,11 @@ inline Lob *lob_of(ZTC_HANDLE *L) { return L ? static_cast<Lob *>(*L) : nullptr;
 // connected (a failed open hands back a record carrying the message; "[08003] the session is not
 // connected" is then recorded on it).
 Session *connected_session(ZTC_HANDLE *S);
+
+// Reads the page a named cursor asked for ahead, if its FETCH is still in flight, and keeps it
+// (rows or failure) for that cursor; the session's last message stays as it was. Every entry
+// point that talks to the server calls it first (connected_session does).
+void settle_page_ahead(Session &s) noexcept;
 
 // ---- errors (error.cpp) ----
 

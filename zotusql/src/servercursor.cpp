@@ -1,5 +1,6 @@
-// Server cursors opened by procedures: reading them rowset by rowset, and closing them (which
-// ends the transaction the library kept open for them in autocommit mode).
+// Server cursors: reading those opened by procedures rowset by rowset, and closing them (which
+// ends the transaction the library kept open for them in autocommit mode); reading any named
+// cursor page by page, with the next page asked for while the caller reads the current one.
 #include <algorithm>
 
 #include "internal.h"
@@ -66,10 +67,74 @@ int fetch_rowset(Session &s, const char *name, ZTC_HANDLE *R)
     return rows;
 }
 
+bool send_fetch(Session &s, const char *name, int count)
+{
+    std::string sql = "FETCH FORWARD " + std::to_string(count) + " FROM " + quoted(name);
+    if (PQsendQuery(s.conn, sql.c_str()))
+        return true;
+    set_error_from_conn(s, PQstatus(s.conn) == CONNECTION_BAD ? "08006" : "HY000");
+    return false;
+}
+
+// The page read ahead for this reading of the cursor, taken out of the session: its results, or
+// false with its message recorded. A page of an earlier reading under the same name (the cursor
+// was declared again) is dropped; one of another cursor stays.
+bool take_page_ahead(Session &s, const char *name, long long reader, ResultList &out, bool &taken)
+{
+    taken = false;
+    if (!s.page_ahead || s.page_ahead->name != name)
+        return true;
+    std::unique_ptr<PageAhead> page = std::move(s.page_ahead);
+    if (page->reader != reader)
+        return true;
+    taken = true;
+    if (!page->error.empty()) {
+        *s.error = page->error;
+        return false;
+    }
+    out = std::move(page->results);
+    return true;
+}
+
+int fetch_page(Session &s, const char *name, long long reader, int count, bool ahead,
+               ZTC_HANDLE *R, int *sent)
+{
+    replace_result(R, nullptr);
+    if (sent)
+        *sent = 0;
+    if (!valid_name(s, name))
+        return -1;
+    if (count < 0) {
+        set_error(s, "HY024", "the page size must not be negative");
+        return -1;
+    }
+    ResultList results;
+    bool taken = false;
+    if (!take_page_ahead(s, name, reader, results, taken))
+        return -1;
+    if (!taken &&
+        !(begin_if_needed(s) && send_fetch(s, name, count) && collect_results(s, results)))
+        return -1;
+    int rows = PQntuples(results.front().get());
+    // A full page may have a successor: ask for it now, so that the server makes it while the
+    // caller reads this one. One page ahead per session at a time.
+    if (ahead && count > 0 && rows == count && !s.page_ahead && send_fetch(s, name, count)) {
+        s.page_ahead = std::make_unique<PageAhead>();
+        s.page_ahead->name = name;
+        s.page_ahead->reader = reader;
+        if (sent)
+            *sent = 1;
+    }
+    replace_result(R, new_result(s, std::move(results)));
+    return rows;
+}
+
 int close_cursor(Session &s, const char *name)
 {
     if (!valid_name(s, name))
         return -1;
+    if (s.page_ahead && s.page_ahead->name == name)
+        s.page_ahead.reset();
     bool ok = true;
     std::string message;
     // A failed transaction has lost its cursors already; only its end is left to do.
@@ -100,6 +165,27 @@ int close_cursor(Session &s, const char *name)
 
 }  // namespace
 
+void settle_page_ahead(Session &s) noexcept
+{
+    PageAhead &page = *s.page_ahead;
+    page.in_flight = false;
+    try {
+        std::string kept = *s.error;
+        if (!collect_results(s, page.results)) {
+            page.error = *s.error;
+            if (page.error.empty())
+                set_error(page.error, "HY000", "the page read ahead was lost");
+        }
+        s.error->swap(kept);
+    } catch (...) {
+        page.results.clear();
+        try {
+            set_error(page.error, "HY001", "out of memory");
+        } catch (...) {
+        }
+    }
+}
+
 }  // namespace zt
 
 using namespace zt;
@@ -112,6 +198,21 @@ ZTC_API int ZTC_FetchServerCursorRowset(ZTC_HANDLE *S, const char *name, ZTC_HAN
     if (!s || !R)
         return -1;
     return guarded(slot_of(s), [&]() -> int { return fetch_rowset(*s, name, R); });
+}
+
+// Fetches the next `count` rows of the named cursor into *R (freeing what *R held), for the
+// reading `reader` (a number the caller picks per declaration of the cursor); with `ahead`, a
+// full page has the next one asked for at once (*sent = 1), kept for this reader's next call.
+// The number of rows, or -1 on failure.
+ZTC_API int ZTC_FetchCursorPage(ZTC_HANDLE *S, const char *name, long long reader, int count,
+                                int ahead, ZTC_HANDLE *R, int *sent)
+{
+    Session *s = connected_session(S);
+    if (!s || !R)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        return fetch_page(*s, name, reader, count, ahead != 0, R, sent);
+    });
 }
 
 // Closes the named cursor (no error when it is already closed), then commits the transaction the

@@ -390,6 +390,8 @@ Session *connected_session(ZTC_HANDLE *S)
         }
         return nullptr;
     }
+    if (s && s->page_ahead && s->page_ahead->in_flight)
+        settle_page_ahead(*s);
     return s;
 }
 
