@@ -138,11 +138,13 @@ def test_named_cursor_withhold_and_autocommit(db):
 
 
 # Page sizes against row counts: none, one, an exact multiple of the page, one more.
+@pytest.mark.parametrize("readahead", [True, False])
 @pytest.mark.parametrize("itersize", [1, 2, 3, 7, 2000])
 @pytest.mark.parametrize("rows", [0, 1, 6, 7, 2000, 2001])
-def test_named_cursor_reads_every_row_once_whatever_the_page(db, itersize, rows):
+def test_named_cursor_reads_every_row_once_whatever_the_page(db, itersize, rows, readahead):
     cur = db.cursor(name="conv_sizes")
     cur.itersize = itersize
+    cur.readahead = readahead
     cur.execute("select g, 'r' || g from generate_series(1, ?) g", (rows,))
     expected = [(g, "r%d" % g) for g in range(1, rows + 1)]
     # A loop left early, then single rows and pages, then a loop to the end.
@@ -204,4 +206,36 @@ def test_named_cursor_failing_mid_stream(db, read):
     cur.execute("select generate_series(1, 3)")
     assert list(cur) == [(1,), (2,), (3,)]
     cur.close()
+    db.commit()
+
+
+@pytest.mark.parametrize("between", ["insert", "commit", "savepoint", "new cursor"])
+def test_named_cursor_pages_ahead_survive_other_work(db, tbl, between):
+    """Work on the session between two rows of a loop (the next page was asked for
+    ahead meanwhile) neither loses nor repeats rows."""
+    held = db.cursor(name="conv_ahead", withhold=True)
+    held.itersize = 4
+    held.execute("select generate_series(1, 30)")
+    other = db.cursor()
+    got = []
+    for (g,) in held:
+        got.append(g)
+        if between == "insert":
+            other.execute("insert into %s values (?, ?)" % tbl, (g, "x"))
+        elif between == "commit":
+            db.commit()
+        elif between == "savepoint":
+            other.execute("savepoint s")
+            other.execute("rollback to savepoint s")
+        elif g % 5 == 0:
+            # A cursor of the same name declared after the first was closed behind its
+            # back starts afresh: the page asked for ahead stays with the first.
+            other.execute("close conv_ahead")
+            held = db.cursor(name="conv_ahead", withhold=True)
+            held.itersize = 4
+            held.execute("select generate_series(?, 30)", (g + 1,))
+            got += [row[0] for row in held]
+            break
+    assert got == list(range(1, 31))
+    held.close()
     db.commit()

@@ -179,3 +179,108 @@ TEST(ServerCursor, UnknownCursor)
     EXPECT_EQ(-1, ZTC_FetchServerCursorRowset(&empty, "nope", &r.r));
     EXPECT_EQ(-1, ZTC_CloseCursor(&empty, "nope"));
 }
+
+namespace {
+
+// One page of cursor `name` for `reader`: its row count, the first column's first value (-1
+// when none) and whether the next page was asked for.
+struct Page {
+    int rows = -1;
+    int64_t first = -1;
+    int sent = 0;
+};
+
+Page fetch_page(Session &s, const char *name, long long reader, int count, bool ahead)
+{
+    Page p;
+    Result r;
+    p.rows = ZTC_FetchCursorPage(&s.s, name, reader, count, ahead ? 1 : 0, &r.r, &p.sent);
+    if (p.rows > 0 && ZTC_ReadNext(&r.r) == 0) {
+        int len = 0;
+        EXPECT_EQ(0, ZTC_GetData(&r.r, 1, ZTC_TYPE_BIGINT, &p.first, 8, &len));
+    }
+    return p;
+}
+
+// What runs on the session between the first page and the second.
+enum class Between { nothing, other_query, redeclared, closed };
+
+struct AheadCase {
+    Between between;
+    bool ahead;
+    int second_rows;        // of the second page
+    int64_t second_first;   // its first value
+    const char *second_error;
+    std::vector<int> rest;  // the sizes of the pages after it
+};
+
+}  // namespace
+
+// Pages asked for ahead arrive in order whatever runs between them; a cursor declared again
+// (a new reader) or closed never gets the old page.
+TEST(ServerCursor, PagesReadAhead)
+{
+    const AheadCase cases[] = {
+        {Between::nothing, true, 3, 4, "", {2, 0}},
+        {Between::nothing, false, 3, 4, "", {2, 0}},
+        {Between::other_query, true, 3, 4, "", {2, 0}},
+        {Between::redeclared, true, 3, 101, "", {3, 2, 0}},
+        {Between::closed, true, -1, -1, "34000", {}},
+    };
+    for (const AheadCase &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.between));
+        Session s;
+        s.run("set auto commit off");
+        s.run("declare pa cursor for select g::bigint from generate_series(1, 8) g");
+        Page first = fetch_page(s, "pa", 1, 3, c.ahead);
+        EXPECT_EQ(3, first.rows) << s.error();
+        EXPECT_EQ(1, first.first);
+        EXPECT_EQ(c.ahead ? 1 : 0, first.sent);
+        long long reader = 1;
+        switch (c.between) {
+        case Between::nothing:
+            break;
+        case Between::other_query:
+            EXPECT_EQ("42", query_text(s, "select 42"));
+            break;
+        case Between::redeclared:
+            s.run("close pa");
+            s.run("declare pa cursor for select g::bigint + 100 from generate_series(1, 8) g");
+            reader = 2;
+            break;
+        case Between::closed:
+            EXPECT_EQ(0, ZTC_CloseCursor(&s.s, "pa")) << s.error();
+            break;
+        }
+        Page second = fetch_page(s, "pa", reader, 3, true);
+        EXPECT_EQ(c.second_rows, second.rows);
+        EXPECT_EQ(c.second_first, second.first);
+        EXPECT_NE(std::string::npos, s.error().find(c.second_error)) << s.error();
+        // The rest; no page is asked for after a short one.
+        std::vector<int> rest;
+        for (size_t i = 0; i < c.rest.size(); ++i) {
+            Page p = fetch_page(s, "pa", reader, 3, true);
+            rest.push_back(p.rows);
+            EXPECT_EQ(p.rows == 3 ? 1 : 0, p.sent);
+        }
+        EXPECT_EQ(c.rest, rest) << s.error();
+    }
+}
+
+// A page asked for ahead that fails keeps its failure for the reader; a statement run
+// meanwhile finds the transaction aborted by it.
+TEST(ServerCursor, FailedPageAheadReportedToItsReader)
+{
+    Session s;
+    s.run("set auto commit off");
+    s.run("declare pf cursor for select 10 / (4 - g) from generate_series(1, 8) g");
+    Page first = fetch_page(s, "pf", 7, 2, true);
+    EXPECT_EQ(2, first.rows) << s.error();
+    EXPECT_EQ(1, first.sent);
+    EXPECT_NE(std::string::npos, query_text(s, "select 1").find("25P02"));
+    Page second = fetch_page(s, "pf", 7, 2, true);
+    EXPECT_EQ(-1, second.rows);
+    EXPECT_NE(std::string::npos, s.error().find("[22012] division by zero")) << s.error();
+    s.run("rollback");
+    EXPECT_EQ("1", query_text(s, "select 1"));
+}
