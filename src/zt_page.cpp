@@ -5,7 +5,6 @@
 #include "pyzt_util.h"
 #include "zt_session.h"
 
-#include <climits>
 #include <cstring>
 
 /* fetchpage(name, reader, count, ahead=False) -> (rows, sent): the next `count` rows
@@ -16,13 +15,16 @@
 PyObject *pyzt_curs_fetchpage(cursorObject *self, PyObject *args, PyObject *kwds)
 {
     static const char *kwlist[] = {"name", "reader", "count", "ahead", nullptr};
-    const char *name = nullptr;
-    Py_ssize_t name_len = 0;
+    PyObject *name_obj = nullptr;
     long long reader = 0;
     int count = 0;
     int ahead = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "s#Li|p", const_cast<char **>(kwlist), &name,
-                                     &name_len, &reader, &count, &ahead))
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "ULi|p", const_cast<char **>(kwlist),
+                                     &name_obj, &reader, &count, &ahead))
+        return nullptr;
+    Py_ssize_t name_len = 0;
+    const char *name = PyUnicode_AsUTF8AndSize(name_obj, &name_len);
+    if (name == nullptr)
         return nullptr;
     if (name_len == 0 || std::strlen(name) != (size_t)name_len) {
         PyErr_SetString(ProgrammingError, "fetchpage: the cursor name must be a non-empty str "

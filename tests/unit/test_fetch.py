@@ -331,3 +331,36 @@ def test_execute_after_server_cursor_closes_it(zd, cur):
     run(zd, cur, Result(COLS, rows(9)))
     assert [c["name"] for c in zd.calls_of("ZTC_CloseCursor")] == ["c1"]
     assert cur.fetchall() == [(9,)]
+
+
+@pytest.mark.parametrize("args, kwargs, error", [
+    (("c", 1, 2), {}, None),
+    (("c", 1, 2), {"ahead": True}, None),
+    (("", 1, 2), {}, _pyztdb.ProgrammingError),
+    (("c\0d", 1, 2), {}, _pyztdb.ProgrammingError),
+    (("c", 1, -1), {}, _pyztdb.ProgrammingError),
+    ((b"c", 1, 2), {}, TypeError),
+    (("c", "1", 2), {}, TypeError),
+    (("c", 1, 2**40), {}, OverflowError),
+    (("c", 1), {}, TypeError),
+])
+def test_fetchpage_arguments_and_pages(zd, conn, args, kwargs, error):
+    cols = [Column("x", 5)]
+    zd.program_cursor("c", Result(cols, [[1], [2]]), Result(cols, [[3]]))
+    cur = conn.cursor()
+    if error is not None:
+        with pytest.raises(error):
+            cur.fetchpage(*args, **kwargs)
+        assert zd.calls_of("ZTC_FetchCursorPage") == []
+        return
+    ahead = kwargs.get("ahead", False)
+    assert cur.fetchpage(*args, **kwargs) == ([(1,), (2,)], ahead)
+    assert [d[0] for d in cur.description] == ["x"]
+    assert cur.fetchpage(*args, **kwargs) == ([(3,)], False)
+    call = zd.calls_of("ZTC_FetchCursorPage")[0]
+    assert (call["name"], call["reader"], call["count"], call["ahead"]) == ("c", 1, 2, int(ahead))
+    zd.fail("ZTC_FetchCursorPage", error="[34000] cursor \"c\" does not exist")
+    with pytest.raises(_pyztdb.OperationalError, match="34000"):
+        cur.fetchpage(*args, **kwargs)
+    cur.close()
+    assert zd.open_results() == 0
