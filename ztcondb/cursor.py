@@ -34,7 +34,7 @@ _MODULE_DESCRIPTION: Any = _pyztdb.cursor.__dict__["description"]
 # stores and these calls.
 _MODULE_EXECUTE = _pyztdb.cursor.execute
 _MODULE_FETCHONE = _pyztdb.cursor.fetchone
-_MODULE_ERROR_CLASSES = (_pyztdb.Error, _pyztdb.Warning)
+_MODULE_ERROR_CLASSES: Tuple[Type[Exception], ...] = (_pyztdb.Error, _pyztdb.Warning)
 
 # The statement class the module reports for statements without rows (DDL, SET, CALL):
 # their row count is unknown.
@@ -578,11 +578,12 @@ class NamedCursor(Cursor):
         """Closes the server cursor if the session still has it (a cursor without hold
         ends with its transaction), and takes back a page asked for ahead."""
         if self._ahead and not self._connection.closed:
+            # The page is of no use any more; taking it leaves the session free of it.
+            self._ahead = False
             try:
-                self._receive()
+                _pyztdb.cursor.fetchpage(self, self.name, self._reading, 0)
             except _ERRORS:
                 pass
-        self._ahead = False
         self._page.clear()
         self._page = []
         self._it = iter(self._page)
