@@ -1,6 +1,8 @@
 // Statement execution: collecting the server's results, parameter marker checks, the simple and
 // extended protocols, the per-session prepared-statement cache, and the execution calls.
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 
 #include "internal.h"
 #include "sqltext.h"
@@ -109,6 +111,97 @@ PreparedStatement *cache_entry(Session &s, const char *text)
     c.index.emplace(c.order.front().text, c.order.begin());
     evict(s);
     return &c.order.front();
+}
+
+// The execution of a text with markers from which exec_text prepares it on the server:
+// from then on a call sends only its values, and the server plans it no more.
+constexpr int kPrepareAfter = 3;
+
+// First words of statements that leave the meaning of prepared texts alone: queries,
+// data changes, transaction control, cursors. Any other statement (DDL, SET, DISCARD,
+// DO, CALL, ...) may change a table's columns or the search path, so it ends the
+// prepared texts' epoch.
+bool changes_meanings(const char *text)
+{
+    static const char *const kKeep[] = {
+        "SELECT", "INSERT", "UPDATE", "DELETE", "WITH", "VALUES", "TABLE", "MERGE",
+        "BEGIN", "START", "COMMIT", "END", "ROLLBACK", "SAVEPOINT", "RELEASE", "ABORT",
+        "FETCH", "MOVE", "CLOSE", "DECLARE", "SHOW", "EXPLAIN", "COPY", "LOCK",
+        "TRUNCATE", "LISTEN", "NOTIFY", "UNLISTEN"};
+    const char *p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '(')
+        ++p;
+    char word[12];
+    size_t n = 0;
+    while (n < sizeof word - 1 && std::isalpha(static_cast<unsigned char>(p[n]))) {
+        word[n] = static_cast<char>(std::toupper(static_cast<unsigned char>(p[n])));
+        ++n;
+    }
+    word[n] = '\0';
+    if (std::isalpha(static_cast<unsigned char>(p[n])))
+        return true;
+    for (const char *keep : kKeep)
+        if (std::strcmp(word, keep) == 0)
+            return false;
+    return true;
+}
+
+// The cache entry of a text, moved to the front; null when the text is not cached.
+PreparedStatement *cached_text(Session &s, const char *text)
+{
+    StatementCache &c = s.cache;
+    auto found = c.index.find(text);
+    if (found == c.index.end())
+        return nullptr;
+    c.order.splice(c.order.begin(), c.order, found->second);
+    return &*found->second;
+}
+
+// A new cache entry for a text with markers; only a single query or data-changing
+// statement is ever prepared from it.
+PreparedStatement *new_cached_text(Session &s, const char *text)
+{
+    PreparedStatement *st = cache_entry(s, text);
+    int kind = classify_statement(text);
+    st->repeatable = kind == ZTC_SQL_ONE_ROW || kind == ZTC_SQL_DML || kind == ZTC_SQL_QUERY;
+    return st;
+}
+
+// Whether a failure of a prepared statement says that the server statement no longer fits
+// its text: a table or the search path changed since it was prepared (the result's
+// columns would change), or the statement was deallocated behind the library's back.
+bool stale_statement(const std::string &error)
+{
+    return error.compare(0, 8, "[26000] ") == 0 ||
+           (error.compare(0, 8, "[0A000] ") == 0 &&
+            error.find("cached plan must not change result type") != std::string::npos);
+}
+
+// Runs a text exec_text met again and again through its prepared statement: prepared now
+// when it is not yet (or was in an earlier epoch). A call whose parameter types differ
+// from the prepared ones runs as before, unprepared, so that each call's values are typed
+// exactly as they would be without the cache. When the prepared statement turns out
+// stale and no transaction was open, nothing happened and the call runs unprepared.
+bool exec_repeated(Session &s, PreparedStatement &st, const ParamArrays &p, ResultList &out)
+{
+    if (!begin_if_needed(s))
+        return false;
+    const bool idle = PQtransactionStatus(s.conn) == PQTRANS_IDLE;
+    if (st.name.empty() || st.epoch != s.cache.epoch) {
+        if (!server_prepare(s, st, p.types))
+            return false;
+        st.epoch = s.cache.epoch;
+    } else if (st.types != p.types) {
+        return exec_params(s, st.sql, p, out);
+    }
+    if (exec_prepared(s, st, p, out))
+        return true;
+    if (!stale_statement(*s.error))
+        return false;
+    st.epoch = 0;
+    if (!idle || PQtransactionStatus(s.conn) != PQTRANS_IDLE)
+        return false;
+    return exec_params(s, st.sql, p, out);
 }
 
 }  // namespace
@@ -247,8 +340,16 @@ bool exec_simple(Session &s, const std::string &sql, ResultList &out)
 
 bool exec_text(Session &s, const char *text, ResultList &out)
 {
-    std::string sql;
-    int markers = rewrite_markers(text, sql);
+    if (changes_meanings(text))
+        ++s.cache.epoch;
+    // A text with markers is kept in the statement cache from its first execution, so
+    // that it is rewritten once, and prepared on the server once it runs again and again.
+    PreparedStatement *st = cached_text(s, text);
+    std::string rewritten;
+    int markers = st ? st->markers : rewrite_markers(text, rewritten);
+    if (!st && markers > 0)
+        st = new_cached_text(s, text);
+    const std::string &sql = st ? st->sql : rewritten;
     bool any_bound = std::any_of(s.params.begin(), s.params.end(),
                                  [](const Binding &b) { return b.bound; });
     if (!any_bound && markers == 0)
@@ -257,6 +358,8 @@ bool exec_text(Session &s, const char *text, ResultList &out)
         return false;
     ParamArrays p;
     bound_params(s, markers, p);
+    if (st && st->repeatable && ++st->executions >= kPrepareAfter)
+        return exec_repeated(s, *st, p, out);
     return exec_params(s, sql, p, out);
 }
 
@@ -307,13 +410,23 @@ ZTC_API int ZTC_Reset(ZTC_HANDLE *S)
     return 0;
 }
 
+// The class depends on the text alone, and a driver classifies the same text on every
+// call of a loop: the thread's last answer is kept.
 ZTC_API int fun_sql_type(const char *sql)
 {
     if (!sql)
         return -1;
+    thread_local std::string last_text;
+    thread_local int last_class = -1;
     try {
-        return classify_statement(sql);
+        if (last_class >= 0 && last_text == sql)
+            return last_class;
+        int kind = classify_statement(sql);
+        last_text = sql;
+        last_class = kind;
+        return kind;
     } catch (...) {
+        last_class = -1;
         return -1;
     }
 }

@@ -98,6 +98,11 @@ struct PreparedStatement {
     int markers = 0;
     std::vector<Oid> types;   // parameter types it was prepared with (0: server's choice)
     bool in_use = false;      // between ZTC_Prepare2 and ZTC_UnPrepare
+    // Executions of the text through exec_text, which prepares a text it meets again and
+    // again; `epoch` is the cache's epoch when it was prepared there (see StatementCache).
+    int executions = 0;
+    bool repeatable = false;  // a query or DML statement: one exec_text may prepare
+    uint64_t epoch = 0;
 };
 
 // Least-recently-used cache of prepared statements: `order` has the most recently used first;
@@ -107,6 +112,9 @@ struct StatementCache {
     std::list<PreparedStatement> order;
     std::unordered_map<std::string, std::list<PreparedStatement>::iterator> index;
     uint64_t next_id = 0;     // for statement names
+    // Moves on with every statement that may change what a prepared text means (DDL, SET,
+    // DISCARD, ...): exec_text prepares its statements again after it.
+    uint64_t epoch = 1;
 };
 
 // The next page of a named cursor that ZTC_FetchCursorPage asked the server for ahead, so that
