@@ -288,7 +288,7 @@ bool zt_is_zero_or_one(PyObject *value)
 
 /* Whether a later value (not None) of a column has the column's kind, or is one the
  * column holds without loss: 0 or 1 in a boolean column, an int in a float column (whose
- * value the encoder checks). A datetime is not accepted in a date column, where its time
+ * value the encoder checks) or in a flexible decimal column. A datetime is not accepted in a date column, where its time
  * would be lost. */
 bool zt_col_accepts(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *value)
 {
@@ -301,7 +301,10 @@ bool zt_col_accepts(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *value)
     case zt_col_kind::floating: return PyFloat_Check(value) || PyLong_Check(value);
     case zt_col_kind::text: return PyUnicode_Check(value);
     case zt_col_kind::binary: return PyBytes_Check(value);
-    case zt_col_kind::decimal: return zt_is_decimal(ctx, value);
+    /* A flexible column of decimals takes ints too: their text is a numeric's. */
+    case zt_col_kind::decimal:
+        return zt_is_decimal(ctx, value) ||
+               (ctx->flexible && PyLong_Check(value) && !PyBool_Check(value));
     }
     return false;
 }
@@ -709,7 +712,77 @@ int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_
     return 0;
 }
 
-PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible)
+/* Whether a row is a sequence of parameters: not a text or byte string, whose
+ * characters would become parameters. */
+bool zt_is_parameter_row(PyObject *row)
+{
+    return PyTuple_Check(row) || PyList_Check(row) ||
+           (PySequence_Check(row) && !PyUnicode_Check(row) && !PyBytes_Check(row) &&
+            !PyByteArray_Check(row));
+}
+
+/* Turns rows of parameters (a sequence of sequences, all of one length) into the
+ * columns the encoders read, in one pass and without Python-level loops. The columns
+ * hold their own references, so Python code run while encoding cannot change them.
+ * 0, or -1 with ProgrammingError naming the first bad row (1-based). */
+int zt_batch_rows(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_t *nrows)
+{
+    if (PyUnicode_Check(parameter) || PyBytes_Check(parameter) || PyByteArray_Check(parameter)) {
+        PyErr_Format(ProgrammingError,
+                     "executemany: the parameters must be a sequence of rows, not %.100s",
+                     Py_TYPE(parameter)->tp_name);
+        return -1;
+    }
+    PyRef rows(PySequence_Tuple(parameter));
+    if (!rows)
+        return -1;
+    const Py_ssize_t n = PyTuple_GET_SIZE(rows.get());
+    if (n > INT32_MAX) {
+        PyErr_SetString(ProgrammingError, "executebatch: more than 2147483647 rows");
+        return -1;
+    }
+    *nrows = n;
+    Py_ssize_t width = -1;
+    for (Py_ssize_t j = 0; j < n; j++) {
+        PyObject *row = PyTuple_GET_ITEM(rows.get(), j);
+        if (!zt_is_parameter_row(row)) {
+            PyErr_Format(ProgrammingError,
+                         "executemany: row %zd is not a sequence of parameters (got %.100s)",
+                         j + 1, Py_TYPE(row)->tp_name);
+            return -1;
+        }
+        /* A tuple is read in place; anything else as a fresh tuple of its items. */
+        PyRef copy;
+        if (!PyTuple_Check(row)) {
+            copy = PyRef(PySequence_Tuple(row));
+            if (!copy)
+                return -1;
+            row = copy.get();
+        }
+        const Py_ssize_t size = PyTuple_GET_SIZE(row);
+        if (width < 0) {
+            width = size;
+            columns->reserve((size_t)width);
+            for (Py_ssize_t i = 0; i < width; i++) {
+                columns->emplace_back(PyTuple_New(n));
+                if (!columns->back())
+                    return -1;
+            }
+        } else if (size != width) {
+            PyErr_Format(ProgrammingError, "executemany: row %zd has %zd parameters, row 1 has %zd",
+                         j + 1, size, width);
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < width; i++) {
+            PyObject *value = PyTuple_GET_ITEM(row, i);
+            Py_INCREF(value);
+            PyTuple_SET_ITEM((*columns)[(size_t)i].get(), j, value);
+        }
+    }
+    return 0;
+}
+
+PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible, bool by_rows)
 {
     if (zt_curs_check(self) < 0)
         return nullptr;
@@ -735,7 +808,8 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible
     zt_batch_ctx ctx;
     ctx.flexible = flexible;
     std::vector<PyRef> columns;
-    if (zt_batch_columns(parameter, &columns, &ctx.nrows) < 0)
+    if ((by_rows ? zt_batch_rows(parameter, &columns, &ctx.nrows)
+                 : zt_batch_columns(parameter, &columns, &ctx.nrows)) < 0)
         return nullptr;
     /* Nothing to send: no row is executed. */
     if (columns.empty() || ctx.nrows == 0)
@@ -783,25 +857,34 @@ PyObject *pyzt_curs_executemany(cursorObject *self, PyObject *args, PyObject *kw
     }
 }
 
-/* executebatch(stringsql, columns, *, flexible=False): one array binding per column, one
- * execution. flexible=True types each column by all its values (None anywhere, ints
- * among floats) and leaves in rowcount the rows the whole batch affected. */
+/* executebatch(stringsql, columns, *, flexible=False, rows=False): one array binding per
+ * column, one execution. flexible=True types each column by all its values (None
+ * anywhere, ints among floats) and leaves in rowcount the rows the whole batch affected;
+ * rows=True takes a sequence of rows instead of columns. */
 PyObject *pyzt_curs_executebatch(cursorObject *self, PyObject *args, PyObject *kwds)
 {
-    bool flexible = false;
+    bool flexible = false, by_rows = false;
     if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-        PyObject *value = PyDict_GetItemString(kwds, "flexible");
-        if (!value || PyDict_GET_SIZE(kwds) > 1) {
-            PyErr_SetString(PyExc_TypeError, "executebatch() takes only the keyword 'flexible'");
+        Py_ssize_t known = 0;
+        for (auto [name, flag] : {std::pair<const char *, bool *>{"flexible", &flexible},
+                                  std::pair<const char *, bool *>{"rows", &by_rows}}) {
+            PyObject *value = PyDict_GetItemString(kwds, name);
+            if (!value)
+                continue;
+            ++known;
+            int truth = PyObject_IsTrue(value);
+            if (truth < 0)
+                return nullptr;
+            *flag = truth != 0;
+        }
+        if (known != PyDict_GET_SIZE(kwds)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "executebatch() takes only the keywords 'flexible' and 'rows'");
             return nullptr;
         }
-        int truth = PyObject_IsTrue(value);
-        if (truth < 0)
-            return nullptr;
-        flexible = truth != 0;
     }
     try {
-        return zt_curs_executebatch(self, args, flexible);
+        return zt_curs_executebatch(self, args, flexible, by_rows);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }

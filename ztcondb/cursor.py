@@ -185,15 +185,18 @@ class Cursor(_pyztdb.cursor):
         in autocommit mode nothing of it stays. `rowcount` is then the total of rows
         affected. An empty sequence runs nothing."""
         self._start()
-        columns, nrows = _rows_to_columns(seq_of_parameters)
-        if nrows == 0:
+        rows = seq_of_parameters if type(seq_of_parameters) is list else list(seq_of_parameters)
+        if not rows:
             self._count = 0
             return
-        if not columns:
+        first = rows[0]
+        if not isinstance(first, (str, bytes, bytearray)) and hasattr(first, "__len__") \
+                and len(first) == 0:
             # Rows without parameters: the statement runs once per row, atomically.
-            self._repeat(operation, nrows)
+            self._repeat(operation, _rows_to_columns(rows)[1])
             return
-        super().executebatch(operation, columns, flexible=True)
+        # The module checks the rows' shape and turns them into columns in C.
+        super().executebatch(operation, rows, flexible=True, rows=True)
         self._count = _MODULE_ROWCOUNT.__get__(self)
 
     def _repeat(self, operation: str, nrows: int) -> None:
