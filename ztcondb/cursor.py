@@ -208,9 +208,9 @@ class Cursor(_pyztdb.cursor):
         self._count = total
 
     def executebatch(self, operation: str, columns: typing.Sequence[typing.Sequence[Any]], *,
-                     flexible: bool = False) -> None:
+                     flexible: bool = False, rows: bool = False) -> None:
         self._start()
-        super().executebatch(operation, columns, flexible=flexible)
+        super().executebatch(operation, columns, flexible=flexible, rows=rows)
         self._count = None
 
     def callproc(self, procname: str, parameters: Optional[typing.Sequence[Any]] = None,
