@@ -302,6 +302,18 @@ bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
     return false;
 }
 
+// Appends a fixed-size field of a binary COPY row, its length word and its `bytes`-byte
+// big-endian value, with one append (the rows' inner loop).
+void append_fixed_field(std::string &out, uint64_t v, int bytes)
+{
+    char buf[12];
+    for (int i = 0; i < 4; ++i)
+        buf[i] = static_cast<char>((static_cast<uint32_t>(bytes) >> (8 * (3 - i))) & 0xff);
+    for (int i = 0; i < bytes; ++i)
+        buf[4 + i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xff);
+    out.append(buf, static_cast<size_t>(4 + bytes));
+}
+
 // Appends one field of a binary COPY row: its 4-byte big-endian length (-1 for NULL), then its
 // bytes.
 void append_binary_value(std::string &out, const Column &c, const Value &v, int r,
@@ -323,33 +335,28 @@ void append_binary_value(std::string &out, const Column &c, const Value &v, int 
     case Wire::Int4:
     case Wire::Int8: {
         const int bytes = c.wire == Wire::Int2 ? 2 : c.wire == Wire::Int4 ? 4 : 8;
-        append_be(out, static_cast<uint64_t>(bytes), 4);
-        append_be(out, static_cast<uint64_t>(read_int(v.data, v.len)), bytes);
+        append_fixed_field(out, static_cast<uint64_t>(read_int(v.data, v.len)), bytes);
         return;
     }
     case Wire::Float4: {
         uint32_t u;
         std::memcpy(&u, v.data, 4);
-        append_be(out, 4, 4);
-        append_be(out, u, 4);
+        append_fixed_field(out, u, 4);
         return;
     }
     case Wire::Float8: {
         uint64_t u;
         std::memcpy(&u, v.data, 8);
-        append_be(out, 8, 4);
-        append_be(out, u, 8);
+        append_fixed_field(out, u, 8);
         return;
     }
     case Wire::Converted4:
     case Wire::Date:
-        append_be(out, 4, 4);
-        append_be(out, static_cast<uint64_t>(c.parsed[r]), 4);
+        append_fixed_field(out, static_cast<uint64_t>(c.parsed[r]), 4);
         return;
     case Wire::Converted8:
     case Wire::Timestamp:
-        append_be(out, 8, 4);
-        append_be(out, static_cast<uint64_t>(c.parsed[r]), 8);
+        append_fixed_field(out, static_cast<uint64_t>(c.parsed[r]), 8);
         return;
     case Wire::Bytea:
         append_be(out, static_cast<uint64_t>(v.len), 4);
