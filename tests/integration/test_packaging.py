@@ -47,8 +47,10 @@ def _run(cmd, **kw):
 
 
 def _venv(path, system_site=True):
-    _run([sys.executable, "-m", "venv"] + (["--system-site-packages"] if system_site else [])
-         + [path])
+    """A virtual environment; one that sees the interpreter's own packages borrows its
+    pip (`python -m pip` installs into the environment) instead of installing a copy."""
+    _run([sys.executable, "-m", "venv"]
+         + (["--system-site-packages", "--without-pip"] if system_site else []) + [path])
     return os.path.join(str(path), "bin", "python")
 
 
