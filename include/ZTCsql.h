@@ -163,6 +163,14 @@ int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);
  * position kept no such value. */
 int ZTC_GetOutputData(ZTC_HANDLE *S, int pos, void *buffer, int capacity, int *length);
 
+/* Hands out in *R (freeing what it held) the row the last ZTC_Execute_procesure took its
+ * output values from, as a result of at most one row that is read like any other (its
+ * columns carry the server's types, so empty values stay apart from NULL and date-times
+ * keep their microseconds): a procedure's output and in-out values in order, or a
+ * function's value as its one column. A call that returned no row gives a result
+ * without rows. The row is handed out once; -1 when none is kept. */
+int ZTC_GetOutputRowset(ZTC_HANDLE *S, ZTC_HANDLE *R);
+
 /* Binds one parameter at position pos (from 1). Input values (directions 1, 3) are
  * copied during the call; for directions 2, 3 and 6 the buffer and *length addresses
  * are kept and written at ZTC_Execute_procesure. *length is the value's length in

@@ -24,6 +24,7 @@ struct zt_slot {
     int32_t buflen = 0;
     int code = 0;
     zt_readback readback = zt_readback::none;
+    int direction = PARAM_INPUT;
     /* An output whose size nobody declared: when the library reports a value longer than
      * the buffer, the whole value is read again (zt_slot_read_whole), never cut. */
     bool whole = false;

@@ -247,6 +247,90 @@ int zt_check_size(Py_ssize_t i, Py_ssize_t len)
     return 0;
 }
 
+/* Fills the slot with a text the caller formatted and binds it as VARCHAR. */
+void zt_text_slot(zt_slot &slot, int32_t &length, const char *text, int len)
+{
+    slot.code = ZTC_TYPE_VARCHAR;
+    slot.allocate(len + 1);
+    std::memcpy(slot.data(), text, static_cast<size_t>(len));
+    length = len;
+    slot.readback = zt_readback::text;
+}
+
+/* With Python types on, a timedelta goes as an interval of its microseconds; one beyond
+ * 64 bits of them (292,000 years) as the interval's text. */
+int zt_interval_item(Py_ssize_t i, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    if (!PyDelta_Check(item))
+        return zt_unsuitable(i, item, ZTC_TYPE_INTERVAL_DS);
+    const long long days = PyDateTime_DELTA_GET_DAYS(item);
+    const long long secs = PyDateTime_DELTA_GET_SECONDS(item);
+    const long long us = PyDateTime_DELTA_GET_MICROSECONDS(item);
+    long long total = 0;
+    if (!__builtin_mul_overflow(days, 86400000000LL, &total) &&
+        !__builtin_add_overflow(total, secs * 1000000 + us, &total)) {
+        int64_t value = total;
+        slot.allocate(8);
+        std::memcpy(slot.data(), &value, sizeof value);
+        slot.buflen = length = 8;
+        slot.readback = zt_readback::int64;
+        return 0;
+    }
+    char text[96];
+    int n = std::snprintf(text, sizeof text, "%lld days %lld.%06lld seconds", days, secs, us);
+    zt_text_slot(slot, length, text, n);
+    return 0;
+}
+
+/* With Python types on, an int goes as an 8-byte value that the library types as the
+ * same number written in SQL (integer, then bigint); one beyond 64 bits as numeric. */
+int zt_literal_int_item(Py_ssize_t i, PyObject *item, zt_slot &slot, int32_t &length,
+                        bool *numeric)
+{
+    *numeric = false;
+    if (!PyLong_Check(item))
+        return zt_unsuitable(i, item, ZTC_TYPE_INT_LITERAL);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (v == -1 && PyErr_Occurred())
+        return -1;
+    if (overflow != 0) {
+        *numeric = true;
+        return 0;
+    }
+    int64_t value = v;
+    slot.allocate(8);
+    std::memcpy(slot.data(), &value, sizeof value);
+    slot.buflen = length = 8;
+    slot.readback = zt_readback::int64;
+    return 0;
+}
+
+/* With Python types on, an aware time keeps its offset: it goes as text for the server
+ * to read as a time with time zone. 1 when the time is naive (bound the plain way). */
+int zt_aware_time_item(PyObject *item, zt_slot &slot, int32_t &length)
+{
+    if (!reinterpret_cast<PyDateTime_Time *>(item)->hastzinfo)
+        return 1;
+    PyRef offset(PyObject_CallMethod(item, "utcoffset", nullptr));
+    if (!offset)
+        return -1;
+    if (!PyDelta_Check(offset.get()))
+        return 1;
+    long long secs = PyDateTime_DELTA_GET_DAYS(offset.get()) * 86400LL +
+                     PyDateTime_DELTA_GET_SECONDS(offset.get());
+    const char sign = secs < 0 ? '-' : '+';
+    if (secs < 0)
+        secs = -secs;
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d%c%02lld:%02lld:%02lld",
+                          PyDateTime_TIME_GET_HOUR(item), PyDateTime_TIME_GET_MINUTE(item),
+                          PyDateTime_TIME_GET_SECOND(item), PyDateTime_TIME_GET_MICROSECOND(item),
+                          sign, secs / 3600, secs / 60 % 60, secs % 60);
+    zt_text_slot(slot, length, text, n);
+    return 0;
+}
+
 } // namespace
 
 /* An input-only position gets a buffer of its value's size, an output or in-out one the
@@ -267,7 +351,28 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
         return 0;
     }
 
+    const bool typed = zt_curs_pytypes(self);
     switch (code) {
+    case ZTC_TYPE_INT_LITERAL:
+    case ZTC_TYPE_INTERVAL_DS:
+        /* Codes of the Python-typed rules only. */
+        if (!typed)
+            break;
+        if (item == Py_None) {
+            zt_null_input(slot, length);
+            return 0;
+        }
+        if (code == ZTC_TYPE_INTERVAL_DS)
+            return zt_interval_item(i, item, slot, length);
+        {
+            bool numeric = false;
+            if (zt_literal_int_item(i, item, slot, length, &numeric) < 0)
+                return -1;
+            if (!numeric)
+                return 0;
+        }
+        slot.code = ZTC_TYPE_NUMERIC;
+        return zt_encode_item(self, kind, i, item, direction, slot, length);
     case ZTC_TYPE_BOOLEAN:
     case ZTC_TYPE_TINYINT:
     case ZTC_TYPE_SMALLINT:
@@ -363,6 +468,11 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
         } else {
             if (!PyTime_Check(item))
                 return zt_unsuitable(i, item, code);
+            if (typed) {
+                int aware = zt_aware_time_item(item, slot, length);
+                if (aware <= 0)
+                    return aware;
+            }
             slot.allocate(function ? 64 : 32);
             std::snprintf(slot.data(), 32, "%02d:%02d:%02d.%06d", PyDateTime_TIME_GET_HOUR(item),
                           PyDateTime_TIME_GET_MINUTE(item), PyDateTime_TIME_GET_SECOND(item),

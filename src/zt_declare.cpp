@@ -189,10 +189,15 @@ int zt_default_parameter_type(cursorObject *self, PyObject *item, const int i)
     if (!PyDateTimeAPI && zt_load_datetime_api() < 0)
         return -1;
     if (zt_curs_pytypes(self)) {
-        /* With Python types on: booleans as booleans, Decimal as exact numeric,
-         * bytearray and memoryview as binary. */
+        /* With Python types on: booleans as booleans, ints typed as the same number
+         * written in SQL, Decimal as exact numeric, bytearray and memoryview as binary,
+         * timedelta as an interval. */
         if (Py_TYPE(item) == &PyBool_Type)
             return ZTC_TYPE_BOOLEAN;
+        if (PyLong_Check(item))
+            return ZTC_TYPE_INT_LITERAL;
+        if (PyDelta_Check(item))
+            return ZTC_TYPE_INTERVAL_DS;
         if (PyByteArray_Check(item) || PyMemoryView_Check(item))
             return ZTC_TYPE_BLOB;
         if (zt_is_decimal_type(item))

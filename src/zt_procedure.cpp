@@ -78,6 +78,7 @@ private:
 struct zt_call_frame {
     std::vector<zt_slot> slots;         /* one per parameter, then the return value */
     std::vector<int32_t> lengths;       /* one length word per slot */
+    std::vector<PyRef> items;           /* the parameters as given (null: unreadable) */
     zt_pending_error pending;
     char last_boolean = 0;              /* last 'T' or 'F' read back in this call */
 };
@@ -161,6 +162,8 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
             frame.pending.record();
             continue;
         }
+        slot.direction = direction;
+        frame.items[static_cast<size_t>(i)] = PyRef::borrow(item.get());
         if ((direction == PARAM_OUTPUT || direction == PARAM_INPUTOUTPUT) && !self->ParameterType) {
             frame.pending.drop();
             PyErr_SetString(ProgrammingError, "Please set the parameter data type first");
@@ -423,6 +426,77 @@ PyObject *zt_call_read_return(cursorObject *self, Py_ssize_t n, zt_call_frame &f
     }
 }
 
+/* With Python types on: the row the call took its output values from, converted by the
+ * row builder as a result row is (a cursor of the same connection holds it while it is
+ * built); an empty tuple when the call returned no row. nullptr with an error set. */
+PyObject *zt_call_output_row(cursorObject *self)
+{
+    PyRef holder(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&cursorType),
+                                              self->conn, nullptr));
+    if (!holder)
+        return nullptr;
+    cursorObject *rows = reinterpret_cast<cursorObject *>(holder.get());
+    if (ZTC_GetOutputRowset(&rows->p_conn, &rows->p_results) < 0)
+        return zt_raise_library_error(&rows->p_conn);
+    int rc = ZTC_ReadNext(&rows->p_results);
+    if (rc < 0)
+        return zt_raise_library_error(&rows->p_conn);
+    if (rc == ZTC_NO_MORE)
+        return PyTuple_New(0);
+    return _pyzt_curs_buildrow(rows);
+}
+
+/* Item k of the output row, or None beyond its end (a new reference). */
+PyObject *zt_row_item(PyObject *row, Py_ssize_t k)
+{
+    PyObject *item = k < PyTuple_GET_SIZE(row) ? PyTuple_GET_ITEM(row, k) : Py_None;
+    Py_INCREF(item);
+    return item;
+}
+
+/* The values of a call with Python types on, appended to `list`: an input parameter as it
+ * was given; an output or in-out one of a procedure, and a function's value, from the row
+ * the server returned, in the types result rows have; a function's pure output None and
+ * its in-out parameter as given (a function reports only its value); a RefCursor output
+ * as its name, opening the cursor. Returns the list, or nullptr with an error set. */
+PyObject *zt_call_read_typed(cursorObject *self, zt_call_kind kind, Py_ssize_t n,
+                             zt_call_frame &frame, PyObject *list)
+{
+    PyRef row(zt_call_output_row(self));
+    if (!row)
+        return nullptr;
+    const bool function = (kind == zt_call_kind::function);
+    Py_ssize_t column = 0;
+    for (Py_ssize_t j = 0; j < n; j++) {
+        zt_slot &slot = frame.slots[static_cast<size_t>(j)];
+        const bool output = slot.direction == PARAM_OUTPUT || slot.direction == PARAM_INPUTOUTPUT;
+        PyRef value;
+        if (output && slot.readback == zt_readback::refcursor) {
+            value.reset(zt_call_read_slot(self, j, slot, frame.lengths[static_cast<size_t>(j)],
+                                          frame));
+        } else if (output && !function) {
+            value.reset(zt_row_item(row.get(), column));
+        } else if (slot.direction == PARAM_OUTPUT) {
+            value = PyRef::borrow(Py_None);
+        } else {
+            PyObject *given = frame.items[static_cast<size_t>(j)].get();
+            value = PyRef::borrow(given ? given : Py_None);
+        }
+        column += output ? 1 : 0;
+        if (!value || PyList_Append(list, value.get()) < 0)
+            frame.pending.record();
+    }
+    if (function) {
+        PyRef value(zt_row_item(row.get(), 0));
+        if (PyList_Append(list, value.get()) < 0)
+            frame.pending.record();
+    }
+    if (frame.pending.any())
+        return frame.pending.raise();
+    Py_INCREF(list);
+    return list;
+}
+
 /* The frame shared by callproc and callfunc. */
 PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
 {
@@ -462,6 +536,7 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
     zt_call_frame frame;
     frame.slots.resize(nslots);
     frame.lengths.assign(nslots, 0);
+    frame.items.resize(nslots);
 
     /* Bindings left by an earlier statement must not reach this call. The parameters'
      * __len__ may have closed the connection. */
@@ -481,6 +556,9 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
         return nullptr;
     if (zt_lib_procedure(&self->p_conn, sql.c_str(), self->p_results) < 0)
         return zt_raise_library_error(&self->p_conn);
+
+    if (zt_curs_pytypes(self))
+        return zt_call_read_typed(self, kind, n, frame, list.get());
 
     for (Py_ssize_t j = 0; j < n; j++) {
         zt_slot &slot = frame.slots[static_cast<size_t>(j)];

@@ -218,10 +218,32 @@ PyObject *zt_py_time(cursorObject *self, int col)
     });
 }
 
+/* A value the library refused in the requested form because that form cannot hold it
+ * (an infinite timestamp, one beyond the microsecond count): DataError naming the column
+ * and the server's text of the value; the library's error when the text cannot be read
+ * either. Always returns nullptr. */
+PyObject *zt_py_beyond_form(cursorObject *self, int col, const char *what)
+{
+    char text[128];
+    int length = -1;
+    if (ZTC_GetData(&self->p_results, col, ZTC_TYPE_VARCHAR, text, sizeof text, &length) < 0 ||
+        length < 0)
+        return zt_raise_library_error(&self->p_conn);
+    text[length < (int)sizeof text ? length : (int)sizeof text - 1] = '\0';
+    return zt_out_of_range(self, col, what, text);
+}
+
 /* TIMESTAMP (naive) or TIMESTAMPTZ (aware, UTC) from a microsecond count. */
 PyObject *zt_py_datetime(cursorObject *self, int col, bool with_zone)
 {
-    return zt_py_fixed<int64_t>(self, col, ZTC_TYPE_DATETIME_US, [&](int64_t t) -> PyObject * {
+    int64_t count = 0;
+    int length = -1;
+    if (ZTC_GetData(&self->p_results, col, ZTC_TYPE_DATETIME_US, &count, (int)sizeof count,
+                    &length) < 0)
+        return zt_py_beyond_form(self, col, "timestamp");
+    if (length < 0)
+        Py_RETURN_NONE;
+    return [&](int64_t t) -> PyObject * {
         const int64_t days = zt_floor_div(t, ZT_US_PER_DAY);
         const int64_t in_day = t - days * ZT_US_PER_DAY;
         int64_t y;
@@ -239,7 +261,7 @@ PyObject *zt_py_datetime(cursorObject *self, int col, bool with_zone)
         return PyDateTimeAPI->DateTime_FromDateAndTime((int)y, m, d, h, mi, s, us,
                                                         with_zone ? zt_utc : Py_None,
                                                         PyDateTimeAPI->DateTimeType);
-    });
+    }(count);
 }
 
 /* An interval as a timedelta: months of 30 days, microseconds split by floor division. */

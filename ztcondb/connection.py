@@ -78,6 +78,9 @@ class Connection(_pyztdb.connection):
         return self._closed or self.broken
 
     def close(self) -> None:
+        """Ends the session; the notices it still held stay in `notices`."""
+        if not self._closed:
+            self.notices  # collected now: the session's own list goes with it
         super().close()
         self._closed = True
 

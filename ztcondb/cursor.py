@@ -59,6 +59,17 @@ def _call_arguments(name: str, parameters: Optional[typing.Sequence[Any]],
     return args
 
 
+def _check_sequence(method: str, name: str, value: Any) -> None:
+    """TypeError unless `value` (an argument of callproc / callfunc) is None or a
+    sequence that can be measured and indexed, as the module walks it."""
+    if value is None or isinstance(value, typing.Sequence):
+        return
+    if hasattr(value, "__len__") and hasattr(value, "__getitem__"):
+        return
+    raise TypeError("%s: %s must be a sequence (a list or tuple), not %s"
+                    % (method, name, type(value).__name__))
+
+
 def _sqlstate(exc: BaseException) -> str:
     """The SQLSTATE of a library error: its text starts with "[XXXXX]"."""
     code = getattr(exc, "sqlstate", None)
@@ -220,7 +231,9 @@ class Cursor(_pyztdb.cursor):
         list; a procedure returns its parameters after the call, as the module's
         `callproc` does (with `directions` and declared types for outputs)."""
         self._start()
-        if directions is None and _ROUTINE_NAME.match(procname):
+        _check_sequence("callproc", "parameters", parameters)
+        _check_sequence("callproc", "directions", directions)
+        if directions is None and isinstance(procname, str) and _ROUTINE_NAME.match(procname):
             args = list(parameters) if parameters is not None else []
             if self._call_function(procname, args):
                 return args
@@ -249,6 +262,8 @@ class Cursor(_pyztdb.cursor):
     def callfunc(self, funcname: str, parameters: Optional[typing.Sequence[Any]] = None,
                  directions: Optional[typing.Sequence[int]] = None) -> List[Any]:
         self._start()
+        _check_sequence("callfunc", "parameters", parameters)
+        _check_sequence("callfunc", "directions", directions)
         result: List[Any] = super().callfunc(*_call_arguments(funcname, parameters, directions))
         self._settle()
         return result

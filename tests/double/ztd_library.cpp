@@ -671,6 +671,22 @@ int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
     return 0;
 }
 
+/* The output row is the next queued execution (queue_execution), or a result without
+ * rows when none is queued. */
+int ZTC_GetOutputRowset(ZTC_HANDLE *S, ZTC_HANDLE *R)
+{
+    Logger("ZTC_GetOutputRowset").handle("session", S).handle("result", R).commit();
+    int rc;
+    if (injected("ZTC_GetOutputRowset", value_of(S), &rc))
+        return rc;
+    if (!need_session(S))
+        return -1;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    fill_result(value_of(S), next_execution(), R, nullptr, nullptr, nullptr);
+    return 0;
+}
+
 int ZTC_GetOutputData(ZTC_HANDLE *S, int pos, void *buffer, int capacity, int *length)
 {
     Logger("ZTC_GetOutputData").handle("session", S).integer("pos", pos)

@@ -407,6 +407,7 @@ ZTC_API int ZTC_Reset(ZTC_HANDLE *S)
     s->params.clear();
     s->arrays.clear();
     s->kept_outputs.clear();
+    s->call_row.reset();
     return 0;
 }
 

@@ -146,6 +146,9 @@ struct Session {
     // Whole values (position, bytes as written) of the outputs that the last procedure or
     // function call cut to their buffers; read with ZTC_GetOutputData.
     std::vector<std::pair<int, std::string>> kept_outputs;
+    // The result the last procedure or function call took its output values from, until
+    // ZTC_GetOutputRowset hands it out or the next call replaces it.
+    ResultPtr call_row;
     // The COPY the caller streams (ZTC_COPY_IN / ZTC_COPY_OUT; 0 when none, -1 while a refused
     // one is drained), and the part of the last data row ZTC_CopyGet has not handed over yet.
     int copy_direction = 0;

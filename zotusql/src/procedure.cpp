@@ -276,13 +276,13 @@ bool write_function_cursors(Session &s, int markers, const PGresult *r,
     return true;
 }
 
-// The first result that has a row description, or the last one.
-const PGresult *main_result(const ResultList &results)
+// The first result that has a row description, or the last one; null when there is none.
+ResultPtr *main_result(ResultList &results)
 {
-    for (const ResultPtr &r : results)
+    for (ResultPtr &r : results)
         if (PQnfields(r.get()) > 0)
-            return r.get();
-    return results.empty() ? nullptr : results.back().get();
+            return &r;
+    return results.empty() ? nullptr : &results.back();
 }
 
 bool has_state(const std::string &message, const char *state)
@@ -440,11 +440,13 @@ int execute_procedure(Session &s, const char *sql)
 
     ResultList results;
     s.kept_outputs.clear();
+    s.call_row.reset();
     bool ok = ret ? call_function(s, name, markers, results)
                   : call_procedure(s, name, markers, results);
     std::vector<std::string> cursors;
+    ResultPtr *main = ok ? main_result(results) : nullptr;
     if (ok) {
-        const PGresult *r = main_result(results);
+        const PGresult *r = main ? main->get() : nullptr;
         if (ret) {
             write_return_value(s, markers + 1, *ret, r);
             // A function reports no OUT values through its result: its pure outputs read NULL,
@@ -462,6 +464,8 @@ int execute_procedure(Session &s, const char *sql)
         drop_cursor_transaction(s, opened_now);
         return -1;
     }
+    if (main)
+        s.call_row = std::move(*main);
     if (s.cursor_transaction) {
         for (std::string &c : cursors)
             if (std::find(s.held_cursors.begin(), s.held_cursors.end(), c) == s.held_cursors.end())
@@ -488,6 +492,29 @@ ZTC_API int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
     if (!s)
         return -1;
     return guarded(slot_of(s), [&]() -> int { return execute_procedure(*s, sql); });
+}
+
+// Hands out the row the last call took its output values from, once.
+ZTC_API int ZTC_GetOutputRowset(ZTC_HANDLE *S, ZTC_HANDLE *R)
+{
+    Session *s = session_of(S);
+    if (!s)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        if (!R) {
+            set_error(*s, "HY000", "no result handle");
+            return -1;
+        }
+        if (!s->call_row) {
+            set_error(*s, "HY000", "no output row is kept: no procedure or function call "
+                                   "ran since it was handed out");
+            return -1;
+        }
+        ResultList results;
+        results.push_back(std::move(s->call_row));
+        replace_result(R, new_result(*s, std::move(results)));
+        return 0;
+    });
 }
 
 // Copies the whole value of an output that the last call cut to its buffer.

@@ -336,3 +336,55 @@ TEST(Procedure, MissingBindingRefused)
     ZTC_HANDLE empty = nullptr;
     EXPECT_EQ(-1, ZTC_Execute_procesure(&empty, "execute f_bool", nullptr));
 }
+
+// The row a call took its outputs from is handed out once as a result of the server's types: a
+// procedure's outputs in order (NULL and empty apart, microseconds kept), a function's value.
+TEST(Procedure, OutputRowset)
+{
+    Session s;
+    create_routines(s);
+    s.run("create or replace procedure p_row(inout t text, out ts timestamp, out n text) "
+          "language plpgsql as $$ begin t := ''; ts := '2024-01-05 07:08:09.000123'; "
+          "n := null; end $$");
+    struct Case { const char *sql; int outputs; std::vector<std::string> texts; };
+    for (const Case &c : {Case{"execute p_row(?,?,?);", 3,
+                               {"", "2024-01-05 07:08:09.000123", "<null>"}},
+                          Case{"execute f_add(?,?);", 0, {"5"}},
+                          Case{"execute p_fail(?);", 0, {}}}) {
+        SCOPED_TRACE(c.sql);
+        ASSERT_EQ(0, ZTC_Reset(&s.s));
+        std::vector<Param> params;
+        params.reserve(4);
+        int markers = c.outputs ? c.outputs : (std::strchr(c.sql, ',') ? 2 : 1);
+        for (int pos = 1; pos <= markers; ++pos) {
+            params.push_back(c.outputs ? Param::text("x", 21) : Param::fixed<int32_t>(pos + 1, 4));
+            bind(s, pos, !c.outputs ? PARAM_INPUT : pos == 1 ? PARAM_INPUTOUTPUT : PARAM_OUTPUT,
+                 c.outputs ? ZTC_TYPE_VARCHAR : ZTC_TYPE_INTEGER, params.back());
+        }
+        if (!c.outputs) {
+            params.push_back(Param::text("", 21));
+            bind(s, markers + 1, PARAM_RETURNVALUE, ZTC_TYPE_VARCHAR, params.back());
+        }
+        ZTC_HANDLE r = nullptr;
+        if (c.texts.empty()) {
+            EXPECT_EQ(-1, call(s, c.sql));
+            EXPECT_EQ(-1, ZTC_GetOutputRowset(&s.s, &r));
+            continue;
+        }
+        ASSERT_EQ(0, call(s, c.sql)) << s.error();
+        ASSERT_EQ(0, ZTC_GetOutputRowset(&s.s, &r)) << s.error();
+        EXPECT_EQ(-1, ZTC_GetOutputRowset(&s.s, &r));  // handed out once
+        int columns = 0;
+        ZTC_getResultColumnsnum(&r, &columns);
+        ASSERT_EQ(static_cast<int>(c.texts.size()), columns);
+        ASSERT_EQ(0, ZTC_ReadNext(&r));
+        for (int col = 1; col <= columns; ++col) {
+            char text[64] = {0};
+            int length = 0;
+            ASSERT_EQ(0, ZTC_GetData(&r, col, ZTC_TYPE_VARCHAR, text, sizeof text, &length));
+            EXPECT_EQ(c.texts[col - 1], length < 0 ? "<null>" : std::string(text, length));
+        }
+        EXPECT_EQ(ZTC_NO_MORE, ZTC_ReadNext(&r));
+        ZTC_FreeRowset(&r);
+    }
+}
