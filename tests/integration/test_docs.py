@@ -118,7 +118,7 @@ def test_package_demo_runs(pg):
 @pytest.mark.parametrize("method, create, expected", [
     ("callproc", "create procedure {name}() language plpgsql as $$ begin end $$", []),
     ("callfunc", "create function {name}() returns integer language sql as $$ select 7 $$",
-     ["7"]),
+     [7]),
 ], ids=["callproc", "callfunc"])
 def test_call_with_directions_and_no_parameters(pg, method, create, expected):
     name = "docs_noparams_" + method

@@ -89,15 +89,27 @@ def test_values_read_as_python_types(zcur, sql, expected):
 
 
 @pytest.mark.parametrize("sql", [
-    "'0044-03-15 BC'::date", "'10000-01-01'::date", "'infinity'::date",
+    "'0044-03-15 BC'::date", "'10000-01-01'::date", "'infinity'::date", "'-infinity'::date",
     "'0044-03-15 12:00 BC'::timestamp", "'infinity'::timestamp", "'-infinity'::timestamptz",
-    "'24:00:00'::time",
+    "'294276-12-31 23:59:59'::timestamp", "'24:00:00'::time",
 ])
-def test_values_python_cannot_hold_are_data_errors(zcur, sql):
+@pytest.mark.parametrize("via", ["row", "callproc", "callfunc"])
+def test_values_python_cannot_hold_are_data_errors(zcur, sql, via):
+    text, sqltype = sql.split("::")
+    if via == "row":
+        call = lambda: one(zcur, "select " + sql + " as the_col")  # noqa: E731
+    elif via == "callproc":
+        zcur.execute("drop procedure if exists p_cannot; create procedure p_cannot(out the_col "
+                     "%s) language plpgsql as $$ begin the_col := %s; end $$" % (sqltype, sql))
+        zcur.setinputtype([2])
+        call = lambda: zcur.callproc("p_cannot", [""], [2])  # noqa: E731
+    else:
+        zcur.execute("drop function if exists the_col; create function the_col() returns %s "
+                     "language sql as $$ select %s $$" % (sqltype, sql))
+        call = lambda: zcur.callfunc("the_col")  # noqa: E731
     with pytest.raises(ztcondb.DataError) as info:
-        one(zcur, "select " + sql + " as the_col")
-    if "infinity" not in sql:
-        assert "the_col" in str(info.value)
+        call()
+    assert "(the_col)" in str(info.value) and text.strip("'")[:10] in str(info.value)
 
 
 SENT = [
@@ -146,6 +158,101 @@ def test_same_rules_through_executemany_callproc_callfunc(db, zcur):
     zcur.callproc("p_ts", [aware])
     assert one(zcur, "select t from t_sent where i = 0") == \
         datetime.datetime(2021, 3, 6, 23, 5, 6, tzinfo=UTC)
+
+
+OUTPUTS = [("boolean", "true", True), ("boolean", "null", None), ("integer", "2147483647", 2147483647),
+           ("bigint", "-9223372036854775808", -(2 ** 63)), ("real", "1.5", 1.5),
+           ("numeric", "12345678901234567890.123456789", D("12345678901234567890.123456789")),
+           ("numeric", "'NaN'", "NaN"), ("numeric", BIG, D(BIG)),
+           ("date", "'2021-03-07'", datetime.date(2021, 3, 7)),
+           ("time", "'04:05:06.789012'", datetime.time(4, 5, 6, 789012)),
+           ("timetz", "'04:05:06-02'",
+            datetime.time(4, 5, 6, tzinfo=datetime.timezone(-datetime.timedelta(hours=2)))),
+           ("timestamp", "'2021-03-07 04:05:06.123456'",
+            datetime.datetime(2021, 3, 7, 4, 5, 6, 123456)),
+           ("timestamptz", "'2021-03-07 04:05:06.5+05'",
+            datetime.datetime(2021, 3, 6, 23, 5, 6, 500000, tzinfo=UTC)),
+           ("interval", "'1 day 02:03:04.5'", datetime.timedelta(days=1, seconds=7384.5)),
+           ("text", "''", ""), ("text", "null", None), ("bytea", "'\\x00ff'", b"\x00\xff"),
+           ("bytea", "''", b""), ("json", "'[1]'", "[1]")]
+
+
+@pytest.mark.parametrize("sqltype, sql, expected", OUTPUTS,
+                         ids=["%s-%s" % (o[0], o[1][:20]) for o in OUTPUTS])
+def test_call_outputs_read_as_python_types(zcur, sqltype, sql, expected):
+    """A procedure's outputs and a function's value come back as result rows do, whatever
+    code was declared for them; inputs come back as given."""
+    zcur.execute("drop procedure if exists p_out; drop function if exists f_out; "
+                 "create procedure p_out(a numeric, out v %s) language plpgsql as "
+                 "$$ begin v := %s; end $$; create function f_out(a numeric) returns %s "
+                 "language sql as $$ select (%s)::%s $$" % (sqltype, sql, sqltype, sql, sqltype))
+    zcur.setinputtype([9, 2])
+    got = zcur.callproc("p_out", [D("7.50"), ""], [1, 2])
+    zcur.cleartype()
+    got += zcur.callfunc("f_out", [D("7.50")])[1:]
+    assert str(got[0]) == "7.50" and type(got[0]) is D
+    for value in got[1:]:
+        if expected == "NaN":
+            assert isinstance(value, D) and value.is_nan()
+        else:
+            assert value == expected and type(value) is type(expected)
+            if isinstance(expected, (datetime.datetime, datetime.time)):
+                assert value.utcoffset() == expected.utcoffset()
+
+
+CALL_SENT = [
+    ("a anyelement", "text", "pg_typeof(a)::text", [7], "integer"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [2 ** 40], "bigint"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [10 ** 30], "numeric"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [True], "boolean"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [0.1], "double precision"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [D("1.5")], "numeric"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [bytearray(b"x")], "bytea"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [datetime.timedelta(1)], "interval"),
+    ("a anyelement", "text", "pg_typeof(a)::text", [datetime.date(2021, 3, 7)], "date"),
+    ("a integer, b integer", "integer", "a + b", [30000, 30000], 60000),
+    ("a anyelement, b anyelement", "anyelement", "a + b", [30000, 30000], 60000),
+    ("a anyelement, b anyelement", "anyelement", "a * b", [0.1, 2.0], 0.2),
+    ("a numeric", "numeric", "a", [10 ** 30], D(10 ** 30)),
+    ("a timetz", "text", "a::text", [datetime.time(4, 5, 6, tzinfo=PLUS5)], "04:05:06+05"),
+    ("a timestamptz", "timestamptz", "a",
+     [datetime.datetime(2021, 3, 7, 4, 5, 6, 1, tzinfo=PLUS5)],
+     datetime.datetime(2021, 3, 6, 23, 5, 6, 1, tzinfo=UTC)),
+    ("a interval", "interval", "a", [datetime.timedelta(days=-1, seconds=3.5)],
+     datetime.timedelta(days=-1, seconds=3.5)),
+    ("a text", "text", "coalesce(a, 'null')", [None], "null"),
+]
+
+
+@pytest.mark.parametrize("args, returns, body, params, expected", CALL_SENT,
+                         ids=[repr(c[3])[:30] for c in CALL_SENT])
+def test_callfunc_sends_values_as_execute(zcur, args, returns, body, params, expected):
+    zcur.execute("drop function if exists f_sent; create function f_sent(%s) returns %s "
+                 "language sql as $$ select %s $$" % (args, returns, body))
+    got = zcur.callfunc("f_sent", params)[-1]
+    assert got == expected and type(got) is type(expected)
+
+
+@pytest.mark.parametrize("how", ["close", "with"])
+def test_notices_survive_close(pg, how):
+    conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"],
+                           user=pg["user"])
+    with conn:
+        conn.cursor().execute("do $$ begin raise notice 'before close'; end $$")
+        if how == "close":
+            conn.close()
+    assert conn.closed and conn.notices == ["NOTICE:  before close\n"]
+
+
+@pytest.mark.parametrize("method, params, directions, name", [
+    ("callproc", (x for x in [1]), None, "parameters"),
+    ("callfunc", iter([1]), None, "parameters"),
+    ("callproc", [1], (d for d in [1]), "directions"),
+    ("callfunc", 42, None, "parameters"),
+])
+def test_call_arguments_must_be_sequences(zcur, method, params, directions, name):
+    with pytest.raises(TypeError, match="%s: %s must be a sequence" % (method, name)):
+        getattr(zcur, method)("lower", params, directions)
 
 
 ERRORS = [

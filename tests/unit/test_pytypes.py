@@ -17,9 +17,12 @@ def cur(conn):
     return conn.cursor()
 
 
-def bound(zd, cur, value):
-    cur.execute("select ?", [value])
-    call = zd.calls_of("ZTC_BindParamByPos")[-1]
+def bound(zd, cur, value, via="execute"):
+    if via == "execute":
+        cur.execute("select ?", [value])
+    else:
+        getattr(cur, via)("f", [value])
+    call = zd.calls_of("ZTC_BindParamByPos")[0 if via != "execute" else -1]
     return call["type"], call["data"][:call["length"]] if call["length"] > 0 else b""
 
 
@@ -36,8 +39,9 @@ def bound(zd, cur, value):
      2, b"01:02:03.000000-05:30:00"),
     (decimal.Decimal("1.50"), 9, b"1.50"),
 ])
-def test_values_bound_with_python_types(zd, cur, value, code, data):
-    assert bound(zd, cur, value) == (code, data)
+@pytest.mark.parametrize("via", ["execute", "callproc", "callfunc"])
+def test_values_bound_with_python_types(zd, cur, value, code, data, via):
+    assert bound(zd, cur, value, via) == (code, data)
 
 
 def test_defaults_without_the_attribute(zd, conn):
@@ -63,8 +67,16 @@ def row(zd, cur, columns, cells):
     (58, None, None), (58, "c1", "c1"),
     (31, -1, datetime.timedelta(microseconds=-1)), (28, 14, datetime.timedelta(days=420)),
 ])
-def test_row_values(zd, cur, code, cell, expected):
-    (value,) = row(zd, cur, [("c", code)], [cell])
+@pytest.mark.parametrize("via", ["row", "callproc", "callfunc"])
+def test_row_values(zd, cur, code, cell, expected, via):
+    """The same conversions for result rows, a procedure's output and a function's value
+    (the library hands those over as a row of the server's types)."""
+    if via == "row":
+        (value,) = row(zd, cur, [("c", code)], [cell])
+    else:
+        zd.queue_execution(Result([Column("c", code)], [[cell]]))
+        cur.setinputtype([2, 2])
+        value = cur.callproc("p", [""], [2])[0] if via == "callproc" else cur.callfunc("f")[0]
     if expected == "NaN":
         assert value.is_nan()
     else:
