@@ -229,7 +229,8 @@ class Cursor(_pyztdb.cursor):
         """Calls a procedure or a function. A function's rows become the cursor's
         result (fetch them as after `execute`), and the parameters come back as a
         list; a procedure returns its parameters after the call, as the module's
-        `callproc` does (with `directions` and declared types for outputs)."""
+        `callproc` does (with `directions` and declared types for outputs), its output
+        values read as result rows are and its inputs as they were given."""
         self._start()
         _check_sequence("callproc", "parameters", parameters)
         _check_sequence("callproc", "directions", directions)
@@ -261,6 +262,8 @@ class Cursor(_pyztdb.cursor):
 
     def callfunc(self, funcname: str, parameters: Optional[typing.Sequence[Any]] = None,
                  directions: Optional[typing.Sequence[int]] = None) -> List[Any]:
+        """Calls a function: its parameters after the call (inputs as they were given),
+        then its value, read as a result row's value is."""
         self._start()
         _check_sequence("callfunc", "parameters", parameters)
         _check_sequence("callfunc", "directions", directions)
