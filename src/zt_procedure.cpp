@@ -164,7 +164,10 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
         }
         slot.direction = direction;
         frame.items[static_cast<size_t>(i)] = PyRef::borrow(item.get());
-        if ((direction == PARAM_OUTPUT || direction == PARAM_INPUTOUTPUT) && !self->ParameterType) {
+        /* With Python types on, outputs are read by the server's type, so they need no
+         * declared code. */
+        if ((direction == PARAM_OUTPUT || direction == PARAM_INPUTOUTPUT) && !self->ParameterType
+            && !zt_curs_pytypes(self)) {
             frame.pending.drop();
             PyErr_SetString(ProgrammingError, "Please set the parameter data type first");
             return -1;

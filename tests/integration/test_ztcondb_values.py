@@ -181,7 +181,7 @@ OUTPUTS = [("boolean", "true", True), ("boolean", "null", None), ("integer", "21
                          ids=["%s-%s" % (o[0], o[1][:20]) for o in OUTPUTS])
 def test_call_outputs_read_as_python_types(zcur, sqltype, sql, expected):
     """A procedure's outputs and a function's value come back as result rows do, whatever
-    code was declared for them; inputs come back as given."""
+    code was declared for them (or none); inputs come back as given."""
     zcur.execute("drop procedure if exists p_out; drop function if exists f_out; "
                  "create procedure p_out(a numeric, out v %s) language plpgsql as "
                  "$$ begin v := %s; end $$; create function f_out(a numeric) returns %s "
@@ -189,6 +189,7 @@ def test_call_outputs_read_as_python_types(zcur, sqltype, sql, expected):
     zcur.setinputtype([9, 2])
     got = zcur.callproc("p_out", [D("7.50"), ""], [1, 2])
     zcur.cleartype()
+    got += zcur.callproc("p_out", [D("7.50"), None], [1, 2])[1:]
     got += zcur.callfunc("f_out", [D("7.50")])[1:]
     assert str(got[0]) == "7.50" and type(got[0]) is D
     for value in got[1:]:
