@@ -160,7 +160,8 @@ def test_same_rules_through_executemany_callproc_callfunc(db, zcur):
         datetime.datetime(2021, 3, 6, 23, 5, 6, tzinfo=UTC)
 
 
-OUTPUTS = [("boolean", "true", True), ("boolean", "null", None), ("integer", "2147483647", 2147483647),
+OUTPUTS = [("boolean", "true", True), ("boolean", "null", None),
+           ("integer", "2147483647", 2147483647),
            ("bigint", "-9223372036854775808", -(2 ** 63)), ("real", "1.5", 1.5),
            ("numeric", "12345678901234567890.123456789", D("12345678901234567890.123456789")),
            ("numeric", "'NaN'", "NaN"), ("numeric", BIG, D(BIG)),
@@ -182,15 +183,15 @@ OUTPUTS = [("boolean", "true", True), ("boolean", "null", None), ("integer", "21
 def test_call_outputs_read_as_python_types(zcur, sqltype, sql, expected):
     """A procedure's outputs and a function's value come back as result rows do, whatever
     code was declared for them (or none); inputs come back as given."""
-    zcur.execute("drop procedure if exists p_out; drop function if exists f_out; "
-                 "create procedure p_out(a numeric, out v %s) language plpgsql as "
-                 "$$ begin v := %s; end $$; create function f_out(a numeric) returns %s "
+    zcur.execute("drop procedure if exists p_pyout; drop function if exists f_pyout; "
+                 "create procedure p_pyout(a numeric, out v %s) language plpgsql as "
+                 "$$ begin v := %s; end $$; create function f_pyout(a numeric) returns %s "
                  "language sql as $$ select (%s)::%s $$" % (sqltype, sql, sqltype, sql, sqltype))
     zcur.setinputtype([9, 2])
-    got = zcur.callproc("p_out", [D("7.50"), ""], [1, 2])
+    got = zcur.callproc("p_pyout", [D("7.50"), ""], [1, 2])
     zcur.cleartype()
-    got += zcur.callproc("p_out", [D("7.50"), None], [1, 2])[1:]
-    got += zcur.callfunc("f_out", [D("7.50")])[1:]
+    got += zcur.callproc("p_pyout", [D("7.50"), None], [1, 2])[1:]
+    got += zcur.callfunc("f_pyout", [D("7.50")])[1:]
     assert str(got[0]) == "7.50" and type(got[0]) is D
     for value in got[1:]:
         if expected == "NaN":
@@ -201,26 +202,18 @@ def test_call_outputs_read_as_python_types(zcur, sqltype, sql, expected):
                 assert value.utcoffset() == expected.utcoffset()
 
 
-CALL_SENT = [
-    ("a anyelement", "text", "pg_typeof(a)::text", [7], "integer"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [2 ** 40], "bigint"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [10 ** 30], "numeric"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [True], "boolean"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [0.1], "double precision"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [D("1.5")], "numeric"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [bytearray(b"x")], "bytea"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [datetime.timedelta(1)], "interval"),
-    ("a anyelement", "text", "pg_typeof(a)::text", [datetime.date(2021, 3, 7)], "date"),
+TYPEOF = "a anyelement", "text", "pg_typeof(a)::text"
+CALL_SENT = [TYPEOF + ([v], t) for v, t in [
+    (7, "integer"), (2 ** 40, "bigint"), (10 ** 30, "numeric"), (True, "boolean"),
+    (0.1, "double precision"), (D("1.5"), "numeric"), (bytearray(b"x"), "bytea"),
+    (datetime.timedelta(1), "interval"), (datetime.date(2021, 3, 7), "date")]] + [
     ("a integer, b integer", "integer", "a + b", [30000, 30000], 60000),
     ("a anyelement, b anyelement", "anyelement", "a + b", [30000, 30000], 60000),
     ("a anyelement, b anyelement", "anyelement", "a * b", [0.1, 2.0], 0.2),
-    ("a numeric", "numeric", "a", [10 ** 30], D(10 ** 30)),
     ("a timetz", "text", "a::text", [datetime.time(4, 5, 6, tzinfo=PLUS5)], "04:05:06+05"),
     ("a timestamptz", "timestamptz", "a",
      [datetime.datetime(2021, 3, 7, 4, 5, 6, 1, tzinfo=PLUS5)],
      datetime.datetime(2021, 3, 6, 23, 5, 6, 1, tzinfo=UTC)),
-    ("a interval", "interval", "a", [datetime.timedelta(days=-1, seconds=3.5)],
-     datetime.timedelta(days=-1, seconds=3.5)),
     ("a text", "text", "coalesce(a, 'null')", [None], "null"),
 ]
 
