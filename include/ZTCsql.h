@@ -211,6 +211,25 @@ int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, in
 /* Frees the result and empties *R; 0 on an empty handle. */
 int ZTC_FreeRowset(ZTC_HANDLE *R);
 
+/* A view of one value of the current row (ZTC_GetRowValues). text points at the value's
+ * text form (what code 2 writes), zero-terminated, valid until the next ZTC_ReadNext,
+ * ZTC_NextResult or ZTC_FreeRowset of the result; length is its byte count, -1 for NULL.
+ * A null text with a length of 0 or more means the library offers no view of this value:
+ * read it with ZTC_GetData. decoded is 1 when number holds the value as its column's type
+ * code reads it: codes 1 (0 or 1), 3-6 in integer; 7, 8 in real (code 7 rounded to a
+ * float); code 23 columns in integer as the microsecond count code 71 writes. A value that
+ * does not decode has decoded 0 (ZTC_GetData then reports why). */
+typedef struct {
+    const char *text;
+    int length;
+    int decoded;
+    int64_t integer;
+    double real;
+} ZTC_ROWVALUE;
+/* Fills values[0..count) with views of the first count values of the current row (count
+ * at most the column count). 0, or -1 without a current row. */
+int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count);
+
 /* ---- server cursors ---- */
 
 /* Fetches the next rowset of the named server cursor into *R (freeing what it held):

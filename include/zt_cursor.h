@@ -135,6 +135,11 @@ PyObject *zt_py_buildrow(cursorObject *self);
  * also when Python code run meanwhile released the result. */
 typedef PyObject *(*ZtColumnValue)(cursorObject *self, int col, int type);
 PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value);
+/* Stops the collector from tracking a row tuple that holds no object that could take part
+ * in a reference cycle (numbers, texts, dates, None): it can never be part of one, and a
+ * million tracked rows make every full collection walk them. The interpreter itself
+ * untracks such tuples, but only when a collection reaches them. */
+void zt_untrack_plain_row(PyObject *row);
 
 typedef struct tagDateTime {
     int32_t year;

@@ -132,14 +132,20 @@ PyObject *zt_py_fixed(cursorObject *self, int col, int type, Make make)
     return make(value);
 }
 
+/* A Decimal from a NUMERIC's text (NaN and Infinity included). */
+PyObject *zt_decimal_from_text(const char *text, size_t n)
+{
+    PyRef s(PyUnicode_DecodeASCII(text, (Py_ssize_t)n, nullptr));
+    if (!s)
+        return nullptr;
+    return PyObject_CallOneArg(zt_decimal_type, s.get());
+}
+
 /* NUMERIC as an exact Decimal from the server's text (NaN and Infinity included). */
 PyObject *zt_py_numeric(cursorObject *self, int col)
 {
     return zt_py_text(self, col, ZTC_TYPE_VARCHAR, [](const char *text, size_t n) -> PyObject * {
-        PyRef s(PyUnicode_DecodeASCII(text, (Py_ssize_t)n, nullptr));
-        if (!s)
-            return nullptr;
-        return PyObject_CallFunctionObjArgs(zt_decimal_type, s.get(), nullptr);
+        return zt_decimal_from_text(text, n);
     });
 }
 
@@ -156,16 +162,53 @@ int zt_digits(const char *p, int n)
     return v;
 }
 
+/* Dates made lately, by their day: a column of dates repeats them often, and a
+ * date is immutable, so one object serves every row (as small ints do). Each slot holds a
+ * reference for the life of the process. */
+constexpr unsigned ZT_DATE_SLOTS = 16384;
+struct ZtDateSlot {
+    int key;
+    PyObject *date;
+};
+ZtDateSlot zt_date_slots[ZT_DATE_SLOTS];
+
+PyObject *zt_cached_date(int y, int m, int d)
+{
+    /* Increasing with the date, with a few gaps: the dates of about 44 years take
+     * different slots. */
+    const int key = y * 372 + (m - 1) * 31 + (d - 1);
+    ZtDateSlot &slot = zt_date_slots[(unsigned)key & (ZT_DATE_SLOTS - 1)];
+    if (slot.date != nullptr && slot.key == key) {
+        Py_INCREF(slot.date);
+        return slot.date;
+    }
+    PyObject *date = PyDate_FromDate(y, m, d);
+    if (date == nullptr)
+        return nullptr;
+    Py_XSETREF(slot.date, date);
+    slot.key = key;
+    Py_INCREF(date);
+    return date;
+}
+
 /* DATE from its text: "YYYY-MM-DD" of years 1..9999; any other form (BC, a fifth year
  * digit, infinity) is a date Python cannot hold. */
+PyObject *zt_date_from_text(cursorObject *self, int col, const char *t, size_t n)
+{
+    int y = n == 10 && t[4] == '-' && t[7] == '-' ? zt_digits(t, 4) : -1;
+    int m = y > 0 ? zt_digits(t + 5, 2) : -1, d = m > 0 ? zt_digits(t + 8, 2) : -1;
+    if (d <= 0)
+        return zt_out_of_range(self, col, "date", std::string(t, n).c_str());
+    /* Month and day out of their ranges reach the constructor, which refuses them. */
+    if (m > 12 || d > 31)
+        return PyDate_FromDate(y, m, d);
+    return zt_cached_date(y, m, d);
+}
+
 PyObject *zt_py_date(cursorObject *self, int col)
 {
     return zt_py_text(self, col, ZTC_TYPE_DATE, [&](const char *t, size_t n) -> PyObject * {
-        int y = n == 10 && t[4] == '-' && t[7] == '-' ? zt_digits(t, 4) : -1;
-        int m = y > 0 ? zt_digits(t + 5, 2) : -1, d = m > 0 ? zt_digits(t + 8, 2) : -1;
-        if (d <= 0)
-            return zt_out_of_range(self, col, "date", std::string(t, n).c_str());
-        return PyDate_FromDate(y, m, d);
+        return zt_date_from_text(self, col, t, n);
     });
 }
 
@@ -183,9 +226,9 @@ PyObject *zt_timezone(int seconds)
 }
 
 /* TIME / TIMETZ from "HH:MM:SS[.ffffff][+HH[:MM[:SS]]]"; 24:00:00 does not fit. */
-PyObject *zt_py_time(cursorObject *self, int col)
+PyObject *zt_time_from_text(cursorObject *self, int col, const char *t, size_t n)
 {
-    return zt_py_text(self, col, ZTC_TYPE_TIME2, [&](const char *t, size_t n) -> PyObject * {
+    {
         const std::string text(t, n);
         const char *p = text.c_str();
         int h = n >= 8 && p[2] == ':' && p[5] == ':' ? zt_digits(p, 2) : -1;
@@ -215,6 +258,13 @@ PyObject *zt_py_time(cursorObject *self, int col)
         }
         return PyDateTimeAPI->Time_FromTime(h, mi, s, us, tz ? tz.get() : Py_None,
                                             PyDateTimeAPI->TimeType);
+    }
+}
+
+PyObject *zt_py_time(cursorObject *self, int col)
+{
+    return zt_py_text(self, col, ZTC_TYPE_TIME2, [&](const char *t, size_t n) -> PyObject * {
+        return zt_time_from_text(self, col, t, n);
     });
 }
 
@@ -234,16 +284,9 @@ PyObject *zt_py_beyond_form(cursorObject *self, int col, const char *what)
 }
 
 /* TIMESTAMP (naive) or TIMESTAMPTZ (aware, UTC) from a microsecond count. */
-PyObject *zt_py_datetime(cursorObject *self, int col, bool with_zone)
+PyObject *zt_datetime_from_us(cursorObject *self, int col, bool with_zone, int64_t t)
 {
-    int64_t count = 0;
-    int length = -1;
-    if (ZTC_GetData(&self->p_results, col, ZTC_TYPE_DATETIME_US, &count, (int)sizeof count,
-                    &length) < 0)
-        return zt_py_beyond_form(self, col, "timestamp");
-    if (length < 0)
-        Py_RETURN_NONE;
-    return [&](int64_t t) -> PyObject * {
+    {
         const int64_t days = zt_floor_div(t, ZT_US_PER_DAY);
         const int64_t in_day = t - days * ZT_US_PER_DAY;
         int64_t y;
@@ -261,7 +304,19 @@ PyObject *zt_py_datetime(cursorObject *self, int col, bool with_zone)
         return PyDateTimeAPI->DateTime_FromDateAndTime((int)y, m, d, h, mi, s, us,
                                                         with_zone ? zt_utc : Py_None,
                                                         PyDateTimeAPI->DateTimeType);
-    }(count);
+    }
+}
+
+PyObject *zt_py_datetime(cursorObject *self, int col, bool with_zone)
+{
+    int64_t count = 0;
+    int length = -1;
+    if (ZTC_GetData(&self->p_results, col, ZTC_TYPE_DATETIME_US, &count, (int)sizeof count,
+                    &length) < 0)
+        return zt_py_beyond_form(self, col, "timestamp");
+    if (length < 0)
+        Py_RETURN_NONE;
+    return zt_datetime_from_us(self, col, with_zone, count);
 }
 
 /* An interval as a timedelta: months of 30 days, microseconds split by floor division. */
@@ -361,11 +416,129 @@ PyObject *zt_py_value(cursorObject *self, int col, int type)
     }
 }
 
+/* The Python value of a column from the library's view of it; *served false (nothing
+ * built, no error) when the view does not give this type code's value, which is then read
+ * with ZTC_GetData. Builds exactly what zt_py_value builds. */
+PyObject *zt_py_view_value(cursorObject *self, int col, int type, const ZTC_ROWVALUE &v,
+                           bool *served)
+{
+    *served = true;
+    if (v.text == nullptr && v.length == -1)
+        Py_RETURN_NONE;
+    switch (type) {
+    case ZTC_TYPE_NULL:
+        Py_RETURN_NONE;
+    case ZTC_TYPE_BOOLEAN:
+        if (v.decoded)
+            return PyBool_FromLong(v.integer != 0);
+        break;
+    case ZTC_TYPE_TINYINT:
+    case ZTC_TYPE_SMALLINT:
+    case ZTC_TYPE_INTEGER:
+    case ZTC_TYPE_BIGINT:
+        if (v.decoded)
+            return PyLong_FromLongLong(v.integer);
+        break;
+    case ZTC_TYPE_FLOAT:
+    case ZTC_TYPE_DOUBLE:
+        if (v.decoded)
+            return PyFloat_FromDouble(v.real);
+        break;
+    case ZTC_TYPE_NUMERIC:
+        if (v.text != nullptr)
+            return zt_decimal_from_text(v.text, (size_t)v.length);
+        break;
+    case ZTC_TYPE_DATE:
+        if (v.text != nullptr)
+            return zt_date_from_text(self, col, v.text, (size_t)v.length);
+        break;
+    case ZTC_TYPE_TIME2:
+        if (v.text != nullptr)
+            return zt_time_from_text(self, col, v.text, (size_t)v.length);
+        break;
+    case ZTC_TYPE_DATETIME_MS:
+        if (v.decoded)
+            return zt_datetime_from_us(self, col,
+                                       zt_column_flags(self, col) & ZTC_COLUMN_WITH_TIME_ZONE,
+                                       v.integer);
+        break;
+    case ZTC_TYPE_INTERVAL_YM:
+    case ZTC_TYPE_INTERVAL_DS:
+    case ZTC_TYPE_BINARY:
+    case ZTC_TYPE_BINARY2:
+    case ZTC_TYPE_BLOB:
+    case ZTC_TYPE_CLOB:
+    case ZTC_TYPE_CLOB2:
+        break;
+    default:
+        if (v.text != nullptr)
+            return zt_make_str(v.text, (size_t)v.length);
+        break;
+    }
+    *served = false;
+    return nullptr;
+}
+
+/* Up to this many columns the row's views live on the stack. */
+constexpr int ZT_VIEWS_ON_STACK = 32;
+
+/* The row from the library's views of its values (one call per row, no copy of a text),
+ * each value the view does not serve read with ZTC_GetData. nullptr with *fallback set
+ * when the library gives no views at all: the caller reads the row value by value. */
+PyObject *zt_py_row_from_views(cursorObject *self, bool *fallback)
+{
+    *fallback = false;
+    int count = 0;
+    ZTC_getResultColumnsnum(&self->p_results, &count);
+    if (count < 0)
+        count = 0;
+    ZTC_ROWVALUE stack[ZT_VIEWS_ON_STACK];
+    std::unique_ptr<ZTC_ROWVALUE[]> heap;
+    ZTC_ROWVALUE *views = stack;
+    if (count > ZT_VIEWS_ON_STACK) {
+        heap.reset(new ZTC_ROWVALUE[(size_t)count]);
+        views = heap.get();
+    }
+    if (ZTC_GetRowValues(&self->p_results, views, count) < 0) {
+        *fallback = true;
+        return nullptr;
+    }
+    PyRef row(PyTuple_New(count));
+    if (!row)
+        return nullptr;
+    const uint64_t gen = self->results_gen;
+    for (int col = 1; col <= count; ++col) {
+        int type = ZTC_TYPE_NULL;
+        ZTC_getResultcolType(&self->p_results, col, &type);
+        bool served = false;
+        PyObject *item = zt_py_view_value(self, col, type, views[col - 1], &served);
+        if (!served)
+            item = zt_py_value(self, col, type);
+        if (item == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(row.get(), col - 1, item);
+        /* Python code run while the item was built may have released the result, and
+         * the views with it. */
+        if (zt_curs_same_result(self, gen) < 0)
+            return nullptr;
+    }
+    zt_untrack_plain_row(row.get());
+    return row.release();
+}
+
 }  // namespace
 
 PyObject *zt_py_buildrow(cursorObject *self)
 {
     if (zt_load_constants() < 0)
         return nullptr;
+    try {
+        bool fallback = false;
+        PyObject *row = zt_py_row_from_views(self, &fallback);
+        if (!fallback)
+            return row;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
     return zt_curs_row_of(self, zt_py_value);
 }

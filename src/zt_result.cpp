@@ -536,6 +536,15 @@ static PyObject *zt_column_value(cursorObject *self, int col, int type)
     }
 }
 
+void zt_untrack_plain_row(PyObject *row)
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(row);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyObject_IS_GC(PyTuple_GET_ITEM(row, i)))
+            return;
+    PyObject_GC_UnTrack(row);
+}
+
 PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value)
 {
     try {
@@ -555,6 +564,7 @@ PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value)
             if (zt_curs_same_result(self, gen) < 0)
                 return nullptr;
         }
+        zt_untrack_plain_row(row.get());
         return row.release();
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();

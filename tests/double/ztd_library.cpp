@@ -956,6 +956,25 @@ int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, in
     return 0;
 }
 
+/* The double offers no views: every value is to be read with ZTC_GetData, which is what
+ * the scripted cells and the call log are about. */
+int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count)
+{
+    Logger("ZTC_GetRowValues").handle("result", R).integer("count", count).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_GetRowValues", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    const ResultData *d = current_data(r);
+    if (!d || r->row < 0 || r->row >= static_cast<int64_t>(d->rows.size()))
+        return fail_with(r->session, "no current row");
+    for (int c = 0; c < count; ++c)
+        values[c] = ZTC_ROWVALUE{nullptr, 0, 0, 0, 0.0};
+    return 0;
+}
+
 int ZTC_FreeRowset(ZTC_HANDLE *R)
 {
     return release_handle("ZTC_FreeRowset", "result", state().results, R);

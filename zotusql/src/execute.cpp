@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
 
 #include "internal.h"
 #include "sqltext.h"
@@ -182,7 +183,8 @@ bool stale_statement(const std::string &error)
 // from the prepared ones runs as before, unprepared, so that each call's values are typed
 // exactly as they would be without the cache. When the prepared statement turns out
 // stale and no transaction was open, nothing happened and the call runs unprepared.
-bool exec_repeated(Session &s, PreparedStatement &st, const ParamArrays &p, ResultList &out)
+bool exec_repeated(Session &s, PreparedStatement &st, const ParamArrays &p, ResultList &out,
+                   RowStores *stores)
 {
     if (!begin_if_needed(s))
         return false;
@@ -192,16 +194,16 @@ bool exec_repeated(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
             return false;
         st.epoch = s.cache.epoch;
     } else if (st.types != p.types) {
-        return exec_params(s, st.sql, p, out);
+        return exec_params(s, st.sql, p, out, stores);
     }
-    if (exec_prepared(s, st, p, out))
+    if (exec_prepared(s, st, p, out, stores))
         return true;
     if (!stale_statement(*s.error))
         return false;
     st.epoch = 0;
     if (!idle || PQtransactionStatus(s.conn) != PQTRANS_IDLE)
         return false;
-    return exec_params(s, st.sql, p, out);
+    return exec_params(s, st.sql, p, out, stores);
 }
 
 }  // namespace
@@ -226,16 +228,35 @@ void ParamArrays::add(const Binding &b)
     formats.push_back(b.format);
 }
 
-bool collect_results(Session &s, ResultList &out)
+bool collect_results(Session &s, ResultList &out, RowStores *stores)
 {
     out.clear();
+    if (stores) {
+        stores->clear();
+        // Refused only when a result is already under way; the rows then come whole.
+        PQsetSingleRowMode(s.conn);
+    }
     std::string first_error;
     ResultPtr empty_query;
+    std::unique_ptr<RowStore> pending;   // rows of the result still arriving
     bool any = false;
     while (PGresult *raw = next_result(s)) {
         ResultPtr r(raw);
         any = true;
         switch (PQresultStatus(raw)) {
+        case PGRES_SINGLE_TUPLE:
+            // Without memory for the row the results are still drained, so that the session
+            // stays usable; the call fails.
+            try {
+                if (!pending)
+                    pending = std::make_unique<RowStore>();
+                pending->append(raw);
+            } catch (const std::bad_alloc &) {
+                pending.reset();
+                if (first_error.empty())
+                    first_error = "[HY001] out of memory";
+            }
+            continue;
         case PGRES_COPY_IN:
             // The server waits for rows the interface cannot give: end the COPY with an error
             // so that the session stays usable; the server's answer is the failure reported.
@@ -252,6 +273,7 @@ bool collect_results(Session &s, ResultList &out)
         }
         case PGRES_FATAL_ERROR:
         case PGRES_BAD_RESPONSE:
+            pending.reset();
             if (first_error.empty())
                 first_error = format_result_error(raw, s.conn);
             continue;
@@ -260,6 +282,8 @@ bool collect_results(Session &s, ResultList &out)
                 empty_query = std::move(r);
             continue;
         default:
+            if (stores)
+                stores->push_back(std::move(pending));
             out.push_back(std::move(r));
         }
     }
@@ -268,10 +292,15 @@ bool collect_results(Session &s, ResultList &out)
     if (!first_error.empty()) {
         *s.error = first_error;
         out.clear();
+        if (stores)
+            stores->clear();
         return false;
     }
-    if (out.empty() && empty_query)
+    if (out.empty() && empty_query) {
         out.push_back(std::move(empty_query));
+        if (stores)
+            stores->emplace_back();
+    }
     return true;
 }
 
@@ -319,26 +348,27 @@ void bound_params(const Session &s, int markers, ParamArrays &out)
         out.add(s.params[i]);
 }
 
-bool exec_params(Session &s, const std::string &sql, const ParamArrays &p, ResultList &out)
+bool exec_params(Session &s, const std::string &sql, const ParamArrays &p, ResultList &out,
+                 RowStores *stores)
 {
     if (!begin_if_needed(s))
         return false;
     if (!PQsendQueryParams(s.conn, sql.c_str(), p.count(), p.types.data(), p.values.data(),
                            p.lengths.data(), p.formats.data(), 0))
         return send_failed(s);
-    return collect_results(s, out);
+    return collect_results(s, out, stores);
 }
 
-bool exec_simple(Session &s, const std::string &sql, ResultList &out)
+bool exec_simple(Session &s, const std::string &sql, ResultList &out, RowStores *stores)
 {
     if (!begin_if_needed(s))
         return false;
     if (!PQsendQuery(s.conn, sql.c_str()))
         return send_failed(s);
-    return collect_results(s, out);
+    return collect_results(s, out, stores);
 }
 
-bool exec_text(Session &s, const char *text, ResultList &out)
+bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores)
 {
     if (changes_meanings(text))
         ++s.cache.epoch;
@@ -353,14 +383,14 @@ bool exec_text(Session &s, const char *text, ResultList &out)
     bool any_bound = std::any_of(s.params.begin(), s.params.end(),
                                  [](const Binding &b) { return b.bound; });
     if (!any_bound && markers == 0)
-        return exec_simple(s, sql, out);
+        return exec_simple(s, sql, out, stores);
     if (!check_markers(s, markers))
         return false;
     ParamArrays p;
     bound_params(s, markers, p);
     if (st && st->repeatable && ++st->executions >= kPrepareAfter)
-        return exec_repeated(s, *st, p, out);
-    return exec_params(s, sql, p, out);
+        return exec_repeated(s, *st, p, out, stores);
+    return exec_params(s, sql, p, out, stores);
 }
 
 PreparedStatement *prepare_cached(Session &s, const char *text, const std::vector<Oid> *types)
@@ -385,14 +415,15 @@ PreparedStatement *prepare_cached(Session &s, const char *text, const std::vecto
     return st;
 }
 
-bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out)
+bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out,
+                   RowStores *stores)
 {
     if (!begin_if_needed(s))
         return false;
     if (!PQsendQueryPrepared(s.conn, st.name.c_str(), p.count(), p.values.data(),
                              p.lengths.data(), p.formats.data(), 0))
         return send_failed(s);
-    return collect_results(s, out);
+    return collect_results(s, out, stores);
 }
 
 }  // namespace zt
@@ -439,10 +470,11 @@ ZTC_API int ZTC_ExecwithDataReader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R
         if (!R)
             return -1;
         ResultList results;
-        if (!exec_text(s, sql, results))
+        RowStores stores;
+        if (!exec_text(s, sql, results, &stores))
             return -1;
-        ResultCounts counts = result_counts(results.front().get());
-        replace_result(R, new_result(s, std::move(results)));
+        ResultCounts counts = result_counts(results.front().get(), stores.front().get());
+        replace_result(R, new_result(s, std::move(results), std::move(stores)));
         if (columns)
             *columns = counts.columns;
         if (rows)
@@ -497,9 +529,10 @@ ZTC_API int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HA
         if (!prepare_cached(*s, st->text.c_str(), &types))
             return -1;
         ResultList results;
-        if (!exec_prepared(*s, *st, p, results))
+        RowStores stores;
+        if (!exec_prepared(*s, *st, p, results, &stores))
             return -1;
-        replace_result(R, new_result(*s, std::move(results)));
+        replace_result(R, new_result(*s, std::move(results), std::move(stores)));
         return 0;
     });
 }

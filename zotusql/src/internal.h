@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ZTCsql.h"
+#include "rowstore.h"
 
 // Marks a definition as part of the exported interface (the library is built with hidden
 // visibility, so only these symbols are visible to the driver).
@@ -59,6 +60,9 @@ struct PGresultFree {
 };
 using ResultPtr = std::unique_ptr<PGresult, PGresultFree>;
 using ResultList = std::vector<ResultPtr>;
+// Rows of each result of a ResultList that arrived row by row (null: the rows are in the
+// PGresult itself).
+using RowStores = std::vector<std::unique_ptr<RowStore>>;
 
 // One single-value binding (ZTC_BindParamByPos). Input values are copied into `value` during the
 // bind call; for directions 2, 3 and 6 the caller's buffer and length word are kept and written
@@ -182,16 +186,21 @@ struct ColumnInfo {
 };
 
 // The results of one execution: every statement's result in order, the current one and the
-// current row (-1: before the first row).
+// current row (-1: before the first row). A result whose rows arrived one by one keeps them in
+// its row store (its PGresult then holds only the columns and the command tag); reading such
+// rows is forward only.
 struct Result {
     std::shared_ptr<std::string> error;   // the session's message slot
     ResultList results;
+    RowStores stores;                     // parallel to results (empty: none streamed)
     size_t current = 0;
     PGresult *res = nullptr;              // results[current].get()
+    RowStore *store = nullptr;            // stores[current].get()
     int row = -1;
     int nrows = 0;                        // rows of the current result
     int ncols = 0;
     std::vector<ColumnInfo> columns;      // of the current result
+    std::vector<Cell> cells;              // values of the current row
 };
 
 // A large object: the bytes of one value.
@@ -294,7 +303,10 @@ bool end_transaction(Session &s, bool commit);
 // Reads every result of the query just sent (PQsend*) into out, in order. A failing result
 // records its message and makes the call fail after all results are drained. COPY from or to
 // the client is refused. Empty-query results are dropped unless nothing else came back.
-bool collect_results(Session &s, ResultList &out);
+// With `stores`, the rows are taken one by one as they arrive (libpq's single-row mode, which
+// the caller has not asked for yet: call it right after sending) into row stores parallel to
+// out.
+bool collect_results(Session &s, ResultList &out, RowStores *stores = nullptr);
 
 // Parameter arrays for PQsend*Params / PQsendQueryPrepared, built from bindings.
 struct ParamArrays {
@@ -318,12 +330,13 @@ void bound_params(const Session &s, int markers, ParamArrays &out);
 
 // Runs one statement text already in $n form with the given parameters over the extended
 // protocol (unnamed statement). Calls begin_if_needed first.
-bool exec_params(Session &s, const std::string &sql, const ParamArrays &p, ResultList &out);
+bool exec_params(Session &s, const std::string &sql, const ParamArrays &p, ResultList &out,
+                 RowStores *stores = nullptr);
 // Runs a text of one or more statements over the simple protocol. Calls begin_if_needed first.
-bool exec_simple(Session &s, const std::string &sql, ResultList &out);
+bool exec_simple(Session &s, const std::string &sql, ResultList &out, RowStores *stores = nullptr);
 // Runs the caller's text (with ? markers) with the session's single bindings: rewrites the
 // markers, checks them, then exec_params when anything is bound, exec_simple otherwise.
-bool exec_text(Session &s, const char *text, ResultList &out);
+bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores = nullptr);
 
 // The cached prepared statement for a caller's text whose parameter types are `types`:
 // prepared on the server when new, re-prepared when its types differ; moved to the front of the
@@ -331,7 +344,8 @@ bool exec_text(Session &s, const char *text, ResultList &out);
 // nullptr on failure (message recorded).
 PreparedStatement *prepare_cached(Session &s, const char *text, const std::vector<Oid> *types);
 // Runs a cached statement with the given parameters (begin_if_needed first).
-bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out);
+bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out,
+                   RowStores *stores = nullptr);
 
 // ---- waiting on the server (wait.cpp) ----
 //
@@ -376,8 +390,9 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
 // Type code and modifier of a column of the given type OID and type modifier.
 ColumnInfo column_type(Oid oid, int typmod);
 
-// A new result record over the given results (taken), current = first, before its first row.
-Result *new_result(Session &s, ResultList &&results);
+// A new result record over the given results and their row stores (taken), current = first,
+// before its first row.
+Result *new_result(Session &s, ResultList &&results, RowStores &&stores = RowStores());
 // Frees what *R holds and stores r there.
 void replace_result(ZTC_HANDLE *R, Result *r);
 // Makes results[index] the current result (column types computed, before the first row).
@@ -390,7 +405,8 @@ struct ResultCounts {
     int64_t rows = 0;
     int affected = 0;
 };
-ResultCounts result_counts(const PGresult *r);
+// rows: the result's row store, when its rows arrived one by one.
+ResultCounts result_counts(const PGresult *r, const RowStore *rows = nullptr);
 
 // Writes one non-NULL value, given in the server's text form (column type `oid`), in the
 // encoding of type code `code` (the ZTC_GetData table; for 15, 18, 41, 42 `buffer` is the
@@ -400,6 +416,9 @@ ResultCounts result_counts(const PGresult *r);
 // message (with its code).
 int write_value(int code, Oid oid, const char *text, size_t len, void *buffer, int capacity,
                 std::string &err);
+
+// Fills the decoded number of a ZTC_GetRowValues view of a value of type code `code`.
+void decode_view(int code, const char *text, size_t len, ZTC_ROWVALUE &v);
 
 // Decodes a bytea text form ("\x0a0b..." or the escape form) into out; false when malformed.
 bool decode_bytea(const char *text, size_t len, std::string &out);

@@ -1,0 +1,112 @@
+// The row store: rows of one result in blocks mapped from the system and unmapped as they are
+// read. Layout of a row: per column a 4-byte length (-1: NULL), then, unless NULL, the value's
+// bytes and a zero byte. Rows never straddle blocks.
+#include "rowstore.h"
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <new>
+
+namespace zt {
+
+namespace {
+
+// A block holds many rows; a row larger than this gets a block of its own size. The blocks
+// are mapped directly rather than taken from malloc: freed heap memory in the middle of the
+// heap would stay with the process, and the point of releasing a block is that the pages go
+// back while the caller builds its own objects.
+constexpr size_t kBlockSize = size_t(1) << 20;
+constexpr size_t kPage = 4096;
+
+}  // namespace
+
+RowStore::~RowStore()
+{
+    for (Block &b : blocks_)
+        release(b);
+}
+
+void RowStore::release(Block &b)
+{
+    if (b.data)
+        munmap(b.data, b.size);
+    b.data = nullptr;
+}
+
+char *RowStore::room_for(size_t n)
+{
+    if (blocks_.empty() || blocks_.back().size - blocks_.back().used < n) {
+        size_t size = n <= kBlockSize ? kBlockSize : (n + kPage - 1) / kPage * kPage;
+        void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
+        Block b;
+        b.data = static_cast<char *>(p);
+        b.size = size;
+        try {
+            blocks_.push_back(b);
+        } catch (...) {
+            release(b);
+            throw;
+        }
+    }
+    Block &b = blocks_.back();
+    char *out = b.data + b.used;
+    b.used += n;
+    return out;
+}
+
+void RowStore::append(const PGresult *r)
+{
+    const int ncols = PQnfields(r);
+    if (columns_ < 0)
+        columns_ = ncols;
+    size_t need = 0;
+    for (int c = 0; c < ncols; ++c)
+        need += 4 + (PQgetisnull(r, 0, c) ? 0 : static_cast<size_t>(PQgetlength(r, 0, c)) + 1);
+    char *p = room_for(need);
+    for (int c = 0; c < ncols; ++c) {
+        int32_t len = PQgetisnull(r, 0, c) ? -1 : PQgetlength(r, 0, c);
+        std::memcpy(p, &len, 4);
+        p += 4;
+        if (len >= 0) {
+            std::memcpy(p, PQgetvalue(r, 0, c), static_cast<size_t>(len));
+            p += len;
+            *p++ = '\0';
+        }
+    }
+    ++rows_;
+}
+
+bool RowStore::next(std::vector<Cell> &cells)
+{
+    if (read_rows_ >= rows_)
+        return false;
+    ++read_rows_;
+    cells.resize(static_cast<size_t>(columns_ > 0 ? columns_ : 0));
+    if (columns_ <= 0)
+        return true;  // rows without columns take no bytes
+    while (read_block_ < blocks_.size() && read_offset_ >= blocks_[read_block_].used) {
+        release(blocks_[read_block_]);
+        ++read_block_;
+        read_offset_ = 0;
+    }
+    const char *p = blocks_[read_block_].data + read_offset_;
+    const char *start = p;
+    for (int c = 0; c < columns_; ++c) {
+        int32_t len;
+        std::memcpy(&len, p, 4);
+        p += 4;
+        if (len < 0) {
+            cells[c] = Cell{};
+        } else {
+            cells[c] = Cell{p, len};
+            p += len + 1;
+        }
+    }
+    read_offset_ += static_cast<size_t>(p - start);
+    return true;
+}
+
+}  // namespace zt
