@@ -112,6 +112,53 @@ def test_values_python_cannot_hold_are_data_errors(zcur, sql, via):
     assert "(the_col)" in str(info.value) and text.strip("'")[:10] in str(info.value)
 
 
+def _same(value, expected):
+    if expected == "nan":
+        return isinstance(value, float) and value != value
+    if expected == "NaN":
+        return isinstance(value, D) and value.is_nan()
+    return (value == expected and type(value) is type(expected) and
+            (not isinstance(expected, (datetime.datetime, datetime.time)) or
+             value.utcoffset() == expected.utcoffset()))
+
+
+WIDE = "select g, " + ", ".join(sql for sql, _ in READ) + " from generate_series(1, 2500) g"
+
+
+@pytest.mark.parametrize("how", ["fetchall", "fetchmany", "fetchone", "iterate"])
+def test_wide_rows_over_many_blocks_read_as_single_values(zcur, how):
+    """Every value of the single-value table, side by side in 2,500 rows (several blocks of
+    the library's row store): each row reads as the values read alone."""
+    zcur.execute(WIDE)
+    assert zcur.rowcount == 2500
+    if how == "fetchall":
+        rows = zcur.fetchall()
+    elif how == "fetchmany":
+        rows = []
+        while True:
+            page = zcur.fetchmany(777)
+            if not page:
+                break
+            rows += page
+    elif how == "fetchone":
+        rows = list(iter(zcur.fetchone, None))
+    else:
+        rows = list(zcur)
+    assert [r[0] for r in rows] == list(range(1, 2501))
+    for row in rows[::97] + rows[-1:]:
+        bad = [(sql, got) for (sql, want), got in zip(READ, row[1:]) if not _same(got, want)]
+        assert not bad, (row[0], bad)
+
+
+def test_a_value_python_cannot_hold_fails_only_its_row(zcur):
+    zcur.execute("select g, case when g = 2 then '0044-03-15 BC'::date else '2000-01-01' end "
+                 "from generate_series(1, 3) g")
+    assert zcur.fetchone() == (1, datetime.date(2000, 1, 1))
+    with pytest.raises(ztcondb.DataError):
+        zcur.fetchone()
+    assert zcur.fetchall() == [(3, datetime.date(2000, 1, 1))]
+
+
 SENT = [
     (None, "null::text", None),
     (True, "pg_typeof(?)::text", "boolean"),
