@@ -132,9 +132,14 @@ inline bool zt_curs_pytypes(const cursorObject *self)
 /* The current row as a tuple of Python-typed values, or null with an error set. */
 PyObject *zt_py_buildrow(cursorObject *self);
 /* The current row as a tuple, each column converted by `value`; null with an error set,
- * also when Python code run meanwhile released the result. */
+ * also when Python code run meanwhile released the result. With `view`, the row's values
+ * are first taken as the library's views (ZTC_GetRowValues, one call per row): view builds
+ * the item from one, or sets *served false (nothing built, no error) for `value` to read
+ * the value instead; both build the same object. */
 typedef PyObject *(*ZtColumnValue)(cursorObject *self, int col, int type);
-PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value);
+typedef PyObject *(*ZtViewValue)(cursorObject *self, int col, int type, const ZTC_ROWVALUE &v,
+                                 bool *served);
+PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue view = nullptr);
 /* Stops the collector from tracking a row tuple that holds no object that could take part
  * in a reference cycle (numbers, texts, dates, None): it can never be part of one, and a
  * million tracked rows make every full collection walk them. The interpreter itself

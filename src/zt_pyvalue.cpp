@@ -479,66 +479,11 @@ PyObject *zt_py_view_value(cursorObject *self, int col, int type, const ZTC_ROWV
     return nullptr;
 }
 
-/* Up to this many columns the row's views live on the stack. */
-constexpr int ZT_VIEWS_ON_STACK = 32;
-
-/* The row from the library's views of its values (one call per row, no copy of a text),
- * each value the view does not serve read with ZTC_GetData. nullptr with *fallback set
- * when the library gives no views at all: the caller reads the row value by value. */
-PyObject *zt_py_row_from_views(cursorObject *self, bool *fallback)
-{
-    *fallback = false;
-    int count = 0;
-    ZTC_getResultColumnsnum(&self->p_results, &count);
-    if (count < 0)
-        count = 0;
-    ZTC_ROWVALUE stack[ZT_VIEWS_ON_STACK];
-    std::unique_ptr<ZTC_ROWVALUE[]> heap;
-    ZTC_ROWVALUE *views = stack;
-    if (count > ZT_VIEWS_ON_STACK) {
-        heap.reset(new ZTC_ROWVALUE[(size_t)count]);
-        views = heap.get();
-    }
-    if (ZTC_GetRowValues(&self->p_results, views, count) < 0) {
-        *fallback = true;
-        return nullptr;
-    }
-    PyRef row(PyTuple_New(count));
-    if (!row)
-        return nullptr;
-    const uint64_t gen = self->results_gen;
-    for (int col = 1; col <= count; ++col) {
-        int type = ZTC_TYPE_NULL;
-        ZTC_getResultcolType(&self->p_results, col, &type);
-        bool served = false;
-        PyObject *item = zt_py_view_value(self, col, type, views[col - 1], &served);
-        if (!served)
-            item = zt_py_value(self, col, type);
-        if (item == nullptr)
-            return nullptr;
-        PyTuple_SET_ITEM(row.get(), col - 1, item);
-        /* Python code run while the item was built may have released the result, and
-         * the views with it. */
-        if (zt_curs_same_result(self, gen) < 0)
-            return nullptr;
-    }
-    zt_untrack_plain_row(row.get());
-    return row.release();
-}
-
 }  // namespace
 
 PyObject *zt_py_buildrow(cursorObject *self)
 {
     if (zt_load_constants() < 0)
         return nullptr;
-    try {
-        bool fallback = false;
-        PyObject *row = zt_py_row_from_views(self, &fallback);
-        if (!fallback)
-            return row;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
-    return zt_curs_row_of(self, zt_py_value);
+    return zt_curs_row_of(self, zt_py_value, zt_py_view_value);
 }

@@ -36,6 +36,19 @@ def ztcondb_fetchall(ctx):
     return checked(ctx, rows)
 
 
+def module_fetchall(ctx):
+    """The module's own conversions (pytypes off: floats for NUMERIC, str for DATE),
+    which must not get slower while the Python types get faster."""
+    import _pyztdb
+    conn = ctx.ztcondb()
+    conn.pytypes = False
+    cur = _pyztdb.cursor(conn, None)
+    with ctx.timed():
+        cur.execute(QUERY)
+        rows = cur.fetchall()
+    return checked(ctx, rows)
+
+
 def psycopg2_fetchall(ctx):
     cur = ctx.psycopg2().cursor()
     with ctx.timed():
@@ -62,6 +75,7 @@ async def asyncpg_fetch(ctx):
 
 JOBS = [
     Job("ztcondb fetchall", "ztcondb", ztcondb_fetchall),
+    Job("_pyztdb fetchall (module types)", "ztcondb", module_fetchall),
     Job("psycopg2 fetchall", "psycopg2", psycopg2_fetchall, ref=True),
     Job("psycopg3 fetchall (text)", "psycopg3", psycopg3_fetchall),
     Job("asyncpg fetch (binary)", "asyncpg", asyncpg_fetch),
