@@ -555,6 +555,12 @@ PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue vi
         ZTC_getResultColumnsnum(&self->p_results, &count);
         if (count < 0)
             count = 0;
+        /* The tuple first: its allocation may run the collector, and with it Python code
+         * that replaces the result; views taken before it could point into freed rows. */
+        PyRef row(PyTuple_New(count));
+        if (!row)
+            return nullptr;
+        const uint64_t gen = self->results_gen;
         ZTC_ROWVALUE stack[ZT_VIEWS_ON_STACK];
         std::unique_ptr<ZTC_ROWVALUE[]> heap;
         ZTC_ROWVALUE *views = nullptr;
@@ -568,10 +574,6 @@ PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue vi
             if (ZTC_GetRowValues(&self->p_results, views, count) < 0)
                 views = nullptr;
         }
-        PyRef row(PyTuple_New(count));
-        if (!row)
-            return nullptr;
-        const uint64_t gen = self->results_gen;
         for (int col = 1; col <= count; ++col) {
             int type = ZTC_TYPE_NULL;
             ZTC_getResultcolType(&self->p_results, col, &type);
