@@ -10,6 +10,7 @@
 // cannot fake a separator either.
 // No message ever repeats a field's value, so a password cannot leak into one.
 #include "conntext.h"
+#include "decode.h"
 
 #include <initializer_list>
 #include <cstring>
@@ -113,17 +114,6 @@ bool one_of(string_view s, std::initializer_list<const char *> names)
         if (s == n)
             return true;
     return false;
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Decodes %XX in a setting's value; false on a malformed escape or an encoded zero byte.

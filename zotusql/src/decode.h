@@ -11,6 +11,19 @@
 
 namespace zt {
 
+// The value of one hexadecimal digit, either case; -1 for any other character (bytea's
+// \x text, and the %XX escapes of the connection text).
+inline int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // "YYYY-MM-DD HH:MM:SS[.ffffff][+HH[:MM[:SS]]]" (also years > 9999 and " BC") -> milliseconds since
 // 1970-01-01 00:00:00 (floor division of microseconds; the UTC instant when an offset is given).
 // false for "infinity" / "-infinity" (the caller reports NULL) or a malformed text.
