@@ -86,8 +86,12 @@ def test_rowcount(con):
     assert cur.rowcount == -1
     cur.execute("insert into dbapi20test_booze values ('Victoria Bitter')")
     assert cur.rowcount in (-1, 1)
+    cur.execute("insert into dbapi20test_booze select 'x' where false")
+    assert cur.rowcount == 0
+    cur.execute("insert into dbapi20test_booze select 'First' union all select 'second'")
+    assert cur.rowcount == 2
     cur.execute("select name from dbapi20test_booze")
-    assert cur.rowcount in (-1, 1)
+    assert cur.rowcount in (-1, 3)
     cur.execute("create table dbapi20test_barflys (name varchar(20))")
     assert cur.rowcount == -1
 
