@@ -107,6 +107,14 @@ int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode f
 PyObject *zt_datetime_for_sending(PyObject *dt);
 /* The declared size of position i (from 0), or -1 when none is declared. */
 int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i);
+/* A timedelta's length in microseconds; false when they do not fit 64 bits. */
+bool zt_timedelta_micros(PyObject *delta, int64_t &micros);
+/* A timedelta as interval text ("D days S.ffffff seconds") written into text; its length. */
+int zt_timedelta_text(PyObject *delta, char *text, size_t size);
+/* An aware time as "HH:MM:SS.ffffff+HH:MM:SS" written into text (64 bytes suffice), for
+ * the server to read as a time with time zone: its length, 0 when the time has no
+ * offset (it goes the plain way), -1 with an error set. */
+int zt_aware_time_text(PyObject *time, char *text, size_t size);
 
 /* ---- zt_declare.cpp ---- */
 

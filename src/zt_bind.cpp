@@ -15,6 +15,47 @@
 #include <cstring>
 #include <string>
 
+bool zt_timedelta_micros(PyObject *delta, int64_t &micros)
+{
+    const long long days = PyDateTime_DELTA_GET_DAYS(delta);
+    const long long secs = PyDateTime_DELTA_GET_SECONDS(delta);
+    const long long us = PyDateTime_DELTA_GET_MICROSECONDS(delta);
+    long long total = 0;
+    if (__builtin_mul_overflow(days, 86400000000LL, &total) ||
+        __builtin_add_overflow(total, secs * 1000000 + us, &total))
+        return false;
+    micros = total;
+    return true;
+}
+
+int zt_timedelta_text(PyObject *delta, char *text, size_t size)
+{
+    return std::snprintf(text, size, "%lld days %lld.%06lld seconds",
+                         (long long)PyDateTime_DELTA_GET_DAYS(delta),
+                         (long long)PyDateTime_DELTA_GET_SECONDS(delta),
+                         (long long)PyDateTime_DELTA_GET_MICROSECONDS(delta));
+}
+
+int zt_aware_time_text(PyObject *time, char *text, size_t size)
+{
+    if (!reinterpret_cast<PyDateTime_Time *>(time)->hastzinfo)
+        return 0;
+    PyRef offset(PyObject_CallMethod(time, "utcoffset", nullptr));
+    if (!offset)
+        return -1;
+    if (!PyDelta_Check(offset.get()))
+        return 0;
+    long long secs = PyDateTime_DELTA_GET_DAYS(offset.get()) * 86400LL +
+                     PyDateTime_DELTA_GET_SECONDS(offset.get());
+    const char sign = secs < 0 ? '-' : '+';
+    if (secs < 0)
+        secs = -secs;
+    return std::snprintf(text, size, "%02d:%02d:%02d.%06d%c%02lld:%02lld:%02lld",
+                         PyDateTime_TIME_GET_HOUR(time), PyDateTime_TIME_GET_MINUTE(time),
+                         PyDateTime_TIME_GET_SECOND(time), PyDateTime_TIME_GET_MICROSECOND(time),
+                         sign, secs / 3600, secs / 60 % 60, secs % 60);
+}
+
 namespace {
 
 /* Size of the zero-filled buffers the library receives for date-times and float
@@ -215,17 +256,11 @@ int zt_bind_typed_int(cursorObject *self, int pos, PyObject *item)
  * beyond 64 bits of them (292,000 years) as the interval's text. */
 int zt_bind_timedelta(cursorObject *self, int pos, PyObject *item)
 {
-    const long long days = PyDateTime_DELTA_GET_DAYS(item);
-    const long long secs = PyDateTime_DELTA_GET_SECONDS(item);
-    const long long us = PyDateTime_DELTA_GET_MICROSECONDS(item);
-    long long total = 0;
-    if (!__builtin_mul_overflow(days, 86400000000LL, &total) &&
-        !__builtin_add_overflow(total, secs * 1000000 + us, &total)) {
-        int64_t value = total;
+    int64_t value = 0;
+    if (zt_timedelta_micros(item, value))
         return zt_bind_input(self, pos, ZTC_TYPE_INTERVAL_DS, &value, 8, 8);
-    }
     char text[96];
-    int n = std::snprintf(text, sizeof text, "%lld days %lld.%06lld seconds", days, secs, us);
+    int n = zt_timedelta_text(item, text, sizeof text);
     return zt_bind_input(self, pos, ZTC_TYPE_VARCHAR, text, n + 1, n);
 }
 
@@ -233,21 +268,12 @@ int zt_bind_timedelta(cursorObject *self, int pos, PyObject *item)
  * server to read as a time with time zone. */
 int zt_bind_aware_time(cursorObject *self, int pos, PyObject *item)
 {
-    PyRef offset(PyObject_CallMethod(item, "utcoffset", nullptr));
-    if (!offset)
-        return -1;
-    if (offset.get() == Py_None || !PyDelta_Check(offset.get()))
-        return zt_bind_time(self, pos, item);
-    long long secs = PyDateTime_DELTA_GET_DAYS(offset.get()) * 86400LL +
-                     PyDateTime_DELTA_GET_SECONDS(offset.get());
-    const char sign = secs < 0 ? '-' : '+';
-    if (secs < 0)
-        secs = -secs;
     char text[64];
-    int n = std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d%c%02lld:%02lld:%02lld",
-                          PyDateTime_TIME_GET_HOUR(item), PyDateTime_TIME_GET_MINUTE(item),
-                          PyDateTime_TIME_GET_SECOND(item), PyDateTime_TIME_GET_MICROSECOND(item),
-                          sign, secs / 3600, secs / 60 % 60, secs % 60);
+    int n = zt_aware_time_text(item, text, sizeof text);
+    if (n < 0)
+        return -1;
+    if (n == 0)
+        return zt_bind_time(self, pos, item);
     return zt_bind_input(self, pos, ZTC_TYPE_VARCHAR, text, n + 1, n);
 }
 

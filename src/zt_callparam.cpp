@@ -263,13 +263,8 @@ int zt_interval_item(Py_ssize_t i, PyObject *item, zt_slot &slot, int32_t &lengt
 {
     if (!PyDelta_Check(item))
         return zt_unsuitable(i, item, ZTC_TYPE_INTERVAL_DS);
-    const long long days = PyDateTime_DELTA_GET_DAYS(item);
-    const long long secs = PyDateTime_DELTA_GET_SECONDS(item);
-    const long long us = PyDateTime_DELTA_GET_MICROSECONDS(item);
-    long long total = 0;
-    if (!__builtin_mul_overflow(days, 86400000000LL, &total) &&
-        !__builtin_add_overflow(total, secs * 1000000 + us, &total)) {
-        int64_t value = total;
+    int64_t value = 0;
+    if (zt_timedelta_micros(item, value)) {
         slot.allocate(8);
         std::memcpy(slot.data(), &value, sizeof value);
         slot.buflen = length = 8;
@@ -277,7 +272,7 @@ int zt_interval_item(Py_ssize_t i, PyObject *item, zt_slot &slot, int32_t &lengt
         return 0;
     }
     char text[96];
-    int n = std::snprintf(text, sizeof text, "%lld days %lld.%06lld seconds", days, secs, us);
+    int n = zt_timedelta_text(item, text, sizeof text);
     zt_text_slot(slot, length, text, n);
     return 0;
 }
@@ -310,23 +305,10 @@ int zt_literal_int_item(Py_ssize_t i, PyObject *item, zt_slot &slot, int32_t &le
  * to read as a time with time zone. 1 when the time is naive (bound the plain way). */
 int zt_aware_time_item(PyObject *item, zt_slot &slot, int32_t &length)
 {
-    if (!reinterpret_cast<PyDateTime_Time *>(item)->hastzinfo)
-        return 1;
-    PyRef offset(PyObject_CallMethod(item, "utcoffset", nullptr));
-    if (!offset)
-        return -1;
-    if (!PyDelta_Check(offset.get()))
-        return 1;
-    long long secs = PyDateTime_DELTA_GET_DAYS(offset.get()) * 86400LL +
-                     PyDateTime_DELTA_GET_SECONDS(offset.get());
-    const char sign = secs < 0 ? '-' : '+';
-    if (secs < 0)
-        secs = -secs;
     char text[64];
-    int n = std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06d%c%02lld:%02lld:%02lld",
-                          PyDateTime_TIME_GET_HOUR(item), PyDateTime_TIME_GET_MINUTE(item),
-                          PyDateTime_TIME_GET_SECOND(item), PyDateTime_TIME_GET_MICROSECOND(item),
-                          sign, secs / 3600, secs / 60 % 60, secs % 60);
+    int n = zt_aware_time_text(item, text, sizeof text);
+    if (n <= 0)
+        return n < 0 ? -1 : 1;
     zt_text_slot(slot, length, text, n);
     return 0;
 }
