@@ -660,13 +660,21 @@ int zt_encode_column(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_colu
     return 0;
 }
 
+/* Whether an object is a sequence of values (a row or a column): not a text or byte
+ * string, whose characters would become values. */
+bool zt_is_value_sequence(PyObject *row)
+{
+    return PyTuple_Check(row) || PyList_Check(row) ||
+           (PySequence_Check(row) && !PyUnicode_Check(row) && !PyBytes_Check(row) &&
+            !PyByteArray_Check(row));
+}
+
 /* Takes the columns as tuples and checks their shape: every column a sequence
  * of values (not a str or bytes, whose characters would become rows), all of one
  * length. 0, or -1 with an error set. */
 int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_t *nrows)
 {
-    if (!PySequence_Check(parameter) || PyUnicode_Check(parameter) || PyBytes_Check(parameter) ||
-        PyByteArray_Check(parameter)) {
+    if (!zt_is_value_sequence(parameter)) {
         PyErr_Format(ProgrammingError,
                      "executebatch: the parameters must be a sequence of columns, not %.100s",
                      Py_TYPE(parameter)->tp_name);
@@ -683,8 +691,7 @@ int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_
     columns->reserve((size_t)ncols);
     for (Py_ssize_t i = 0; i < ncols; i++) {
         PyObject *column = PyTuple_GET_ITEM(outer.get(), i);
-        if (!PySequence_Check(column) || PyUnicode_Check(column) || PyBytes_Check(column) ||
-            PyByteArray_Check(column)) {
+        if (!zt_is_value_sequence(column)) {
             PyErr_Format(ProgrammingError,
                          "column %zd is not a sequence of values (got %.100s)", i + 1,
                          Py_TYPE(column)->tp_name);
@@ -712,15 +719,6 @@ int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_
     return 0;
 }
 
-/* Whether a row is a sequence of parameters: not a text or byte string, whose
- * characters would become parameters. */
-bool zt_is_parameter_row(PyObject *row)
-{
-    return PyTuple_Check(row) || PyList_Check(row) ||
-           (PySequence_Check(row) && !PyUnicode_Check(row) && !PyBytes_Check(row) &&
-            !PyByteArray_Check(row));
-}
-
 /* Turns rows of parameters (a sequence of sequences, all of one length) into the
  * columns the encoders read, in one pass and without Python-level loops. The columns
  * hold their own references, so Python code run while encoding cannot change them.
@@ -745,7 +743,7 @@ int zt_batch_rows(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_t *
     Py_ssize_t width = -1;
     for (Py_ssize_t j = 0; j < n; j++) {
         PyObject *row = PyTuple_GET_ITEM(rows.get(), j);
-        if (!zt_is_parameter_row(row)) {
+        if (!zt_is_value_sequence(row)) {
             PyErr_Format(ProgrammingError,
                          "executemany: row %zd is not a sequence of parameters (got %.100s)",
                          j + 1, Py_TYPE(row)->tp_name);
