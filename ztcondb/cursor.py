@@ -207,7 +207,7 @@ class Cursor(_pyztdb.cursor):
             self._repeat(operation, _rows_to_columns(rows)[1])
             return
         # The module checks the rows' shape and turns them into columns in C.
-        super().executebatch(operation, rows, flexible=True, rows=True)
+        super().executebatch(operation, rows, flexible=True, rows=True, datetime_counts=True)
         self._count = _MODULE_ROWCOUNT.__get__(self)
 
     def _repeat(self, operation: str, nrows: int) -> None:
@@ -219,9 +219,11 @@ class Cursor(_pyztdb.cursor):
         self._count = total
 
     def executebatch(self, operation: str, columns: typing.Sequence[typing.Sequence[Any]], *,
-                     flexible: bool = False, rows: bool = False) -> None:
+                     flexible: bool = False, rows: bool = False,
+                     datetime_counts: bool = True) -> None:
         self._start()
-        super().executebatch(operation, columns, flexible=flexible, rows=rows)
+        super().executebatch(operation, columns, flexible=flexible, rows=rows,
+                             datetime_counts=datetime_counts)
         self._count = None
 
     def callproc(self, procname: str, parameters: Optional[typing.Sequence[Any]] = None,

@@ -254,7 +254,8 @@ bool fixed_size_code(int type)
     switch (type) {
     case ZTC_TYPE_BOOLEAN: case ZTC_TYPE_TINYINT: case ZTC_TYPE_SMALLINT:
     case ZTC_TYPE_INTEGER: case ZTC_TYPE_BIGINT: case ZTC_TYPE_FLOAT: case ZTC_TYPE_DOUBLE:
-    case ZTC_TYPE_DATETIME_MS: case ZTC_TYPE_INTERVAL_YM: case ZTC_TYPE_INTERVAL_DS:
+    case ZTC_TYPE_DATETIME_MS: case ZTC_TYPE_DATETIME_US: case ZTC_TYPE_INTERVAL_YM:
+    case ZTC_TYPE_INTERVAL_DS:
         return true;
     default:
         return false;

@@ -121,3 +121,46 @@ def test_executebatch_refusal_sends_nothing(cur, table):
     with pytest.raises(_pyztdb.ProgrammingError, match="column 2, row 2: expected str, got int"):
         cur.executebatch("insert into %s values (?, ?)" % t, [[1, 2], ["a", 2]])
     assert scalar(cur, "select count(*) from %s" % t) == 0
+
+
+DATETIMES = [
+    datetime.datetime(2024, 2, 29, 12, 0, 0, 1),
+    None,
+    datetime.datetime(1, 1, 1),
+    datetime.datetime(9999, 12, 31, 23, 59, 59, 999999),
+    datetime.datetime(1969, 12, 31, 23, 59, 59, 999999),
+    datetime.datetime(2020, 1, 2, 3, 4, 5, 6, tzinfo=datetime.timezone(datetime.timedelta(hours=5))),
+]
+
+
+# Datetimes handed over as microsecond counts store what their texts store, on every path:
+# binary COPY (timestamp, timestamptz read as UTC, text), COPY in text (timestamptz in another
+# zone, date), and the statement path (a view, an UPDATE).
+@pytest.mark.parametrize("column, zone, statement", [
+    ("timestamp", "UTC", "insert into {t} values (?, ?)"),
+    ("timestamptz", "UTC", "insert into {t} values (?, ?)"),
+    ("timestamptz", "America/New_York", "insert into {t} values (?, ?)"),
+    ("text", "UTC", "insert into {t} (id, v) values (?, ?)"),
+    ("varchar(40)", "UTC", "insert into {t} values (?, ?)"),
+    ("date", "UTC", "insert into {t} values (?, ?)"),
+    ("timestamp", "UTC", "insert into {t}_view values (?, ?)"),
+    ("timestamptz", "Asia/Kolkata", "update {t} set v = ? where id = ?"),
+])
+def test_executebatch_datetime_counts_store_what_texts_store(cur, table, column, zone, statement):
+    t = table("id bigint, v %s" % column)
+    cur.execute("create or replace view %s_view as select * from %s" % (t, t))
+    cur.execute("set timezone = '%s'" % zone)
+    ids = list(range(len(DATETIMES)))
+    stored = []
+    for counts in (False, True):
+        cur.execute("delete from %s" % t)
+        if statement.startswith("update"):
+            cur.executebatch("insert into %s (id) values (?)" % t, [ids])
+            cur.executebatch(statement.format(t=t), [DATETIMES, ids], datetime_counts=counts)
+        else:
+            cur.executebatch(statement.format(t=t), [ids, DATETIMES], datetime_counts=counts)
+        cur.execute("select v::text from %s order by id" % t)
+        stored.append([r[0] for r in cur.fetchall()])
+    cur.execute("drop view %s_view" % t)
+    assert stored[1] == stored[0]
+    assert stored[0][1] is None and stored[0][0].startswith("2024-02-29")

@@ -51,6 +51,7 @@ bool kind_of(int type, Kind &kind)
     case ZTC_TYPE_BINARY:
     case ZTC_TYPE_BINARY2:
     case ZTC_TYPE_BLOB: kind = Kind::Binary; return true;
+    case ZTC_TYPE_DATETIME_US: kind = Kind::Micros; return true;
     default: return false;
     }
 }
@@ -62,6 +63,7 @@ bool valid_element_size(Kind kind, int size)
     case Kind::Bool: return size >= 1;
     case Kind::Int: return size == 1 || size == 2 || size == 4 || size == 8;
     case Kind::Float: return size == 4 || size == 8;
+    case Kind::Micros: return size == 8;
     default: return true;
     }
 }
@@ -170,6 +172,11 @@ void append_copy_value(std::string &out, Column &c, const Value &v, std::string 
         int len;
         const char *text = normalised_text(c.b->type, v, scratch, len);
         append_copy_text(out, text, static_cast<size_t>(len));
+        return;
+    }
+    case Kind::Micros: {
+        char buf[kMicrosTextMax];
+        out.append(buf, static_cast<size_t>(format_micros_text(read_int(v.data, 8), buf)));
         return;
     }
     case Kind::Null:
@@ -307,6 +314,8 @@ void choose_param_types(std::vector<Column> &cols, int rows)
         const ArrayBinding &b = *c.b;
         switch (c.kind) {
         case Kind::Null: c.oid = 0; c.format = 0; break;
+        // Sent as the text a datetime column of texts carries, typed by the server alike.
+        case Kind::Micros: c.oid = 0; c.format = 0; break;
         case Kind::Bool: c.oid = OID_BOOL; c.format = 1; break;
         case Kind::Float:
             c.oid = b.size == 4 ? OID_FLOAT4 : OID_FLOAT8;
@@ -404,6 +413,14 @@ void encode_param(std::string &scratch, Column &c, const Value &v, std::string &
         scratch.append(text, static_cast<size_t>(n));
         scratch += '\0';
         len = n;
+        offset = static_cast<long>(start);
+        return;
+    }
+    case Kind::Micros: {
+        char buf[kMicrosTextMax];
+        len = format_micros_text(read_int(v.data, 8), buf);
+        scratch.append(buf, static_cast<size_t>(len));
+        scratch += '\0';
         offset = static_cast<long>(start);
         return;
     }

@@ -22,6 +22,8 @@ enum class Kind {
     Float,   // codes 7, 8: float or double of the element size
     Text,    // text codes: packed layout
     Binary,  // codes 15, 18, 42: packed layout, sent as bytea
+    Micros,  // code 71: 8-byte microseconds since 1970-01-01 00:00:00, sent as a timestamp's
+             // text (or its binary form where the target is a timestamp)
 };
 
 inline bool is_packed(Kind k) { return k == Kind::Text || k == Kind::Binary; }
@@ -66,6 +68,7 @@ enum class Wire {
     Bytea,
     Date,         // from texts, parsed beforehand into `parsed`
     Timestamp,    // from texts, parsed beforehand into `parsed`
+    Micros,       // a timestamp from a microsecond count (moved to the server's epoch)
     Converted4,   // a 4-byte value computed beforehand into `parsed` (float4 from a double)
     Converted8,   // an 8-byte value computed beforehand into `parsed` (float8 from a float)
 };

@@ -89,6 +89,29 @@ int64_t days_from_civil(int64_t y, int m, int d)
 
 // Days between 1970-01-01 and 2000-01-01, where the server's binary dates count from.
 constexpr int64_t kEpochShiftDays = 10957;
+constexpr int64_t kMicrosPerDay = 86400 * int64_t{1000000};
+
+// The proleptic Gregorian date of a day count from 1970-01-01 (the inverse of days_from_civil).
+void civil_from_days(int64_t z, int64_t &y, int &m, int &d)
+{
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    y = yoe + era * 400 + (m <= 2);
+}
+
+// Writes v in exactly `width` digits (leading zeros).
+char *put_digits(char *p, int64_t v, int width)
+{
+    for (int k = width - 1; k >= 0; --k, v /= 10)
+        p[k] = static_cast<char>('0' + v % 10);
+    return p + width;
+}
 
 // "YYYY-MM-DD" at p: days since 2000-01-01; p moves past it.
 bool read_date(const char *&p, const char *end, int64_t &days)
@@ -286,6 +309,20 @@ bool plan_text(Column &c, Oid type, int rows, bool utc)
     return true;
 }
 
+// Microsecond counts: into timestamp columns (and timestamptz ones where the session reads a
+// text without offset as UTC) as the count itself, into text columns as the text the other paths
+// send; anything else reads the text on the server.
+bool plan_micros(Column &c, Oid type, bool utc)
+{
+    if (is_text_type(type))
+        c.wire = Wire::Text;
+    else if (type == OID_TIMESTAMP || (type == OID_TIMESTAMPTZ && utc))
+        c.wire = Wire::Micros;
+    else
+        return false;
+    return true;
+}
+
 // Chooses how one column goes in binary COPY into a column of the given type; false when the
 // batch must go as text.
 bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
@@ -298,6 +335,7 @@ bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
     case Kind::Int: return plan_int(c, type, rows);
     case Kind::Float: return plan_float(c, type, rows);
     case Kind::Text: return plan_text(c, type, rows, utc);
+    case Kind::Micros: return plan_micros(c, type, utc);
     }
     return false;
 }
@@ -358,6 +396,10 @@ void append_binary_value(std::string &out, const Column &c, const Value &v, int 
     case Wire::Timestamp:
         append_fixed_field(out, static_cast<uint64_t>(c.parsed[r]), 8);
         return;
+    case Wire::Micros:
+        append_fixed_field(out, static_cast<uint64_t>(read_int(v.data, 8) -
+                                                      kEpochShiftDays * kMicrosPerDay), 8);
+        return;
     case Wire::Bytea:
         append_be(out, static_cast<uint64_t>(v.len), 4);
         out.append(v.data, static_cast<size_t>(v.len));
@@ -368,6 +410,13 @@ void append_binary_value(std::string &out, const Column &c, const Value &v, int 
             auto w = std::to_chars(buf, buf + sizeof buf, read_int(v.data, v.len));
             append_be(out, static_cast<uint64_t>(w.ptr - buf), 4);
             out.append(buf, w.ptr);
+            return;
+        }
+        if (c.kind == Kind::Micros) {
+            char buf[kMicrosTextMax];
+            const int n = format_micros_text(read_int(v.data, 8), buf);
+            append_be(out, static_cast<uint64_t>(n), 4);
+            out.append(buf, static_cast<size_t>(n));
             return;
         }
         int len;
@@ -523,6 +572,44 @@ bool parse_iso_timestamp(const char *p, size_t n, bool with_offset, int64_t &mic
     }
     micros = days * 86400 * int64_t{1000000} + us;
     return true;
+}
+
+int format_micros_text(int64_t micros, char *buf)
+{
+    // Floor division: a count before 1970 still has a time of day in [0, 24 h).
+    int64_t days = micros / kMicrosPerDay, rest = micros % kMicrosPerDay;
+    if (rest < 0) {
+        rest += kMicrosPerDay;
+        --days;
+    }
+    int64_t y;
+    int m, d;
+    civil_from_days(days, y, m, d);
+    const bool bc = y <= 0;   // 1 BC is year 0 of the proleptic calendar
+    int64_t year = bc ? 1 - y : y;
+    char *p = buf;
+    int width = 4;
+    for (int64_t limit = 10000; year >= limit && width < 19; limit *= 10)
+        ++width;
+    p = put_digits(p, year, width);
+    *p++ = '-';
+    p = put_digits(p, m, 2);
+    *p++ = '-';
+    p = put_digits(p, d, 2);
+    *p++ = ' ';
+    const int64_t seconds = rest / 1000000;
+    p = put_digits(p, seconds / 3600, 2);
+    *p++ = ':';
+    p = put_digits(p, seconds / 60 % 60, 2);
+    *p++ = ':';
+    p = put_digits(p, seconds % 60, 2);
+    *p++ = '.';
+    p = put_digits(p, rest % 1000000, 6);
+    if (bc) {
+        std::memcpy(p, " BC", 3);
+        p += 3;
+    }
+    return static_cast<int>(p - buf);
 }
 
 bool session_time_zone_is_utc(const Session &s)

@@ -51,4 +51,34 @@ TEST(CopyTimestamp, Table)
     }
 }
 
+// Microsecond counts since 1970 as the text the library sends for them: it parses back to the
+// same count, and reads as the same timestamp on the server (BC years, years past 9999).
+TEST(CopyTimestamp, CountText)
+{
+    constexpr int64_t kShift = 10957 * kDay;  // 1970-01-01 to 2000-01-01
+    static const struct {
+        int64_t micros;  // since 1970-01-01
+        const char *text;
+    } cases[] = {
+        {0, "1970-01-01 00:00:00.000000"},
+        {-1, "1969-12-31 23:59:59.999999"},
+        {kShift + 8825 * kDay + 12 * 3600 * kSecond + 1, "2024-02-29 12:00:00.000001"},
+        {kShift - 730119 * kDay, "0001-01-01 00:00:00.000000"},
+        {kShift + 2921940 * kDay - 1, "9999-12-31 23:59:59.999999"},
+        {kShift + 2921940 * kDay, "10000-01-01 00:00:00.000000"},
+        {kShift - 730119 * kDay - 1, "0001-12-31 23:59:59.999999 BC"},
+        {kShift - 730485 * kDay, "0001-01-01 00:00:00.000000 BC"},
+        {kShift - 731215 * kDay, "0003-01-01 00:00:00.000000 BC"},
+    };
+    for (const auto &c : cases) {
+        char buf[zt::kMicrosTextMax];
+        const int n = zt::format_micros_text(c.micros, buf);
+        EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), c.text) << c.micros;
+        int64_t back = 0;
+        if (zt::parse_iso_timestamp(buf, static_cast<size_t>(n), false, back)) {
+            EXPECT_EQ(back + kShift, c.micros) << c.text;
+        }
+    }
+}
+
 }  // namespace
