@@ -11,6 +11,9 @@
 
 namespace {
 
+/* An encoder's answer: run Python code only on a private copy of the column. */
+const int kNeedsSnapshot = 1;
+
 const char *const kMultiResult =
     "This function does not support multi-result set operations, use the 'execute()' function";
 
@@ -213,6 +216,8 @@ struct zt_batch_ctx {
     bool flexible = false;
     /* Datetime columns go as microsecond counts (code 71) instead of texts. */
     bool datetime_counts = false;
+    /* The column being encoded is read in a list's own item array. */
+    bool in_place = false;
     PyObject *first = nullptr;
     PyObject *decimal_type = nullptr;   /* decimal.Decimal, looked up when first needed */
     PyRef decimal_ref;                  /* owns decimal_type */
@@ -407,15 +412,17 @@ inline char *zt_put_packed(char *p, const char *data, int32_t len)
     return p;
 }
 
-/* Encoders: each fills c->values and c->lengths for all rows of `items` (a fast
- * tuple), checking that every value but None has the column's kind. 0, or -1 with
- * an error set. */
+/* Encoders: each fills c->values and c->lengths for all rows of `v` (the items of the
+ * column), checking that every value but None has the column's kind. 0, or -1 with
+ * an error set, or kNeedsSnapshot: a value needs Python code to be encoded (an aware
+ * datetime's utcoffset, a comparison of an int subclass) while ctx->in_place says the
+ * items are a list's, which that code could change under the encoder; the caller then
+ * encodes a tuple copy of the column instead. */
 
-int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
+int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, Py_ssize_t col,
                     zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
-    PyObject **v = &PyTuple_GET_ITEM(items, 0);
     PyObject *first = ctx->first;
     const size_t elem = kind == zt_col_kind::boolean ? sizeof(int32_t) : 8;
     c->type = kind == zt_col_kind::boolean ? ZTC_TYPE_INTEGER
@@ -453,6 +460,9 @@ int zt_encode_fixed(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssi
             double d = PyFloat_AS_DOUBLE(value);
             std::memcpy(out, &d, sizeof d);
         } else {
+            /* Comparing an int subclass may call its own __eq__. */
+            if (ctx->in_place && !PyLong_CheckExact(value))
+                return kNeedsSnapshot;
             double d = 0;
             int exact = zt_int_as_exact_double(value, &d);
             if (exact < 0)
@@ -482,11 +492,10 @@ int zt_packed_size(size_t total, Py_ssize_t col, zt_column *c)
 }
 
 /* Dates and times: fixed-width texts, so the buffer is sized from the row count. */
-int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
+int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, Py_ssize_t col,
                        zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
-    PyObject **v = &PyTuple_GET_ITEM(items, 0);
     PyObject *first = ctx->first;
     const int32_t width = kind == zt_col_kind::datetime ? 26 : kind == zt_col_kind::date ? 10 : 15;
     c->type = ZTC_TYPE_VARCHAR;
@@ -505,6 +514,8 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_
         std::memcpy(out, &width, sizeof width);
         char *p = out + sizeof width;
         if (kind == zt_col_kind::datetime) {
+            if (ctx->in_place && ((PyDateTime_DateTime *)value)->hastzinfo)
+                return kNeedsSnapshot;
             /* An aware value goes as its UTC date and time, keeping its instant. */
             PyRef utc(zt_datetime_for_sending(value));
             if (!utc)
@@ -541,10 +552,10 @@ inline int64_t zt_days_from_civil(int64_t y, int m, int d)
 /* Datetimes as microseconds since 1970-01-01 00:00:00 (code 71): the count of the
  * date and time the text form would carry, so an aware value counts its UTC date and
  * time. Eight bytes a row, no text to write here or to read back in the library. */
-int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_column *c)
+int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t col,
+                              zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
-    PyObject **v = &PyTuple_GET_ITEM(items, 0);
     c->type = ZTC_TYPE_DATETIME_US;
     c->size = (int)sizeof(int64_t);
     c->values.resize((size_t)n * sizeof(int64_t));
@@ -562,6 +573,8 @@ int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col
         PyRef held;
         PyObject *dt = value;
         if (((PyDateTime_DateTime *)value)->hastzinfo) {
+            if (ctx->in_place)
+                return kNeedsSnapshot;
             held = PyRef(zt_datetime_for_sending(value));
             if (!held)
                 return -1;
@@ -582,11 +595,10 @@ int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col
 /* Texts, byte strings and decimals: a first pass finds every value's bytes (and the
  * total), a second packs them into one buffer allocated once. A str is sent whole and
  * one holding a zero character is refused; a decimal goes as its str() text. */
-int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *items, Py_ssize_t col,
+int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, Py_ssize_t col,
                       zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
-    PyObject **v = &PyTuple_GET_ITEM(items, 0);
     PyObject *first = ctx->first;
     std::vector<std::pair<const char *, int32_t>> parts((size_t)n);
     std::vector<PyRef> texts;   /* keeps decimal texts alive until packed */
@@ -661,14 +673,14 @@ void zt_encode_nulls(zt_batch_ctx *ctx, zt_column *c)
 
 /* The kind of a flexible column: that of its first value other than None, widened
  * to integer when ints follow booleans and to floating when floats follow ints. */
-int zt_flexible_kind(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_col_kind *kind)
+int zt_flexible_kind(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t col, zt_col_kind *kind)
 {
     if (zt_col_kind_of(ctx, ctx->first, col, kind) < 0)
         return -1;
     if (*kind != zt_col_kind::boolean && *kind != zt_col_kind::integer)
         return 0;
     for (Py_ssize_t j = 0; j < ctx->nrows; j++) {
-        PyObject *value = PyTuple_GET_ITEM(items, j);
+        PyObject *value = v[j];
         if (PyFloat_Check(value)) {
             *kind = zt_col_kind::floating;
             return 0;
@@ -679,41 +691,79 @@ int zt_flexible_kind(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_col_
     return 0;
 }
 
-/* Encodes column `col` (a tuple of ctx->nrows >= 1 values). */
-int zt_encode_column(zt_batch_ctx *ctx, PyObject *items, Py_ssize_t col, zt_column *c)
+/* Encodes the items v of column `col` by its kind. */
+int zt_encode_items(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, Py_ssize_t col,
+                    zt_column *c)
 {
-    zt_col_kind kind;
-    ctx->first = PyTuple_GET_ITEM(items, 0);
-    if (ctx->flexible) {
-        for (Py_ssize_t j = 0; ctx->first == Py_None && j < ctx->nrows; j++)
-            ctx->first = PyTuple_GET_ITEM(items, j);
-        if (ctx->first == Py_None) {
-            zt_encode_nulls(ctx, c);
-            return 0;
-        }
-        if (zt_flexible_kind(ctx, items, col, &kind) < 0)
-            return -1;
-    } else if (zt_col_kind_of(ctx, ctx->first, col, &kind) < 0) {
-        return -1;
-    }
     switch (kind) {
     case zt_col_kind::boolean:
     case zt_col_kind::integer:
     case zt_col_kind::floating:
-        return zt_encode_fixed(ctx, kind, items, col, c);
+        return zt_encode_fixed(ctx, kind, v, col, c);
     case zt_col_kind::datetime:
         if (ctx->datetime_counts)
-            return zt_encode_datetime_counts(ctx, items, col, c);
-        return zt_encode_temporal(ctx, kind, items, col, c);
+            return zt_encode_datetime_counts(ctx, v, col, c);
+        return zt_encode_temporal(ctx, kind, v, col, c);
     case zt_col_kind::date:
     case zt_col_kind::time:
-        return zt_encode_temporal(ctx, kind, items, col, c);
+        return zt_encode_temporal(ctx, kind, v, col, c);
     case zt_col_kind::text:
     case zt_col_kind::binary:
     case zt_col_kind::decimal:
-        return zt_encode_varying(ctx, kind, items, col, c);
+        return zt_encode_varying(ctx, kind, v, col, c);
     }
     return 0;
+}
+
+/* The column's length, checked against the batch's rows: Python code run while an
+ * earlier column was encoded may have changed a list. 0, or -1 with an error set. */
+int zt_column_unchanged(zt_batch_ctx *ctx, PyObject *column)
+{
+    if (PySequence_Fast_GET_SIZE(column) == ctx->nrows)
+        return 0;
+    PyErr_SetString(ProgrammingError, "The number of parameters does not match and the "
+                                      "batch operation cannot be performed");
+    return -1;
+}
+
+/* Encodes column `col`: a tuple, or a list read in place (no copy of its items) for as
+ * long as no Python code runs; a column of decimals, or one whose values need Python
+ * code, is encoded from a tuple copy, so that code cannot change the items under the
+ * encoder. `column` is then replaced by the copy. */
+int zt_encode_column(zt_batch_ctx *ctx, PyRef &column, Py_ssize_t col, zt_column *c)
+{
+    if (zt_column_unchanged(ctx, column.get()) < 0)
+        return -1;
+    PyObject *const *v = PySequence_Fast_ITEMS(column.get());
+    zt_col_kind kind;
+    ctx->first = v[0];
+    if (ctx->flexible) {
+        for (Py_ssize_t j = 0; ctx->first == Py_None && j < ctx->nrows; j++)
+            ctx->first = v[j];
+    }
+    /* Finding the kind may import decimal: the first value is held meanwhile. */
+    PyRef first = PyRef::borrow(ctx->first);
+    if (ctx->flexible && ctx->first == Py_None) {
+        zt_encode_nulls(ctx, c);
+        return 0;
+    }
+    if (zt_col_kind_of(ctx, ctx->first, col, &kind) < 0)
+        return -1;
+    if (zt_column_unchanged(ctx, column.get()) < 0)
+        return -1;
+    v = PySequence_Fast_ITEMS(column.get());
+    if (ctx->flexible && zt_flexible_kind(ctx, v, col, &kind) < 0)
+        return -1;
+    ctx->in_place = PyList_CheckExact(column.get());
+    int rc = kind == zt_col_kind::decimal && ctx->in_place ? kNeedsSnapshot
+                                                           : zt_encode_items(ctx, kind, v, col, c);
+    if (rc != kNeedsSnapshot)
+        return rc;
+    column = PyRef(PySequence_Tuple(column.get()));
+    if (!column)
+        return -1;
+    ctx->in_place = false;
+    return zt_encode_items(ctx, kind, PySequence_Fast_ITEMS(column.get()), col, c);
 }
 
 /* Whether an object is a sequence of values (a row or a column): not a text or byte
@@ -753,16 +803,19 @@ int zt_batch_columns(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_
                          Py_TYPE(column)->tp_name);
             return -1;
         }
-        /* A copy of the column: encoding may run Python code (a Decimal's __str__)
-         * that must not be able to change the items under the encoder. */
-        PyRef items(PySequence_Tuple(column));
+        /* A list or tuple is read as it is (zt_encode_column copies a list before
+         * running Python code over it); any other sequence as a tuple of its items. */
+        PyRef items(PyList_CheckExact(column) || PyTuple_CheckExact(column)
+                        ? PyRef::borrow(column)
+                        : PyRef(PySequence_Tuple(column)));
         if (!items)
             return -1;
         columns->push_back(std::move(items));
     }
-    *nrows = ncols ? PyTuple_GET_SIZE(columns->back().get()) : 0;
+    *nrows = ncols ? PySequence_Fast_GET_SIZE(columns->back().get()) : 0;
     for (const PyRef &items : *columns) {
-        if (PyTuple_GET_SIZE(items.get()) != PyTuple_GET_SIZE(columns->front().get())) {
+        if (PySequence_Fast_GET_SIZE(items.get()) !=
+            PySequence_Fast_GET_SIZE(columns->front().get())) {
             PyErr_SetString(ProgrammingError, "The number of parameters does not match and the "
                                               "batch operation cannot be performed");
             return -1;
@@ -874,7 +927,7 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible
     /* Every column is encoded (and so checked) before the first is bound. */
     std::vector<zt_column> encoded(columns.size());
     for (size_t i = 0; i < columns.size(); i++) {
-        if (zt_encode_column(&ctx, columns[i].get(), (Py_ssize_t)i, &encoded[i]) < 0)
+        if (zt_encode_column(&ctx, columns[i], (Py_ssize_t)i, &encoded[i]) < 0)
             return nullptr;
     }
     if (zt_curs_check(self) < 0)   /* a value's __str__ may have closed the connection */

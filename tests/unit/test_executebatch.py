@@ -242,3 +242,72 @@ def test_connection_closed_while_encoding(zd, conn):
     with pytest.raises(_pyztdb.OperationalError, match="The cursor object does not exist"):
         cur.executebatch("insert into t values (?)", [[Closing(1)]])
     assert "ZTC_BindParamArrayByPos" not in zd.names()
+
+
+class _ClearingZone(datetime.tzinfo):
+    """A zone one hour east whose utcoffset empties a list (Python code while encoding)."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def utcoffset(self, dt):
+        self.victim.clear()
+        return datetime.timedelta(hours=1)
+
+
+def _aware_clearing_own_column():
+    column = []
+    zone = _ClearingZone(column)
+    column.extend([datetime.datetime(2020, 1, 1, 1, tzinfo=zone), None,
+                   datetime.datetime(2020, 1, 1, 2, tzinfo=zone)])
+    return [column]
+
+
+def _big_int_clearing_float_column():
+    column = []
+
+    class Big(int):
+        def __eq__(self, other):
+            column.clear()
+            return int.__eq__(self, other)
+
+        __hash__ = int.__hash__
+
+    column.extend([1.5, Big(2**60), 0.5])
+    return [column]
+
+
+def _decimal_clearing_next_column():
+    second = [1, 2]
+
+    class Clearing(decimal.Decimal):
+        def __str__(self):
+            second.clear()
+            return decimal.Decimal.__str__(self)
+
+    return [[Clearing(1), Clearing(2)], second]
+
+
+# Lists are encoded in place while no Python code can run; a value that needs Python code
+# (a zone's utcoffset, an int subclass's __eq__) has its column encoded from a copy, so
+# that code cannot change the items under the encoder; a later column it shortened is
+# refused.
+@pytest.mark.parametrize("make, options, type_code, values", [
+    (_aware_clearing_own_column, {}, 2,
+     packed(b"2020-01-01 00:00:00.000000", None, b"2020-01-01 01:00:00.000000")),
+    (_aware_clearing_own_column, {"datetime_counts": True}, 71,
+     struct.pack("=3q", 1577836800 * 10**6, 0, 1577840400 * 10**6)),
+    (_big_int_clearing_float_column, {}, 8, struct.pack("=3d", 1.5, 2.0**60, 0.5)),
+    (_decimal_clearing_next_column, {}, _pyztdb.ProgrammingError, MISMATCH),
+])
+def test_list_changed_by_python_code_while_encoding(zd, cur, make, options, type_code, values):
+    columns = make()
+    sql = "insert into t values (%s)" % ", ".join("?" * len(columns))
+    if isinstance(type_code, type):
+        with pytest.raises(type_code, match=values):
+            cur.executebatch(sql, columns, **options)
+        assert "ZTC_ExecBatch" not in zd.names()
+        return
+    cur.executebatch(sql, columns, **options)
+    b = bind_of(zd)
+    assert (b["type"], b["n"], b["values"]) == (type_code, 3, values)
