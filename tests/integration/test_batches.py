@@ -152,15 +152,17 @@ def test_executebatch_datetime_counts_store_what_texts_store(cur, table, column,
     cur.execute("set timezone = '%s'" % zone)
     ids = list(range(len(DATETIMES)))
     stored = []
-    for counts in (False, True):
-        cur.execute("delete from %s" % t)
-        if statement.startswith("update"):
-            cur.executebatch("insert into %s (id) values (?)" % t, [ids])
-            cur.executebatch(statement.format(t=t), [DATETIMES, ids], datetime_counts=counts)
-        else:
-            cur.executebatch(statement.format(t=t), [ids, DATETIMES], datetime_counts=counts)
-        cur.execute("select v::text from %s order by id" % t)
-        stored.append([r[0] for r in cur.fetchall()])
-    cur.execute("drop view %s_view" % t)
+    try:
+        for counts in (False, True):
+            cur.execute("delete from %s" % t)
+            if statement.startswith("update"):
+                cur.executebatch("insert into %s (id) values (?)" % t, [ids])
+                cur.executebatch(statement.format(t=t), [DATETIMES, ids], datetime_counts=counts)
+            else:
+                cur.executebatch(statement.format(t=t), [ids, DATETIMES], datetime_counts=counts)
+            cur.execute("select v::text from %s order by id" % t)
+            stored.append([r[0] for r in cur.fetchall()])
+    finally:
+        cur.execute("drop view %s_view" % t)
     assert stored[1] == stored[0]
     assert stored[0][1] is None and stored[0][0].startswith("2024-02-29")
