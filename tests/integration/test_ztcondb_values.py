@@ -150,6 +150,31 @@ def test_wide_rows_over_many_blocks_read_as_single_values(zcur, how):
         assert not bad, (row[0], bad)
 
 
+BINARY_TYPES = ("boolean", "smallint", "integer", "bigint", "real", "float8", "numeric",
+                "numeric(5,2)", "date", "timestamp", "timestamptz", "text", "varchar(5)",
+                "char(3)")
+BINARY_READ = [(sql, want) for sql, want in READ
+               if sql in ("true", "false") or sql.rsplit("::", 1)[-1] in BINARY_TYPES]
+
+
+def test_named_cursor_pages_in_binary_read_as_single_values(db):
+    """A named cursor's pages after its first arrive in binary form when every column's type
+    has a binary reader: the values are the same as read alone."""
+    assert len(BINARY_READ) > 25
+    cur = db.cursor(name="binary_pages")
+    cur.itersize = 300
+    db.autocommit = False
+    cur.execute("select g, " + ", ".join(sql for sql, _ in BINARY_READ) +
+                " from generate_series(1, 1000) g")
+    rows = list(cur)
+    assert [r[0] for r in rows] == list(range(1, 1001))
+    for row in rows[::97] + rows[-1:]:
+        bad = [(sql, got) for (sql, want), got in zip(BINARY_READ, row[1:])
+               if not _same(got, want)]
+        assert not bad, (row[0], bad)
+    db.rollback()
+
+
 def test_a_value_python_cannot_hold_fails_only_its_row(zcur):
     zcur.execute("select g, case when g = 2 then '0044-03-15 BC'::date else '2000-01-01' end "
                  "from generate_series(1, 3) g")

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ZTCsql.h"
+
 namespace zt {
 
 // The value of one hexadecimal digit, either case; -1 for any other character (bytea's
@@ -22,6 +24,16 @@ inline int hex_digit(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// Whether v fits the integer type code (3-6).
+inline bool integer_fits(int code, int64_t v)
+{
+    int64_t lo = code == ZTC_TYPE_TINYINT ? INT8_MIN : code == ZTC_TYPE_SMALLINT ? INT16_MIN
+               : code == ZTC_TYPE_INTEGER ? INT32_MIN : INT64_MIN;
+    int64_t hi = code == ZTC_TYPE_TINYINT ? INT8_MAX : code == ZTC_TYPE_SMALLINT ? INT16_MAX
+               : code == ZTC_TYPE_INTEGER ? INT32_MAX : INT64_MAX;
+    return v >= lo && v <= hi;
 }
 
 // "YYYY-MM-DD HH:MM:SS[.ffffff][+HH[:MM[:SS]]]" (also years > 9999 and " BC") -> milliseconds since

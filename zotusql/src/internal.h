@@ -133,6 +133,14 @@ struct PageAhead {
     std::string error;        // the message it failed with; empty when it did not
 };
 
+// The column types of a reading of a named cursor, from its last page: once known, and every one
+// readable in binary form (binaryvalue.h), its next pages are asked for in that form.
+struct CursorReading {
+    std::string name;
+    long long reader = 0;
+    std::vector<Oid> types;
+};
+
 struct Session {
     PGconn *conn = nullptr;
     // Last message, "[SQLSTATE] text". Shared with the session's results so that a result
@@ -174,6 +182,7 @@ struct Session {
     int64_t wait_limit_ms = 0;            // give up a silent server after this; 0: never
     int64_t statement_timeout_ms = 0;     // from the session's options, for the message
     std::unique_ptr<PageAhead> page_ahead;
+    std::deque<CursorReading> readings;   // the latest few, newest last
 
     ~Session();
 };
@@ -201,6 +210,11 @@ struct Result {
     int ncols = 0;
     std::vector<ColumnInfo> columns;      // of the current result
     std::vector<Cell> cells;              // values of the current row
+    // The current result's values arrived in binary form (binaryvalue.h): their texts are
+    // written on demand, into `text` for ZTC_GetData and into view_texts for row views.
+    bool binary = false;
+    std::string text;
+    std::vector<std::string> view_texts;
 };
 
 // A large object: the bytes of one value.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "binaryvalue.h"
 #include "decode.h"
 #include "internal.h"
 
@@ -60,16 +61,6 @@ int fail(std::string &err, const char *sqlstate, const std::string &text)
 {
     set_error(err, sqlstate, text);
     return INT32_MIN;
-}
-
-// Whether v fits the integer type code (3-6).
-bool integer_fits(int code, int64_t v)
-{
-    int64_t lo = code == ZTC_TYPE_TINYINT ? INT8_MIN : code == ZTC_TYPE_SMALLINT ? INT16_MIN
-               : code == ZTC_TYPE_INTEGER ? INT32_MIN : INT64_MIN;
-    int64_t hi = code == ZTC_TYPE_TINYINT ? INT8_MAX : code == ZTC_TYPE_SMALLINT ? INT16_MAX
-               : code == ZTC_TYPE_INTEGER ? INT32_MAX : INT64_MAX;
-    return v >= lo && v <= hi;
 }
 
 int write_integer(int code, const char *text, size_t len, void *buffer, std::string &err)
@@ -213,6 +204,8 @@ void select_result(Result &r, size_t index)
     r.nrows = r.store ? static_cast<int>(stored > INT_MAX ? INT_MAX : stored)
                       : r.res ? PQntuples(r.res) : 0;
     r.ncols = r.res ? PQnfields(r.res) : 0;
+    r.binary = r.ncols > 0 && PQfformat(r.res, 0) == 1;
+    r.view_texts.resize(r.binary ? static_cast<size_t>(r.ncols) : 0);
     r.cells.assign(static_cast<size_t>(r.ncols), Cell{});
     r.columns.resize(static_cast<size_t>(r.ncols));
     for (int c = 0; c < r.ncols; ++c) {
@@ -513,7 +506,16 @@ ZTC_API int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capa
             return -1;
         int c = col - 1;
         int out_length = -1;
-        const Cell &cell = r->cells[c];
+        Cell cell = r->cells[c];
+        if (type != ZTC_TYPE_NULL && cell.text && r->binary) {
+            if (!binary_text(r->columns[c].oid, cell.text, static_cast<size_t>(cell.length),
+                             r->text)) {
+                set_error(*r->error, "HY000", "the binary value of column " +
+                                                  std::to_string(col) + " cannot be read");
+                return -1;
+            }
+            cell = Cell{r->text.c_str(), static_cast<int>(r->text.size())};
+        }
         if (type != ZTC_TYPE_NULL && cell.text) {
             std::string err;
             out_length = write_value(type, r->columns[c].oid, cell.text,
@@ -570,6 +572,26 @@ void decode_view(int code, const char *text, size_t len, ZTC_ROWVALUE &v)
     }
 }
 
+namespace {
+
+// The view of column c of the current row.
+void fill_view(Result &r, int c, ZTC_ROWVALUE &v)
+{
+    const Cell &cell = r.cells[c];
+    const ColumnInfo &column = r.columns[c];
+    v.text = cell.text;
+    v.length = cell.text ? cell.length : -1;
+    v.decoded = 0;
+    v.integer = 0;
+    v.real = 0;
+    if (cell.text && r.binary)
+        binary_view(column.code, column.oid, cell.text, static_cast<size_t>(cell.length), v,
+                    r.view_texts[c]);
+    else if (cell.text)
+        decode_view(column.code, cell.text, static_cast<size_t>(cell.length), v);
+}
+
+}  // namespace
 }  // namespace zt
 
 // Views of the current row's values: one call per row instead of one ZTC_GetData per value,
@@ -588,18 +610,12 @@ ZTC_API int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count)
         }
         return -1;
     }
-    for (int c = 0; c < count; ++c) {
-        const Cell &cell = r->cells[c];
-        ZTC_ROWVALUE &v = values[c];
-        v.text = cell.text;
-        v.length = cell.text ? cell.length : -1;
-        v.decoded = 0;
-        v.integer = 0;
-        v.real = 0;
-        if (cell.text)
-            decode_view(r->columns[c].code, cell.text, static_cast<size_t>(cell.length), v);
-    }
-    return 0;
+    // Only a binary value's rendered text allocates.
+    return guarded(r->error.get(), [&]() -> int {
+        for (int c = 0; c < count; ++c)
+            fill_view(*r, c, values[c]);
+        return 0;
+    });
 }
 
 ZTC_API int ZTC_FreeRowset(ZTC_HANDLE *R)

@@ -3,6 +3,7 @@
 // cursor page by page, with the next page asked for while the caller reads the current one.
 #include <algorithm>
 
+#include "binaryvalue.h"
 #include "internal.h"
 
 namespace zt {
@@ -67,10 +68,57 @@ int fetch_rowset(Session &s, const char *name, ZTC_HANDLE *R)
     return rows;
 }
 
-bool send_fetch(Session &s, const char *name, int count)
+// Readings whose column types the session keeps (a cursor closed by the caller's own CLOSE
+// leaves its record behind until it is pushed out).
+constexpr size_t kReadings = 16;
+
+CursorReading *reading_of(Session &s, const char *name, long long reader)
+{
+    for (CursorReading &r : s.readings)
+        if (r.reader == reader && r.name == name)
+            return &r;
+    return nullptr;
+}
+
+// Keeps the column types of a page of this reading.
+void note_page_types(Session &s, const char *name, long long reader, const PGresult *page)
+{
+    if (reading_of(s, name, reader) || PQnfields(page) == 0)
+        return;
+    CursorReading r;
+    r.name = name;
+    r.reader = reader;
+    for (int c = 0; c < PQnfields(page); ++c)
+        r.types.push_back(PQftype(page, c));
+    if (s.readings.size() >= kReadings)
+        s.readings.pop_front();
+    s.readings.push_back(std::move(r));
+}
+
+// Whether the next page of this reading may come in binary form: its columns are known and
+// each is readable that way under the session's current settings.
+bool binary_pages(Session &s, const char *name, long long reader)
+{
+    const CursorReading *r = reading_of(s, name, reader);
+    if (!r)
+        return false;
+    for (Oid t : r->types)
+        if (!binary_readable(s.conn, t))
+            return false;
+    return true;
+}
+
+void forget_readings(Session &s, const char *name)
+{
+    for (auto it = s.readings.begin(); it != s.readings.end();)
+        it = it->name == name ? s.readings.erase(it) : it + 1;
+}
+
+bool send_fetch(Session &s, const char *name, int count, bool binary = false)
 {
     std::string sql = "FETCH FORWARD " + std::to_string(count) + " FROM " + quoted(name);
-    if (PQsendQuery(s.conn, sql.c_str()))
+    if (binary ? PQsendQueryParams(s.conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1)
+               : PQsendQuery(s.conn, sql.c_str()))
         return true;
     set_error_from_conn(s, PQstatus(s.conn) == CONNECTION_BAD ? "08006" : "HY000");
     return false;
@@ -112,13 +160,16 @@ int fetch_page(Session &s, const char *name, long long reader, int count, bool a
     bool taken = false;
     if (!take_page_ahead(s, name, reader, results, taken))
         return -1;
-    if (!taken &&
-        !(begin_if_needed(s) && send_fetch(s, name, count) && collect_results(s, results)))
+    if (!taken && !(begin_if_needed(s) &&
+                    send_fetch(s, name, count, binary_pages(s, name, reader)) &&
+                    collect_results(s, results)))
         return -1;
     int rows = PQntuples(results.front().get());
+    note_page_types(s, name, reader, results.front().get());
     // A full page may have a successor: ask for it now, so that the server makes it while the
     // caller reads this one. One page ahead per session at a time.
-    if (ahead && count > 0 && rows == count && !s.page_ahead && send_fetch(s, name, count)) {
+    if (ahead && count > 0 && rows == count && !s.page_ahead &&
+        send_fetch(s, name, count, binary_pages(s, name, reader))) {
         s.page_ahead = std::make_unique<PageAhead>();
         s.page_ahead->name = name;
         s.page_ahead->reader = reader;
@@ -135,6 +186,7 @@ int close_cursor(Session &s, const char *name)
         return -1;
     if (s.page_ahead && s.page_ahead->name == name)
         s.page_ahead.reset();
+    forget_readings(s, name);
     bool ok = true;
     std::string message;
     // A failed transaction has lost its cursors already; only its end is left to do.
