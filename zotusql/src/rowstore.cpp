@@ -1,10 +1,11 @@
-// The row store: rows of one result in blocks mapped from the system and unmapped as they are
-// read. Layout of a row: per column a 4-byte length (-1: NULL), then, unless NULL, the value's
+// The row store: rows of one result in blocks mapped from the system (the first one, small,
+// from malloc) and released as they are read. Layout of a row: per column a 4-byte length (-1: NULL), then, unless NULL, the value's
 // bytes and a zero byte. Rows never straddle blocks.
 #include "rowstore.h"
 
 #include <sys/mman.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -18,6 +19,10 @@ namespace {
 // back while the caller builds its own objects.
 constexpr size_t kBlockSize = size_t(1) << 20;
 constexpr size_t kPage = 4096;
+// The first block of a result comes from malloc and is small: most results are a few rows, and
+// mapping (and unmapping) a block of its own for each would cost two system calls and a page
+// fault per statement.
+constexpr size_t kFirstBlockSize = 8192;
 
 }  // namespace
 
@@ -29,21 +34,32 @@ RowStore::~RowStore()
 
 void RowStore::release(Block &b)
 {
-    if (b.data)
+    if (b.data && b.mapped)
         munmap(b.data, b.size);
+    else
+        std::free(b.data);
     b.data = nullptr;
 }
 
 char *RowStore::room_for(size_t n)
 {
     if (blocks_.empty() || blocks_.back().size - blocks_.back().used < n) {
-        size_t size = n <= kBlockSize ? kBlockSize : (n + kPage - 1) / kPage * kPage;
-        void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
-            throw std::bad_alloc();
         Block b;
-        b.data = static_cast<char *>(p);
-        b.size = size;
+        if (blocks_.empty() && n <= kFirstBlockSize) {
+            b.data = static_cast<char *>(std::malloc(kFirstBlockSize));
+            if (!b.data)
+                throw std::bad_alloc();
+            b.size = kFirstBlockSize;
+        } else {
+            size_t size = n <= kBlockSize ? kBlockSize : (n + kPage - 1) / kPage * kPage;
+            void *p =
+                mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED)
+                throw std::bad_alloc();
+            b.data = static_cast<char *>(p);
+            b.size = size;
+            b.mapped = true;
+        }
         try {
             blocks_.push_back(b);
         } catch (...) {

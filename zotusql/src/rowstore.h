@@ -44,8 +44,9 @@ public:
 private:
     struct Block {
         char *data = nullptr;
-        size_t size = 0;      // mapped bytes
+        size_t size = 0;      // bytes held
         size_t used = 0;      // bytes of rows written
+        bool mapped = false;  // mmap'd (else malloc'd)
     };
     char *room_for(size_t n);
     static void release(Block &b);
