@@ -157,22 +157,31 @@ BINARY_READ = [(sql, want) for sql, want in READ
                if sql in ("true", "false") or sql.rsplit("::", 1)[-1] in BINARY_TYPES]
 
 
-def test_named_cursor_pages_in_binary_read_as_single_values(db):
-    """A named cursor's pages after its first arrive in binary form when every column's type
-    has a binary reader: the values are the same as read alone."""
+@pytest.mark.parametrize("how", ["named", "repeated"])
+def test_rows_in_binary_form_read_as_single_values(db, how):
+    """A named cursor's pages after its first, and a prepared statement's rows from its
+    second run, arrive in binary form when every column's type has a binary reader: the
+    values are the same as read alone."""
     assert len(BINARY_READ) > 25
-    cur = db.cursor(name="binary_pages")
-    cur.itersize = 300
-    db.autocommit = False
-    cur.execute("select g, " + ", ".join(sql for sql, _ in BINARY_READ) +
-                " from generate_series(1, 1000) g")
-    rows = list(cur)
-    assert [r[0] for r in rows] == list(range(1, 1001))
+    columns = ", ".join(sql for sql, _ in BINARY_READ)
+    if how == "named":
+        cur = db.cursor(name="binary_pages")
+        cur.itersize = 300
+        db.autocommit = False
+        cur.execute("select g, " + columns + " from generate_series(1, 1000) g")
+        rows = list(cur)
+        db.rollback()
+    else:
+        cur = db.cursor()
+        rows = []
+        for g in range(1, 7):
+            cur.execute("select ?::int, " + columns, (g,))
+            rows += cur.fetchall()
+    assert [r[0] for r in rows] == list(range(1, len(rows) + 1))
     for row in rows[::97] + rows[-1:]:
         bad = [(sql, got) for (sql, want), got in zip(BINARY_READ, row[1:])
                if not _same(got, want)]
         assert not bad, (row[0], bad)
-    db.rollback()
 
 
 def test_a_value_python_cannot_hold_fails_only_its_row(zcur):

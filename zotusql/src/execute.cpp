@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "binaryvalue.h"
 #include "internal.h"
 #include "sqltext.h"
 
@@ -77,7 +78,27 @@ bool server_prepare(Session &s, PreparedStatement &st, const std::vector<Oid> &t
     }
     st.name = std::move(name);
     st.types = types;
+    st.result_types.clear();
     return true;
+}
+
+// Whether a prepared statement's rows may come in binary form: its result types are known and
+// each has a binary reader under the session's current settings.
+bool binary_rows(const Session &s, const PreparedStatement &st)
+{
+    for (Oid t : st.result_types)
+        if (!binary_readable(s.conn, t))
+            return false;
+    return !st.result_types.empty();
+}
+
+void note_result_types(PreparedStatement &st, const ResultList &results)
+{
+    const PGresult *r = results.empty() ? nullptr : results.front().get();
+    if (!st.result_types.empty() || !r || PQnfields(r) == 0)
+        return;
+    for (int c = 0; c < PQnfields(r); ++c)
+        st.result_types.push_back(PQftype(r, c));
 }
 
 // Drops least recently used statements beyond the capacity, never one in use.
@@ -415,15 +436,18 @@ PreparedStatement *prepare_cached(Session &s, const char *text, const std::vecto
     return st;
 }
 
-bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out,
+bool exec_prepared(Session &s, PreparedStatement &st, const ParamArrays &p, ResultList &out,
                    RowStores *stores)
 {
     if (!begin_if_needed(s))
         return false;
     if (!PQsendQueryPrepared(s.conn, st.name.c_str(), p.count(), p.values.data(),
-                             p.lengths.data(), p.formats.data(), 0))
+                             p.lengths.data(), p.formats.data(), binary_rows(s, st) ? 1 : 0))
         return send_failed(s);
-    return collect_results(s, out, stores);
+    if (!collect_results(s, out, stores))
+        return false;
+    note_result_types(st, out);
+    return true;
 }
 
 }  // namespace zt

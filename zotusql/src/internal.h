@@ -107,6 +107,10 @@ struct PreparedStatement {
     int executions = 0;
     bool repeatable = false;  // a query or DML statement: one exec_text may prepare
     uint64_t epoch = 0;
+    // Column types of the server statement's result, from its first run (a prepared
+    // statement's result types cannot change); empty until then. Runs after the first ask for
+    // the rows in binary form when each type has a binary reader (binaryvalue.h).
+    std::vector<Oid> result_types;
 };
 
 // Least-recently-used cache of prepared statements: `order` has the most recently used first;
@@ -358,7 +362,7 @@ bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores 
 // nullptr on failure (message recorded).
 PreparedStatement *prepare_cached(Session &s, const char *text, const std::vector<Oid> *types);
 // Runs a cached statement with the given parameters (begin_if_needed first).
-bool exec_prepared(Session &s, const PreparedStatement &st, const ParamArrays &p, ResultList &out,
+bool exec_prepared(Session &s, PreparedStatement &st, const ParamArrays &p, ResultList &out,
                    RowStores *stores = nullptr);
 
 // ---- waiting on the server (wait.cpp) ----
