@@ -78,12 +78,16 @@ void RowStore::append(const PGresult *r)
     const int ncols = PQnfields(r);
     if (columns_ < 0)
         columns_ = ncols;
+    // The lengths are asked for once per value (each libpq accessor checks its arguments).
+    lengths_.resize(static_cast<size_t>(ncols));
     size_t need = 0;
-    for (int c = 0; c < ncols; ++c)
-        need += 4 + (PQgetisnull(r, 0, c) ? 0 : static_cast<size_t>(PQgetlength(r, 0, c)) + 1);
+    for (int c = 0; c < ncols; ++c) {
+        lengths_[c] = PQgetisnull(r, 0, c) ? -1 : PQgetlength(r, 0, c);
+        need += 4 + (lengths_[c] < 0 ? 0 : static_cast<size_t>(lengths_[c]) + 1);
+    }
     char *p = room_for(need);
     for (int c = 0; c < ncols; ++c) {
-        int32_t len = PQgetisnull(r, 0, c) ? -1 : PQgetlength(r, 0, c);
+        const int32_t len = lengths_[c];
         std::memcpy(p, &len, 4);
         p += 4;
         if (len >= 0) {

@@ -52,6 +52,7 @@ private:
     static void release(Block &b);
 
     std::vector<Block> blocks_;
+    std::vector<int32_t> lengths_;  // scratch of append
     int64_t rows_ = 0;
     int columns_ = -1;
     // Reading position: rows read, the block and the offset of the next row in it.
