@@ -340,93 +340,137 @@ bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
     return false;
 }
 
-// Appends a fixed-size field of a binary COPY row, its length word and its `bytes`-byte
-// big-endian value, with one append (the rows' inner loop).
-void append_fixed_field(std::string &out, uint64_t v, int bytes)
-{
-    char buf[12];
-    for (int i = 0; i < 4; ++i)
-        buf[i] = static_cast<char>((static_cast<uint32_t>(bytes) >> (8 * (3 - i))) & 0xff);
-    for (int i = 0; i < bytes; ++i)
-        buf[4 + i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xff);
-    out.append(buf, static_cast<size_t>(4 + bytes));
-}
+// Gathers a binary COPY row on the stack and hands it to the output in as few appends as
+// the row allows (one for rows of small fields): a std::string append per field costs more
+// than the field itself in the rows' inner loop.
+class RowWriter {
+public:
+    explicit RowWriter(std::string &out) : out_(out) {}
 
-// Appends one field of a binary COPY row: its 4-byte big-endian length (-1 for NULL), then its
+    // A field of `bytes` bytes (2, 4 or 8): its length word, then v big-endian.
+    void fixed(uint64_t v, int bytes)
+    {
+        room(12);
+        put_be(static_cast<uint32_t>(bytes), 4);
+        put_be(v, bytes);
+    }
+    void null()
+    {
+        room(4);
+        put_be(0xffffffffu, 4);
+    }
+    // A field of n bytes at p: its length word, then the bytes.
+    void field(const char *p, size_t n)
+    {
+        room(4);
+        put_be(n, 4);
+        if (n > sizeof buf_ - used_) {
+            flush();
+            out_.append(p, n);
+            return;
+        }
+        std::memcpy(buf_ + used_, p, n);
+        used_ += n;
+    }
+    void count(size_t fields)
+    {
+        room(2);
+        put_be(fields, 2);
+    }
+    void flush()
+    {
+        out_.append(buf_, used_);
+        used_ = 0;
+    }
+
+private:
+    void room(size_t n)
+    {
+        if (used_ + n > sizeof buf_)
+            flush();
+    }
+    void put_be(uint64_t v, int bytes)
+    {
+        for (int i = 0; i < bytes; ++i)
+            buf_[used_ + i] = static_cast<char>((v >> (8 * (bytes - 1 - i))) & 0xff);
+        used_ += static_cast<size_t>(bytes);
+    }
+
+    std::string &out_;
+    char buf_[1024];
+    size_t used_ = 0;
+};
+
+// Writes one field of a binary COPY row: its 4-byte big-endian length (-1 for NULL), then its
 // bytes.
-void append_binary_value(std::string &out, const Column &c, const Value &v, int r,
-                         std::string &scratch)
+void write_binary_value(RowWriter &out, const Column &c, const Value &v, int r,
+                        std::string &scratch)
 {
     if (v.null || c.wire == Wire::Null) {
-        append_be(out, 0xffffffffu, 4);
+        out.null();
         return;
     }
     switch (c.wire) {
     case Wire::Null:
         break;
-    case Wire::Bool:
-        append_be(out, 1, 4);
-        out += (c.kind == Kind::Bool ? bool_value(v.data) : read_int(v.data, v.len) != 0) ? '\1'
-                                                                                          : '\0';
+    case Wire::Bool: {
+        const char b = (c.kind == Kind::Bool ? bool_value(v.data) : read_int(v.data, v.len) != 0)
+                           ? '\1' : '\0';
+        out.field(&b, 1);
         return;
+    }
     case Wire::Int2:
     case Wire::Int4:
     case Wire::Int8: {
         const int bytes = c.wire == Wire::Int2 ? 2 : c.wire == Wire::Int4 ? 4 : 8;
-        append_fixed_field(out, static_cast<uint64_t>(read_int(v.data, v.len)), bytes);
+        out.fixed(static_cast<uint64_t>(read_int(v.data, v.len)), bytes);
         return;
     }
     case Wire::Float4: {
         uint32_t u;
         std::memcpy(&u, v.data, 4);
-        append_fixed_field(out, u, 4);
+        out.fixed(u, 4);
         return;
     }
     case Wire::Float8: {
         uint64_t u;
         std::memcpy(&u, v.data, 8);
-        append_fixed_field(out, u, 8);
+        out.fixed(u, 8);
         return;
     }
     case Wire::Converted4:
     case Wire::Date:
-        append_fixed_field(out, static_cast<uint64_t>(c.parsed[r]), 4);
+        out.fixed(static_cast<uint64_t>(c.parsed[r]), 4);
         return;
     case Wire::Converted8:
     case Wire::Timestamp:
-        append_fixed_field(out, static_cast<uint64_t>(c.parsed[r]), 8);
+        out.fixed(static_cast<uint64_t>(c.parsed[r]), 8);
         return;
     case Wire::Micros:
-        append_fixed_field(out, static_cast<uint64_t>(read_int(v.data, 8) -
-                                                      kEpochShiftDays * kMicrosPerDay), 8);
+        out.fixed(static_cast<uint64_t>(read_int(v.data, 8) - kEpochShiftDays * kMicrosPerDay), 8);
         return;
     case Wire::Bytea:
-        append_be(out, static_cast<uint64_t>(v.len), 4);
-        out.append(v.data, static_cast<size_t>(v.len));
+        out.field(v.data, static_cast<size_t>(v.len));
         return;
     case Wire::Text: {
         if (c.kind == Kind::Int) {
             char buf[24];
             auto w = std::to_chars(buf, buf + sizeof buf, read_int(v.data, v.len));
-            append_be(out, static_cast<uint64_t>(w.ptr - buf), 4);
-            out.append(buf, w.ptr);
+            out.field(buf, static_cast<size_t>(w.ptr - buf));
             return;
         }
         if (c.kind == Kind::Micros) {
             char buf[kMicrosTextMax];
-            const int n = format_micros_text(read_int(v.data, 8), buf);
-            append_be(out, static_cast<uint64_t>(n), 4);
-            out.append(buf, static_cast<size_t>(n));
+            out.field(buf, static_cast<size_t>(format_micros_text(read_int(v.data, 8), buf)));
             return;
         }
         int len;
         const char *text = normalised_text(c.b->type, v, scratch, len);
-        append_be(out, static_cast<uint64_t>(len), 4);
-        out.append(text, static_cast<size_t>(len));
+        out.field(text, static_cast<size_t>(len));
         return;
     }
     }
-    append_be(out, 0xffffffffu, 4);
+    out.null();
 }
 
 }  // namespace
@@ -638,9 +682,11 @@ bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<
 
 void append_binary_row(std::string &buf, std::vector<Column> &cols, int r, std::string &scratch)
 {
-    append_be(buf, cols.size(), 2);
+    RowWriter out(buf);
+    out.count(cols.size());
     for (Column &c : cols)
-        append_binary_value(buf, c, next_value(c, r), r, scratch);
+        write_binary_value(out, c, next_value(c, r), r, scratch);
+    out.flush();
 }
 
 }  // namespace zt
