@@ -184,6 +184,10 @@ int ZTC_BindParamByPos(ZTC_HANDLE *S, int pos, int direction, int type,
  * ZTC_ExecBatch. */
 int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
                             int n, void *values, int size, int *lengths);
+/* The same binding without a copy: values, like lengths, is read at ZTC_ExecBatch, so
+ * the caller keeps both unchanged until then. */
+int ZTC_BindParamArrayInPlace(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
+                              int n, void *values, int size, int *lengths);
 
 /* ---- results ---- */
 

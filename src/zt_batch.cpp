@@ -890,7 +890,7 @@ int zt_batch_rows(PyObject *parameter, std::vector<PyRef> *columns, Py_ssize_t *
 }
 
 PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible, bool by_rows,
-                               bool datetime_counts)
+                               bool datetime_counts, bool in_place)
 {
     if (zt_curs_check(self) < 0)
         return nullptr;
@@ -936,11 +936,15 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible
     const int nrows = (int)ctx.nrows;
     for (int i = 0; i < ncols; i++) {
         zt_column &c = encoded[(size_t)i];
-        if (ZTC_BindParamArrayByPos(&self->p_conn, i + 1, ncols, PARAM_INPUT, c.type, nrows,
-                                    c.values.data(), c.size, c.lengths.data()) < 0)
+        /* In place, the library reads the values at execution, as it reads the lengths:
+         * `encoded` keeps both until then, and saves the library a copy of every column. */
+        if ((in_place ? ZTC_BindParamArrayInPlace : ZTC_BindParamArrayByPos)(
+                &self->p_conn, i + 1, ncols, PARAM_INPUT, c.type, nrows, c.values.data(), c.size,
+                c.lengths.data()) < 0)
             return zt_raise_library_error(&self->p_conn);
         /* The library copied the values; only the lengths must live until execution. */
-        std::vector<char>().swap(c.values);
+        if (!in_place)
+            std::vector<char>().swap(c.values);
     }
     self->sql_type = fun_sql_type(sql);
     const int affected = zt_lib_exec_batch(&self->p_conn, sql, nrows);
@@ -966,21 +970,23 @@ PyObject *pyzt_curs_executemany(cursorObject *self, PyObject *args, PyObject *kw
     }
 }
 
-/* executebatch(stringsql, columns, *, flexible=False, rows=False, datetime_counts=False):
- * one array binding per column, one execution. flexible=True types each column by all
- * its values (None anywhere, ints among floats) and leaves in rowcount the rows the whole
- * batch affected; rows=True takes a sequence of rows instead of columns;
+/* executebatch(stringsql, columns, *, flexible=False, rows=False, datetime_counts=False,
+ * in_place=False): one array binding per column, one execution. flexible=True types each
+ * column by all its values (None anywhere, ints among floats) and leaves in rowcount the
+ * rows the whole batch affected; rows=True takes a sequence of rows instead of columns;
  * datetime_counts=True binds datetime columns as microsecond counts, which the library
- * writes without reading a text back (the values stored are the same). */
+ * writes without reading a text back (the values stored are the same); in_place=True
+ * binds the encoded columns without the library copying them. */
 PyObject *pyzt_curs_executebatch(cursorObject *self, PyObject *args, PyObject *kwds)
 {
-    bool flexible = false, by_rows = false, datetime_counts = false;
+    bool flexible = false, by_rows = false, datetime_counts = false, in_place = false;
     if (kwds && PyDict_GET_SIZE(kwds) > 0) {
         Py_ssize_t known = 0;
         for (auto [name, flag] :
              {std::pair<const char *, bool *>{"flexible", &flexible},
               std::pair<const char *, bool *>{"rows", &by_rows},
-              std::pair<const char *, bool *>{"datetime_counts", &datetime_counts}}) {
+              std::pair<const char *, bool *>{"datetime_counts", &datetime_counts},
+              std::pair<const char *, bool *>{"in_place", &in_place}}) {
             PyObject *value = PyDict_GetItemString(kwds, name);
             if (!value)
                 continue;
@@ -992,13 +998,13 @@ PyObject *pyzt_curs_executebatch(cursorObject *self, PyObject *args, PyObject *k
         }
         if (known != PyDict_GET_SIZE(kwds)) {
             PyErr_SetString(PyExc_TypeError,
-                            "executebatch() takes only the keywords 'flexible', 'rows' and "
-                            "'datetime_counts'");
+                            "executebatch() takes only the keywords 'flexible', 'rows', "
+                            "'datetime_counts' and 'in_place'");
             return nullptr;
         }
     }
     try {
-        return zt_curs_executebatch(self, args, flexible, by_rows, datetime_counts);
+        return zt_curs_executebatch(self, args, flexible, by_rows, datetime_counts, in_place);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }

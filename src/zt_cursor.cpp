@@ -319,7 +319,7 @@ static PyMethodDef cursorObject_methods[] = {
     ZT_METHD("executemany", zt_held<pyzt_curs_executemany>::call, METH_VARARGS | METH_KEYWORDS,
              "executemany($self, stringsql, parameter=(), /)\n--\n\nRuns the statement once per row of parameters (a flat sequence is one row)."),
     ZT_METHD("executebatch", zt_held<pyzt_curs_executebatch>::call, METH_VARARGS | METH_KEYWORDS,
-             "executebatch($self, stringsql, parameter, /, *, flexible=False, rows=False, datetime_counts=False)\n--\n\nRuns the statement over columns of values as one atomic batch (COPY or one pipeline).\nflexible=True types each column by all its values and sets rowcount to the rows affected;\nrows=True takes a sequence of rows of parameters instead of columns;\ndatetime_counts=True hands datetime columns to the library as microsecond counts."),
+             "executebatch($self, stringsql, parameter, /, *, flexible=False, rows=False, datetime_counts=False, in_place=False)\n--\n\nRuns the statement over columns of values as one atomic batch (COPY or one pipeline).\nflexible=True types each column by all its values and sets rowcount to the rows affected;\nrows=True takes a sequence of rows of parameters instead of columns;\ndatetime_counts=True hands datetime columns to the library as microsecond counts;\nin_place=True binds the columns without the library copying them."),
     ZT_METHD("fetchone", zt_held<pyzt_curs_fetchone>::call, METH_NOARGS,
              "fetchone($self, /)\n--\n\nThe next row as a tuple, or None at the end."),
     ZT_METHD("clearsize", zt_held<pyzt_curs_clearsize>::call, METH_NOARGS,

@@ -207,7 +207,8 @@ class Cursor(_pyztdb.cursor):
             self._repeat(operation, _rows_to_columns(rows)[1])
             return
         # The module checks the rows' shape and turns them into columns in C.
-        super().executebatch(operation, rows, flexible=True, rows=True, datetime_counts=True)
+        super().executebatch(operation, rows, flexible=True, rows=True, datetime_counts=True,
+                             in_place=True)
         self._count = _MODULE_ROWCOUNT.__get__(self)
 
     def _repeat(self, operation: str, nrows: int) -> None:
@@ -220,10 +221,10 @@ class Cursor(_pyztdb.cursor):
 
     def executebatch(self, operation: str, columns: typing.Sequence[typing.Sequence[Any]], *,
                      flexible: bool = False, rows: bool = False,
-                     datetime_counts: bool = True) -> None:
+                     datetime_counts: bool = True, in_place: bool = True) -> None:
         self._start()
         super().executebatch(operation, columns, flexible=flexible, rows=rows,
-                             datetime_counts=datetime_counts)
+                             datetime_counts=datetime_counts, in_place=in_place)
         self._count = None
 
     def callproc(self, procname: str, parameters: Optional[typing.Sequence[Any]] = None,

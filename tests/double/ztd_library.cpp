@@ -578,8 +578,21 @@ int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
             at_exec.poslists.emplace_back(kv.first, std::move(l));
         }
     }
+    /* So are the values bound in place, as bytes. */
+    Arg values_at_exec;
+    values_at_exec.key = "values_at_exec";
+    values_at_exec.kind = Arg::POSLISTS;
+    if (Session *s = live_session(value_of(S))) {
+        for (const auto &kv : s->arrays) {
+            if (!kv.second.in_place)
+                continue;
+            const unsigned char *p = reinterpret_cast<const unsigned char *>(kv.second.in_place);
+            values_at_exec.poslists.emplace_back(
+                kv.first, std::vector<int64_t>(p, p + kv.second.nbytes));
+        }
+    }
     Logger("ZTC_ExecBatch").handle("session", S).text("sql", sql).integer("rows", rows)
-        .arg(std::move(at_exec)).commit();
+        .arg(std::move(at_exec)).arg(std::move(values_at_exec)).commit();
     int rc;
     if (injected("ZTC_ExecBatch", value_of(S), &rc))
         return rc;
@@ -729,18 +742,19 @@ int ZTC_BindParamByPos(ZTC_HANDLE *S, int pos, int direction, int type,
     return 0;
 }
 
-int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
-                            int n, void *values, int size, int *lengths)
+/* Both array bindings: logged under `name`; in_place keeps the values' address. */
+static int bind_array(const char *name, ZTC_HANDLE *S, int pos, int columns, int direction,
+                      int type, int n, void *values, int size, int *lengths, bool in_place)
 {
     int count = std::max(n, 0);
     int64_t nbytes = fixed_size_code(type) ? int64_t(count) * std::max(size, 0)
                                            : int64_t(std::max(size, 0));
-    Logger("ZTC_BindParamArrayByPos").handle("session", S).integer("pos", pos)
+    Logger(name).handle("session", S).integer("pos", pos)
         .integer("columns", columns).integer("direction", direction).integer("type", type)
         .integer("n", n).integer("size", size).bytes("values", values, nbytes)
         .ints("lengths", lengths, count).commit();
     int rc;
-    if (injected("ZTC_BindParamArrayByPos", value_of(S), &rc))
+    if (injected(name, value_of(S), &rc))
         return rc;
     Session *s = need_session(S);
     if (!s)
@@ -749,8 +763,26 @@ int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, 
     a.type = type;
     a.n = count;
     a.lengths = lengths;
+    if (in_place && values) {
+        a.in_place = static_cast<const char *>(values);
+        a.nbytes = nbytes;
+    }
     s->arrays[pos] = a;
     return 0;
+}
+
+int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
+                            int n, void *values, int size, int *lengths)
+{
+    return bind_array("ZTC_BindParamArrayByPos", S, pos, columns, direction, type, n, values,
+                      size, lengths, false);
+}
+
+int ZTC_BindParamArrayInPlace(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
+                              int n, void *values, int size, int *lengths)
+{
+    return bind_array("ZTC_BindParamArrayInPlace", S, pos, columns, direction, type, n, values,
+                      size, lengths, true);
 }
 
 /* ---- results ---- */

@@ -77,6 +77,8 @@ struct ArrayBinding {
     int type = 0;
     int n = 0;
     int *lengths = nullptr;     /* read again at ZTC_ExecBatch */
+    const char *in_place = nullptr;   /* ZTC_BindParamArrayInPlace: the caller's values, */
+    int64_t nbytes = 0;               /* read again at ZTC_ExecBatch */
 };
 
 struct Session {

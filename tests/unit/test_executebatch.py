@@ -29,8 +29,8 @@ def packed(*texts):
     return out
 
 
-def bind_of(zd, pos=1):
-    (b,) = [c for c in zd.calls_of("ZTC_BindParamArrayByPos") if c["pos"] == pos]
+def bind_of(zd, pos=1, call="ZTC_BindParamArrayByPos"):
+    (b,) = [c for c in zd.calls_of(call) if c["pos"] == pos]
     return b
 
 
@@ -81,15 +81,18 @@ def test_two_columns_of_three_rows(zd, cur):
         ),
     ],
 )
-def test_column_encodings(zd, cur, column, type_code, size, values, lengths):
-    cur.executebatch("insert into t values (?)", [column])
-    b = bind_of(zd)
+@pytest.mark.parametrize("in_place", [False, True])
+def test_column_encodings(zd, cur, column, type_code, size, values, lengths, in_place):
+    cur.executebatch("insert into t values (?)", [column], in_place=in_place)
+    b = bind_of(zd, call="ZTC_BindParamArrayInPlace" if in_place else "ZTC_BindParamArrayByPos")
     assert (b["type"], b["size"], b["n"]) == (type_code, size, len(column))
     assert b["values"] == values
     assert b["lengths"] == lengths
-    # The lengths arrays are still alive and unchanged when the batch runs.
+    # The lengths arrays (and the values bound in place) are still alive and unchanged when
+    # the batch runs.
     (ex,) = zd.calls_of("ZTC_ExecBatch")
     assert ex["lengths_at_exec"] == {1: lengths}
+    assert ex["values_at_exec"] == ({1: list(values)} if in_place else {})
 
 
 def test_aware_datetime_sent_as_utc(zd, cur):

@@ -332,7 +332,7 @@ void choose_param_types(std::vector<Column> &cols, int rows)
             {
                 int64_t lo = 0, hi = 0;
                 for (int r = 0; r < rows; ++r) {
-                    int64_t v = read_int(b.values.data() + static_cast<size_t>(r) * b.size, b.size);
+                    int64_t v = read_int(b.data + static_cast<size_t>(r) * b.size, b.size);
                     lo = std::min(lo, v);
                     hi = std::max(hi, v);
                 }
@@ -679,11 +679,13 @@ int count_result(int64_t n)
 
 using namespace zt;
 
-// Copies one column of n values for position pos. Fixed-size codes read n elements of `size`
-// bytes; text and binary codes the packed layout of `size` bytes. The lengths array is kept and
-// read by ZTC_ExecBatch.
-ZTC_API int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
-                                    int n, void *values, int size, int *lengths)
+namespace {
+
+// Binds one column of n values for position pos, copied (copy) or read in the caller's buffer at
+// ZTC_ExecBatch. Fixed-size codes read n elements of `size` bytes; text and binary codes the
+// packed layout of `size` bytes. The lengths array is kept and read by ZTC_ExecBatch.
+int bind_array(ZTC_HANDLE *S, int pos, int columns, int direction, int type, int n, void *values,
+               int size, int *lengths, bool copy)
 {
     Session *s = connected_session(S);
     if (!s)
@@ -716,28 +718,52 @@ ZTC_API int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int dir
         b.size = size;
         b.lengths = lengths;
         const char *data = static_cast<const char *>(values);
+        size_t used = 0;
         if (is_packed(kind)) {
-            int64_t used = packed_extent(data, size, n);
-            if (used < 0) {
+            int64_t extent = packed_extent(data, size, n);
+            if (extent < 0) {
                 set_error(*s, "22023", "the packed values of parameter " + std::to_string(pos) +
                                            " do not fit their size of " + std::to_string(size) +
                                            " bytes");
                 return -1;
             }
-            b.values.assign(data, data + used);
+            used = static_cast<size_t>(extent);
         } else if (kind != Kind::Null) {
             if (!valid_element_size(kind, size)) {
                 set_error(*s, "22023", "element size " + std::to_string(size) +
                                            " does not suit type code " + std::to_string(type));
                 return -1;
             }
-            b.values.assign(data, data + static_cast<size_t>(n) * static_cast<size_t>(size));
+            used = static_cast<size_t>(n) * static_cast<size_t>(size);
+        }
+        if (copy) {
+            b.values.assign(data, data + used);
+            b.data = b.values.data();
+        } else {
+            b.data = data;
         }
         if (s->arrays.size() < static_cast<size_t>(pos))
             s->arrays.resize(static_cast<size_t>(pos));
         s->arrays[pos - 1] = std::move(b);
         return 0;
     });
+}
+
+}  // namespace
+
+// Copies one column of n values for position pos (see bind_array).
+ZTC_API int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
+                                    int n, void *values, int size, int *lengths)
+{
+    return bind_array(S, pos, columns, direction, type, n, values, size, lengths, true);
+}
+
+// Binds one column of n values for position pos without a copy: the values are read at
+// ZTC_ExecBatch, as the lengths are.
+ZTC_API int ZTC_BindParamArrayInPlace(ZTC_HANDLE *S, int pos, int columns, int direction,
+                                      int type, int n, void *values, int size, int *lengths)
+{
+    return bind_array(S, pos, columns, direction, type, n, values, size, lengths, false);
 }
 
 // Runs the statement once per row of the array bindings, atomically. Returns the number of rows

@@ -101,10 +101,10 @@ inline Value next_value(Column &c, int r)
     bool null = lengths && lengths[r] == -1;
     if (is_packed(c.kind)) {
         int32_t len;
-        std::memcpy(&len, b.values.data() + c.at, 4);
+        std::memcpy(&len, b.data + c.at, 4);
         c.at += 4;
         if (len >= 0) {
-            v.data = b.values.data() + c.at;
+            v.data = b.data + c.at;
             v.len = len;
             c.at += static_cast<size_t>(len);
         } else {
@@ -113,7 +113,7 @@ inline Value next_value(Column &c, int r)
     } else if (c.kind != Kind::Null) {
         // A length of 0 in a fixed-size column is the caller's NULL (an integer column's None).
         null = null || (lengths && lengths[r] == 0);
-        v.data = b.values.data() + static_cast<size_t>(r) * static_cast<size_t>(b.size);
+        v.data = b.data + static_cast<size_t>(r) * static_cast<size_t>(b.size);
         v.len = b.size;
     } else {
         null = true;

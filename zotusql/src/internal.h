@@ -82,7 +82,8 @@ struct Binding {
 
 // One column of array bindings (ZTC_BindParamArrayByPos). `values` is a copy taken during the
 // bind call (fixed-size elements, or the packed layout of 4-byte length + bytes per row);
-// `lengths` is the caller's array, read at ZTC_ExecBatch.
+// `lengths` is the caller's array, read at ZTC_ExecBatch. `data` points at the values: the copy,
+// or the caller's own buffer (ZTC_BindParamArrayInPlace), read at ZTC_ExecBatch too.
 struct ArrayBinding {
     bool bound = false;
     int columns = 0;
@@ -91,6 +92,7 @@ struct ArrayBinding {
     int n = 0;                // number of values
     int size = 0;             // element size (fixed-size codes) or packed total (text, binary)
     std::vector<char> values;
+    const char *data = nullptr;
     int *lengths = nullptr;
 };
 

@@ -221,6 +221,31 @@ TEST_P(BatchPath, ValuesKeepTheirExactForm)
     EXPECT_EQ("-0", query_text(s, "select d from b_exact where id = 2"));
 }
 
+// Columns bound in place are read when the batch runs, on both paths: what the caller wrote
+// into them after binding is what the rows hold.
+TEST_P(BatchPath, InPlaceValuesReadAtExecution)
+{
+    Session s;
+    s.run("drop table if exists b_in_place");
+    s.run("create table b_in_place (id bigint, v text)");
+    std::vector<Column> cols = {Column::fixed<int64_t>(ZTC_TYPE_BIGINT, {1, 2}),
+                                Column::texts({"a", "b"})};
+    ASSERT_EQ(0, ZTC_Reset(&s.s));
+    for (int pos = 1; pos <= 2; ++pos) {
+        Column &c = cols[pos - 1];
+        ASSERT_EQ(0, ZTC_BindParamArrayInPlace(&s.s, pos, 2, PARAM_INPUT, c.type, c.n,
+                                               c.values.data(), c.size, c.lengths.data()))
+            << s.error();
+    }
+    const int64_t ten = 10;
+    std::memcpy(cols[0].values.data(), &ten, sizeof ten);
+    cols[1].values[4] = 'x';
+    ASSERT_EQ(2, ZTC_ExecBatch(&s.s, insert_sql(GetParam(), "b_in_place", "id, v").c_str(), 2))
+        << s.error();
+    EXPECT_EQ("2:b,10:x",
+              query_text(s, "select string_agg(id || ':' || v, ',' order by id) from b_in_place"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, BatchPath, ::testing::ValuesIn(kPaths),
                          [](const auto &info) { return std::string(info.param.name); });
 
