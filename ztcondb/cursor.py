@@ -433,8 +433,9 @@ class NamedCursor(Cursor):
             _pyztdb.cursor.execute(self, declare, parameters)
         self._declared = True
         self._reading = next(_READINGS)
-        # Zero rows: the result's columns give the description.
-        self._run("FETCH FORWARD 0 FROM %s" % self._quoted)
+        # Zero rows: the result's columns give the description, and tell the library the
+        # column types, so that even the first page may come in binary form.
+        _pyztdb.cursor.fetchpage(self, self.name, self._reading, 0)
         self._rownumber = 0
         self._count = 0
 
