@@ -154,6 +154,33 @@ void float_text(T v, int limit, std::string &out)
     }
 }
 
+// Writes v (0..9999) as four digits.
+char *put4(char *w, int v)
+{
+    for (int i = 3; i >= 0; --i, v /= 10)
+        w[i] = static_cast<char>('0' + v % 10);
+    return w + 4;
+}
+
+// Writes v (0..99) as two digits.
+char *put2(char *w, int64_t v)
+{
+    w[0] = static_cast<char>('0' + v / 10);
+    w[1] = static_cast<char>('0' + v % 10);
+    return w + 2;
+}
+
+// The text is written straight into out's buffer, grown to a bound first and cut to what was
+// written: row views render a numeric or date value per row, and appending piece by piece to a
+// string costs several times the conversion itself.
+template <class F>
+void write_into(std::string &out, size_t bound, F &&write)
+{
+    out.resize(bound);
+    char *start = &out[0];
+    out.resize(static_cast<size_t>(write(start) - start));
+}
+
 // numeric: digit count, weight and sign words, display scale, then base-10000 digits.
 bool numeric_text(const char *p, size_t len, std::string &out)
 {
@@ -166,7 +193,7 @@ bool numeric_text(const char *p, size_t len, std::string &out)
     if (ndigits < 0 || len != 8 + 2 * static_cast<size_t>(ndigits))
         return false;
     if (sign == kNumericNaN || sign == kNumericPlusInfinity || sign == kNumericMinusInfinity) {
-        out += sign == kNumericNaN ? "NaN" : sign == kNumericPlusInfinity ? "Infinity" : "-Infinity";
+        out = sign == kNumericNaN ? "NaN" : sign == kNumericPlusInfinity ? "Infinity" : "-Infinity";
         return true;
     }
     if (sign != 0 && sign != kNumericNegative)
@@ -177,21 +204,34 @@ bool numeric_text(const char *p, size_t len, std::string &out)
     for (int d = 0; d < ndigits; ++d)
         if (digit(d) > 9999)
             return false;
-    if (sign == kNumericNegative)
-        out += '-';
-    if (weight < 0) {
-        out += '0';
-    } else {
-        for (int d = 0; d <= weight; ++d)
-            append_padded(out, digit(d), d == 0 ? 1 : 4);
-    }
-    if (dscale > 0) {
-        out += '.';
-        const size_t end = out.size() + static_cast<size_t>(dscale);
-        for (int d = weight + 1; out.size() < end; ++d)
-            append_padded(out, digit(d), 4);
-        out.resize(end);
-    }
+    const size_t bound = 2 + 4 * static_cast<size_t>(weight < 0 ? 1 : weight + 1) + 1 +
+                         static_cast<size_t>(dscale) + 4;
+    write_into(out, bound, [&](char *w) {
+        if (sign == kNumericNegative)
+            *w++ = '-';
+        if (weight < 0) {
+            *w++ = '0';
+        } else {
+            // The first group without its leading zeros.
+            char first[4];
+            put4(first, digit(0));
+            int skip = 0;
+            while (skip < 3 && first[skip] == '0')
+                ++skip;
+            for (int i = skip; i < 4; ++i)
+                *w++ = first[i];
+            for (int d = 1; d <= weight; ++d)
+                w = put4(w, digit(d));
+        }
+        if (dscale > 0) {
+            *w++ = '.';
+            char *end = w + dscale;
+            for (int d = weight + 1; w < end; ++d)
+                w = put4(w, digit(d));
+            w = end;
+        }
+        return w;
+    });
     return true;
 }
 
@@ -209,18 +249,34 @@ void civil_from_days(int64_t z, int64_t &y, int &m, int &d)
     y = yoe + era * 400 + (m <= 2);
 }
 
-// "YYYY-MM-DD" of a day count since 2000-01-01; *bc set for years before 1 AD.
-void date_part_text(int64_t days, std::string &out, bool &bc)
+// Room for the longest date-time text: a seven-digit year, time, fraction, zone and era.
+constexpr size_t kDateTimeBound = 48;
+
+// Writes "YYYY-MM-DD" of a day count since 2000-01-01; *bc set for years before 1 AD (the year
+// is then written as its BC number).
+char *put_date(char *w, int64_t days, bool &bc)
 {
     int64_t y;
     int m, d;
     civil_from_days(days + kEpochDays, y, m, d);
     bc = y <= 0;
-    append_padded(out, bc ? 1 - y : y, 4);
-    out += '-';
-    append_padded(out, m, 2);
-    out += '-';
-    append_padded(out, d, 2);
+    if (bc)
+        y = 1 - y;
+    if (y < 10000)
+        w = put4(w, static_cast<int>(y));
+    else
+        w = std::to_chars(w, w + 20, y).ptr;
+    *w++ = '-';
+    w = put2(w, m);
+    *w++ = '-';
+    return put2(w, d);
+}
+
+char *put_text(char *w, const char *text)
+{
+    const size_t n = std::strlen(text);
+    std::memcpy(w, text, n);
+    return w + n;
 }
 
 bool date_text(const char *p, size_t len, std::string &out)
@@ -228,14 +284,13 @@ bool date_text(const char *p, size_t len, std::string &out)
     if (len != 4)
         return false;
     const int32_t days = static_cast<int32_t>(be32(p));
-    if (days == INT32_MAX || days == INT32_MIN) {
-        out += days == INT32_MAX ? "infinity" : "-infinity";
-        return true;
-    }
-    bool bc;
-    date_part_text(days, out, bc);
-    if (bc)
-        out += " BC";
+    write_into(out, kDateTimeBound, [&](char *w) {
+        if (days == INT32_MAX || days == INT32_MIN)
+            return put_text(w, days == INT32_MAX ? "infinity" : "-infinity");
+        bool bc;
+        w = put_date(w, days, bc);
+        return bc ? put_text(w, " BC") : w;
+    });
     return true;
 }
 
@@ -244,36 +299,41 @@ bool timestamp_text(const char *p, size_t len, bool zone, std::string &out)
     if (len != 8)
         return false;
     const int64_t us = static_cast<int64_t>(be64(p));
-    if (us == INT64_MAX || us == INT64_MIN) {
-        out += us == INT64_MAX ? "infinity" : "-infinity";
-        return true;
-    }
-    int64_t days = us / kDayMicros;
-    int64_t time = us % kDayMicros;
-    if (time < 0) {
-        time += kDayMicros;
-        --days;
-    }
-    bool bc;
-    date_part_text(days, out, bc);
-    const int64_t seconds = time / 1000000, fraction = time % 1000000;
-    out += ' ';
-    append_padded(out, seconds / 3600, 2);
-    out += ':';
-    append_padded(out, seconds / 60 % 60, 2);
-    out += ':';
-    append_padded(out, seconds % 60, 2);
-    if (fraction) {
-        out += '.';
-        const size_t start = out.size();
-        append_padded(out, fraction, 6);
-        while (out.size() > start && out.back() == '0')
-            out.pop_back();
-    }
-    if (zone)
-        out += "+00";
-    if (bc)
-        out += " BC";
+    write_into(out, kDateTimeBound, [&](char *w) {
+        if (us == INT64_MAX || us == INT64_MIN)
+            return put_text(w, us == INT64_MAX ? "infinity" : "-infinity");
+        int64_t days = us / kDayMicros;
+        int64_t time = us % kDayMicros;
+        if (time < 0) {
+            time += kDayMicros;
+            --days;
+        }
+        bool bc;
+        w = put_date(w, days, bc);
+        const int64_t seconds = time / 1000000;
+        int fraction = static_cast<int>(time % 1000000);
+        *w++ = ' ';
+        w = put2(w, seconds / 3600);
+        *w++ = ':';
+        w = put2(w, seconds / 60 % 60);
+        *w++ = ':';
+        w = put2(w, seconds % 60);
+        if (fraction) {
+            // Six digits, trailing zeros dropped.
+            *w++ = '.';
+            int digits = 6;
+            while (fraction % 10 == 0) {
+                fraction /= 10;
+                --digits;
+            }
+            for (int i = digits - 1; i >= 0; --i, fraction /= 10)
+                w[i] = static_cast<char>('0' + fraction % 10);
+            w += digits;
+        }
+        if (zone)
+            w = put_text(w, "+00");
+        return bc ? put_text(w, " BC") : w;
+    });
     return true;
 }
 
