@@ -59,20 +59,14 @@ bool time_zone_utc(const PGconn *conn)
 // An integer of a fixed-size binary form (int2, int4, oid, int8); false for another size.
 bool binary_integer(Oid oid, const char *p, size_t len, int64_t &v)
 {
-    switch (oid) {
-    case OID_INT2:
-        v = static_cast<int16_t>(be16(p));
-        return len == 2;
-    case OID_INT4:
-        v = static_cast<int32_t>(be32(p));
-        return len == 4;
-    case OID_OID:
-        v = be32(p);
-        return len == 4;
-    default:
-        v = static_cast<int64_t>(be64(p));
-        return len == 8;
-    }
+    const size_t size = oid == OID_INT2 ? 2 : oid == OID_INT8 ? 8 : 4;
+    if (len != size)
+        return false;
+    v = oid == OID_INT2   ? static_cast<int16_t>(be16(p))
+        : oid == OID_INT4 ? static_cast<int32_t>(be32(p))
+        : oid == OID_OID  ? static_cast<int64_t>(be32(p))
+                          : static_cast<int64_t>(be64(p));
+    return true;
 }
 
 bool binary_double(Oid oid, const char *p, size_t len, double &v)
