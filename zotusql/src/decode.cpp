@@ -258,12 +258,53 @@ bool decimal_exponent_form(const char *text, size_t len, int digits, std::string
 
 namespace {
 
+// The form nearly every timestamp arrives in: "YYYY-MM-DD HH:MM:SS", a fraction of 1-6
+// digits or none, and "+00" (timestamptz under TimeZone UTC) or nothing; years 1-9999. Read
+// at fixed positions, it costs a fifth of the general parse, which reads every other form
+// (and refuses what this one refuses). False leaves the text to the general parse.
+bool canonical_timestamp(const char *t, size_t len, int64_t &days, int64_t &utc_us)
+{
+    if (len >= 22 && t[len - 3] == '+' && t[len - 2] == '0' && t[len - 1] == '0')
+        len -= 3;
+    if (len < 19 || len == 20 || len > 26 || t[4] != '-' || t[7] != '-' || t[10] != ' ' ||
+        t[13] != ':' || t[16] != ':' || (len > 19 && t[19] != '.'))
+        return false;
+    static const unsigned char at[14] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+    int dg[14];
+    for (int i = 0; i < 14; ++i) {
+        dg[i] = static_cast<unsigned char>(t[at[i]]) - '0';
+        if (dg[i] < 0 || dg[i] > 9)
+            return false;
+    }
+    const int year = ((dg[0] * 10 + dg[1]) * 10 + dg[2]) * 10 + dg[3];
+    const int month = dg[4] * 10 + dg[5], day = dg[6] * 10 + dg[7];
+    const int h = dg[8] * 10 + dg[9], mi = dg[10] * 10 + dg[11], sec = dg[12] * 10 + dg[13];
+    if (year == 0 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) ||
+        h > 23 || mi > 59 || sec > 59)
+        return false;
+    int64_t fraction = 0;
+    for (size_t i = 20; i < 26; ++i) {
+        int d = 0;
+        if (i < len) {
+            d = static_cast<unsigned char>(t[i]) - '0';
+            if (d < 0 || d > 9)
+                return false;
+        }
+        fraction = fraction * 10 + d;
+    }
+    days = days_from_civil(year, month, day);
+    utc_us = ((h * 60 + mi) * 60 + sec) * kMicrosPerSecond + fraction;
+    return true;
+}
+
 // The shared parse of the two timestamp forms: days since 1970 and microseconds of that day
 // in UTC (possibly outside 0..86400e6 after the offset is applied).
 bool decode_timestamp_parts(const char *text, size_t len, int64_t &days, int64_t &utc_us)
 {
     if (text == nullptr)
         return false;
+    if (canonical_timestamp(text, len, days, utc_us))
+        return true;
     const char *p = text, *end = text + len;
     int64_t year;
     int month, day;

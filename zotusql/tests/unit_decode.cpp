@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -104,6 +105,39 @@ TEST(DecodeTimestamp, RefusesInfinityAndMalformedTexts)
     }
     int64_t ms;
     EXPECT_FALSE(zt::decode_timestamp_ms(nullptr, 0, ms));
+}
+
+// Timestamps in the form the server writes are read at fixed positions; the same instant with
+// an offset spelled "+00:00" goes through the general parse. The two must agree, on valid
+// days and on days past the month's end alike.
+TEST(DecodeTimestamp, CanonicalFormAgreesWithTheGeneralParse)
+{
+    int checked = 0;
+    for (int year : {1, 4, 100, 400, 1582, 1900, 1969, 1970, 2000, 2024, 9999}) {
+        for (int month = 1; month <= 12; ++month) {
+            for (int day : {1, 28, 29, 30, 31}) {
+                for (const char *rest : {" 00:00:00", " 23:59:59.999999", " 12:34:56.5",
+                                         " 01:02:03.000001", " 24:00:00", " 00:00:60"}) {
+                    char base[64];
+                    std::snprintf(base, sizeof base, "%04d-%02d-%02d%s", year, month, day, rest);
+                    const std::string text = base;
+                    for (const std::string &form : {text, text + "+00"}) {
+                        SCOPED_TRACE(form);
+                        int64_t got = 1, want = 2;
+                        const bool ok = zt::decode_timestamp_us(form.data(), form.size(), got);
+                        const std::string general = text + "+00:00";
+                        ASSERT_EQ(zt::decode_timestamp_us(general.data(), general.size(), want),
+                                  ok);
+                        if (ok) {
+                            EXPECT_EQ(want, got);
+                        }
+                        ++checked;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(11 * 12 * 5 * 6 * 2, checked);
 }
 
 // Values are not zero-terminated: only the given length counts.
