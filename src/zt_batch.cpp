@@ -4,6 +4,7 @@
 #include "pyzt_util.h"
 #include "zt_session.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -613,39 +614,86 @@ int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t 
     return 0;
 }
 
-/* Texts, byte strings and decimals: a first pass finds every value's bytes (and the
- * total), a second packs them into one buffer allocated once. A str is sent whole and
- * one holding a zero character is refused; a decimal goes as its str() text. */
+/* The packed rows of a column as they are written: `used` bytes of `out`, which is kept
+ * larger than that and doubled when a row does not fit. */
+struct zt_packer {
+    std::vector<char> &out;
+    size_t used = 0;
+
+    void put(const char *data, int32_t len)
+    {
+        const size_t add = sizeof len + (len > 0 ? (size_t)len : 0);
+        if (out.size() - used < add)
+            out.resize(std::max(out.size() * 2, used + add));
+        char *p = out.data() + used;
+        std::memcpy(p, &len, sizeof len);
+        if (len > 0)
+            std::memcpy(p + sizeof len, data, (size_t)len);
+        used += add;
+    }
+};
+
+/* The bytes a column of texts, byte strings or decimals will take, guessed from its first
+ * value (the buffer grows when the guess is short). */
+size_t zt_packed_guess(zt_col_kind kind, PyObject *first, Py_ssize_t n)
+{
+    size_t each = 16;
+    if (kind == zt_col_kind::binary && PyBytes_Check(first))
+        each = (size_t)PyBytes_GET_SIZE(first);
+    else if (kind == zt_col_kind::text && PyUnicode_Check(first) && PyUnicode_IS_ASCII(first))
+        each = (size_t)PyUnicode_GET_LENGTH(first);
+    return (size_t)n * (sizeof(int32_t) + each + each / 8);
+}
+
+/* Texts, byte strings and decimals, packed in one pass (each value is read once, while
+ * its object is at hand). A str is sent whole and one holding a zero character is
+ * refused; a decimal goes as its str() text. A column beyond 2 GiB is refused once every
+ * value has been checked. */
 int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, Py_ssize_t col,
                       zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
     PyObject *first = ctx->first;
-    std::vector<std::pair<const char *, int32_t>> parts((size_t)n);
-    std::vector<PyRef> texts;   /* keeps decimal texts alive until packed */
-    if (kind == zt_col_kind::decimal)
-        texts.reserve((size_t)n);
+    c->type = kind == zt_col_kind::binary ? ZTC_TYPE_BINARY
+              : kind == zt_col_kind::decimal ? ZTC_TYPE_NUMERIC
+                                             : ZTC_TYPE_VARCHAR;
+    c->lengths.resize((size_t)n);
+    c->values.assign(std::min(zt_packed_guess(kind, first, n), (size_t)INT32_MAX), 0);
+    zt_packer packed{c->values};
     size_t total = 0;
     for (Py_ssize_t j = 0; j < n; j++) {
         PyObject *value = v[j];
         zt_prefetch_ahead(v, j, n);
         if (value == Py_None) {
-            parts[j] = {nullptr, -1};
+            c->lengths[j] = -1;
             total += sizeof(int32_t);
+            if (total <= (size_t)INT32_MAX)
+                packed.put(nullptr, -1);
             continue;
         }
         if (!zt_col_accepts(ctx, kind, value))
             return zt_col_type_error(first, value, col, j);
         const char *data = nullptr;
         Py_ssize_t len = 0;
+        PyRef decimal_text;   /* a decimal's text, alive until packed */
         if (kind == zt_col_kind::binary) {
             data = PyBytes_AS_STRING(value);
             len = PyBytes_GET_SIZE(value);
+        } else if (kind == zt_col_kind::text && PyUnicode_IS_COMPACT_ASCII(value)) {
+            /* ASCII text is its own UTF-8, right behind the object's header. */
+            data = (const char *)PyUnicode_DATA(value);
+            len = PyUnicode_GET_LENGTH(value);
+            if (std::memchr(data, '\0', (size_t)len) != nullptr) {
+                PyErr_Format(ProgrammingError,
+                             "column %zd, row %zd: text contains a zero character", col + 1,
+                             j + 1);
+                return -1;
+            }
         } else {
             PyObject *text = value;
             if (kind == zt_col_kind::decimal) {
-                texts.emplace_back(PyObject_Str(value));
-                text = texts.back().get();
+                decimal_text = PyRef(PyObject_Str(value));
+                text = decimal_text.get();
                 if (!text)
                     return -1;
             }
@@ -666,22 +714,13 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, P
                          col + 1, j + 1);
             return -1;
         }
-        parts[j] = {data, (int32_t)len};
+        c->lengths[j] = (int32_t)len;
         total += sizeof(int32_t) + (size_t)len;
+        if (total <= (size_t)INT32_MAX)
+            packed.put(data, (int32_t)len);
     }
-    if (zt_packed_size(total, col, c) < 0)
-        return -1;
-    c->type = kind == zt_col_kind::binary ? ZTC_TYPE_BINARY
-              : kind == zt_col_kind::decimal ? ZTC_TYPE_NUMERIC
-                                             : ZTC_TYPE_VARCHAR;
-    c->values.assign(total, 0);
-    c->lengths.resize((size_t)n);
-    char *out = c->values.data();
-    for (Py_ssize_t j = 0; j < n; j++) {
-        c->lengths[j] = parts[j].second;
-        out = zt_put_packed(out, parts[j].first, parts[j].second);
-    }
-    return 0;
+    c->values.resize(packed.used);
+    return zt_packed_size(total, col, c);
 }
 
 /* A column of NULLs only: the library lets the server type it. */
