@@ -219,10 +219,12 @@ int ZTC_FreeRowset(ZTC_HANDLE *R);
  * text form (what code 2 writes), zero-terminated, valid until the next ZTC_ReadNext,
  * ZTC_NextResult or ZTC_FreeRowset of the result; length is its byte count, -1 for NULL.
  * A null text with a length of 0 or more means the library offers no text view of this
- * value (a value that arrived in binary form has none, except for character, numeric and
- * date columns): read the text with ZTC_GetData; decoded still tells about number. decoded is 1 when number holds the value as its column's type
+ * value (a value that arrived in binary form has none, except for character and numeric
+ * columns and dates outside years 1-9999): read the text with ZTC_GetData; decoded still
+ * tells about number. decoded is 1 when number holds the value as its column's type
  * code reads it: codes 1 (0 or 1), 3-6 in integer; 7, 8 in real (code 7 rounded to a
- * float); code 23 columns in integer as the microsecond count code 71 writes. A value that
+ * float); code 23 columns in integer as the microsecond count code 71 writes; a code 10
+ * value of years 1-9999 that arrived in binary form in integer as days since 1970-01-01. A value that
  * does not decode has decoded 0 (ZTC_GetData then reports why). */
 typedef struct {
     const char *text;

@@ -449,6 +449,12 @@ PyObject *zt_py_view_value(cursorObject *self, int col, int type, const ZTC_ROWV
             return zt_decimal_from_text(v.text, (size_t)v.length);
         break;
     case ZTC_TYPE_DATE:
+        if (v.decoded) {
+            int64_t y;
+            int m, d;
+            zt_civil_from_days(v.integer, &y, &m, &d);
+            return zt_cached_date((int)y, m, d);
+        }
         if (v.text != nullptr)
             return zt_date_from_text(self, col, v.text, (size_t)v.length);
         break;

@@ -93,11 +93,17 @@ def test_values_read_as_python_types(zcur, sql, expected):
     "'0044-03-15 12:00 BC'::timestamp", "'infinity'::timestamp", "'-infinity'::timestamptz",
     "'294276-12-31 23:59:59'::timestamp", "'24:00:00'::time",
 ])
-@pytest.mark.parametrize("via", ["row", "callproc", "callfunc"])
-def test_values_python_cannot_hold_are_data_errors(zcur, sql, via):
+@pytest.mark.parametrize("via", ["row", "named", "callproc", "callfunc"])
+def test_values_python_cannot_hold_are_data_errors(db, zcur, sql, via):
     text, sqltype = sql.split("::")
     if via == "row":
         call = lambda: one(zcur, "select " + sql + " as the_col")  # noqa: E731
+    elif via == "named":
+        # Pages in binary form: the value is read from its bytes, the message as before.
+        db.autocommit = False
+        named = db.cursor(name="cannot_hold")
+        named.execute("select " + sql + " as the_col")
+        call = named.fetchone  # noqa: E731
     elif via == "callproc":
         zcur.execute("drop procedure if exists p_cannot; create procedure p_cannot(out the_col "
                      "%s) language plpgsql as $$ begin the_col := %s; end $$" % (sqltype, sql))

@@ -17,6 +17,9 @@ namespace {
 constexpr int64_t kEpochDays = 10957;
 constexpr int64_t kEpochMicros = kEpochDays * 86400 * int64_t{1000000};
 constexpr int64_t kDayMicros = 86400 * int64_t{1000000};
+// 0001-01-01 and 9999-12-31 as binary day counts.
+constexpr int32_t kFirstCommonEraDay = -730119;
+constexpr int32_t kLastFourDigitDay = 2921939;
 
 // numeric's sign word.
 constexpr uint16_t kNumericNegative = 0x4000;
@@ -457,8 +460,20 @@ void binary_view(int code, Oid oid, const char *p, size_t len, ZTC_ROWVALUE &v,
     case OID_NAME:
         v.text = p;  // libpq ends every value with a zero byte
         return;
-    case OID_NUMERIC:
     case OID_DATE:
+        // A date of years 1-9999 (all a caller's calendar type may hold) as its day count; any
+        // other (BC, a fifth year digit, infinity) keeps its text, which says what it is.
+        if (len == 4 && code == ZTC_TYPE_DATE) {
+            const int32_t days = static_cast<int32_t>(be32(p));
+            if (days >= kFirstCommonEraDay && days <= kLastFourDigitDay) {
+                v.integer = days + kEpochDays;
+                v.decoded = 1;
+                v.length = 10;
+                return;
+            }
+        }
+        [[fallthrough]];
+    case OID_NUMERIC:
         if (binary_text(oid, p, len, text)) {
             v.text = text.c_str();
             v.length = static_cast<int>(text.size());

@@ -2,6 +2,7 @@
 // Each value below is read from a text page and from a binary page of the same cursor, and the
 // two must agree: ZTC_GetData in each code (bytes, length, failure and message alike) and the
 // row view (decoded number, and text wherever the binary view offers one).
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +21,16 @@ std::string read_as(Session &s, Result &r, int code)
         return "fails: " + s.error();
     const size_t shown = len < 0 ? 0 : static_cast<size_t>(std::min(len, 4096));
     return std::to_string(len) + ":" + std::string(buf.data(), shown);
+}
+
+// Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar.
+int64_t days_from_civil(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
 }
 
 struct Page {
@@ -62,6 +73,16 @@ TEST_P(BinaryPages, AgreeWithTextPages)
         EXPECT_EQ(read_as(s, text.r, c), read_as(s, binary.r, c)) << GetParam() << " code " << c;
 
     const ZTC_ROWVALUE &t = text.view, &b = binary.view;
+    if (code == ZTC_TYPE_DATE && b.decoded) {
+        // A binary date of years 1-9999 comes as its day count since 1970.
+        ASSERT_NE(nullptr, t.text);
+        int y = 0, m = 0, d = 0;
+        ASSERT_EQ(3, std::sscanf(t.text, "%4d-%2d-%2d", &y, &m, &d)) << t.text;
+        EXPECT_EQ(days_from_civil(y, m, d), b.integer) << t.text;
+        EXPECT_EQ(nullptr, b.text);
+        EXPECT_EQ(t.length, b.length);
+        return;
+    }
     EXPECT_EQ(t.decoded, b.decoded) << GetParam();
     EXPECT_EQ(t.integer, b.integer) << GetParam();
     EXPECT_EQ(0, std::memcmp(&t.real, &b.real, sizeof t.real)) << GetParam();
@@ -133,5 +154,6 @@ TEST(BinaryPages, OnlyWhenEveryColumnAllows)
     ASSERT_EQ(0, ZTC_GetRowValues(&c.r, v, 2));
     EXPECT_EQ(nullptr, v[0].text);  // binary now
     EXPECT_EQ(1, v[0].decoded);
-    EXPECT_STREQ("2001-02-03", v[1].text);
+    EXPECT_EQ(1, v[1].decoded);
+    EXPECT_EQ(11356, v[1].integer);  // 2001-02-03
 }
