@@ -232,20 +232,6 @@ bool numeric_text(const char *p, size_t len, std::string &out)
     return true;
 }
 
-// Year, month and day of a day count since 1970-01-01 (proleptic Gregorian; year 0 is 1 BC).
-void civil_from_days(int64_t z, int64_t &y, int &m, int &d)
-{
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = yoe + era * 400 + (m <= 2);
-}
-
 // Room for the longest date-time text: a seven-digit year, time, fraction, zone and era.
 constexpr size_t kDateTimeBound = 48;
 

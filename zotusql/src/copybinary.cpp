@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decode.h"
+
 namespace zt {
 
 namespace {
@@ -74,42 +76,9 @@ bool read_digits(const char *&p, const char *end, int width, int &v)
     return true;
 }
 
-bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int days_in_month(int y, int m)
-{
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
-}
-
-// Days from 1970-01-01 to a proleptic Gregorian date (valid for every year >= 1).
-int64_t days_from_civil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = y / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 // Days between 1970-01-01 and 2000-01-01, where the server's binary dates count from.
 constexpr int64_t kEpochShiftDays = 10957;
 constexpr int64_t kMicrosPerDay = 86400 * int64_t{1000000};
-
-// The proleptic Gregorian date of a day count from 1970-01-01 (the inverse of days_from_civil).
-void civil_from_days(int64_t z, int64_t &y, int &m, int &d)
-{
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = yoe + era * 400 + (m <= 2);
-}
 
 // Writes v in exactly `width` digits (leading zeros).
 char *put_digits(char *p, int64_t v, int width)

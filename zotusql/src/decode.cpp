@@ -75,6 +75,8 @@ bool fraction_micros(const char *&p, const char *end, int64_t &us)
     return true;
 }
 
+}  // namespace
+
 bool is_leap(int64_t y)
 {
     return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
@@ -86,8 +88,6 @@ int days_in_month(int64_t y, int m)
     return m == 2 && is_leap(y) ? 29 : days[m - 1];
 }
 
-// Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar, astronomical
-// year numbering (year 0 is 1 BC), by 400-year eras.
 int64_t days_from_civil(int64_t y, int m, int d)
 {
     y -= m <= 2;
@@ -97,6 +97,21 @@ int64_t days_from_civil(int64_t y, int m, int d)
     const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
 }
+
+void civil_from_days(int64_t z, int64_t &y, int &m, int &d)
+{
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    y = yoe + era * 400 + (m <= 2);
+}
+
+namespace {
 
 int64_t floor_div(int64_t a, int64_t b)
 {

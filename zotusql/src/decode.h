@@ -36,6 +36,13 @@ inline bool integer_fits(int code, int64_t v)
     return v >= lo && v <= hi;
 }
 
+// The proleptic Gregorian calendar with astronomical years (year 0 is 1 BC): leap years, month
+// lengths, and days from 1970-01-01 to y-m-d and back (by 400-year eras).
+bool is_leap(int64_t y);
+int days_in_month(int64_t y, int m);
+int64_t days_from_civil(int64_t y, int m, int d);
+void civil_from_days(int64_t days, int64_t &y, int &m, int &d);
+
 // "YYYY-MM-DD HH:MM:SS[.ffffff][+HH[:MM[:SS]]]" (also years > 9999 and " BC") -> milliseconds since
 // 1970-01-01 00:00:00 (floor division of microseconds; the UTC instant when an offset is given).
 // false for "infinity" / "-infinity" (the caller reports NULL) or a malformed text.
