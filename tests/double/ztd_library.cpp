@@ -248,14 +248,14 @@ std::vector<ResultData> next_execution()
     return e;
 }
 
-/* Codes whose array bindings are n elements of `size` bytes; the others are packed. */
+/* Codes whose array bindings are n elements of `size` bytes; the others are packed (code 23
+ * is bound as timestamp text, as the library reads it). */
 bool fixed_size_code(int type)
 {
     switch (type) {
     case ZTC_TYPE_BOOLEAN: case ZTC_TYPE_TINYINT: case ZTC_TYPE_SMALLINT:
     case ZTC_TYPE_INTEGER: case ZTC_TYPE_BIGINT: case ZTC_TYPE_FLOAT: case ZTC_TYPE_DOUBLE:
-    case ZTC_TYPE_DATETIME_MS: case ZTC_TYPE_DATETIME_US: case ZTC_TYPE_INTERVAL_YM:
-    case ZTC_TYPE_INTERVAL_DS:
+    case ZTC_TYPE_DATETIME_US: case ZTC_TYPE_INTERVAL_YM: case ZTC_TYPE_INTERVAL_DS:
         return true;
     default:
         return false;

@@ -216,12 +216,19 @@ def test_array_binding_lengths_read_at_bind_and_exec(zd, lib):
     tlens = (ctypes.c_int * 2)(2, 3)
     lib.ZTC_BindParamArrayByPos(ctypes.byref(s), 1, 2, 1, 6, 2, ints, 8, lengths)
     lib.ZTC_BindParamArrayByPos(ctypes.byref(s), 2, 2, 1, 2, 2, packed, 13, tlens)
+    # Code 23 binds timestamp texts, packed like any text.
+    stamps = b"".join(struct.pack("=i", 19) + t for t in (b"2024-01-02 03:04:05",
+                                                           b"1999-12-31 23:59:59"))
+    slens = (ctypes.c_int * 2)(19, 19)
+    lib.ZTC_BindParamArrayByPos(ctypes.byref(s), 3, 2, 1, 23, 2, stamps, len(stamps), slens)
     lengths[1] = -1
     lib.ZTC_ExecBatch(ctypes.byref(s), b"insert", 2)
-    first, second = zd.calls_of("ZTC_BindParamArrayByPos")
+    first, second, third = zd.calls_of("ZTC_BindParamArrayByPos")
     assert first["values"] == struct.pack("=qq", 5, 0) and first["lengths"] == [8, 0]
     assert second["values"] == packed and second["size"] == 13
-    assert zd.calls_of("ZTC_ExecBatch")[0]["lengths_at_exec"] == {1: [8, -1], 2: [2, 3]}
+    assert third["values"] == stamps
+    assert zd.calls_of("ZTC_ExecBatch")[0]["lengths_at_exec"] == {1: [8, -1], 2: [2, 3],
+                                                                   3: [19, 19]}
 
 
 def test_server_cursor_rowsets_then_empty(zd, lib):
