@@ -89,34 +89,9 @@ int64_t packed_extent(const char *data, int64_t size, int n)
 }
 
 // Appends the shortest text that reads back as the same value (float columns keep their width).
-void append_float(std::string &out, const char *p, int size)
+void append_float_field(std::string &out, const char *p, int size)
 {
-    double d = read_float(p, size);
-    if (std::isnan(d)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(d)) {
-        out += d < 0 ? "-Infinity" : "Infinity";
-        return;
-    }
-    char buf[64];
-    std::to_chars_result r;
-    if (size == 4) {
-        float f;
-        std::memcpy(&f, p, 4);
-        r = std::to_chars(buf, buf + sizeof buf, f);
-    } else {
-        r = std::to_chars(buf, buf + sizeof buf, d);
-    }
-    out.append(buf, r.ptr);
-}
-
-void append_int(std::string &out, int64_t v)
-{
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
+    append_float(out, read_float(p, size), size == 4);
 }
 
 const char kHex[] = "0123456789abcdef";
@@ -157,7 +132,7 @@ void append_copy_value(std::string &out, Column &c, const Value &v, std::string 
         append_int(out, read_int(v.data, v.len));
         return;
     case Kind::Float:
-        append_float(out, v.data, v.len);
+        append_float_field(out, v.data, v.len);
         return;
     case Kind::Binary:
         // bytea's hex input form; the backslash itself is escaped for COPY.

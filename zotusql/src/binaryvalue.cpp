@@ -89,68 +89,6 @@ bool binary_double(Oid oid, const char *p, size_t len, double &v)
     return false;
 }
 
-void append_padded(std::string &out, int64_t v, int width)
-{
-    char digits[24];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v);
-    (void)ec;
-    for (int n = static_cast<int>(end - digits); n < width; ++n)
-        out += '0';
-    out.append(digits, end);
-}
-
-// The shortest text that reads back as v, in the server's layout: positional for decimal
-// exponents in [-4, limit), else "d.ddde+XX" (at least two exponent digits).
-template <class T>
-void float_text(T v, int limit, std::string &out)
-{
-    if (std::isnan(v)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(v)) {
-        out += v < 0 ? "-Infinity" : "Infinity";
-        return;
-    }
-    char sci[40];
-    auto [end, ec] = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-    (void)ec;
-    const char *p = sci;
-    if (*p == '-') {
-        out += '-';
-        ++p;
-    }
-    const char *e = static_cast<const char *>(std::memchr(p, 'e', static_cast<size_t>(end - p)));
-    std::string digits;
-    for (const char *q = p; q < e; ++q)
-        if (*q != '.')
-            digits += *q;
-    int exp = 0;
-    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exp);
-    const int n = static_cast<int>(digits.size());
-    if (exp < -4 || exp >= limit) {
-        out += digits[0];
-        if (n > 1) {
-            out += '.';
-            out.append(digits, 1, std::string::npos);
-        }
-        out += 'e';
-        out += exp < 0 ? '-' : '+';
-        append_padded(out, exp < 0 ? -exp : exp, 2);
-    } else if (exp < 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-exp - 1), '0');
-        out += digits;
-    } else if (exp + 1 >= n) {
-        out += digits;
-        out.append(static_cast<size_t>(exp + 1 - n), '0');
-    } else {
-        out.append(digits, 0, static_cast<size_t>(exp + 1));
-        out += '.';
-        out.append(digits, static_cast<size_t>(exp + 1), std::string::npos);
-    }
-}
-
 // Writes v (0..9999) as four digits.
 char *put4(char *w, int v)
 {
@@ -374,17 +312,17 @@ bool binary_text(Oid oid, const char *p, size_t len, std::string &out)
     case OID_INT8:
         if (!binary_integer(oid, p, len, i))
             return false;
-        append_padded(out, i, 1);
+        append_int(out, i);
         return true;
     case OID_FLOAT4:
         if (!binary_double(oid, p, len, f))
             return false;
-        float_text(static_cast<float>(f), 6, out);
+        append_float(out, f, true);
         return true;
     case OID_FLOAT8:
         if (!binary_double(oid, p, len, f))
             return false;
-        float_text(f, 15, out);
+        append_float(out, f, false);
         return true;
     case OID_NUMERIC:
         return numeric_text(p, len, out);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -351,6 +352,80 @@ bool decode_timestamp_parts(const char *text, size_t len, int64_t &days, int64_t
 }
 
 }  // namespace
+
+void append_int(std::string &out, int64_t v, int width)
+{
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v);
+    (void)ec;
+    for (int n = static_cast<int>(end - digits); n < width; ++n)
+        out += '0';
+    out.append(digits, end);
+}
+
+namespace {
+
+// The shortest text that reads back as v, in the server's layout: positional for decimal
+// exponents in [-4, limit), else "d.ddde+XX" (at least two exponent digits).
+template <class T>
+void append_shortest(std::string &out, T v, int limit)
+{
+    if (std::isnan(v)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(v)) {
+        out += v < 0 ? "-Infinity" : "Infinity";
+        return;
+    }
+    char sci[40];
+    auto [end, ec] = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+    (void)ec;
+    const char *p = sci;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    const char *e = static_cast<const char *>(std::memchr(p, 'e', static_cast<size_t>(end - p)));
+    std::string digits;
+    for (const char *q = p; q < e; ++q)
+        if (*q != '.')
+            digits += *q;
+    int exp = 0;
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exp);
+    const int n = static_cast<int>(digits.size());
+    if (exp < -4 || exp >= limit) {
+        out += digits[0];
+        if (n > 1) {
+            out += '.';
+            out.append(digits, 1, std::string::npos);
+        }
+        out += 'e';
+        out += exp < 0 ? '-' : '+';
+        append_int(out, exp < 0 ? -exp : exp, 2);
+    } else if (exp < 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-exp - 1), '0');
+        out += digits;
+    } else if (exp + 1 >= n) {
+        out += digits;
+        out.append(static_cast<size_t>(exp + 1 - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<size_t>(exp + 1));
+        out += '.';
+        out.append(digits, static_cast<size_t>(exp + 1), std::string::npos);
+    }
+}
+
+}  // namespace
+
+void append_float(std::string &out, double v, bool single)
+{
+    if (single)
+        append_shortest(out, static_cast<float>(v), 6);
+    else
+        append_shortest(out, v, 15);
+}
 
 bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms)
 {

@@ -78,6 +78,13 @@ bool decode_int64(const char *text, size_t len, int64_t &v);
 // a decimal number (nothing useful is written then).
 int write_numeric(const char *text, size_t len, char *buffer, int capacity);
 
+// Appends v in decimal, zero-padded to at least `width` digits.
+void append_int(std::string &out, int64_t v, int width = 1);
+// Appends the shortest text that reads back as v (as a float when single), in the server's own
+// layout: "NaN", "Infinity", positional for decimal exponents in [-4, 15) (floats: [-4, 6)),
+// else "d.ddde+XX".
+void append_float(std::string &out, double v, bool single);
+
 // Largest length <= cap that does not cut a UTF-8 character of s[0..len). Bytes that are
 // not UTF-8 at the cut point are cut at cap.
 size_t utf8_cut(const char *s, size_t len, size_t cap);
