@@ -248,6 +248,18 @@ std::vector<ResultData> next_execution()
     return e;
 }
 
+/* Hands the next queued execution (queue_execution) over in R, or a result without rows when
+ * none is queued: what ZTC_Execute2 and ZTC_GetOutputRowset return. */
+int hand_over_execution(ZTC_HANDLE *S, ZTC_HANDLE *R)
+{
+    if (!need_session(S))
+        return -1;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    fill_result(value_of(S), next_execution(), R, nullptr, nullptr, nullptr);
+    return 0;
+}
+
 /* Codes whose array bindings are n elements of `size` bytes; the others are packed (code 23
  * is bound as timestamp text, as the library reads it). */
 bool fixed_size_code(int type)
@@ -515,12 +527,7 @@ int ZTC_Execute2(ZTC_HANDLE *S, void * /*reserved1*/, void * /*reserved2*/, ZTC_
     int rc;
     if (injected("ZTC_Execute2", value_of(S), &rc))
         return rc;
-    if (!need_session(S))
-        return -1;
-    if (!R)
-        return fail_with(value_of(S), "no result");
-    fill_result(value_of(S), next_execution(), R, nullptr, nullptr, nullptr);
-    return 0;
+    return hand_over_execution(S, R);
 }
 
 int ZTC_UnPrepare(ZTC_HANDLE *S, void * /*reserved*/)
@@ -693,12 +700,7 @@ int ZTC_GetOutputRowset(ZTC_HANDLE *S, ZTC_HANDLE *R)
     int rc;
     if (injected("ZTC_GetOutputRowset", value_of(S), &rc))
         return rc;
-    if (!need_session(S))
-        return -1;
-    if (!R)
-        return fail_with(value_of(S), "no result");
-    fill_result(value_of(S), next_execution(), R, nullptr, nullptr, nullptr);
-    return 0;
+    return hand_over_execution(S, R);
 }
 
 int ZTC_GetOutputData(ZTC_HANDLE *S, int pos, void *buffer, int capacity, int *length)

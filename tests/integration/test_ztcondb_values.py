@@ -75,17 +75,20 @@ READ = [
 ]
 
 
+def _same(value, expected):
+    if expected == "nan":
+        return isinstance(value, float) and value != value
+    if expected == "NaN":
+        return isinstance(value, D) and value.is_nan()
+    return (value == expected and type(value) is type(expected) and
+            (not isinstance(expected, (datetime.datetime, datetime.time)) or
+             value.utcoffset() == expected.utcoffset()))
+
+
 @pytest.mark.parametrize("sql, expected", READ, ids=[r[0][:40] for r in READ])
 def test_values_read_as_python_types(zcur, sql, expected):
     value = one(zcur, "select " + sql)
-    if expected == "nan":
-        assert value != value and isinstance(value, float)
-    elif expected == "NaN":
-        assert isinstance(value, D) and value.is_nan()
-    else:
-        assert value == expected and type(value) is type(expected)
-        if isinstance(expected, (datetime.datetime, datetime.time)):
-            assert value.utcoffset() == expected.utcoffset()
+    assert _same(value, expected), (value, expected)
 
 
 @pytest.mark.parametrize("sql", [
@@ -116,16 +119,6 @@ def test_values_python_cannot_hold_are_data_errors(db, zcur, sql, via):
     with pytest.raises(ztcondb.DataError) as info:
         call()
     assert "(the_col)" in str(info.value) and text.strip("'")[:10] in str(info.value)
-
-
-def _same(value, expected):
-    if expected == "nan":
-        return isinstance(value, float) and value != value
-    if expected == "NaN":
-        return isinstance(value, D) and value.is_nan()
-    return (value == expected and type(value) is type(expected) and
-            (not isinstance(expected, (datetime.datetime, datetime.time)) or
-             value.utcoffset() == expected.utcoffset()))
 
 
 WIDE = "select g, " + ", ".join(sql for sql, _ in READ) + " from generate_series(1, 2500) g"
@@ -281,12 +274,7 @@ def test_call_outputs_read_as_python_types(zcur, sqltype, sql, expected):
     got += zcur.callfunc("f_pyout", [D("7.50")])[1:]
     assert str(got[0]) == "7.50" and type(got[0]) is D
     for value in got[1:]:
-        if expected == "NaN":
-            assert isinstance(value, D) and value.is_nan()
-        else:
-            assert value == expected and type(value) is type(expected)
-            if isinstance(expected, (datetime.datetime, datetime.time)):
-                assert value.utcoffset() == expected.utcoffset()
+        assert _same(value, expected), (value, expected)
 
 
 TYPEOF = "a anyelement", "text", "pg_typeof(a)::text"
