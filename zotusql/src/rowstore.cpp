@@ -78,11 +78,16 @@ void RowStore::append(const PGresult *r)
     const int ncols = PQnfields(r);
     if (columns_ < 0)
         columns_ = ncols;
-    // The lengths are asked for once per value (each libpq accessor checks its arguments).
+    // Each libpq accessor checks its arguments, so every value's length and address are
+    // asked for once; NULL is asked about only for an empty value (libpq gives a NULL
+    // length 0).
     lengths_.resize(static_cast<size_t>(ncols));
+    values_.resize(static_cast<size_t>(ncols));
     size_t need = 0;
     for (int c = 0; c < ncols; ++c) {
-        lengths_[c] = PQgetisnull(r, 0, c) ? -1 : PQgetlength(r, 0, c);
+        const int len = PQgetlength(r, 0, c);
+        lengths_[c] = len == 0 && PQgetisnull(r, 0, c) ? -1 : len;
+        values_[c] = PQgetvalue(r, 0, c);
         need += 4 + (lengths_[c] < 0 ? 0 : static_cast<size_t>(lengths_[c]) + 1);
     }
     char *p = room_for(need);
@@ -91,7 +96,7 @@ void RowStore::append(const PGresult *r)
         std::memcpy(p, &len, 4);
         p += 4;
         if (len >= 0) {
-            std::memcpy(p, PQgetvalue(r, 0, c), static_cast<size_t>(len));
+            std::memcpy(p, values_[c], static_cast<size_t>(len));
             p += len;
             *p++ = '\0';
         }

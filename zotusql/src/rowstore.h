@@ -53,6 +53,7 @@ private:
 
     std::vector<Block> blocks_;
     std::vector<int32_t> lengths_;  // scratch of append
+    std::vector<const char *> values_;  // scratch of append
     int64_t rows_ = 0;
     int columns_ = -1;
     // Reading position: rows read, the block and the offset of the next row in it.
