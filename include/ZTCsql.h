@@ -53,6 +53,8 @@ enum {
     ZTC_TYPE_DATETIME_MS = 23,      /* 8-byte millisecond count since 1970 */
     ZTC_TYPE_INT_LITERAL = 70,      /* binding: 8-byte integer typed as an SQL literal would be */
     ZTC_TYPE_DATETIME_US = 71,      /* 8-byte microsecond count since 1970 */
+    ZTC_TYPE_DATETIME_UTC_US = 72,  /* binding: 8-byte microsecond count since 1970 UTC, an
+                                       instant, typed timestamp with time zone */
     ZTC_TYPE_INTERVAL_YM = 28,      /* 4-byte month count */
     ZTC_TYPE_INTERVAL_DS = 31,      /* 8-byte microsecond count */
     ZTC_TYPE_CLOB = 40,

@@ -102,9 +102,21 @@ int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode flo
  * exception set (the statement must then not run). */
 int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode floats);
 /* The datetime whose fields a parameter is formatted from: an aware value converted to
- * UTC (the session's zone, so the instant is kept), a naive one as it is. A new
+ * UTC (*aware then set), a naive one (or one whose utcoffset() is None) as it is. A new
  * reference, or null with an error set. */
-PyObject *zt_datetime_for_sending(PyObject *dt);
+PyObject *zt_datetime_for_sending(PyObject *dt, bool *aware = nullptr);
+/* A datetime's date and time as microseconds since 1970-01-01 00:00:00 (its tzinfo
+ * unread). */
+int64_t zt_datetime_micros(PyObject *dt);
+/* Days from 1970-01-01 to a proleptic Gregorian date. */
+inline int64_t zt_days_from_civil(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    const int64_t era = y / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
 /* The declared size of position i (from 0), or -1 when none is declared. */
 int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i);
 /* A timedelta's length in microseconds; false when they do not fit 64 bits. */

@@ -14,6 +14,8 @@ namespace {
 
 /* An encoder's answer: run Python code only on a private copy of the column. */
 const int kNeedsSnapshot = 1;
+/* The counts encoder's answer: the column holds an aware datetime and goes as texts. */
+const int kNeedsTexts = 2;
 
 const char *const kMultiResult =
     "This function does not support multi-result set operations, use the 'execute()' function";
@@ -502,13 +504,17 @@ int zt_packed_size(size_t total, Py_ssize_t col, zt_column *c)
     return 0;
 }
 
-/* Dates and times: fixed-width texts, so the buffer is sized from the row count. */
+/* Dates and times: texts of at most `width` bytes, so the buffer is sized from the row
+ * count. A datetime column goes untyped, so that each value is read as its column or
+ * parameter needs: a naive value as its date and time, an aware one as its UTC date and
+ * time with the offset "+00", which a timestamp with time zone reads as that instant
+ * whatever the session's TimeZone. */
 int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, Py_ssize_t col,
                        zt_column *c)
 {
     const Py_ssize_t n = ctx->nrows;
     PyObject *first = ctx->first;
-    const int32_t width = kind == zt_col_kind::datetime ? 26 : kind == zt_col_kind::date ? 10 : 15;
+    const int32_t width = kind == zt_col_kind::datetime ? 29 : kind == zt_col_kind::date ? 10 : 15;
     c->type = ZTC_TYPE_VARCHAR;
     c->values.assign((size_t)n * (sizeof(int32_t) + (size_t)width), 0);
     c->lengths.assign((size_t)n, width);
@@ -523,21 +529,24 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, 
         }
         if (!zt_col_accepts(ctx, kind, value))
             return zt_col_type_error(first, value, col, j);
-        std::memcpy(out, &width, sizeof width);
         char *p = out + sizeof width;
+        int32_t length = width;
         if (kind == zt_col_kind::datetime) {
             if (ctx->in_place && ((PyDateTime_DateTime *)value)->hastzinfo)
                 return kNeedsSnapshot;
-            /* An aware value goes as its UTC date and time, keeping its instant. */
-            PyRef utc(zt_datetime_for_sending(value));
+            bool aware = false;
+            PyRef utc(zt_datetime_for_sending(value, &aware));
             if (!utc)
                 return -1;
             PyObject *dt = utc.get();
             p = zt_put_date(p, PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
                             PyDateTime_GET_DAY(dt));
             *p++ = ' ';
-            zt_put_time(p, PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt),
-                        PyDateTime_DATE_GET_SECOND(dt), PyDateTime_DATE_GET_MICROSECOND(dt));
+            p = zt_put_time(p, PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt),
+                            PyDateTime_DATE_GET_SECOND(dt), PyDateTime_DATE_GET_MICROSECOND(dt));
+            if (aware)
+                p = std::copy_n("+00", 3, p);
+            length = (int32_t)(p - (out + sizeof width));
         } else if (kind == zt_col_kind::date) {
             zt_put_date(p, PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
                         PyDateTime_GET_DAY(value));
@@ -545,25 +554,18 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, 
             zt_put_time(p, PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
                         PyDateTime_TIME_GET_SECOND(value), PyDateTime_TIME_GET_MICROSECOND(value));
         }
-        out += sizeof width + (size_t)width;
+        std::memcpy(out, &length, sizeof length);
+        c->lengths[j] = length;
+        out += sizeof length + (size_t)length;
     }
     c->values.resize((size_t)(out - c->values.data()));
     return zt_packed_size(c->values.size(), col, c);
 }
 
-/* Days from 1970-01-01 to a proleptic Gregorian date. */
-inline int64_t zt_days_from_civil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = y / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-}
-
-/* Datetimes as microseconds since 1970-01-01 00:00:00 (code 71): the count of the
- * date and time the text form would carry, so an aware value counts its UTC date and
- * time. Eight bytes a row, no text to write here or to read back in the library. */
+/* Naive datetimes as microseconds since 1970-01-01 00:00:00 (code 71): the count of the
+ * date and time the text form would carry. Eight bytes a row, no text to write here or to
+ * read back in the library. A count carries no offset, so a column with an aware value
+ * goes as texts instead: kNeedsTexts. */
 int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t col,
                               zt_column *c)
 {
@@ -585,15 +587,17 @@ int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t 
         }
         if (!zt_col_accepts(ctx, zt_col_kind::datetime, value))
             return zt_col_type_error(ctx->first, value, col, j);
-        PyRef held;
         PyObject *dt = value;
         if (((PyDateTime_DateTime *)value)->hastzinfo) {
+            /* utcoffset() may be None: the value is then naive. */
             if (ctx->in_place)
                 return kNeedsSnapshot;
-            held = PyRef(zt_datetime_for_sending(value));
+            bool aware = false;
+            PyRef held(zt_datetime_for_sending(value, &aware));
             if (!held)
                 return -1;
-            dt = held.get();
+            if (aware)
+                return kNeedsTexts;
         }
         /* Neighbouring rows mostly share their date: its day count is kept. */
         const int ymd = (PyDateTime_GET_YEAR(dt) << 9) | (PyDateTime_GET_MONTH(dt) << 5) |
@@ -762,8 +766,11 @@ int zt_encode_items(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, Py_
     case zt_col_kind::floating:
         return zt_encode_fixed(ctx, kind, v, col, c);
     case zt_col_kind::datetime:
-        if (ctx->datetime_counts)
-            return zt_encode_datetime_counts(ctx, v, col, c);
+        if (ctx->datetime_counts) {
+            int rc = zt_encode_datetime_counts(ctx, v, col, c);
+            if (rc != kNeedsTexts)
+                return rc;
+        }
         return zt_encode_temporal(ctx, kind, v, col, c);
     case zt_col_kind::date:
     case zt_col_kind::time:

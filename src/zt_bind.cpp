@@ -128,13 +128,19 @@ int zt_bind_int(cursorObject *self, int pos, PyObject *item)
 }
 
 /* Years are padded with blanks, not zeros: the library reads "   5-03-07". An aware
- * value is sent as its UTC date and time (the session's zone), so its instant is kept. */
+ * value is sent as its instant (code 72: microseconds since 1970 UTC, typed timestamp
+ * with time zone), so the server keeps that instant whatever the session's TimeZone. */
 int zt_bind_datetime(cursorObject *self, int pos, PyObject *original)
 {
-    PyRef utc(zt_datetime_for_sending(original));
+    bool aware = false;
+    PyRef utc(zt_datetime_for_sending(original, &aware));
     if (!utc)
         return -1;
     PyObject *item = utc.get();
+    if (aware) {
+        int64_t us = zt_datetime_micros(item);
+        return zt_bind_input(self, pos, ZTC_TYPE_DATETIME_UTC_US, &us, 8, 8);
+    }
     char buf[ZT_DATETIME_BUF];
     std::memset(buf, 0, sizeof buf);
     std::snprintf(buf, sizeof buf, "%4d-%02d-%02d %02d:%02d:%02d.%06d",
@@ -385,7 +391,17 @@ int zt_bind_other(cursorObject *self, int pos, PyObject *item)
 
 } // namespace
 
-PyObject *zt_datetime_for_sending(PyObject *dt)
+int64_t zt_datetime_micros(PyObject *dt)
+{
+    const int64_t days = zt_days_from_civil(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+                                            PyDateTime_GET_DAY(dt));
+    const int64_t seconds = (PyDateTime_DATE_GET_HOUR(dt) * 60 +
+                             PyDateTime_DATE_GET_MINUTE(dt)) * 60 +
+                            PyDateTime_DATE_GET_SECOND(dt);
+    return (days * 86400 + seconds) * 1000000 + PyDateTime_DATE_GET_MICROSECOND(dt);
+}
+
+PyObject *zt_datetime_for_sending(PyObject *dt, bool *aware)
 {
     if (!((PyDateTime_DateTime *)dt)->hastzinfo) {
         Py_INCREF(dt);
@@ -398,7 +414,16 @@ PyObject *zt_datetime_for_sending(PyObject *dt)
         Py_INCREF(dt);
         return dt;
     }
-    return PyNumber_Subtract(dt, offset.get());
+    /* A subclass's __sub__ may give anything: only a datetime has the fields read next. */
+    PyRef utc(PyNumber_Subtract(dt, offset.get()));
+    if (utc && !PyDateTime_Check(utc.get())) {
+        PyErr_Format(PyExc_TypeError, "%s minus its utcoffset() is not a datetime",
+                     Py_TYPE(dt)->tp_name);
+        return nullptr;
+    }
+    if (utc && aware != nullptr)
+        *aware = true;
+    return utc.release();
 }
 
 int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i)

@@ -425,12 +425,23 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
         if (code == ZTC_TYPE_DATETIME) {
             if (!PyDateTime_Check(item))
                 return zt_unsuitable(i, item, code);
-            slot.allocate(64);
-            /* An aware value goes as its UTC date and time, keeping its instant. */
-            PyRef utc(zt_datetime_for_sending(item));
+            bool aware = false;
+            PyRef utc(zt_datetime_for_sending(item, &aware));
             if (!utc)
                 return -1;
             PyObject *dt = utc.get();
+            if (aware && !output) {
+                /* An aware input goes as its instant (code 72), which the server reads
+                 * alike whatever the session's TimeZone. */
+                const int64_t us = zt_datetime_micros(dt);
+                slot.allocate(8);
+                std::memcpy(slot.data(), &us, sizeof us);
+                slot.code = ZTC_TYPE_DATETIME_UTC_US;
+                slot.buflen = length = 8;
+                return 0;
+            }
+            /* An aware output or in-out value goes as its UTC date and time. */
+            slot.allocate(64);
             std::snprintf(slot.data(), 64, "%4d-%02d-%02d %02d:%02d:%02d.%06d",
                           PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
                           PyDateTime_GET_DAY(dt), PyDateTime_DATE_GET_HOUR(dt),

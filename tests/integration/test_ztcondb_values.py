@@ -240,6 +240,36 @@ def test_same_rules_through_executemany_callproc_callfunc(db, zcur):
         datetime.datetime(2021, 3, 6, 23, 5, 6, tzinfo=UTC)
 
 
+# Fault mended: an aware datetime went as its UTC wall time without an offset, which the
+# server read in the session's TimeZone, so after a SET TIME ZONE another instant was
+# stored. Every path stores the value's instant; a naive value still means local time.
+@pytest.mark.parametrize("zone", ["America/New_York", "Asia/Kolkata"])
+def test_aware_datetimes_keep_their_instant_in_any_session_zone(db, zcur, zone):
+    import zoneinfo
+    aware = datetime.datetime(2021, 3, 7, 4, 5, 6, 7, tzinfo=PLUS5)
+    naive = datetime.datetime(2021, 7, 1, 12)
+    zcur.execute("set time zone '%s'" % zone)
+    zcur.execute("create temporary table t_zone (i integer, t timestamptz)")
+    zcur.execute("create temporary view v_zone as select * from t_zone")
+    zcur.execute("create procedure pg_temp.p_zone(t timestamptz) language sql as "
+                 "'insert into t_zone values (8, t)'")
+    zcur.execute("insert into t_zone values (?, ?)", (1, aware))
+    zcur.executemany("insert into t_zone values (?, ?)", [(2, aware), (3, None)])
+    zcur.executemany("insert into v_zone values (?, ?)", [(4, aware), (5, aware)])
+    zcur.executebatch("insert into t_zone values (?, ?)", [[6, 7], [aware, naive]],
+                      datetime_counts=False)
+    zcur.callproc("pg_temp.p_zone", [aware])
+    zcur.execute("select i, (extract(epoch from t) * 1000000)::bigint from t_zone "
+                 "where t is not null order by i")
+    micros = lambda dt: (dt - datetime.datetime(1970, 1, 1, tzinfo=UTC)) // \
+        datetime.timedelta(microseconds=1)
+    local = naive.replace(tzinfo=zoneinfo.ZoneInfo(zone))
+    assert zcur.fetchall() == [(i, micros(aware)) for i in (1, 2, 4, 5, 6)] + \
+        [(7, micros(local)), (8, micros(aware))]
+    assert one(zcur, "select pg_typeof(?)::text", (aware,)) == "timestamp with time zone"
+    assert one(zcur, "select pg_typeof(?)::text", (naive,)) == "timestamp without time zone"
+
+
 OUTPUTS = [("boolean", "true", True), ("boolean", "null", None),
            ("integer", "2147483647", 2147483647),
            ("bigint", "-9223372036854775808", -(2 ** 63)), ("real", "1.5", 1.5),

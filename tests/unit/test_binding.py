@@ -52,6 +52,11 @@ class _Tz(datetime.tzinfo):
         return datetime.timedelta(hours=5)
 
 
+class _NoOffset(datetime.tzinfo):
+    def utcoffset(self, dt):
+        return None
+
+
 @pytest.mark.parametrize("value, type_, buflen, length, data", [
     (True, 5, 4, 4, struct.pack("=i", 1)),
     (False, 5, 4, 4, struct.pack("=i", 0)),
@@ -76,8 +81,9 @@ def test_plain_values(zd, cur, value, type_, buflen, length, data):
 @pytest.mark.parametrize("value, type_, buflen, text", [
     (datetime.datetime(2021, 3, 7, 4, 5, 6, 7), 13, 64, "2021-03-07 04:05:06.000007"),
     (_DateTime(2021, 3, 7), 13, 64, "2021-03-07 00:00:00.000000"),
-    # An aware value is sent as its UTC date and time.
-    (datetime.datetime(2021, 3, 7, 4, 5, 6, tzinfo=_Tz()), 13, 64, "2021-03-06 23:05:06.000000"),
+    # A tzinfo without an offset leaves the value naive.
+    (datetime.datetime(2021, 3, 7, 4, 5, 6, tzinfo=_NoOffset()), 13, 64,
+     "2021-03-07 04:05:06.000000"),
     (datetime.date(5, 3, 7), 10, 11, "   5-03-07"),
     (datetime.date(9999, 12, 31), 10, 11, "9999-12-31"),
     (datetime.time(4, 5, 6), 11, 32, "04:05:06.000000"),
@@ -87,6 +93,32 @@ def test_datetimes_are_texts_in_whole_buffers(zd, cur, value, type_, buflen, tex
     call = only_bind(zd, cur, value)
     assert (call["type"], call["buflen"], call["length"]) == (type_, buflen, buflen)
     assert call["data"] == text.encode().ljust(buflen, b"\0")
+
+
+# Fault mended: an aware value went as its UTC wall time typed timestamp, so the server
+# stored another instant once the session's TimeZone was not UTC. It goes as its instant.
+@pytest.mark.parametrize("value, micros", [
+    (datetime.datetime(2021, 3, 7, 4, 5, 6, tzinfo=_Tz()), 1615071906000000),
+    (datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc), 0),
+    (datetime.datetime(1, 1, 1, 23, 59, 59, 999999,
+                       tzinfo=datetime.timezone(-datetime.timedelta(minutes=1))),
+     -62135510340000001),
+])
+def test_aware_datetime_is_an_instant(zd, cur, value, micros):
+    call = only_bind(zd, cur, value)
+    assert (call["type"], call["buflen"], call["length"]) == (72, 8, 8)
+    assert struct.unpack("=q", call["data"]) == (micros,)
+
+
+class _BadSub(datetime.datetime):
+    def __sub__(self, other):
+        return 42
+
+
+def test_aware_datetime_whose_difference_is_not_a_datetime(zd, cur):
+    with pytest.raises(TypeError, match="minus its utcoffset"):
+        cur.execute("select ?", [_BadSub(2021, 1, 1, tzinfo=_Tz())])
+    assert "ZTC_ExecwithDataReader" not in zd.names()
 
 
 @pytest.mark.parametrize("value, text", [

@@ -95,10 +95,19 @@ def test_column_encodings(zd, cur, column, type_code, size, values, lengths, in_
     assert ex["values_at_exec"] == ({1: list(values)} if in_place else {})
 
 
-def test_aware_datetime_sent_as_utc(zd, cur):
+# Fault mended: an aware value went as its UTC wall time without an offset, which the
+# server read in the session's TimeZone. A column holding one goes as texts, the aware
+# values with the offset "+00" (a count carries no offset).
+@pytest.mark.parametrize("counts", [False, True])
+def test_aware_datetime_sent_with_utc_offset(zd, cur, counts):
     tz = datetime.timezone(datetime.timedelta(hours=5))
-    cur.executebatch("insert into t values (?)", [[datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=tz)]])
-    assert bind_of(zd)["values"] == packed(b"2020-01-01 22:04:05.000000")
+    cur.executebatch("insert into t values (?)",
+                     [[datetime.datetime(2020, 1, 2, 3, 4, 5), None,
+                       datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=tz)]],
+                     datetime_counts=counts)
+    b = bind_of(zd)
+    assert (b["type"], b["values"]) == (2, packed(b"2020-01-02 03:04:05.000000", None,
+                                                  b"2020-01-01 22:04:05.000000+00"))
 
 
 # Fault mended: a one-row INSERT batch counted every row, also those a trigger skipped.
@@ -297,9 +306,9 @@ def _decimal_clearing_next_column():
 # refused.
 @pytest.mark.parametrize("make, options, type_code, values", [
     (_aware_clearing_own_column, {}, 2,
-     packed(b"2020-01-01 00:00:00.000000", None, b"2020-01-01 01:00:00.000000")),
-    (_aware_clearing_own_column, {"datetime_counts": True}, 71,
-     struct.pack("=3q", 1577836800 * 10**6, 0, 1577840400 * 10**6)),
+     packed(b"2020-01-01 00:00:00.000000+00", None, b"2020-01-01 01:00:00.000000+00")),
+    (_aware_clearing_own_column, {"datetime_counts": True}, 2,
+     packed(b"2020-01-01 00:00:00.000000+00", None, b"2020-01-01 01:00:00.000000+00")),
     (_big_int_clearing_float_column, {}, 8, struct.pack("=3d", 1.5, 2.0**60, 0.5)),
     (_decimal_clearing_next_column, {}, _pyztdb.ProgrammingError, MISMATCH),
 ])

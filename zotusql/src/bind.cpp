@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "copybinary.h"
 #include "decode.h"
 #include "internal.h"
 
@@ -105,6 +106,20 @@ void set_interval(Binding &b, int64_t us)
     b.value = text;
 }
 
+// An instant, `us` microseconds since 1970 UTC, as a timestamp with time zone written with
+// its offset ("+00"), so the server reads the same instant whatever the session's TimeZone.
+void set_instant(Binding &b, int64_t us)
+{
+    char text[kMicrosTextMax + 4];
+    int n = format_micros_text(us, text);
+    // The offset goes before an era ("0044-03-15 12:00:00+00 BC"), as the server writes it.
+    const bool bc = n > 3 && std::memcmp(text + n - 3, " BC", 3) == 0;
+    if (bc)
+        n -= 3;
+    std::memcpy(text + n, bc ? "+00 BC" : "+00", bc ? 6 : 3);
+    set_text(b, OID_TIMESTAMPTZ, text, static_cast<size_t>(n + (bc ? 6 : 3)));
+}
+
 }  // namespace
 
 bool encode_value(int type, const void *data, int length, Binding &b, std::string &err)
@@ -160,6 +175,10 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
     case ZTC_TYPE_INTERVAL_DS:
         if (!null)
             set_interval(b, read_as<int64_t>(p));
+        return true;
+    case ZTC_TYPE_DATETIME_UTC_US:
+        if (!null)
+            set_instant(b, read_as<int64_t>(p));
         return true;
     case ZTC_TYPE_FLOAT:
         if (!null) {

@@ -239,6 +239,10 @@ INSTANTIATE_TEST_SUITE_P(
         BindCase{14, "  99-01-02 03:04:05", 19, "select ?::text", "0099-01-02 03:04:05"},
         BindCase{23, "2000-01-01 00:00:00", 19, "select extract(epoch from ?)::bigint::text",
                  "946684800"},
+        // Code 72: an instant, typed timestamp with time zone (also before year 1).
+        BindCase{72, raw<int64_t>(0), 8, "select pg_typeof(?)::text", "timestamp with time zone"},
+        BindCase{72, raw<int64_t>(-62167219200000000), 8, "select ?::text",
+                 "0001-01-01 00:00:00+00 BC"},
         // Binary: every byte, zero included.
         BindCase{15, std::string("a\0b\xff", 4), 4, "select encode(?, 'hex')", "610062ff"},
         BindCase{42, std::string("\0", 1), 1, "select octet_length(?)", "1"},
@@ -246,6 +250,17 @@ INSTANTIATE_TEST_SUITE_P(
         // Refcursor: an empty name is NULL.
         BindCase{58, "", 0, "select ? is null", "t"},
         BindCase{58, "mycur", 5, "select ?::text", "mycur"}));
+
+// An instant is read as the same instant whatever the session's TimeZone.
+TEST(Bind, InstantIgnoresTheSessionZone)
+{
+    Session s;
+    s.run("set time zone 'Asia/Kolkata'");
+    int64_t us = 1615071906000007;
+    int len = 8;
+    ASSERT_EQ(0, ZTC_BindParamByPos(&s.s, 1, PARAM_INPUT, ZTC_TYPE_DATETIME_UTC_US, &us, 8, &len));
+    EXPECT_EQ("1615071906.000007", query_text(s, "select extract(epoch from ?)::text"));
+}
 
 TEST(Bind, RefusedValues)
 {
