@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 /* ---- calendar tables ---- */
 
@@ -194,6 +196,29 @@ static const char *zt_trim_column_name(const char *name)
 
 /* One 7-item tuple of description for column col (from 1). type and modi carry over
  * from the previous column when the library cannot tell them. */
+/* A description's type name as a str, made once per name: zt_curs_getcolattr gives static
+ * texts, and every execute describes its columns again. A new reference, or null. */
+static PyObject *zt_type_name_str(const char *name)
+{
+    static std::vector<std::pair<const char *, PyObject *>> made;
+    for (const auto &m : made) {
+        if (m.first == name) {
+            Py_INCREF(m.second);
+            return m.second;
+        }
+    }
+    PyObject *str = PyUnicode_InternFromString(name);
+    if (str == nullptr)
+        return nullptr;
+    try {
+        made.emplace_back(name, str);
+    } catch (const std::bad_alloc &) {
+        return str;  /* not kept: made again next time */
+    }
+    Py_INCREF(str);
+    return str;
+}
+
 static PyObject *zt_curs_column_description(cursorObject *self, int col, int *type, int *modi)
 {
     char col_name[256];
@@ -215,8 +240,19 @@ static PyObject *zt_curs_column_description(cursorObject *self, int col, int *ty
     }
     /* With Python types on, the name is reported whole. */
     const char *name = zt_curs_pytypes(self) ? col_name : zt_trim_column_name(col_name);
-    return Py_BuildValue("(s,s,O,O,i,i,O)", name, col_type,
-                         Py_None, Py_None, size, scale, Py_None);
+    PyRef item(PyTuple_New(7));
+    if (!item)
+        return nullptr;
+    PyObject *fields[7] = {PyUnicode_FromString(name), zt_type_name_str(col_type), Py_None,
+                           Py_None, PyLong_FromLong(size), PyLong_FromLong(scale), Py_None};
+    bool made = true;
+    for (int i = 0; i < 7; ++i) {
+        if (fields[i] == Py_None)
+            Py_INCREF(Py_None);
+        made = made && fields[i] != nullptr;
+        PyTuple_SET_ITEM(item.get(), i, fields[i]);
+    }
+    return made ? item.release() : nullptr;
 }
 
 int zt_curs_description(cursorObject *self)

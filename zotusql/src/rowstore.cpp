@@ -1,4 +1,4 @@
-// The row store: rows of one result in blocks mapped from the system (the first one, small,
+// The row store: rows of one result in blocks mapped from the system (the first ones, small,
 // from malloc) and released as they are read. Layout of a row: per column a 4-byte length (-1: NULL), then, unless NULL, the value's
 // bytes and a zero byte. Rows never straddle blocks.
 #include "rowstore.h"
@@ -19,10 +19,12 @@ namespace {
 // back while the caller builds its own objects.
 constexpr size_t kBlockSize = size_t(1) << 20;
 constexpr size_t kPage = 4096;
-// The first block of a result comes from malloc and is small: most results are a few rows, and
-// mapping (and unmapping) a block of its own for each would cost two system calls and a page
-// fault per statement.
-constexpr size_t kFirstBlockSize = 8192;
+// The first two blocks of a result come from malloc and are small: most results are a few rows,
+// and mapping (and unmapping) a block of its own for each would cost two system calls and a page
+// fault per statement. The first fits malloc's per-thread cache (up to about 1 KiB), which takes
+// and gives back a chunk in a few instructions; larger chunks go through its bins.
+constexpr size_t kFirstBlockSize = 1000;
+constexpr size_t kSecondBlockSize = 8192;
 
 }  // namespace
 
@@ -45,11 +47,16 @@ char *RowStore::room_for(size_t n)
 {
     if (blocks_.empty() || blocks_.back().size - blocks_.back().used < n) {
         Block b;
-        if (blocks_.empty() && n <= kFirstBlockSize) {
-            b.data = static_cast<char *>(std::malloc(kFirstBlockSize));
+        size_t small = 0;  // the size of a block from malloc, when the next one may be
+        if (blocks_.empty())
+            small = n <= kFirstBlockSize ? kFirstBlockSize : kSecondBlockSize;
+        else if (blocks_.size() == 1 && blocks_[0].size == kFirstBlockSize)
+            small = kSecondBlockSize;
+        if (n <= small) {
+            b.data = static_cast<char *>(std::malloc(small));
             if (!b.data)
                 throw std::bad_alloc();
-            b.size = kFirstBlockSize;
+            b.size = small;
         } else {
             size_t size = n <= kBlockSize ? kBlockSize : (n + kPage - 1) / kPage * kPage;
             void *p =
@@ -81,22 +88,22 @@ void RowStore::append(const PGresult *r)
     // Each libpq accessor checks its arguments, so every value's length and address are
     // asked for once; NULL is asked about only for an empty value (libpq gives a NULL
     // length 0).
-    lengths_.resize(static_cast<size_t>(ncols));
     values_.resize(static_cast<size_t>(ncols));
     size_t need = 0;
     for (int c = 0; c < ncols; ++c) {
-        const int len = PQgetlength(r, 0, c);
-        lengths_[c] = len == 0 && PQgetisnull(r, 0, c) ? -1 : len;
-        values_[c] = PQgetvalue(r, 0, c);
-        need += 4 + (lengths_[c] < 0 ? 0 : static_cast<size_t>(lengths_[c]) + 1);
+        int len = PQgetlength(r, 0, c);
+        if (len == 0 && PQgetisnull(r, 0, c))
+            len = -1;
+        values_[c] = {len, PQgetvalue(r, 0, c)};
+        need += 4 + (len < 0 ? 0 : static_cast<size_t>(len) + 1);
     }
     char *p = room_for(need);
     for (int c = 0; c < ncols; ++c) {
-        const int32_t len = lengths_[c];
+        const int32_t len = values_[c].first;
         std::memcpy(p, &len, 4);
         p += 4;
         if (len >= 0) {
-            std::memcpy(p, values_[c], static_cast<size_t>(len));
+            std::memcpy(p, values_[c].second, static_cast<size_t>(len));
             p += len;
             *p++ = '\0';
         }

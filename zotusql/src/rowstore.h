@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace zt {
@@ -52,8 +53,8 @@ private:
     static void release(Block &b);
 
     std::vector<Block> blocks_;
-    std::vector<int32_t> lengths_;  // scratch of append
-    std::vector<const char *> values_;  // scratch of append
+    // Scratch of append: each value's length (-1: NULL) and address.
+    std::vector<std::pair<int32_t, const char *>> values_;
     int64_t rows_ = 0;
     int columns_ = -1;
     // Reading position: rows read, the block and the offset of the next row in it.
