@@ -289,9 +289,15 @@ PyObject *zt_datetime_from_us(cursorObject *self, int col, bool with_zone, int64
     {
         const int64_t days = zt_floor_div(t, ZT_US_PER_DAY);
         const int64_t in_day = t - days * ZT_US_PER_DAY;
-        int64_t y;
-        int m, d;
-        zt_civil_from_days(days, &y, &m, &d);
+        /* Neighbouring rows mostly fall on one day: its date is kept (the GIL guards it). */
+        static int64_t last_days = INT64_MIN, last_y = 0;
+        static int last_m = 0, last_d = 0;
+        if (days != last_days) {
+            zt_civil_from_days(days, &last_y, &last_m, &last_d);
+            last_days = days;
+        }
+        const int64_t y = last_y;
+        const int m = last_m, d = last_d;
         const int64_t secs = in_day / 1000000;
         const int h = (int)(secs / 3600), mi = (int)(secs / 60 % 60), s = (int)(secs % 60);
         const int us = (int)(in_day % 1000000);

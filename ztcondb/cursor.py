@@ -70,6 +70,14 @@ def _check_sequence(method: str, name: str, value: Any) -> None:
                     % (method, name, type(value).__name__))
 
 
+def _check_parameters(parameters: Any) -> None:
+    """ProgrammingError for a mapping as the parameters of execute: the markers are
+    positional, and the module would read a dict by the keys 0, 1, ..."""
+    if isinstance(parameters, typing.Mapping):
+        raise ProgrammingError("execute: parameters must be a sequence, not %s (the "
+                               "markers are ?, by position)" % type(parameters).__name__)
+
+
 def _sqlstate(exc: BaseException) -> str:
     """The SQLSTATE of a library error: its text starts with "[XXXXX]"."""
     code = getattr(exc, "sqlstate", None)
@@ -182,6 +190,8 @@ class Cursor(_pyztdb.cursor):
             if parameters is None:
                 _MODULE_EXECUTE(self, operation)
             else:
+                if type(parameters) is not tuple and type(parameters) is not list:
+                    _check_parameters(parameters)
                 _MODULE_EXECUTE(self, operation, parameters)
         except _MODULE_ERROR_CLASSES as exc:
             raise translate(exc) from exc
@@ -420,6 +430,8 @@ class NamedCursor(Cursor):
 
     def execute(self, operation: str, parameters: Optional[typing.Sequence[Any]] = None) -> None:
         self._start()
+        if parameters is not None:
+            _check_parameters(parameters)
         self._drop()
         if self._connection.autocommit and not self.withhold:
             raise ProgrammingError("a named cursor without withhold needs a transaction: "

@@ -167,6 +167,17 @@ def test_executemany_refuses_malformed_rows(db, rows, message):
         db.cursor().executemany("select ?, ?", rows)
 
 
+# The markers are positional: a mapping is refused by name, where the module would have
+# read a dict by the keys 0, 1, ... (KeyError, or {0: 5} taken as a sequence).
+@pytest.mark.parametrize("named", [False, True])
+@pytest.mark.parametrize("parameters", [{"a": 1}, {0: 5}])
+def test_execute_refuses_a_mapping(db, named, parameters):
+    cur = db.cursor(name="mapped") if named else db.cursor()
+    with pytest.raises(ztcondb.ProgrammingError, match="parameters must be a sequence, not dict"):
+        cur.execute("select ?", parameters)
+    db.rollback()
+
+
 def test_callproc_of_a_function_gives_its_rows_and_procedures_keep_working(db):
     cur = db.cursor()
     assert cur.callproc("lower", ("FOO",)) == ["FOO"]

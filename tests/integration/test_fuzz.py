@@ -14,10 +14,11 @@ SEED = int(os.environ.get("ZT_FUZZ_SEED", "20261207"))
 
 
 def test_generated_calls_and_round_trips(pg, tmp_path):
+    # The output may hold the driver's GBK diagnostic line, hence errors="replace".
     proc = subprocess.run([sys.executable, os.path.join(HERE, "fuzz_calls.py"), pg["host"],
                            str(pg["port"]), pg["db"], pg["user"], str(EXAMPLES), str(SEED)],
                           cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          universal_newlines=True, timeout=3600)
+                          universal_newlines=True, errors="replace", timeout=3600)
     last = tmp_path / "fuzz-last-call.txt"
     last_call = last.read_text() if last.exists() else "-"
     assert proc.returncode == 0, "exit %d (seed %d); last call: %s\n%s" % (
