@@ -9,13 +9,14 @@ T/F (booleans) are turned into the Python types SQLAlchemy promises."""
 from __future__ import annotations
 
 import datetime
+import decimal
 import random
 import re
 import types
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 # mypy: allow-subclassing-any, disable-error-code="import"
-from sqlalchemy import exc, util
+from sqlalchemy import exc, processors, util
 from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.postgresql.base import (
     INTERVAL, PGCompiler, PGDialect, PGExecutionContext, PGIdentifierPreparer)
@@ -102,7 +103,20 @@ def _colspecs() -> Any:
         def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
             return _to_interval
 
+    class _ZtNumeric(sqltypes.Numeric):
+        """Numeric and Float by the column's type: ztcondb gives numeric columns as exact
+        Decimals and float columns as floats, so only the other kind is converted."""
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            floating = coltype in ("DOUBLE", "FLOAT")
+            if self.asdecimal:
+                if floating:
+                    return processors.to_decimal_processor_factory(
+                        decimal.Decimal, self._effective_decimal_return_scale)
+                return None
+            return processors.to_float if coltype == "NUMERIC" else None
+
     return util.update_copy(PGDialect.colspecs, {
+        sqltypes.Numeric: _ZtNumeric,
         sqltypes.Boolean: _ZtBoolean,
         sqltypes.Date: _ZtDate,
         sqltypes.Time: _ZtTime,
@@ -137,8 +151,8 @@ class ZtcondbDialect(PGDialect):
     default_paramstyle = "qmark"
     supports_sane_multi_rowcount = True
     supports_server_side_cursors = True
-    # numeric arrives as float (or Decimal): SQLAlchemy's Numeric makes the Decimal.
-    supports_native_decimal = False
+    # numeric arrives as an exact Decimal, which SQLAlchemy must not pass through a float.
+    supports_native_decimal = True
     execution_ctx_cls: Any = ZtcondbExecutionContext
     statement_compiler: Any = ZtcondbCompiler
     preparer: Any = ZtcondbIdentifierPreparer

@@ -31,6 +31,25 @@ def engine(pg):
     eng.dispose()
 
 
+# Fault mended: numeric values went through a float on their way to Decimal (and warned
+# so), losing digits beyond 17. Numeric and Float read each column as exactly as it came.
+def test_numeric_and_float_exact_without_warnings(engine):
+    import warnings
+    big = decimal.Decimal("12345678901234567.89")
+    query = sa.select(sa.literal(big, sa.Numeric(30, 2)),
+                      sa.cast(1.5, sa.Float).label("f"),
+                      sa.cast(sa.literal(big, sa.Numeric(30, 2)), sa.Float).label("nf"),
+                      sa.cast(0.1, sa.Float(asdecimal=True)).label("fd"),
+                      sa.cast(2, sa.Numeric).label("i"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with engine.connect() as c:
+            row = c.execute(query).one()
+    assert list(row) == [big, 1.5, float(big), decimal.Decimal("0.1000000000"), 2]
+    assert [type(v) for v in row] == [decimal.Decimal, float, float, decimal.Decimal,
+                                      decimal.Decimal]
+
+
 def test_core_round_trip_reflection_and_streaming(engine):
     md = sa.MetaData()
     t = sa.Table("sa_core", md, sa.Column("id", sa.Integer, primary_key=True),
