@@ -8,8 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <utility>
-#include <vector>
 
 /* ---- calendar tables ---- */
 
@@ -197,26 +195,33 @@ static const char *zt_trim_column_name(const char *name)
 /* One 7-item tuple of description for column col (from 1). type and modi carry over
  * from the previous column when the library cannot tell them. */
 /* A description's type name as a str, made once per name: zt_curs_getcolattr gives static
- * texts, and every execute describes its columns again. A new reference, or null. */
+ * texts, and every execute describes its columns again. The table is a plain array, never
+ * destroyed, so the strings it holds stay reachable to the end (as the date cache's). A
+ * new reference, or null. */
+struct ZtTypeNameSlot {
+    const char *name;
+    PyObject *str;
+};
+static ZtTypeNameSlot zt_type_names[64];
+
 static PyObject *zt_type_name_str(const char *name)
 {
-    static std::vector<std::pair<const char *, PyObject *>> made;
-    for (const auto &m : made) {
-        if (m.first == name) {
-            Py_INCREF(m.second);
-            return m.second;
+    for (ZtTypeNameSlot &slot : zt_type_names) {
+        if (slot.name == name) {
+            Py_INCREF(slot.str);
+            return slot.str;
+        }
+        if (slot.name == nullptr) {
+            PyObject *str = PyUnicode_InternFromString(name);
+            if (str == nullptr)
+                return nullptr;
+            slot.name = name;
+            slot.str = str;
+            Py_INCREF(str);
+            return str;
         }
     }
-    PyObject *str = PyUnicode_InternFromString(name);
-    if (str == nullptr)
-        return nullptr;
-    try {
-        made.emplace_back(name, str);
-    } catch (const std::bad_alloc &) {
-        return str;  /* not kept: made again next time */
-    }
-    Py_INCREF(str);
-    return str;
+    return PyUnicode_InternFromString(name);  /* the table is full: made each time */
 }
 
 static PyObject *zt_curs_column_description(cursorObject *self, int col, int *type, int *modi)
