@@ -105,9 +105,6 @@ int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode f
  * UTC (*aware then set), a naive one (or one whose utcoffset() is None) as it is. A new
  * reference, or null with an error set. */
 PyObject *zt_datetime_for_sending(PyObject *dt, bool *aware = nullptr);
-/* A datetime's date and time as microseconds since 1970-01-01 00:00:00 (its tzinfo
- * unread). */
-int64_t zt_datetime_micros(PyObject *dt);
 /* Days from 1970-01-01 to a proleptic Gregorian date. */
 inline int64_t zt_days_from_civil(int64_t y, int m, int d)
 {
@@ -116,6 +113,22 @@ inline int64_t zt_days_from_civil(int64_t y, int m, int d)
     const int64_t yoe = y - era * 400;
     const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+/* Microseconds since 1970-01-01 00:00:00 of a datetime's time of day on `days` (its own
+ * date's day count, which a caller may have kept from an earlier row; tzinfo unread). */
+inline int64_t zt_datetime_micros_on(PyObject *dt, int64_t days)
+{
+    const int64_t seconds = (PyDateTime_DATE_GET_HOUR(dt) * 60 +
+                             PyDateTime_DATE_GET_MINUTE(dt)) * 60 +
+                            PyDateTime_DATE_GET_SECOND(dt);
+    return (days * 86400 + seconds) * 1000000 + PyDateTime_DATE_GET_MICROSECOND(dt);
+}
+/* A datetime's date and time as microseconds since 1970-01-01 00:00:00 (tzinfo unread). */
+inline int64_t zt_datetime_micros(PyObject *dt)
+{
+    return zt_datetime_micros_on(dt, zt_days_from_civil(PyDateTime_GET_YEAR(dt),
+                                                        PyDateTime_GET_MONTH(dt),
+                                                        PyDateTime_GET_DAY(dt)));
 }
 /* The declared size of position i (from 0), or -1 when none is declared. */
 int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i);

@@ -587,7 +587,6 @@ int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t 
         }
         if (!zt_col_accepts(ctx, zt_col_kind::datetime, value))
             return zt_col_type_error(ctx->first, value, col, j);
-        PyObject *dt = value;
         if (((PyDateTime_DateTime *)value)->hastzinfo) {
             /* utcoffset() may be None: the value is then naive. */
             if (ctx->in_place)
@@ -600,19 +599,14 @@ int zt_encode_datetime_counts(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t 
                 return kNeedsTexts;
         }
         /* Neighbouring rows mostly share their date: its day count is kept. */
-        const int ymd = (PyDateTime_GET_YEAR(dt) << 9) | (PyDateTime_GET_MONTH(dt) << 5) |
-                        PyDateTime_GET_DAY(dt);
+        const int ymd = (PyDateTime_GET_YEAR(value) << 9) | (PyDateTime_GET_MONTH(value) << 5) |
+                        PyDateTime_GET_DAY(value);
         if (ymd != last_ymd) {
             last_ymd = ymd;
-            last_days = zt_days_from_civil(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
-                                           PyDateTime_GET_DAY(dt));
+            last_days = zt_days_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
+                                           PyDateTime_GET_DAY(value));
         }
-        const int64_t days = last_days;
-        const int64_t seconds = (PyDateTime_DATE_GET_HOUR(dt) * 60 +
-                                 PyDateTime_DATE_GET_MINUTE(dt)) * 60 +
-                                PyDateTime_DATE_GET_SECOND(dt);
-        const int64_t micros = (days * 86400 + seconds) * 1000000 +
-                               PyDateTime_DATE_GET_MICROSECOND(dt);
+        const int64_t micros = zt_datetime_micros_on(value, last_days);
         std::memcpy(out, &micros, sizeof micros);
     }
     return 0;
@@ -629,10 +623,7 @@ struct zt_packer {
         const size_t add = sizeof len + (len > 0 ? (size_t)len : 0);
         if (out.size() - used < add)
             out.resize(std::max(out.size() * 2, used + add));
-        char *p = out.data() + used;
-        std::memcpy(p, &len, sizeof len);
-        if (len > 0)
-            std::memcpy(p + sizeof len, data, (size_t)len);
+        zt_put_packed(out.data() + used, data, len);
         used += add;
     }
 };

@@ -391,16 +391,6 @@ int zt_bind_other(cursorObject *self, int pos, PyObject *item)
 
 } // namespace
 
-int64_t zt_datetime_micros(PyObject *dt)
-{
-    const int64_t days = zt_days_from_civil(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
-                                            PyDateTime_GET_DAY(dt));
-    const int64_t seconds = (PyDateTime_DATE_GET_HOUR(dt) * 60 +
-                             PyDateTime_DATE_GET_MINUTE(dt)) * 60 +
-                            PyDateTime_DATE_GET_SECOND(dt);
-    return (days * 86400 + seconds) * 1000000 + PyDateTime_DATE_GET_MICROSECOND(dt);
-}
-
 PyObject *zt_datetime_for_sending(PyObject *dt, bool *aware)
 {
     if (!((PyDateTime_DateTime *)dt)->hastzinfo) {

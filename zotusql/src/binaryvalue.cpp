@@ -13,10 +13,8 @@ namespace zt {
 
 namespace {
 
-// Days and microseconds between 1970-01-01 and 2000-01-01, the binary forms' origin.
-constexpr int64_t kEpochDays = 10957;
-constexpr int64_t kEpochMicros = kEpochDays * 86400 * int64_t{1000000};
-constexpr int64_t kDayMicros = 86400 * int64_t{1000000};
+// Microseconds between 1970-01-01 and 2000-01-01, the binary forms' origin.
+constexpr int64_t kEpochMicros = kPgEpochDays * kMicrosPerDay;
 // 0001-01-01 and 9999-12-31 as binary day counts.
 constexpr int32_t kFirstCommonEraDay = -730119;
 constexpr int32_t kLastFourDigitDay = 2921939;
@@ -97,14 +95,6 @@ char *put4(char *w, int v)
     return w + 4;
 }
 
-// Writes v (0..99) as two digits.
-char *put2(char *w, int64_t v)
-{
-    w[0] = static_cast<char>('0' + v / 10);
-    w[1] = static_cast<char>('0' + v % 10);
-    return w + 2;
-}
-
 // The text is written straight into out's buffer, grown to a bound first and cut to what was
 // written: row views render a numeric or date value per row, and appending piece by piece to a
 // string costs several times the conversion itself.
@@ -171,27 +161,7 @@ bool numeric_text(const char *p, size_t len, std::string &out)
 }
 
 // Room for the longest date-time text: a seven-digit year, time, fraction, zone and era.
-constexpr size_t kDateTimeBound = 48;
-
-// Writes "YYYY-MM-DD" of a day count since 2000-01-01; *bc set for years before 1 AD (the year
-// is then written as its BC number).
-char *put_date(char *w, int64_t days, bool &bc)
-{
-    int64_t y;
-    int m, d;
-    civil_from_days(days + kEpochDays, y, m, d);
-    bc = y <= 0;
-    if (bc)
-        y = 1 - y;
-    if (y < 10000)
-        w = put4(w, static_cast<int>(y));
-    else
-        w = std::to_chars(w, w + 20, y).ptr;
-    *w++ = '-';
-    w = put2(w, m);
-    *w++ = '-';
-    return put2(w, d);
-}
+constexpr size_t kDateTimeBound = kTimestampTextMax;
 
 char *put_text(char *w, const char *text)
 {
@@ -209,7 +179,7 @@ bool date_text(const char *p, size_t len, std::string &out)
         if (days == INT32_MAX || days == INT32_MIN)
             return put_text(w, days == INT32_MAX ? "infinity" : "-infinity");
         bool bc;
-        w = put_date(w, days, bc);
+        w = write_date(w, days + kPgEpochDays, bc);
         return bc ? put_text(w, " BC") : w;
     });
     return true;
@@ -223,37 +193,14 @@ bool timestamp_text(const char *p, size_t len, bool zone, std::string &out)
     write_into(out, kDateTimeBound, [&](char *w) {
         if (us == INT64_MAX || us == INT64_MIN)
             return put_text(w, us == INT64_MAX ? "infinity" : "-infinity");
-        int64_t days = us / kDayMicros;
-        int64_t time = us % kDayMicros;
+        // Split in the server's own origin: moving the count to 1970 could overflow.
+        int64_t days = us / kMicrosPerDay;
+        int64_t time = us % kMicrosPerDay;
         if (time < 0) {
-            time += kDayMicros;
+            time += kMicrosPerDay;
             --days;
         }
-        bool bc;
-        w = put_date(w, days, bc);
-        const int64_t seconds = time / 1000000;
-        int fraction = static_cast<int>(time % 1000000);
-        *w++ = ' ';
-        w = put2(w, seconds / 3600);
-        *w++ = ':';
-        w = put2(w, seconds / 60 % 60);
-        *w++ = ':';
-        w = put2(w, seconds % 60);
-        if (fraction) {
-            // Six digits, trailing zeros dropped.
-            *w++ = '.';
-            int digits = 6;
-            while (fraction % 10 == 0) {
-                fraction /= 10;
-                --digits;
-            }
-            for (int i = digits - 1; i >= 0; --i, fraction /= 10)
-                w[i] = static_cast<char>('0' + fraction % 10);
-            w += digits;
-        }
-        if (zone)
-            w = put_text(w, "+00");
-        return bc ? put_text(w, " BC") : w;
+        return write_timestamp(w, days + kPgEpochDays, time, true, zone);
     });
     return true;
 }
@@ -286,13 +233,12 @@ bool binary_readable(const PGconn *conn, Oid oid)
     }
 }
 
-bool binary_readable_columns(const PGconn *conn, const PGresult *r)
+bool binary_readable_types(const PGconn *conn, const std::vector<Oid> &types)
 {
-    const int n = r ? PQnfields(r) : 0;
-    for (int c = 0; c < n; ++c)
-        if (!binary_readable(conn, PQftype(r, c)))
+    for (Oid t : types)
+        if (!binary_readable(conn, t))
             return false;
-    return n > 0;
+    return !types.empty();
 }
 
 bool binary_text(Oid oid, const char *p, size_t len, std::string &out)
@@ -390,7 +336,7 @@ void binary_view(int code, Oid oid, const char *p, size_t len, ZTC_ROWVALUE &v,
         if (len == 4 && code == ZTC_TYPE_DATE) {
             const int32_t days = static_cast<int32_t>(be32(p));
             if (days >= kFirstCommonEraDay && days <= kLastFourDigitDay) {
-                v.integer = days + kEpochDays;
+                v.integer = days + kPgEpochDays;
                 v.decoded = 1;
                 v.length = 10;
                 return;

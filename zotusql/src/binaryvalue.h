@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ZTCsql.h"
 
@@ -20,8 +21,8 @@ namespace zt {
 // timestamps need DateStyle ISO, timestamptz also TimeZone UTC (the session's settings, which
 // a caller's SET may change).
 bool binary_readable(const PGconn *conn, Oid oid);
-// Whether every column of r may be read in binary form (false for a result without columns).
-bool binary_readable_columns(const PGconn *conn, const PGresult *r);
+// Whether columns of these types may all be read in binary form (false for no columns).
+bool binary_readable_types(const PGconn *conn, const std::vector<Oid> &types);
 
 // The text form of a binary value of type `oid` into out; false for a type not listed or bytes
 // not of that type's form.

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "copybinary.h"
 #include "decode.h"
 #include "internal.h"
 
@@ -110,14 +109,9 @@ void set_interval(Binding &b, int64_t us)
 // its offset ("+00"), so the server reads the same instant whatever the session's TimeZone.
 void set_instant(Binding &b, int64_t us)
 {
-    char text[kMicrosTextMax + 4];
-    int n = format_micros_text(us, text);
-    // The offset goes before an era ("0044-03-15 12:00:00+00 BC"), as the server writes it.
-    const bool bc = n > 3 && std::memcmp(text + n - 3, " BC", 3) == 0;
-    if (bc)
-        n -= 3;
-    std::memcpy(text + n, bc ? "+00 BC" : "+00", bc ? 6 : 3);
-    set_text(b, OID_TIMESTAMPTZ, text, static_cast<size_t>(n + (bc ? 6 : 3)));
+    char text[kMicrosTextMax];
+    const int n = format_micros_text(us, text, true);
+    set_text(b, OID_TIMESTAMPTZ, text, static_cast<size_t>(n));
 }
 
 }  // namespace

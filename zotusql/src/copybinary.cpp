@@ -76,18 +76,6 @@ bool read_digits(const char *&p, const char *end, int width, int &v)
     return true;
 }
 
-// Days between 1970-01-01 and 2000-01-01, where the server's binary dates count from.
-constexpr int64_t kEpochShiftDays = 10957;
-constexpr int64_t kMicrosPerDay = 86400 * int64_t{1000000};
-
-// Writes v in exactly `width` digits (leading zeros).
-char *put_digits(char *p, int64_t v, int width)
-{
-    for (int k = width - 1; k >= 0; --k, v /= 10)
-        p[k] = static_cast<char>('0' + v % 10);
-    return p + width;
-}
-
 // "YYYY-MM-DD" at p: days since 2000-01-01; p moves past it.
 bool read_date(const char *&p, const char *end, int64_t &days)
 {
@@ -97,7 +85,7 @@ bool read_date(const char *&p, const char *end, int64_t &days)
         return false;
     if (y < 1 || m < 1 || m > 12 || d < 1 || d > days_in_month(y, m))
         return false;
-    days = days_from_civil(y, m, d) - kEpochShiftDays;
+    days = days_from_civil(y, m, d) - kPgEpochDays;
     return true;
 }
 
@@ -424,7 +412,7 @@ void write_binary_value(RowWriter &out, const Column &c, const Value &v, int r,
         out.fixed(static_cast<uint64_t>(c.parsed[r]), 8);
         return;
     case Wire::Micros:
-        out.fixed(static_cast<uint64_t>(read_int(v.data, 8) - kEpochShiftDays * kMicrosPerDay), 8);
+        out.fixed(static_cast<uint64_t>(read_int(v.data, 8) - kPgEpochDays * kMicrosPerDay), 8);
         return;
     case Wire::Bytea:
         out.field(v.data, static_cast<size_t>(v.len));
@@ -595,44 +583,6 @@ bool parse_iso_timestamp(const char *p, size_t n, bool with_offset, int64_t &mic
     }
     micros = days * 86400 * int64_t{1000000} + us;
     return true;
-}
-
-int format_micros_text(int64_t micros, char *buf)
-{
-    // Floor division: a count before 1970 still has a time of day in [0, 24 h).
-    int64_t days = micros / kMicrosPerDay, rest = micros % kMicrosPerDay;
-    if (rest < 0) {
-        rest += kMicrosPerDay;
-        --days;
-    }
-    int64_t y;
-    int m, d;
-    civil_from_days(days, y, m, d);
-    const bool bc = y <= 0;   // 1 BC is year 0 of the proleptic calendar
-    int64_t year = bc ? 1 - y : y;
-    char *p = buf;
-    int width = 4;
-    for (int64_t limit = 10000; year >= limit && width < 19; limit *= 10)
-        ++width;
-    p = put_digits(p, year, width);
-    *p++ = '-';
-    p = put_digits(p, m, 2);
-    *p++ = '-';
-    p = put_digits(p, d, 2);
-    *p++ = ' ';
-    const int64_t seconds = rest / 1000000;
-    p = put_digits(p, seconds / 3600, 2);
-    *p++ = ':';
-    p = put_digits(p, seconds / 60 % 60, 2);
-    *p++ = ':';
-    p = put_digits(p, seconds % 60, 2);
-    *p++ = '.';
-    p = put_digits(p, rest % 1000000, 6);
-    if (bc) {
-        std::memcpy(p, " BC", 3);
-        p += 3;
-    }
-    return static_cast<int>(p - buf);
 }
 
 bool session_time_zone_is_utc(const Session &s)

@@ -43,12 +43,6 @@ bool parse_iso_date(const char *p, size_t n, int32_t &days);
 // leap seconds, more than 6 fraction digits, an offset where none is expected).
 bool parse_iso_timestamp(const char *p, size_t n, bool with_offset, int64_t &micros);
 
-// Microseconds since 1970-01-01 00:00:00 -> "YYYY-MM-DD HH:MM:SS.ffffff" (a year before 1 as
-// "... BC", a year past 9999 with more digits), the text the server reads back as the same
-// timestamp. Returns its length; buf holds at least kMicrosTextMax bytes.
-constexpr int kMicrosTextMax = 40;
-int format_micros_text(int64_t micros, char *buf);
-
 // Plans every column of a batch for a binary COPY into columns of the given types (wire and,
 // where values are converted beforehand, `parsed`). False when the batch must go in text: the
 // types are unknown, a type is one the library does not write, or a value's binary form could

@@ -16,7 +16,6 @@ namespace zt {
 namespace {
 
 constexpr int64_t kMicrosPerSecond = 1000000;
-constexpr int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
 constexpr int64_t kMillisPerDay = 86400 * 1000;
 
 // Reads exactly `count` decimal digits at p.
@@ -352,6 +351,76 @@ bool decode_timestamp_parts(const char *text, size_t len, int64_t &days, int64_t
 }
 
 }  // namespace
+
+namespace {
+
+// Writes v (0 or more) in exactly `width` digits, leading zeros included.
+char *put_digits(char *w, int64_t v, int width)
+{
+    for (int k = width - 1; k >= 0; --k, v /= 10)
+        w[k] = static_cast<char>('0' + v % 10);
+    return w + width;
+}
+
+char *put_text(char *w, const char *text, size_t n)
+{
+    std::memcpy(w, text, n);
+    return w + n;
+}
+
+}  // namespace
+
+char *write_date(char *w, int64_t days, bool &bc)
+{
+    int64_t y;
+    int m, d;
+    civil_from_days(days, y, m, d);
+    bc = y <= 0;  // 1 BC is year 0 of the proleptic calendar
+    if (bc)
+        y = 1 - y;
+    w = y < 10000 ? put_digits(w, y, 4) : std::to_chars(w, w + 20, y).ptr;
+    *w++ = '-';
+    w = put_digits(w, m, 2);
+    *w++ = '-';
+    return put_digits(w, d, 2);
+}
+
+char *write_timestamp(char *w, int64_t days, int64_t time_us, bool trim, bool zone)
+{
+    bool bc;
+    w = write_date(w, days, bc);
+    const int64_t seconds = time_us / kMicrosPerSecond;
+    *w++ = ' ';
+    w = put_digits(w, seconds / 3600, 2);
+    *w++ = ':';
+    w = put_digits(w, seconds / 60 % 60, 2);
+    *w++ = ':';
+    w = put_digits(w, seconds % 60, 2);
+    int64_t fraction = time_us % kMicrosPerSecond;
+    if (!trim || fraction != 0) {
+        int digits = 6;
+        while (trim && fraction % 10 == 0) {
+            fraction /= 10;
+            --digits;
+        }
+        *w++ = '.';
+        w = put_digits(w, fraction, digits);
+    }
+    if (zone)
+        w = put_text(w, "+00", 3);
+    return bc ? put_text(w, " BC", 3) : w;
+}
+
+int format_micros_text(int64_t micros, char *buf, bool zone)
+{
+    // Floor division: a count before 1970 still has a time of day in [0, 24 h).
+    int64_t days = micros / kMicrosPerDay, rest = micros % kMicrosPerDay;
+    if (rest < 0) {
+        rest += kMicrosPerDay;
+        --days;
+    }
+    return static_cast<int>(write_timestamp(buf, days, rest, false, zone) - buf);
+}
 
 void append_int(std::string &out, int64_t v, int width)
 {

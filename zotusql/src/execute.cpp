@@ -82,16 +82,6 @@ bool server_prepare(Session &s, PreparedStatement &st, const std::vector<Oid> &t
     return true;
 }
 
-// Whether a prepared statement's rows may come in binary form: its result types are known and
-// each has a binary reader under the session's current settings.
-bool binary_rows(const Session &s, const PreparedStatement &st)
-{
-    for (Oid t : st.result_types)
-        if (!binary_readable(s.conn, t))
-            return false;
-    return !st.result_types.empty();
-}
-
 void note_result_types(PreparedStatement &st, const ResultList &results)
 {
     const PGresult *r = results.empty() ? nullptr : results.front().get();
@@ -441,8 +431,10 @@ bool exec_prepared(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
 {
     if (!begin_if_needed(s))
         return false;
+    // Once the statement's result types are known, its rows may come in binary form.
+    const int result_format = binary_readable_types(s.conn, st.result_types) ? 1 : 0;
     if (!PQsendQueryPrepared(s.conn, st.name.c_str(), p.count(), p.values.data(),
-                             p.lengths.data(), p.formats.data(), binary_rows(s, st) ? 1 : 0))
+                             p.lengths.data(), p.formats.data(), result_format))
         return send_failed(s);
     if (!collect_results(s, out, stores))
         return false;

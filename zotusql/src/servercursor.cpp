@@ -100,12 +100,7 @@ void note_page_types(Session &s, const char *name, long long reader, const PGres
 bool binary_pages(Session &s, const char *name, long long reader)
 {
     const CursorReading *r = reading_of(s, name, reader);
-    if (!r)
-        return false;
-    for (Oid t : r->types)
-        if (!binary_readable(s.conn, t))
-            return false;
-    return true;
+    return r && binary_readable_types(s.conn, r->types);
 }
 
 void forget_readings(Session &s, const char *name)
