@@ -1,5 +1,5 @@
 # Entry points: make demo, make test, make build, make test-asan, make bench, make soak,
-# make fuzz.
+# make fuzz, make mutate.
 # Packaging: pip install ., pip install -e ., python3 -m build (tools/ztcondb_build.py).
 # Every target installs what is missing (apt-get) before it builds.
 
@@ -23,7 +23,7 @@ empty :=
 space := $(empty) $(empty)
 semi := ;
 
-.PHONY: all deps build build-all test test-unit test-asan test-tsan demo bench bench-quick bench-lib soak fuzz clean
+.PHONY: all deps build build-all test test-unit test-asan test-tsan demo bench bench-quick bench-lib soak fuzz mutate clean
 
 all: build
 
@@ -95,6 +95,14 @@ FUZZ_SEED ?= $(shell date +%s)
 fuzz: build
 	ZT_BUILD_DIR=$(abspath $(BUILD)) ZT_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ZT_FUZZ_SEED=$(FUZZ_SEED) \
 	    scripts/with-pg-server $(PYTHON_EXE) -m pytest -q -s -p no:cacheprovider tests/integration/test_fuzz.py
+
+# Planted faults (tests/mutants/README.md): each mutant of tests/mutants/*.toml applied in
+# turn to a scratch copy under /tmp, built, and its named tests run against it; prints a
+# table and the kill rate, and fails below 95 %. MUTANTS="AREA-OR-NAME ..." selects some,
+# MUTATE_ARGS passes options (e.g. --timeout 300). Not part of make test; the runner's own
+# self-test (tests/unit/test_mutate.py) is.
+mutate: deps
+	/usr/bin/python3 tools/mutate.py --fail-under 95 $(MUTATE_ARGS) $(MUTANTS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
