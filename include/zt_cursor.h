@@ -39,11 +39,24 @@ typedef struct {
     uint64_t results_gen;       /* counts the results FreeResults released: a row built
                                    while Python code closed or re-ran the cursor sees it
                                    change and is not handed out */
+    PyObject *kept_rows;        /* owned list, or empty: rows a failed fetch had read,
+                                   handed out first by the next fetch */
+    int64_t rows_built;         /* rows built from the current execution's result */
 } cursorObject;
 
 extern PyTypeObject cursorType;
 
 /* ---- zt_cursor.cpp ---- */
+
+/* Keeps the rows of `list` (a fetch's rows so far, read before one whose text could not
+ * be decoded: the pending exception is DataError) for the next fetch; the pending
+ * exception stays. Any other failure keeps nothing. */
+void zt_curs_keep_rows(cursorObject *self, PyObject *list);
+/* A new list holding up to `count` kept rows (all when count <= 0), taken off the
+ * cursor; an empty list when none are kept; nullptr with an error set. */
+PyObject *zt_curs_take_kept(cursorObject *self, Py_ssize_t count);
+/* True while rows of a failed fetch wait to be handed out. */
+bool zt_curs_has_kept(const cursorObject *self);
 
 /* The cursor check: 0 when the connection and the cursor hold a session, otherwise
  * -1 with OperationalError "The cursor object does not exist". */

@@ -32,6 +32,7 @@ public:
      * TRY: takes it only when that needs no wait (finalizers must never block).
      * A null connection, or one without its lock, is held trivially. */
     explicit ZtHold(RhConnect *conn, Mode mode = WAIT);
+    /* In a forked child nothing is held (held() is false) and no lock is touched. */
     ~ZtHold() { release(); }
     ZtHold(const ZtHold &) = delete;
     ZtHold &operator=(const ZtHold &) = delete;
@@ -66,6 +67,14 @@ void zt_conn_defer_cursor_close(RhConnect *conn, uint64_t gen, const char *name)
  * with the interpreter lock held, then the library call without it. Returns what
  * ZTC_CloseConn returned. */
 int zt_conn_end_session(RhConnect *conn);
+/* True in a process other than the one that made the connection (a forked child): the
+ * session is the parent's; nothing of it may be used or ended on the server here. */
+bool zt_conn_foreign(RhConnect *conn);
+/* Raises InterfaceError for a connection used in a forked child; returns nullptr. */
+PyObject *zt_raise_foreign();
+/* In a forked child: drops the session and host-list attributes without a word to the
+ * server and without taking any lock. */
+void zt_conn_forget(RhConnect *conn);
 /* Takes `m` without waiting with the interpreter lock held. */
 void zt_lock_without_gil(std::mutex &m);
 /* Keeps the connection's session from being ended while cancel() uses it. */
@@ -92,6 +101,8 @@ struct zt_held<F> {
     static PyObject *call(PyObject *self, A... args)
     {
         Self *s = reinterpret_cast<Self *>(self);
+        if (zt_conn_foreign(zt_conn_of(s)))
+            return zt_raise_foreign();
         PyObject *result;
         {
             ZtHold hold(zt_conn_of(s));
@@ -99,6 +110,21 @@ struct zt_held<F> {
             result = F(s, args...);
         }
         return zt_finish_method(result);
+    }
+};
+
+/* close() and __exit__: in a forked child they drop the session quietly (the parent's
+ * goes on), elsewhere they run as held methods. */
+template <auto F> struct zt_closing;
+template <typename... A, PyObject *(*F)(RhConnect *, A...)>
+struct zt_closing<F> {
+    static PyObject *call(PyObject *self, A... args)
+    {
+        RhConnect *conn = reinterpret_cast<RhConnect *>(self);
+        if (!zt_conn_foreign(conn))
+            return zt_held<F>::call(self, args...);
+        zt_conn_forget(conn);
+        Py_RETURN_NONE;
     }
 };
 

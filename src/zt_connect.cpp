@@ -28,9 +28,9 @@ void zt_conn_release(RhConnect *self)
 }
 
 /* Raises the failure of an open: the fixed text first, then ": " and the library's
- * reason when it gave one. The library leaves the password out; should a password of
- * four or more bytes still appear in it, the reason is dropped rather than shown
- * (shorter ones would match ordinary words of the message). */
+ * reason when it gave one. The library leaves the password out; should the password
+ * still appear in it, however short, the reason is dropped rather than shown or
+ * rewritten around it. */
 void zt_raise_open_error(ZTC_HANDLE *session, const char *password)
 {
     char reason[256];
@@ -38,7 +38,7 @@ void zt_raise_open_error(ZTC_HANDLE *session, const char *password)
     std::memset(reason, 0, sizeof reason);
     bool have = *session && ZTC_GetError(session, reason, &length) >= 0;
     reason[sizeof reason - 1] = '\0';
-    if (have && reason[0] && !(std::strlen(password) >= 4 && std::strstr(reason, password)))
+    if (have && reason[0] && !(password[0] && std::strstr(reason, password)))
         PyErr_Format(OperationalError, "Connection information is not correct: %s", reason);
     else
         PyErr_SetString(OperationalError, "Connection information is not correct");
@@ -52,6 +52,12 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
 {
     if (port < 0 || port > 65535) {
         PyErr_SetString(ProgrammingError, "Connection parameter error");
+        return -1;
+    }
+    /* Initialising again would end the parent's session and take locks its threads
+     * may hold. */
+    if (zt_conn_foreign(self)) {
+        zt_raise_foreign();
         return -1;
     }
     bool host_list = std::strchr(host, ',') != nullptr;
@@ -173,6 +179,8 @@ PyObject *pyzt_conn_cursor(RhConnect *self, PyObject *args, PyObject *kwds)
                                    nullptr};
     if (zt_conn_check(self) < 0)
         return nullptr;
+    if (zt_conn_foreign(self))
+        return zt_raise_foreign();
     PyObject *name = Py_None, *factory = nullptr, *withhold = nullptr, *scrollable = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOO", const_cast<char **>(kwlist), &name,
                                      &factory, &withhold, &scrollable)) {
@@ -213,6 +221,9 @@ PyObject *pyzt_conn_cancel(RhConnect *self, PyObject *)
 {
     if (zt_conn_check(self) < 0)
         return nullptr;
+    /* From a forked child a cancel would stop what the parent runs. */
+    if (zt_conn_foreign(self))
+        return zt_raise_foreign();
     ZtCancelGuard guard(self);
     ZTC_HANDLE session = self->p_conn;
     if (session == nullptr) {
@@ -327,7 +338,7 @@ PyMethodDef connection_methods[] = {
              "getnotices($self, /)\n--\n\nThe server notices kept for the session, oldest first; each is handed out once."),
     ZT_METHD("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS,
              "cursor($self, /, name=None, cursor_factory=None, withhold=None, scrollable=None)\n--\n\nA new cursor of this connection."),
-    ZT_METHD("close", zt_held<pyzt_conn_close>::call, METH_NOARGS,
+    ZT_METHD("close", zt_closing<pyzt_conn_close>::call, METH_NOARGS,
              "close($self, /)\n--\n\nEnds the session."),
     ZT_METHD("commit", zt_held<pyzt_conn_commit>::call, METH_NOARGS,
              "commit($self, /)\n--\n\nCommits the open transaction."),
@@ -337,7 +348,7 @@ PyMethodDef connection_methods[] = {
              "autocommit($self, flag, /)\n--\n\nSwitches autocommit on (committing an open transaction) or off."),
     ZT_METHD("__enter__", memory_enter, METH_NOARGS,
              "__enter__($self, /)\n--\n\nReturns the connection."),
-    ZT_METHD("__exit__", zt_held<memory_exit>::call, METH_VARARGS,
+    ZT_METHD("__exit__", zt_closing<memory_exit>::call, METH_VARARGS,
              "__exit__($self, *args)\n--\n\nCloses the connection."),
     ZT_METHD("cancel", pyzt_conn_cancel, METH_NOARGS,
              "cancel($self, /)\n--\n\nAsks the server to cancel the statement running on this session."),

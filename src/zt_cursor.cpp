@@ -154,8 +154,47 @@ int zt_curs_same_result(const cursorObject *self, uint64_t gen)
     return -1;
 }
 
+void zt_curs_keep_rows(cursorObject *self, PyObject *list)
+{
+    if (list == nullptr || PyList_GET_SIZE(list) == 0 || !PyErr_ExceptionMatches(DataError))
+        return;
+    PyErrSaver saved;
+    if (self->kept_rows == nullptr) {
+        Py_INCREF(list);
+        self->kept_rows = list;
+        return;
+    }
+    /* Kept rows come before the ones of this fetch, which were read after them. */
+    PyRef all(PySequence_Concat(self->kept_rows, list));
+    if (all)
+        Py_SETREF(self->kept_rows, all.release());
+    else
+        PyErr_Clear();
+}
+
+bool zt_curs_has_kept(const cursorObject *self)
+{
+    return self->kept_rows != nullptr && PyList_GET_SIZE(self->kept_rows) > 0;
+}
+
+PyObject *zt_curs_take_kept(cursorObject *self, Py_ssize_t count)
+{
+    if (!zt_curs_has_kept(self))
+        return PyList_New(0);
+    const Py_ssize_t n = PyList_GET_SIZE(self->kept_rows);
+    const Py_ssize_t take = count <= 0 || count > n ? n : count;
+    PyRef head(PyList_GetSlice(self->kept_rows, 0, take));
+    if (!head || PyList_SetSlice(self->kept_rows, 0, take, nullptr) < 0)
+        return nullptr;
+    if (PyList_GET_SIZE(self->kept_rows) == 0)
+        Py_CLEAR(self->kept_rows);
+    return head.release();
+}
+
 void zt_curs_begin_execution(cursorObject *self)
 {
+    Py_CLEAR(self->kept_rows);
+    self->rows_built = 0;
     if (self->p_results)
         FreeResults(self);
     self->rowcount = 0;
@@ -266,6 +305,7 @@ static int cursor_init(cursorObject *self, PyObject *args, PyObject *kwargs)
 static int cursor_traverse(cursorObject *self, visitproc visit, void *arg)
 {
     Py_VISIT(self->description);
+    Py_VISIT(self->kept_rows);
     Py_VISIT(self->conn);
     return 0;
 }
@@ -276,6 +316,7 @@ static int cursor_clear(cursorObject *self)
 {
     FreeResults(self);
     Py_CLEAR(self->description);
+    Py_CLEAR(self->kept_rows);
     self->p_conn_zt = nullptr;
     self->p_conn = nullptr;
     Py_CLEAR(self->conn);

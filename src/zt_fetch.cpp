@@ -185,11 +185,24 @@ static PyObject *zt_no_result_set()
     return nullptr;
 }
 
+/* The first of the rows a failed fetch kept, or nullptr with an error set. */
+static PyObject *zt_curs_first_kept(cursorObject *self)
+{
+    PyRef head(zt_curs_take_kept(self, 1));
+    if (!head)
+        return nullptr;
+    PyObject *row = PyList_GET_ITEM(head.get(), 0);
+    Py_INCREF(row);
+    return row;
+}
+
 PyObject *pyzt_curs_fetchone(cursorObject *self, PyObject *unused)
 {
     (void)unused;
     if (zt_curs_check(self) < 0)
         return nullptr;
+    if (zt_curs_has_kept(self))
+        return zt_curs_first_kept(self);
     if (self->p_results == nullptr || !zt_curs_readable(self))
         return zt_no_result_set();
     try {
@@ -214,7 +227,8 @@ PyObject *pyzt_curs_fetchone(cursorObject *self, PyObject *unused)
 
 /* fetchall over a server cursor: every row of every rowset, then the server cursor
  * is closed. A failed read or row does not stop the loop; the last such error is
- * raised at the end instead of the list. A failed rowset fetch stops it at once. */
+ * raised at the end instead of the list (whose rows the next fetch hands out when the
+ * error is undecodable text). A failed rowset fetch stops it at once. */
 static PyObject *zt_curs_fetchall_server(cursorObject *self, PyObject *list)
 {
     ZtHeldError failed;
@@ -236,20 +250,27 @@ static PyObject *zt_curs_fetchall_server(cursorObject *self, PyObject *list)
         if (self->row == 0 && zt_curs_refill(self) < 0)
             return nullptr;
     }
-    if (failed.held())
-        return failed.raise();
+    if (failed.held()) {
+        failed.raise();
+        zt_curs_keep_rows(self, list);
+        return nullptr;
+    }
     Py_INCREF(list);
     return list;
 }
 
-/* fetchall over a plain result: every remaining row; the result stays open. */
+/* fetchall over a plain result: every remaining row; the result stays open. A row
+ * that cannot be built stops it; when its text could not be decoded, the rows before
+ * it wait for the next fetch. */
 static PyObject *zt_curs_fetchall_plain(cursorObject *self, PyObject *list)
 {
     for (;;) {
         PyRef row;
         int got = zt_curs_plain_row(self, &row);
-        if (got < 0)
+        if (got < 0) {
+            zt_curs_keep_rows(self, list);
             return nullptr;
+        }
         if (got == 0)
             break;
         if (PyList_Append(list, row.get()) < 0)
@@ -264,12 +285,15 @@ PyObject *pyzt_curs_fetchall(cursorObject *self, PyObject *unused)
     (void)unused;
     if (zt_curs_check(self) < 0)
         return nullptr;
-    if (self->p_results == nullptr || !zt_curs_readable(self))
+    const bool kept = zt_curs_has_kept(self);
+    if (!kept && (self->p_results == nullptr || !zt_curs_readable(self)))
         return zt_no_result_set();
     try {
-        PyRef list(PyList_New(0));
+        PyRef list(zt_curs_take_kept(self, 0));
         if (!list)
             return nullptr;
+        if (self->p_results == nullptr || !zt_curs_readable(self))
+            return list.release();
         if (self->service_cur)
             return zt_curs_fetchall_server(self, list.get());
         return zt_curs_fetchall_plain(self, list.get());
@@ -282,15 +306,17 @@ PyObject *pyzt_curs_fetchall(cursorObject *self, PyObject *unused)
  * rowsets; once the cursor is exhausted it is closed. */
 static PyObject *zt_curs_fetchmany_server(cursorObject *self, int count, PyObject *list)
 {
-    Py_ssize_t n = 0;
+    Py_ssize_t n = PyList_GET_SIZE(list);
     for (;;) {
         if (self->row <= 0) {
             zt_curs_end_server_cursor(self);
             break;
         }
         PyRef row(zt_curs_server_row(self));
-        if (!row || PyList_Append(list, row.get()) < 0)
+        if (!row || PyList_Append(list, row.get()) < 0) {
+            zt_curs_keep_rows(self, list);
             return nullptr;
+        }
         if (count > 0 && ++n == count)
             break;
     }
@@ -299,15 +325,18 @@ static PyObject *zt_curs_fetchmany_server(cursorObject *self, int count, PyObjec
 }
 
 /* fetchmany over a plain result: up to count rows (all when count <= 0); no row is
- * read beyond the count. */
+ * read beyond the count. A row that cannot be built stops it; when its text could not
+ * be decoded, the rows before it wait for the next fetch. */
 static PyObject *zt_curs_fetchmany_plain(cursorObject *self, int count, PyObject *list)
 {
-    Py_ssize_t n = 0;
+    Py_ssize_t n = PyList_GET_SIZE(list);
     while (count <= 0 || n < count) {
         PyRef row;
         int got = zt_curs_plain_row(self, &row);
-        if (got < 0)
+        if (got < 0) {
+            zt_curs_keep_rows(self, list);
             return nullptr;
+        }
         if (got == 0)
             break;
         if (PyList_Append(list, row.get()) < 0)
@@ -330,12 +359,16 @@ PyObject *pyzt_curs_fetchmany(cursorObject *self, PyObject *args, PyObject *kwds
     }
     /* Without a size, arraysize counts (its low 32 bits); 0 or less means all. */
     int count = size != 0 ? size : (int32_t)self->arraysize;
-    if (self->p_results == nullptr || !zt_curs_readable(self))
+    const bool kept = zt_curs_has_kept(self);
+    if (!kept && (self->p_results == nullptr || !zt_curs_readable(self)))
         Py_RETURN_NONE;
     try {
-        PyRef list(PyList_New(0));
+        PyRef list(zt_curs_take_kept(self, count));
         if (!list)
             return nullptr;
+        if ((count > 0 && PyList_GET_SIZE(list.get()) >= count) || self->p_results == nullptr ||
+            !zt_curs_readable(self))
+            return list.release();
         if (self->name != nullptr)
             return zt_curs_fetchmany_server(self, count, list.get());
         return zt_curs_fetchmany_plain(self, count, list.get());

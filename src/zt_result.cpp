@@ -589,6 +589,46 @@ void zt_untrack_plain_row(PyObject *row)
 /* Up to this many columns a row's views live on the stack. */
 static const int ZT_VIEWS_ON_STACK = 32;
 
+/* Replaces a UnicodeDecodeError met while column col of the row was built with a
+ * DataError that names the column and the row (the decode error as its cause); any
+ * other error stays. Returns nullptr. */
+static PyObject *zt_curs_value_failed(cursorObject *self, int col)
+{
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+        return nullptr;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef cause(value);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyRef name;
+    PyObject *description = self->description;
+    if (description && PyList_Check(description) && col <= PyList_GET_SIZE(description)) {
+        PyObject *column = PyList_GET_ITEM(description, col - 1);
+        if (PyTuple_Check(column) && PyTuple_GET_SIZE(column) > 0)
+            name.reset(PyObject_Repr(PyTuple_GET_ITEM(column, 0)));
+    }
+    PyErr_Clear();
+    PyRef text(name ? PyUnicode_FromFormat("column %d (%U) of row %lld holds text that is not "
+                                           "valid UTF-8; the rows read before it come with the "
+                                           "next fetch, this one is skipped",
+                                           col, name.get(), (long long)self->rows_built)
+                    : PyUnicode_FromFormat("column %d of row %lld holds text that is not valid "
+                                           "UTF-8; the rows read before it come with the next "
+                                           "fetch, this one is skipped",
+                                           col, (long long)self->rows_built));
+    if (!text)
+        return nullptr;
+    PyRef error(PyObject_CallFunctionObjArgs(DataError, text.get(), nullptr));
+    if (!error)
+        return nullptr;
+    if (cause)
+        PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(DataError, error.get());
+    return nullptr;
+}
+
 PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue view)
 {
     try {
@@ -602,6 +642,7 @@ PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue vi
         if (!row)
             return nullptr;
         const uint64_t gen = self->results_gen;
+        self->rows_built += 1;
         ZTC_ROWVALUE stack[ZT_VIEWS_ON_STACK];
         std::unique_ptr<ZTC_ROWVALUE[]> heap;
         ZTC_ROWVALUE *views = nullptr;
@@ -625,7 +666,7 @@ PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue vi
             if (!served)
                 item = value(self, col, type);
             if (item == nullptr)
-                return nullptr;
+                return zt_curs_value_failed(self, col);
             PyTuple_SET_ITEM(row.get(), col - 1, item);
             /* Python code run while the item was built may have released the result (and
              * the views with it). */

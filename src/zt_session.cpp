@@ -28,6 +28,9 @@ struct zt_conn_sync {
     std::vector<std::pair<uint64_t, std::string>> cursor_closes;
     /* Keeps the session alive while cancel() uses it from another thread. */
     std::mutex cancel_lock;
+    /* The process that made the connection; in a forked child the session is the
+     * parent's, and the locks may be held by parent threads the child does not have. */
+    pid_t pid = getpid();
 };
 
 zt_conn_sync *zt_sync_new()
@@ -37,7 +40,47 @@ zt_conn_sync *zt_sync_new()
 
 void zt_sync_free(zt_conn_sync *sync)
 {
+    if (sync == nullptr)
+        return;
+    /* In a forked child a lock a parent thread held at the fork stays locked for good:
+     * such a record is left as it is rather than destroyed locked. */
+    if (sync->pid != getpid()) {
+        if (!sync->lock.try_lock())
+            return;
+        if (!sync->cancel_lock.try_lock()) {
+            sync->lock.unlock();
+            return;
+        }
+        sync->cancel_lock.unlock();
+        sync->lock.unlock();
+    }
     delete sync;
+}
+
+bool zt_conn_foreign(RhConnect *conn)
+{
+    return conn != nullptr && conn->sync != nullptr && conn->sync->pid != getpid();
+}
+
+PyObject *zt_raise_foreign()
+{
+    PyErr_SetString(InterfaceError,
+                    "the connection was opened by another process: a forked process cannot "
+                    "use it (open a new connection in this process)");
+    return nullptr;
+}
+
+void zt_conn_forget(RhConnect *conn)
+{
+    ZTC_HANDLE session = conn->p_conn;
+    conn->p_conn = nullptr;
+    ++conn->session_gen;
+    /* The library sees the foreign process too and sends nothing. */
+    ZTC_CloseConn(&session);
+    if (conn->turnIP_attrs) {
+        Release_IpsAttrs(&conn->turnIP_attrs);
+        conn->turnIP_attrs = nullptr;
+    }
 }
 
 void zt_lock_without_gil(std::mutex &m)
@@ -100,6 +143,11 @@ ZtHold::ZtHold(RhConnect *conn, Mode mode) : conn_(conn)
     if (sync == nullptr) {
         conn_ = nullptr;
         held_ = true;
+        return;
+    }
+    if (sync->pid != getpid()) {
+        /* A forked child: the lock may be held by a parent thread that is not here. */
+        conn_ = nullptr;
         return;
     }
     unsigned long me = PyThread_get_thread_ident();
@@ -175,6 +223,10 @@ int zt_conn_end_session(RhConnect *conn)
 {
     if (conn->p_conn == nullptr)
         return ZTC_CloseConn(&conn->p_conn);
+    if (zt_conn_foreign(conn)) {
+        zt_conn_forget(conn);
+        return 0;
+    }
     /* cancel() from another thread reads the handle under cancel_lock. */
     if (conn->sync)
         zt_lock_without_gil(conn->sync->cancel_lock);

@@ -236,9 +236,10 @@ def test_length_word_longer_than_written_text(zd, cur):
 @pytest.mark.parametrize("code", [2, 62, 41, 10, 12])
 def test_text_not_utf8_raises(zd, cur, code):
     # Regression (undecodable text replaced silently): the fetch fails with the
-    # interpreter's decoding error.
-    with pytest.raises(UnicodeDecodeError):
+    # driver's DataError, the interpreter's decoding error as its cause.
+    with pytest.raises(_pyztdb.DataError) as err:
         fetch_value(zd, cur, code, b"ab\xffcd", modi=-1)
+    assert isinstance(err.value.__cause__, UnicodeDecodeError)
 
 
 def test_text_up_to_first_zero_byte(zd, cur):

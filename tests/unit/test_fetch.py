@@ -128,10 +128,57 @@ def test_read_error_on_plain_result_raises(zd, cur, fetch):
         fetch(cur)
 
 
-def test_row_error_raised_by_fetchall(zd, cur):
-    run(zd, cur, Result([Column("s", 2, -1)], [["ok"], [b"\xff"]]))
-    with pytest.raises(UnicodeDecodeError):
+def read_all(cur, how):
+    """Values read with one fetch method until it hands out none, and the errors met."""
+    values, errors = [], []
+    for _ in range(20):
+        try:
+            if how == "fetchone":
+                row = cur.fetchone()
+                got = [] if row is None else [row]
+            else:
+                got = cur.fetchmany(3) if how == "fetchmany" else cur.fetchall()
+        except _pyztdb.ProgrammingError:
+            break   # an exhausted server cursor is gone
+        except _pyztdb.Error as exc:
+            errors.append(exc)
+            continue
+        if not got:
+            break
+        values += [r[0] for r in got]
+    return values, errors
+
+
+TEXTS = [["a"], ["b"], [b"x\xff"], ["d"], ["e"]]
+
+
+@pytest.mark.parametrize("pytypes", [False, True])
+@pytest.mark.parametrize("source", ["plain", "server cursor"])
+@pytest.mark.parametrize("how", ["fetchone", "fetchmany", "fetchall"])
+def test_undecodable_text_names_column_and_row_and_keeps_rows_before(zd, conn, cur, how,
+                                                                     source, pytypes):
+    # Regression (a bare UnicodeDecodeError, and fetchall/fetchmany dropped the rows
+    # they had read before the bad one).
+    conn.pytypes = pytypes
+    if source == "plain":
+        run(zd, cur, Result([Column("s", 2, -1)], TEXTS))
+    else:
+        cols = [Column("s", 2, -1)]
+        open_server_cursor(zd, cur, Result(cols, TEXTS[:2]), Result(cols, TEXTS[2:]))
+    values, errors = read_all(cur, how)
+    assert values == ["a", "b", "d", "e"]
+    assert [type(e) for e in errors] == [_pyztdb.DataError]
+    assert str(errors[0]).startswith("column 1 ('s') of row 3 holds text that is not "
+                                     "valid UTF-8")
+    assert isinstance(errors[0].__cause__, UnicodeDecodeError)
+
+
+def test_kept_rows_go_with_the_next_execution(zd, cur):
+    run(zd, cur, Result([Column("s", 2, -1)], [["a"], [b"\xff"]]))
+    with pytest.raises(_pyztdb.DataError):
         cur.fetchall()
+    run(zd, cur, Result(COLS, rows(7)))
+    assert cur.fetchall() == [(7,)]
 
 
 # ---- nextset ----

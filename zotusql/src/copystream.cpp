@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "sqltext.h"
 
 namespace zt {
 
@@ -74,13 +75,18 @@ Session *copying_session(ZTC_HANDLE *S, int direction)
 using namespace zt;
 
 // Sends a COPY statement (no parameters) and reports in *direction whether the caller now sends
-// data (ZTC_COPY_IN) or reads it (ZTC_COPY_OUT). Any other statement is run to its end and
-// refused with [0A000].
+// data (ZTC_COPY_IN) or reads it (ZTC_COPY_OUT). A text that is not one COPY statement is
+// refused with [0A000] before anything is sent; a COPY the server does not answer with a copy
+// stream (COPY ... TO a file) is run to its end and refused the same way.
 ZTC_API int ZTC_CopyStart(ZTC_HANDLE *S, const char *sql, int *direction)
 {
     return with_statement(S, sql, [&](Session &s) -> int {
         if (!direction) {
             set_error(s, "HY000", "no direction word");
+            return -1;
+        }
+        if (!is_single_copy(sql)) {
+            set_error(s, "0A000", "not a COPY FROM STDIN or COPY TO STDOUT statement");
             return -1;
         }
         if (!begin_if_needed(s))

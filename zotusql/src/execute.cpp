@@ -300,6 +300,8 @@ bool collect_results(Session &s, ResultList &out, RowStores *stores)
     }
     if (!any)
         first_error = format_result_error(nullptr, s.conn);
+    if (first_error.empty())
+        keep_utf8_encoding(s, first_error);
     if (!first_error.empty()) {
         *s.error = first_error;
         out.clear();

@@ -11,6 +11,9 @@
 
 #include <libpq-fe.h>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -189,9 +192,15 @@ struct Session {
     int64_t statement_timeout_ms = 0;     // from the session's options, for the message
     std::unique_ptr<PageAhead> page_ahead;
     std::deque<CursorReading> readings;   // the latest few, newest last
+    // The process that opened the session. A forked child shares its socket (and TLS state)
+    // with the parent: it may neither use the session nor end it on the server.
+    pid_t owner_pid = getpid();
 
     ~Session();
 };
+
+// True in a process other than the one that opened the session (a forked child).
+inline bool foreign_process(const Session &s) { return s.owner_pid != getpid(); }
 
 // Column type code and modifier, computed once per result.
 struct ColumnInfo {
@@ -306,6 +315,13 @@ int with_statement(ZTC_HANDLE *S, const char *sql, F &&f) noexcept
         return f(*s);
     });
 }
+
+// ---- the session's client_encoding (clientencoding.cpp) ----
+
+// Every text the library sends or reads is UTF-8, so the session's client_encoding must stay
+// UTF8. When the server reports another one (a SET, set_config(), ...), sets it back to UTF8
+// and returns false with "[0A000] ..." in err; true when it is UTF8.
+bool keep_utf8_encoding(Session &s, std::string &err);
 
 // ---- transactions and execution (session.cpp, execute.cpp) ----
 

@@ -1,11 +1,15 @@
 // Sessions: opening one from the driver's connection texts, closing it, the host-list
 // attributes, and transaction control (autocommit, the control texts of ZTC_Execute_no_query).
+#include <fcntl.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "conntext.h"
+#include "decode.h"
 #include "internal.h"
 #include "sqltext.h"
 
@@ -34,15 +38,19 @@ void keep_notice(void *arg, const char *message)
     }
 }
 
-// Replaces every occurrence of the password in a message, so that no message carries it.
-void hide_password(std::string &msg, const std::string &password)
+// Leaves libpq's or the server's text out of a message that holds one of the passwords: the
+// message keeps its "[SQLSTATE] " and says why the rest is missing. Masking the password in
+// place would mangle the message around a short one (every "e" of it) and show where the
+// password's characters are.
+void leave_out_passwords(std::string &msg, std::initializer_list<const std::string *> passwords)
 {
-    if (password.empty())
+    for (const std::string *p : passwords) {
+        if (p->empty() || msg.find(*p) == std::string::npos)
+            continue;
+        bool coded = msg.size() > 8 && msg[0] == '[' && msg[6] == ']' && msg[7] == ' ';
+        msg = (coded ? msg.substr(0, 8) : std::string("[08001] ")) +
+              "the connection failed (its message is left out: it held the password)";
         return;
-    size_t at = 0;
-    while ((at = msg.find(password, at)) != std::string::npos) {
-        msg.replace(at, password.size(), "***");
-        at += 3;
     }
 }
 
@@ -80,10 +88,36 @@ struct ConninfoFree {
     void operator()(PQconninfoOption *o) const noexcept { PQconninfoFree(o); }
 };
 
-// True when a DSN may carry a password: a password keyword or a URI's user:password@.
+// A text with its %XX escapes decoded until none is left (libpq decodes a URI once; a
+// doubled escape must not hide a keyword from the check below either).
+std::string percent_decoded(std::string text)
+{
+    for (int round = 0; round < 8; ++round) {
+        std::string out;
+        bool changed = false;
+        for (size_t i = 0; i < text.size(); ++i) {
+            int hi = i + 2 < text.size() && text[i] == '%' ? hex_digit(text[i + 1]) : -1;
+            int lo = hi >= 0 ? hex_digit(text[i + 2]) : -1;
+            if (lo < 0) {
+                out += text[i];
+                continue;
+            }
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+            changed = true;
+        }
+        text.swap(out);
+        if (!changed)
+            break;
+    }
+    return text;
+}
+
+// True when a DSN may carry a password: a password keyword (in any percent-encoding, in a
+// conninfo string or a URI's query) or a URI's user:password@.
 bool may_hold_password(const std::string &dsn)
 {
-    std::string lower(dsn);
+    std::string lower = percent_decoded(dsn);
     for (char &c : lower)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
@@ -91,23 +125,6 @@ bool may_hold_password(const std::string &dsn)
     size_t at = scheme == std::string::npos ? std::string::npos : lower.find('@', scheme);
     return lower.find("password") != std::string::npos ||
            (at != std::string::npos && lower.find(':', scheme + 3) < at);
-}
-
-// libpq's parse messages quote the fragment they stumbled on, which may be (part of) a
-// password: every quoted fragment becomes "***".
-void mask_quoted(std::string &msg)
-{
-    std::string out;
-    bool inside = false;
-    for (char c : msg) {
-        if (c == '"') {
-            out += inside ? "***\"" : "\"";
-            inside = !inside;
-        } else if (!inside) {
-            out += c;
-        }
-    }
-    msg.swap(out);
 }
 
 // Takes the settings of a DSN (conninfo string or URI) as the base of the session's keywords.
@@ -120,9 +137,12 @@ bool add_dsn(const std::string &dsn, ConnParams &params, std::string &err)
         PQfreemem(message);
         while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
             why.pop_back();
-        if (may_hold_password(dsn))
-            mask_quoted(why);
-        err = "[08001] the connection text's DSN is not a valid connection string: " + why;
+        // libpq's parse messages quote the fragment they stumbled on, which may be (part of)
+        // a password, and a password holding '"' would end the quote early: a DSN that may
+        // hold one gets no detail at all.
+        err = "[08001] the connection text's DSN is not a valid connection string";
+        if (!may_hold_password(dsn))
+            err += ": " + why;
         return false;
     }
     for (PQconninfoOption *o = options.get(); o->keyword; ++o)
@@ -131,12 +151,41 @@ bool add_dsn(const std::string &dsn, ConnParams &params, std::string &err)
     return true;
 }
 
+// The strength of an sslmode, weakest first; -1 for an unknown name.
+int sslmode_rank(const std::string &mode)
+{
+    static const char *const modes[] = {"disable", "allow", "prefer", "require", "verify-ca",
+                                        "verify-full"};
+    for (int i = 0; i < 6; ++i)
+        if (mode == modes[i])
+            return i;
+    return -1;
+}
+
+// A DSN may come from text configured as a host name (ztcondb reads a first argument holding
+// '=' as one): its sslmode may not turn TLS down from what the environment asks for
+// (PGSSLMODE, else libpq's "prefer"). An sslmode given on its own, outside the DSN, decides.
+bool check_dsn_sslmode(const ConnText &ct, const ConnParams &params, std::string &err)
+{
+    std::string from_dsn = params.get("sslmode");
+    if (!ct.sslmode.empty() || from_dsn.empty())
+        return true;
+    const char *env = std::getenv("PGSSLMODE");
+    std::string floor = env && sslmode_rank(env) >= 0 ? env : "prefer";
+    int rank = sslmode_rank(from_dsn);
+    if (rank < 0 || rank >= sslmode_rank(floor))
+        return true;
+    err = "[08001] the DSN's sslmode=" + from_dsn + " is weaker than " + floor +
+          ", which the environment asks for; give sslmode on its own to choose it";
+    return false;
+}
+
 // The keywords for parsed connection fields: the DSN first, then every field the text gives,
 // then the settings the library's decoders rely on. What is still unset comes from libpq's
 // environment variables, ~/.pgpass and its defaults.
 bool connection_params(const ConnText &ct, ConnParams &params, std::string &err)
 {
-    if (!ct.dsn.empty() && !add_dsn(ct.dsn, params, err))
+    if (!ct.dsn.empty() && (!add_dsn(ct.dsn, params, err) || !check_dsn_sslmode(ct, params, err)))
         return false;
     params.set("host", ct.hosts);
     params.set("port", !ct.ports.empty() ? ct.ports : ct.port ? std::to_string(ct.port) : "");
@@ -171,7 +220,7 @@ PGconn *connect(const ConnText &ct, std::string &err)
 {
     ConnParams params;
     if (!connection_params(ct, params, err)) {
-        hide_password(err, ct.password);
+        leave_out_passwords(err, {&ct.password});
         return nullptr;
     }
     std::vector<const char *> keys, values;
@@ -193,11 +242,11 @@ PGconn *connect(const ConnText &ct, std::string &err)
         set_error_from_conn(tmp, "08001");
         tmp.conn = nullptr;
         err = *tmp.error;
-        hide_password(err, params.get("password"));
-        // libpq may have read the password from ~/.pgpass or PGPASSWORD.
-        const char *used = PQpass(conn.get());
-        if (used)
-            hide_password(err, used);
+        // The password given, the DSN's (as libpq parsed it, escapes decoded), and the one
+        // libpq used (it may come from ~/.pgpass or PGPASSWORD).
+        const char *used_text = PQpass(conn.get());
+        std::string given = params.get("password"), used(used_text ? used_text : "");
+        leave_out_passwords(err, {&ct.password, &given, &used});
         return nullptr;
     }
     PQsetNoticeProcessor(conn.get(), ignore_notice, nullptr);
@@ -223,7 +272,7 @@ int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE
         ConnText ct;
         std::string err;
         if (!parse_connection_text(text, host_list, ct, err)) {
-            hide_password(err, ct.password);
+            leave_out_passwords(err, {&ct.password});
             *s->error = err;
             return -1;
         }
@@ -247,6 +296,22 @@ int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE
     return rc;
 }
 
+// In a forked child the session's socket is the parent's too: whatever libpq would send on
+// closing (the Terminate message, a TLS close-notify) would end the parent's session. The
+// child's copy of the socket is first pointed at /dev/null, so libpq's goodbye goes nowhere
+// and its close only drops the child's descriptor.
+void detach_socket(PGconn *conn)
+{
+    int sock = PQsocket(conn);
+    if (sock < 0)
+        return;
+    int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0)
+        return;
+    ::dup2(null_fd, sock);
+    ::close(null_fd);
+}
+
 }  // namespace
 
 Session::~Session()
@@ -255,6 +320,8 @@ Session::~Session()
         PQfreeCancel(cancel);
     if (conn) {
         PQsetNoticeProcessor(conn, ignore_notice, nullptr);
+        if (foreign_process(*this))
+            detach_socket(conn);
         PQfinish(conn);
     }
 }
@@ -326,7 +393,7 @@ ZTC_API int ZTC_CloseConn(ZTC_HANDLE *S)
     if (!s)
         return 0;
     *S = nullptr;
-    if (s->conn && s->autocommit && s->cursor_transaction &&
+    if (s->conn && !foreign_process(*s) && s->autocommit && s->cursor_transaction &&
         PQtransactionStatus(s->conn) == PQTRANS_INTRANS) {
         ResultPtr r(exec_wait(*s, "COMMIT"));
     }
@@ -381,6 +448,15 @@ Session *connected_session(ZTC_HANDLE *S)
         }
         return nullptr;
     }
+    if (s && foreign_process(*s)) {
+        try {
+            set_error(*s, "08003",
+                      "the session belongs to the process that opened it (pid " +
+                          std::to_string(s->owner_pid) + "); a forked process cannot use it");
+        } catch (...) {
+        }
+        return nullptr;
+    }
     // A broken session fails every call at once, with the reason it broke.
     if (s && (s->broken.load() || PQstatus(s->conn) == CONNECTION_BAD)) {
         try {
@@ -392,6 +468,18 @@ Session *connected_session(ZTC_HANDLE *S)
     }
     if (s && s->page_ahead && s->page_ahead->in_flight)
         settle_page_ahead(*s);
+    // A change of client_encoding that a path without its own check let through is set back
+    // before this call sends anything; the call fails, saying so.
+    if (s && PQtransactionStatus(s->conn) != PQTRANS_INERROR) {
+        try {
+            std::string err;
+            if (!keep_utf8_encoding(*s, err)) {
+                *s->error = err;
+                return nullptr;
+            }
+        } catch (...) {
+        }
+    }
     return s;
 }
 

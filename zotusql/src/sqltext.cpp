@@ -573,6 +573,15 @@ int classify_statement(const char *sql)
     return classify_tokens(st, st.spans[0].first, st.spans[0].second);
 }
 
+bool is_single_copy(const char *sql)
+{
+    if (sql == nullptr)
+        return false;
+    Statements st;
+    split_statements(sql, st);
+    return st.spans.size() == 1 && word_is(sql, st.tokens[st.spans[0].first], "COPY");
+}
+
 ControlText control_text(const char *sql)
 {
     if (sql == nullptr)

@@ -23,6 +23,10 @@ int rewrite_markers(const char *sql, std::string &out);
 // SELECT ... INTO (which creates a table and returns no rows) is 3.
 int classify_statement(const char *sql);
 
+// True for a text that is one COPY statement and nothing else (blanks, comments and one
+// final ';' aside): what ZTC_CopyStart may send.
+bool is_single_copy(const char *sql);
+
 // Control texts, case-insensitive, optional surrounding blanks and one final ';':
 enum ControlText { CONTROL_NONE = 0, CONTROL_AUTOCOMMIT_OFF, CONTROL_AUTOCOMMIT_ON, CONTROL_COMMIT, CONTROL_ROLLBACK };
 ControlText control_text(const char *sql);  // "set auto commit off|on", "commit", "rollback"

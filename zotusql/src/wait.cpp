@@ -310,7 +310,8 @@ ZTC_API int ZTC_SetWaitHandler(ZTC_HANDLE *S, ZTC_WAIT_HANDLER handler, void *co
 ZTC_API int ZTC_Cancel(ZTC_HANDLE *S)
 {
     Session *s = session_of(S);
-    if (!s || !s->cancel)
+    // A forked child's cancel would stop what the parent runs.
+    if (!s || !s->cancel || foreign_process(*s))
         return -1;
     return send_cancel(*s) ? 0 : -1;
 }
