@@ -83,6 +83,35 @@ def test_failed_copy_stores_nothing_and_session_stays_usable(db, tbl, sql, sourc
     assert cur.fetchone() == (0,)
 
 
+@pytest.mark.parametrize("sql", [
+    "drop table {t}",
+    "insert into {t} values (1, 'x')",
+    "copy {t} from stdin; drop table {t}",
+    "insert into {t} values (1, 'x'); copy {t} from stdin",
+    "-- copy\ndrop table {t}",
+    "(copy {t} from stdin)",
+])
+def test_copy_expert_refuses_other_statements_before_sending(db, tbl, sql):
+    # Regression (the statement ran, DROP TABLE included, and was refused after).
+    db.autocommit = True
+    cur = db.cursor()
+    with pytest.raises(ztcondb.NotSupportedError, match=r"\[0A000\] not a COPY"):
+        cur.copy_expert(sql.format(t=tbl), io.StringIO("2\ty\n"))
+    cur.execute(f"select count(*) from {tbl}")
+    assert cur.fetchone() == (0,)
+
+
+@pytest.mark.parametrize("sql", [
+    "/* first */ copy {t} from stdin",
+    "  COPY {t} (id, name) FROM STDIN;  ",
+    "-- a note\ncopy {t} from stdin with (format text) ; ",
+])
+def test_copy_expert_takes_copy_with_comments_and_blanks(db, tbl, sql):
+    cur = db.cursor()
+    cur.copy_expert(sql.format(t=tbl), io.StringIO("2\ty\n"))
+    assert cur.rowcount == 1
+
+
 def test_named_cursor_pages_and_description(db):
     cur = db.cursor(name="conv_pages")
     assert cur.itersize == 2000
