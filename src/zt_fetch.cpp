@@ -292,7 +292,8 @@ PyObject *pyzt_curs_fetchall(cursorObject *self, PyObject *unused)
         PyRef list(zt_curs_take_kept(self, 0));
         if (!list)
             return nullptr;
-        if (self->p_results == nullptr || !zt_curs_readable(self))
+        /* Only kept rows are left: the result ended with the failed fetch. */
+        if (kept && (self->p_results == nullptr || !zt_curs_readable(self)))
             return list.release();
         if (self->service_cur)
             return zt_curs_fetchall_server(self, list.get());
@@ -366,8 +367,8 @@ PyObject *pyzt_curs_fetchmany(cursorObject *self, PyObject *args, PyObject *kwds
         PyRef list(zt_curs_take_kept(self, count));
         if (!list)
             return nullptr;
-        if ((count > 0 && PyList_GET_SIZE(list.get()) >= count) || self->p_results == nullptr ||
-            !zt_curs_readable(self))
+        if (kept && ((count > 0 && PyList_GET_SIZE(list.get()) >= count) ||
+                     self->p_results == nullptr || !zt_curs_readable(self)))
             return list.release();
         if (self->name != nullptr)
             return zt_curs_fetchmany_server(self, count, list.get());
