@@ -239,6 +239,49 @@ typedef struct {
  * at most the column count). 0, or -1 without a current row. */
 int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count);
 
+/* ---- columns: a block of rows decoded into per-column arrays ---- */
+
+/* The form a column is read in by ZTC_ReadColumns. */
+enum {
+    ZTC_FORM_SKIP = 0,      /* not read */
+    ZTC_FORM_BOOL = 1,      /* 1 byte: 0 or 1 */
+    ZTC_FORM_INT16 = 2,     /* integers: a value beyond the width fails the call */
+    ZTC_FORM_INT32 = 3,
+    ZTC_FORM_INT64 = 4,
+    ZTC_FORM_FLOAT32 = 5,
+    ZTC_FORM_FLOAT64 = 6,   /* also numeric, as the nearest double (NaN, +-Infinity kept) */
+    ZTC_FORM_DAYS = 7,      /* 8-byte day count since 1970-01-01 */
+    ZTC_FORM_MICROS = 8,    /* 8-byte microseconds since 1970-01-01 00:00:00 (the UTC
+                               instant for a timestamp with time zone) */
+    ZTC_FORM_INTERVAL = 9,  /* 8-byte microseconds, a month counted as 30 days */
+    ZTC_FORM_TEXT = 10      /* the value's text form (what code 2 writes); a bytea
+                               column's bytes themselves */
+};
+
+/* One column of ZTC_ReadColumns. The caller sets form, values (room for maxrows elements
+ * of the form's size; unused for text), nulls (maxrows bytes) and, for text, offsets
+ * (maxrows + 1 entries). The call writes each row's value (0 where NULL) and nulls[i]
+ * (1 for NULL, else 0; an infinite date or timestamp reads as NULL); for text it sets
+ * offsets[0] = 0 and text to the library's copy of the block's bytes, row i being
+ * text[offsets[i] .. offsets[i + 1]), valid until the next ZTC_ReadColumns, ZTC_ReadNext,
+ * ZTC_NextResult or ZTC_FreeRowset of the result. */
+typedef struct {
+    int form;
+    void *values;
+    unsigned char *nulls;
+    int64_t *offsets;
+    const char *text;
+} ZTC_COLUMNBUF;
+
+/* Reads the next rows of the current result (those ZTC_ReadNext would move to), at most
+ * maxrows, into columns[0..count) (count at most the column count; column i is result
+ * column i + 1) and sets *rows to the number read (0 after the last row); the last row
+ * read becomes the current row. 0, or -1 with the message recorded
+ * ("[22023] row N, column C: ..." for a value that does not read in its column's form;
+ * the rows before it are read then, and *rows counts them). Touches no caller memory but
+ * the buffers given, so it may run without any lock of the caller's. */
+int ZTC_ReadColumns(ZTC_HANDLE *R, ZTC_COLUMNBUF *columns, int count, int maxrows, int *rows);
+
 /* ---- server cursors ---- */
 
 /* Fetches the next rowset of the named server cursor into *R (freeing what it held):

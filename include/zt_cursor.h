@@ -232,5 +232,7 @@ PyObject *pyzt_curs_copy_start(cursorObject *self, PyObject *args);
 PyObject *pyzt_curs_copy_put(cursorObject *self, PyObject *args);
 PyObject *pyzt_curs_copy_get(cursorObject *self, PyObject *args);
 PyObject *pyzt_curs_copy_end(cursorObject *self, PyObject *args);
+PyObject *pyzt_curs_fetchcolumns(cursorObject *self, PyObject *args, PyObject *kwds);
+PyObject *pyzt_curs_copy_columns(cursorObject *self, PyObject *args);
 
 #endif

@@ -401,6 +401,10 @@ static PyMethodDef cursorObject_methods[] = {
              "copy_get($self, size=65536, /)\n--\n\nUp to size bytes of COPY TO STDOUT data, or None after the last."),
     ZT_METHD("copy_end", zt_held<pyzt_curs_copy_end>::call, METH_VARARGS,
              "copy_end($self, abort_message=None, /)\n--\n\nEnds the COPY (a message refuses COPY FROM STDIN data) and returns the rows copied."),
+    ZT_METHD("fetchcolumns", zt_held<pyzt_curs_fetchcolumns>::call, METH_VARARGS | METH_KEYWORDS,
+             "fetchcolumns($self, maxrows=-1, exact=False, cursor=None, reader=0, pagesize=0)\n--\n\nThe rest of the result (at most maxrows rows) as (rows, columns), each column (name, kind, values, mask)."),
+    ZT_METHD("copy_columns", zt_held<pyzt_curs_copy_columns>::call, METH_VARARGS,
+             "copy_columns($self, columns, nrows, /)\n--\n\nSends nrows rows of column arrays as binary COPY data into the COPY started with copy_start."),
     {nullptr, nullptr, 0, nullptr}};
 
 /* Filled field by field: the slot list differs between interpreter versions, and a

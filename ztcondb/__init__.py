@@ -22,6 +22,7 @@ import _pyztdb
 from .connargs import HostArg, PortArg, connection_arguments
 from .connection import Connection
 from .cursor import Cursor, NamedCursor
+from .frame import read_frame, write_frame
 from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
                      InternalError, NotSupportedError, OperationalError, ProgrammingError,
                      Warning)
@@ -43,7 +44,7 @@ __all__ = [
     "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
     "NotSupportedError", "Date", "Time", "Timestamp", "DateFromTicks",
     "TimeFromTicks", "TimestampFromTicks", "Binary", "STRING", "BINARY", "NUMBER",
-    "DATETIME", "ROWID",
+    "DATETIME", "ROWID", "read_frame", "write_frame",
 ]
 
 
@@ -72,5 +73,7 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
     values, extra = connection_arguments(dsn, port, database, user, password, charset,
                                          settings)
     conn = Connection(*values, **cast(Dict[str, Any], extra))
+    # Kept for read_frame's partitions, which open sessions of their own alike.
+    conn._connect_args = (values, extra)
     conn.autocommit = False
     return conn

@@ -42,6 +42,8 @@ class Connection(_pyztdb.connection):
     # A new session of the library commits every statement on its own.
     _autocommit_on = True
     _closed = False
+    # What connect() opened the session with (read_frame's partitions open more alike).
+    _connect_args: Any = None
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)

@@ -332,6 +332,12 @@ class Cursor(_pyztdb.cursor):
         """Accepted for compatibility; output buffers are sized by the driver."""
         self._check()
 
+    def fetch_columns(self, *, exact_numeric: bool = False) -> typing.Dict[str, Any]:
+        """The rest of the result as column name -> NumPy array (see ztcondb.frame)."""
+        self._check()
+        from .frame import fetch_columns
+        return fetch_columns(self, exact_numeric)
+
     def copy_expert(self, sql: str, file: Any, size: int = 65536) -> None:
         """Runs `COPY ... FROM STDIN` reading from `file` (text or bytes), or `COPY ...
         TO STDOUT` writing into it, `size` bytes at a time. `rowcount` is then the
@@ -540,6 +546,11 @@ class NamedCursor(Cursor):
             if not self._page:
                 return None
         return self._it
+
+    def fetch_columns(self, *, exact_numeric: bool = False) -> typing.Dict[str, Any]:
+        """The rest of the result, read in large pages, as column name -> NumPy array."""
+        from .frame import fetch_named_columns
+        return fetch_named_columns(self, exact_numeric)
 
     @property
     def rownumber(self) -> Optional[int]:

@@ -8,4 +8,6 @@ WORKLOADS = [
     "threads_sleep",
     "threads_roundtrip",
     "threads_ticker",
+    "columns",
+    "columns_write",
 ]

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 using namespace ztd;
@@ -208,6 +210,70 @@ const Column *column_at(const Result *r, int col)
     if (!d || col < 1 || static_cast<size_t>(col) > d->columns.size())
         return nullptr;
     return &d->columns[static_cast<size_t>(col) - 1];
+}
+
+/* Days since 1970-01-01 of a proleptic Gregorian date. */
+int64_t days_from_civil(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+/* One scripted cell in a fixed column form, stored at row i of values; false when it
+ * does not read so. */
+bool cell_to_form(const Cell &cell, int form, void *values, int i)
+{
+    int64_t n = 0;
+    double f = 0;
+    const std::string &b = cell.data;
+    const bool fixed = b.size() == 1 || b.size() == 2 || b.size() == 4 || b.size() == 8;
+    if (cell.null) {
+        n = 0;
+    } else if (form == ZTC_FORM_BOOL) {
+        n = !b.empty() && (b[0] == 'T' || b[0] == 1);
+    } else if (form == ZTC_FORM_FLOAT32 || form == ZTC_FORM_FLOAT64) {
+        if (b.size() == 8) {
+            std::memcpy(&f, b.data(), 8);
+        } else if (b.size() == 4) {
+            float x;
+            std::memcpy(&x, b.data(), 4);
+            f = x;
+        } else {
+            char *end = nullptr;
+            f = std::strtod(b.c_str(), &end);
+            if (b.empty() || *end)
+                return false;
+        }
+    } else if (fixed && form <= ZTC_FORM_INT64) {
+        if (b.size() == 1) n = static_cast<int8_t>(b[0]);
+        if (b.size() == 2) { int16_t x; std::memcpy(&x, b.data(), 2); n = x; }
+        if (b.size() == 4) { int32_t x; std::memcpy(&x, b.data(), 4); n = x; }
+        if (b.size() == 8) std::memcpy(&n, b.data(), 8);
+    } else if (b.size() == 8 && form >= ZTC_FORM_DAYS) {
+        std::memcpy(&n, b.data(), 8);
+    } else if (form == ZTC_FORM_DAYS || form == ZTC_FORM_MICROS) {
+        int y = 0, mo = 0, dd = 0, h = 0, mi = 0, sec = 0, us = 0;
+        int got = std::sscanf(b.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &dd, &h, &mi, &sec, &us);
+        if (got < 3)
+            return false;
+        const int64_t days = days_from_civil(y, mo, dd);
+        n = form == ZTC_FORM_DAYS ? days : ((days * 24 + h) * 60 + mi) * 60 * 1000000 +
+                                               int64_t{sec} * 1000000 + us;
+    } else {
+        return false;
+    }
+    switch (form) {
+    case ZTC_FORM_BOOL: static_cast<uint8_t *>(values)[i] = static_cast<uint8_t>(n); break;
+    case ZTC_FORM_INT16: static_cast<int16_t *>(values)[i] = static_cast<int16_t>(n); break;
+    case ZTC_FORM_INT32: static_cast<int32_t *>(values)[i] = static_cast<int32_t>(n); break;
+    case ZTC_FORM_FLOAT32: static_cast<float *>(values)[i] = static_cast<float>(f); break;
+    case ZTC_FORM_FLOAT64: static_cast<double *>(values)[i] = f; break;
+    default: static_cast<int64_t *>(values)[i] = n; break;
+    }
+    return true;
 }
 
 ResultData empty_result()
@@ -1007,6 +1073,56 @@ int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count)
         return fail_with(r->session, "no current row");
     for (int c = 0; c < count; ++c)
         values[c] = ZTC_ROWVALUE{nullptr, 0, 0, 0, 0.0};
+    return 0;
+}
+
+/* Columns from the scripted cells: a fixed-size value by its byte count (1, 2, 4, 8: an
+ * integer, 4 or 8: a float for the float forms), any other value by its text (a number,
+ * "YYYY-MM-DD[ HH:MM:SS[.ffffff]]", "T"/"F"); text forms take the bytes as they are. */
+int ZTC_ReadColumns(ZTC_HANDLE *R, ZTC_COLUMNBUF *columns, int count, int maxrows, int *rows)
+{
+    Logger("ZTC_ReadColumns").handle("result", R).integer("count", count)
+        .integer("maxrows", maxrows).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_ReadColumns", r ? r->session : 0, &rc))
+        return rc;
+    if (!r || !rows || !columns || count < 0 || maxrows < 0)
+        return fail_with(r ? r->session : 0, "bad arguments");
+    *rows = 0;
+    const ResultData *d = current_data(r);
+    if (!d || static_cast<size_t>(count) > d->columns.size())
+        return fail_with(r->session, "bad column count");
+    r->column_texts.assign(static_cast<size_t>(count), std::string());
+    for (int c = 0; c < count; ++c)
+        if (columns[c].form == ZTC_FORM_TEXT)
+            columns[c].offsets[0] = 0;
+    int n = 0;
+    while (n < maxrows && r->row + 1 < static_cast<int64_t>(d->rows.size())) {
+        const std::vector<Cell> &row = d->rows[static_cast<size_t>(++r->row)];
+        for (int c = 0; c < count; ++c) {
+            ZTC_COLUMNBUF &col = columns[c];
+            if (col.form == ZTC_FORM_SKIP)
+                continue;
+            const Cell &cell = row[static_cast<size_t>(c)];
+            std::string &texts = r->column_texts[c];
+            col.nulls[n] = cell.null ? 1 : 0;
+            if (col.form == ZTC_FORM_TEXT) {
+                if (!cell.null)
+                    texts += cell.data;
+                col.offsets[n + 1] = static_cast<int64_t>(texts.size());
+                continue;
+            }
+            if (!cell_to_form(cell, col.form, col.values, n)) {
+                *rows = n;
+                return fail_with(r->session, "[22023] the value does not read in its form");
+            }
+        }
+        ++n;
+    }
+    for (int c = 0; c < count; ++c)
+        columns[c].text = columns[c].form == ZTC_FORM_TEXT ? r->column_texts[c].data() : nullptr;
+    *rows = n;
     return 0;
 }
 

@@ -97,6 +97,7 @@ struct Result {
     std::vector<ResultData> results;
     size_t current = 0;
     int64_t row = -1;           /* -1: before the first row */
+    std::vector<std::string> column_texts;  /* the last ZTC_ReadColumns block's texts */
 };
 
 struct Lob {

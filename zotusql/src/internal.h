@@ -230,6 +230,8 @@ struct Result {
     bool binary = false;
     std::string text;
     std::vector<std::string> view_texts;
+    // The text bytes of each column of the last ZTC_ReadColumns block.
+    std::vector<std::string> column_texts;
 };
 
 // A large object: the bytes of one value.
@@ -455,6 +457,8 @@ int write_value(int code, Oid oid, const char *text, size_t len, void *buffer, i
 
 // Fills the decoded number of a ZTC_GetRowValues view of a value of type code `code`.
 void decode_view(int code, const char *text, size_t len, ZTC_ROWVALUE &v);
+// Fills the ZTC_GetRowValues view of column c of the current row.
+void fill_view(Result &r, int c, ZTC_ROWVALUE &v);
 
 // Decodes a bytea text form ("\x0a0b..." or the escape form) into out; false when malformed.
 bool decode_bytea(const char *text, size_t len, std::string &out);

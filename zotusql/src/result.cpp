@@ -572,8 +572,6 @@ void decode_view(int code, const char *text, size_t len, ZTC_ROWVALUE &v)
     }
 }
 
-namespace {
-
 // The view of column c of the current row.
 void fill_view(Result &r, int c, ZTC_ROWVALUE &v)
 {
@@ -591,7 +589,6 @@ void fill_view(Result &r, int c, ZTC_ROWVALUE &v)
         decode_view(column.code, cell.text, static_cast<size_t>(cell.length), v);
 }
 
-}  // namespace
 }  // namespace zt
 
 // Views of the current row's values: one call per row instead of one ZTC_GetData per value,
