@@ -80,7 +80,8 @@ def _to_arrays(rows: int, columns: List[RawColumn]) -> Dict[str, Any]:
             raise ProgrammingError("fetch_columns: the result has two columns named %r; "
                                    "name them apart (AS)" % name)
         arr = _array(np, rows, kind, values)
-        m = _mask(np, mask)
+        # Objects carry None for NULL themselves.
+        m = None if kind == "object" else _mask(np, mask)
         out[name] = arr if m is None else np.ma.MaskedArray(arr, mask=m)
     return out
 
@@ -138,6 +139,10 @@ def _series_values(pd: Any, np: Any, rows: int, kind: str, values: Any, mask: An
     if arr.dtype.kind == "b":
         return arr if m is None else pd.arrays.BooleanArray(arr, m)
     if arr.dtype.kind == "f":
+        if arr.dtype.itemsize == 4:
+            # As its shortest decimal text reads as a double: the value read_sql gives
+            # (1.1, not 1.100000023841858).
+            arr = arr.astype(str).astype(np.float64)
         if m is not None:
             arr[m] = np.nan
         return arr
