@@ -212,70 +212,6 @@ const Column *column_at(const Result *r, int col)
     return &d->columns[static_cast<size_t>(col) - 1];
 }
 
-/* Days since 1970-01-01 of a proleptic Gregorian date. */
-int64_t days_from_civil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-}
-
-/* One scripted cell in a fixed column form, stored at row i of values; false when it
- * does not read so. */
-bool cell_to_form(const Cell &cell, int form, void *values, int i)
-{
-    int64_t n = 0;
-    double f = 0;
-    const std::string &b = cell.data;
-    const bool fixed = b.size() == 1 || b.size() == 2 || b.size() == 4 || b.size() == 8;
-    if (cell.null) {
-        n = 0;
-    } else if (form == ZTC_FORM_BOOL) {
-        n = !b.empty() && (b[0] == 'T' || b[0] == 1);
-    } else if (form == ZTC_FORM_FLOAT32 || form == ZTC_FORM_FLOAT64) {
-        if (b.size() == 8) {
-            std::memcpy(&f, b.data(), 8);
-        } else if (b.size() == 4) {
-            float x;
-            std::memcpy(&x, b.data(), 4);
-            f = x;
-        } else {
-            char *end = nullptr;
-            f = std::strtod(b.c_str(), &end);
-            if (b.empty() || *end)
-                return false;
-        }
-    } else if (fixed && form <= ZTC_FORM_INT64) {
-        if (b.size() == 1) n = static_cast<int8_t>(b[0]);
-        if (b.size() == 2) { int16_t x; std::memcpy(&x, b.data(), 2); n = x; }
-        if (b.size() == 4) { int32_t x; std::memcpy(&x, b.data(), 4); n = x; }
-        if (b.size() == 8) std::memcpy(&n, b.data(), 8);
-    } else if (b.size() == 8 && form >= ZTC_FORM_DAYS) {
-        std::memcpy(&n, b.data(), 8);
-    } else if (form == ZTC_FORM_DAYS || form == ZTC_FORM_MICROS) {
-        int y = 0, mo = 0, dd = 0, h = 0, mi = 0, sec = 0, us = 0;
-        int got = std::sscanf(b.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &dd, &h, &mi, &sec, &us);
-        if (got < 3)
-            return false;
-        const int64_t days = days_from_civil(y, mo, dd);
-        n = form == ZTC_FORM_DAYS ? days : ((days * 24 + h) * 60 + mi) * 60 * 1000000 +
-                                               int64_t{sec} * 1000000 + us;
-    } else {
-        return false;
-    }
-    switch (form) {
-    case ZTC_FORM_BOOL: static_cast<uint8_t *>(values)[i] = static_cast<uint8_t>(n); break;
-    case ZTC_FORM_INT16: static_cast<int16_t *>(values)[i] = static_cast<int16_t>(n); break;
-    case ZTC_FORM_INT32: static_cast<int32_t *>(values)[i] = static_cast<int32_t>(n); break;
-    case ZTC_FORM_FLOAT32: static_cast<float *>(values)[i] = static_cast<float>(f); break;
-    case ZTC_FORM_FLOAT64: static_cast<double *>(values)[i] = f; break;
-    default: static_cast<int64_t *>(values)[i] = n; break;
-    }
-    return true;
-}
-
 ResultData empty_result()
 {
     ResultData d;
@@ -338,6 +274,70 @@ bool fixed_size_code(int type)
     default:
         return false;
     }
+}
+
+/* Days since 1970-01-01 of a proleptic Gregorian date. */
+int64_t days_from_civil(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+/* One scripted cell of a column of type code `code` in a fixed column form, stored at
+ * row i of values; false when it does not read so. */
+bool cell_to_form(const Cell &cell, int code, int form, void *values, int i)
+{
+    int64_t n = 0;
+    double f = 0;
+    const std::string &b = cell.data;
+    const bool fixed = fixed_size_code(code) && code != ZTC_TYPE_BOOLEAN;
+    if (cell.null) {
+        n = 0;
+    } else if (form == ZTC_FORM_BOOL) {
+        n = !b.empty() && (b[0] == 'T' || b[0] == 1);
+    } else if (form == ZTC_FORM_FLOAT32 || form == ZTC_FORM_FLOAT64) {
+        if (fixed && b.size() == 8) {
+            std::memcpy(&f, b.data(), 8);
+        } else if (fixed && b.size() == 4) {
+            float x;
+            std::memcpy(&x, b.data(), 4);
+            f = x;
+        } else {
+            char *end = nullptr;
+            f = std::strtod(b.c_str(), &end);
+            if (b.empty() || *end)
+                return false;
+        }
+    } else if (fixed && form <= ZTC_FORM_INT64) {
+        if (b.size() == 1) n = static_cast<int8_t>(b[0]);
+        if (b.size() == 2) { int16_t x; std::memcpy(&x, b.data(), 2); n = x; }
+        if (b.size() == 4) { int32_t x; std::memcpy(&x, b.data(), 4); n = x; }
+        if (b.size() == 8) std::memcpy(&n, b.data(), 8);
+    } else if (fixed && b.size() == 8 && form >= ZTC_FORM_DAYS) {
+        std::memcpy(&n, b.data(), 8);
+    } else if (form == ZTC_FORM_DAYS || form == ZTC_FORM_MICROS) {
+        int y = 0, mo = 0, dd = 0, h = 0, mi = 0, sec = 0, us = 0;
+        int got = std::sscanf(b.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &dd, &h, &mi, &sec, &us);
+        if (got < 3)
+            return false;
+        const int64_t days = days_from_civil(y, mo, dd);
+        n = form == ZTC_FORM_DAYS ? days : ((days * 24 + h) * 60 + mi) * 60 * 1000000 +
+                                               int64_t{sec} * 1000000 + us;
+    } else {
+        return false;
+    }
+    switch (form) {
+    case ZTC_FORM_BOOL: static_cast<uint8_t *>(values)[i] = static_cast<uint8_t>(n); break;
+    case ZTC_FORM_INT16: static_cast<int16_t *>(values)[i] = static_cast<int16_t>(n); break;
+    case ZTC_FORM_INT32: static_cast<int32_t *>(values)[i] = static_cast<int32_t>(n); break;
+    case ZTC_FORM_FLOAT32: static_cast<float *>(values)[i] = static_cast<float>(f); break;
+    case ZTC_FORM_FLOAT64: static_cast<double *>(values)[i] = f; break;
+    default: static_cast<int64_t *>(values)[i] = n; break;
+    }
+    return true;
 }
 
 bool output_direction(int direction)
@@ -1113,7 +1113,7 @@ int ZTC_ReadColumns(ZTC_HANDLE *R, ZTC_COLUMNBUF *columns, int count, int maxrow
                 col.offsets[n + 1] = static_cast<int64_t>(texts.size());
                 continue;
             }
-            if (!cell_to_form(cell, col.form, col.values, n)) {
+            if (!cell_to_form(cell, d->columns[c].type, col.form, col.values, n)) {
                 *rows = n;
                 return fail_with(r->session, "[22023] the value does not read in its form");
             }
