@@ -55,6 +55,9 @@ enum {
     ZTC_TYPE_DATETIME_US = 71,      /* 8-byte microsecond count since 1970 */
     ZTC_TYPE_DATETIME_UTC_US = 72,  /* binding: 8-byte microsecond count since 1970 UTC, an
                                        instant, typed timestamp with time zone */
+    ZTC_TYPE_DATETIME_TEXT = 73,    /* array binding: packed texts of dates, times and timestamps
+                                       with four-digit years ("0005-03-07"), sent byte for byte
+                                       and untyped, so each reads as its target needs */
     ZTC_TYPE_INTERVAL_YM = 28,      /* 4-byte month count */
     ZTC_TYPE_INTERVAL_DS = 31,      /* 8-byte microsecond count */
     ZTC_TYPE_CLOB = 40,

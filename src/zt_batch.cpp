@@ -365,26 +365,11 @@ inline char *zt_put_digits(char *p, int v, int width)
     return p + width;
 }
 
-/* The year as the C format "%4d" spells it: blanks before the digits. Python years
- * run from 1 to 9999. */
-inline char *zt_put_year(char *p, int year)
-{
-    char digits[4];
-    zt_put_digits(digits, year, 4);
-    int k = 0;
-    while (k < 3 && digits[k] == '0') {
-        p[k] = ' ';
-        k++;
-    }
-    for (; k < 4; k++)
-        p[k] = digits[k];
-    return p + 4;
-}
-
-/* "YYYY-MM-DD" (10 bytes) */
+/* "YYYY-MM-DD" (10 bytes), the year in four digits ("0005-03-07"): the library sends the
+ * text as it is, and the server reads a shorter year otherwise. */
 inline char *zt_put_date(char *p, int y, int m, int d)
 {
-    p = zt_put_year(p, y);
+    p = zt_put_digits(p, y, 4);
     *p++ = '-';
     p = zt_put_digits(p, m, 2);
     *p++ = '-';
@@ -504,8 +489,9 @@ int zt_packed_size(size_t total, Py_ssize_t col, zt_column *c)
     return 0;
 }
 
-/* Dates and times: texts of at most `width` bytes, so the buffer is sized from the row
- * count. A datetime column goes untyped, so that each value is read as its column or
+/* Dates and times: texts of at most `width` bytes under their own type code (73), so the
+ * library knows them by code, not by shape; the buffer is sized from the row count. A
+ * datetime column goes untyped, so that each value is read as its column or
  * parameter needs: a naive value as its date and time, an aware one as its UTC date and
  * time with the offset "+00", which a timestamp with time zone reads as that instant
  * whatever the session's TimeZone. */
@@ -515,7 +501,7 @@ int zt_encode_temporal(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, 
     const Py_ssize_t n = ctx->nrows;
     PyObject *first = ctx->first;
     const int32_t width = kind == zt_col_kind::datetime ? 29 : kind == zt_col_kind::date ? 10 : 15;
-    c->type = ZTC_TYPE_VARCHAR;
+    c->type = ZTC_TYPE_DATETIME_TEXT;
     c->values.assign((size_t)n * (sizeof(int32_t) + (size_t)width), 0);
     c->lengths.assign((size_t)n, width);
     char *out = c->values.data();

@@ -102,3 +102,36 @@ def test_a_failing_row_is_named_and_nothing_stays(db, table_name, rows, error, m
         cur.executemany(f"insert into {table_name} values (?)", rows)
     cur.execute(f"select count(*) from {table_name}")
     assert cur.fetchone() == (0,)
+
+
+# Texts are stored byte for byte, whatever their shape: dates and times cross to the library
+# under a code of their own, so no text is taken for a date.
+@pytest.mark.parametrize("kind, value", [
+    ("text", " 2024-01-01"),
+    ("text", "   5-03-07"),
+    ("text", "  12-01-02 03:04:05.000000"),
+    ("varchar(30)", " 2024-01-01 10:00:00.5 "),
+    ("text", "0005-03-07"),
+    ("date", datetime.date(5, 3, 7)),
+    ("timestamp", datetime.datetime(12, 1, 2, 3, 4, 5, 6)),
+    ("timestamptz", datetime.datetime(5, 3, 7, 1, tzinfo=UTC)),
+    ("time", datetime.time(4, 5, 6)),
+    ("text", datetime.date(5, 3, 7)),
+], ids=repr)
+@pytest.mark.parametrize("how", ["executemany", "executemany per row", "executebatch"])
+def test_texts_are_stored_byte_for_byte(db, table_name, kind, value, how):
+    cur = db.cursor()
+    cur.execute(f"create temp table {table_name} (n int, v {kind})")
+    cur.execute(f"insert into {table_name} values (?, ?)", (0, value))
+    rows = [(1, value), (2, value)]
+    if how == "executemany":
+        cur.executemany(f"insert into {table_name} values (?, ?)", rows)
+    elif how == "executemany per row":
+        cur.executemany(f"insert into {table_name} select ?, ?", rows)
+    else:
+        cur.executebatch(f"insert into {table_name} values (?, ?)", [[1, 2], [value, value]])
+    cur.execute(f"select v from {table_name} order by n")
+    stored = [r[0] for r in cur.fetchall()]
+    assert stored == [stored[0]] * 3
+    if isinstance(value, str):
+        assert stored[0] == value

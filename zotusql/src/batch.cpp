@@ -1,8 +1,9 @@
 // Array bindings and batches: ZTC_BindParamArrayByPos copies a column of values into the
 // session; ZTC_ExecBatch runs a statement once per row of those columns, either as one COPY
-// (plain INSERT ... VALUES of markers only; binary when every target column's type is one the
-// library writes, text otherwise) or prepared once and executed per row in libpq's pipeline
-// mode. Either way the batch costs one round trip for its rows and is atomic.
+// (plain INSERT ... VALUES of markers only, into a target where COPY stores what the INSERTs
+// would; binary when every target column's type is one the library writes, text otherwise) or
+// prepared once and executed per row in libpq's pipeline mode. Either way the batch costs one
+// round trip for its rows and is atomic.
 #include <poll.h>
 
 #include <algorithm>
@@ -43,6 +44,7 @@ bool kind_of(int type, Kind &kind)
     case ZTC_TYPE_DATETIME:
     case ZTC_TYPE_DATETIME2:
     case ZTC_TYPE_DATETIME_MS:
+    case ZTC_TYPE_DATETIME_TEXT:
     case ZTC_TYPE_CLOB:
     case ZTC_TYPE_CLOB2:
     case ZTC_TYPE_REFCURSOR:
@@ -118,7 +120,7 @@ void append_copy_text(std::string &out, const char *p, size_t n)
 }
 
 // Appends one COPY text-format value.
-void append_copy_value(std::string &out, Column &c, const Value &v, std::string &scratch)
+void append_copy_value(std::string &out, Column &c, const Value &v)
 {
     if (v.null) {
         out += "\\N";
@@ -143,12 +145,9 @@ void append_copy_value(std::string &out, Column &c, const Value &v, std::string 
             out += kHex[ch & 15];
         }
         return;
-    case Kind::Text: {
-        int len;
-        const char *text = normalised_text(c.b->type, v, scratch, len);
-        append_copy_text(out, text, static_cast<size_t>(len));
+    case Kind::Text:
+        append_copy_text(out, v.data, static_cast<size_t>(v.len));
         return;
-    }
     case Kind::Micros: {
         char buf[kMicrosTextMax];
         out.append(buf, static_cast<size_t>(format_micros_text(read_int(v.data, 8), buf)));
@@ -161,17 +160,16 @@ void append_copy_value(std::string &out, Column &c, const Value &v, std::string 
 }
 
 // Appends one row in COPY's text or binary format.
-void append_copy_row(std::string &buf, std::vector<Column> &cols, int r, bool binary,
-                     std::string &scratch)
+void append_copy_row(std::string &buf, std::vector<Column> &cols, int r, bool binary)
 {
     if (binary) {
-        append_binary_row(buf, cols, r, scratch);
+        append_binary_row(buf, cols, r);
         return;
     }
     for (size_t c = 0; c < cols.size(); ++c) {
         if (c)
             buf += '\t';
-        append_copy_value(buf, cols[c], next_value(cols[c], r), scratch);
+        append_copy_value(buf, cols[c], next_value(cols[c], r));
     }
     buf += '\n';
 }
@@ -228,13 +226,13 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
     start.reset();
 
     constexpr size_t kChunk = 1 << 16;
-    std::string buf, scratch;
+    std::string buf;
     buf.reserve(kChunk + 4096);
     if (binary)
         buf.append(kBinaryCopyHeader, sizeof kBinaryCopyHeader);
     bool sending = true;
     for (int r = 0; r < rows && sending; ++r) {
-        append_copy_row(buf, cols, r, binary, scratch);
+        append_copy_row(buf, cols, r, binary);
         if (buf.size() >= kChunk) {
             // -1: the server ended the COPY (a failed row) or the connection broke; the
             // result read below says which.
@@ -342,7 +340,7 @@ void choose_param_types(std::vector<Column> &cols, int rows)
 
 // Encodes one pipeline parameter into scratch (text values zero-terminated): offset receives its
 // offset in scratch (-1 for NULL), len its byte length.
-void encode_param(std::string &scratch, Column &c, const Value &v, std::string &tmp, long &offset,
+void encode_param(std::string &scratch, Column &c, const Value &v, long &offset,
                   int &len)
 {
     offset = -1;
@@ -382,15 +380,12 @@ void encode_param(std::string &scratch, Column &c, const Value &v, std::string &
     case Kind::Binary:
         scratch.append(v.data, static_cast<size_t>(v.len));
         break;
-    case Kind::Text: {
-        int n;
-        const char *text = normalised_text(c.b->type, v, tmp, n);
-        scratch.append(text, static_cast<size_t>(n));
+    case Kind::Text:
+        scratch.append(v.data, static_cast<size_t>(v.len));
         scratch += '\0';
-        len = n;
+        len = v.len;
         offset = static_cast<long>(start);
         return;
-    }
     case Kind::Micros: {
         char buf[kMicrosTextMax];
         len = format_micros_text(read_int(v.data, 8), buf);
@@ -538,11 +533,11 @@ bool Pipeline::run(const std::string &sql, std::vector<Column> &cols, int rows)
     bool ok = PQsendPrepare(s_.conn, "", sql.c_str(), n, n ? types.data() : nullptr) == 1;
     if (ok)
         ++sent_;
-    std::string scratch, tmp;
+    std::string scratch;
     for (int r = 0; ok && r < rows && !failed_; ++r) {
         scratch.clear();
         for (int c = 0; c < n; ++c)
-            encode_param(scratch, cols[c], next_value(cols[c], r), tmp, offsets[c], lengths[c]);
+            encode_param(scratch, cols[c], next_value(cols[c], r), offsets[c], lengths[c]);
         for (int c = 0; c < n; ++c)
             values[c] = offsets[c] < 0 ? nullptr : scratch.data() + offsets[c];
         if (PQsendQueryPrepared(s_.conn, "", n, n ? values.data() : nullptr,
@@ -640,6 +635,30 @@ std::vector<Column> batch_columns(const Session &s, int markers)
         kind_of(s.arrays[i].type, cols[i].kind);
     }
     return cols;
+}
+
+// The COPY target of a plain INSERT text: kept from earlier in the same transaction (see
+// Session::copy_targets), or asked now. Null when the catalog query failed (message recorded,
+// the message from before restored when no transaction is open).
+const CopyTarget *copy_target(Session &s, const char *sql, const std::string &target,
+                              const std::string &columns, int markers)
+{
+    auto found = s.copy_targets.find(sql);
+    if (found != s.copy_targets.end() && found->second.epoch == s.cache.epoch)
+        return &found->second;
+    std::string last = *s.error;
+    CopyTarget t;
+    if (!describe_copy_target(s, target, columns, markers, t)) {
+        if (!in_transaction(s))
+            *s.error = std::move(last);
+        return nullptr;
+    }
+    t.epoch = s.cache.epoch;
+    if (s.copy_targets.size() >= Session::copy_target_capacity)
+        s.copy_targets.clear();
+    CopyTarget &kept = s.copy_targets[sql];
+    kept = std::move(t);
+    return &kept;
 }
 
 // The count a batch returns, within the interface's int.
@@ -762,24 +781,16 @@ ZTC_API int ZTC_ExecBatch(ZTC_HANDLE *S, const char *sql, int rows)
         if (!check_texts(s, cols, rows) || !begin_if_needed(s))
             return -1;
         if (plain && insert_markers == markers) {
-            bool inside = in_transaction(s);
-            CopyTarget t;
-            std::string last = *s.error;
-            if (!describe_copy_target(s, target, columns, t)) {
-                // Inside a transaction the failed query has aborted it: report that. Outside,
-                // nothing is lost and COPY in text reports any fault of the target itself.
-                if (inside)
-                    return -1;
-                *s.error = std::move(last);
-                t = CopyTarget();
-            }
-            // COPY ignores rules: a table with rules takes the statement path, like a view.
-            bool accepts = (t.relkind == 'r' || t.relkind == 'p' || t.relkind == 'f') &&
-                           !t.has_rules;
-            if (accepts) {
-                bool binary = plan_binary(s, cols, t.types, rows);
+            const bool inside = in_transaction(s);
+            const CopyTarget *t = copy_target(s, sql, target, columns, markers);
+            // Inside a transaction the failed catalog query has aborted it: report that.
+            // Outside, nothing is lost and the statement path reports the target's fault.
+            if (!t && inside)
+                return -1;
+            if (t && t->copy) {
+                bool binary = plan_binary(s, cols, t->types, rows);
                 int64_t copied = 0;
-                switch (run_copy(s, target, columns, cols, rows, !inside, binary, copied)) {
+                switch (run_copy(s, target, t->columns, cols, rows, !inside, binary, copied)) {
                 case CopyOutcome::Done: return count_result(copied);
                 case CopyOutcome::Failed: return -1;
                 case CopyOutcome::Refused: break;

@@ -20,20 +20,13 @@ enum class Kind {
     Bool,    // code 1: low byte 0 / 1 or 'F' / 'T'
     Int,     // codes 3, 4, 5, 6: signed integers of the element size
     Float,   // codes 7, 8: float or double of the element size
-    Text,    // text codes: packed layout
+    Text,    // text codes: packed layout, sent byte for byte
     Binary,  // codes 15, 18, 42: packed layout, sent as bytea
     Micros,  // code 71: 8-byte microseconds since 1970-01-01 00:00:00, sent as a timestamp's
              // text (or its binary form where the target is a timestamp)
 };
 
 inline bool is_packed(Kind k) { return k == Kind::Text || k == Kind::Binary; }
-
-// Codes whose text is a date or a timestamp that may carry a blank-padded year.
-inline bool is_datetime_code(int type)
-{
-    return type == ZTC_TYPE_DATE || type == ZTC_TYPE_DATETIME || type == ZTC_TYPE_DATETIME2 ||
-           type == ZTC_TYPE_DATETIME_MS;
-}
 
 // Reads a signed integer of `size` bytes (1, 2, 4 or 8) in machine order.
 inline int64_t read_int(const char *p, int size)
@@ -123,21 +116,6 @@ inline Value next_value(Column &c, int r)
 }
 
 inline bool bool_value(const char *p) { return !(*p == 0 || *p == 'F' || *p == 'f'); }
-
-// The text a text value is sent as: a date or timestamp with a blank-padded or short year gets
-// four digits (the server would read "   5-03-07" as 2007-05-03). The caller's date codes always
-// are; a VARCHAR text only when it starts with a blank, the shape dates are packed in.
-inline const char *normalised_text(int type, const Value &v, std::string &scratch, int &len)
-{
-    len = v.len;
-    bool candidate = is_datetime_code(type) ||
-                     (type == ZTC_TYPE_VARCHAR && v.len >= 10 && v.data[0] == ' ');
-    if (candidate && normalise_datetime_text(v.data, static_cast<size_t>(v.len), scratch)) {
-        len = static_cast<int>(scratch.size());
-        return scratch.data();
-    }
-    return v.data;
-}
 
 // Appends a big-endian integer of `bytes` bytes (the binary form of int2, int4, int8).
 inline void append_be(std::string &out, uint64_t v, int bytes)

@@ -14,26 +14,69 @@ namespace zt {
 
 namespace {
 
-// Kind of the relation, the type OIDs of its target columns as one space-separated text in
-// COPY's column order, and whether it has rules; no row when the name is unknown. Two texts, one
-// per shape of the statement, so that the server parses only what it runs: on a fresh session
-// the catalog lookups of the other shape's functions cost about a millisecond.
-// Without a column list: every column COPY fills, generated ones left out.
-constexpr const char *kDescribeAllColumns =
-    "SELECT c.relkind, (SELECT pg_catalog.string_agg(a.atttypid::pg_catalog.text, ' ' "
-    "ORDER BY a.attnum) FROM pg_catalog.pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0 "
-    "AND NOT a.attisdropped AND a.attgenerated = ''), "
-    "c.relhasrules FROM pg_catalog.pg_class c WHERE c.oid = pg_catalog.to_regclass($1)";
-// With a column list ($2, the names as written): missing names give 0. The names go through
-// parse_ident, which reads quoting and case as the server's parser does; ::name cuts long names
-// as the server does.
-constexpr const char *kDescribeListedColumns =
-    "SELECT c.relkind, (SELECT pg_catalog.string_agg(COALESCE(a.atttypid::text, '0'), ' ' "
-    "ORDER BY k.ord) "
+// The catalog query behind describe_copy_target: $1 the target's name, then either $2 the
+// marker count (no column list: the INSERT fills the first $2 columns, generated ones included)
+// or $2 the listed names and $3 the marker count. The `cols` part differs by shape, so that the
+// server parses only what it runs. It gives one row (none for an unknown name): the target
+// columns' types in the INSERT's order ("0" for a name the table lacks), their quoted names,
+// and whether COPY is equivalent.
+//
+// COPY stores what one INSERT per row would only into a plain or partitioned table, none of
+// whose partitions is a foreign table, and only without each of these, where COPY differs:
+// - rules (COPY ignores them), row-level security (COPY FROM refuses it);
+// - a target column that is an identity GENERATED ALWAYS or a generated column (COPY stores
+//   what the INSERT refuses with [428C9]);
+// - an INSERT trigger of the user's on the table or a partition: statement triggers fire once
+//   for a COPY but once per INSERT, and AFTER ROW triggers fire after the last row of a COPY
+//   but after each INSERT's own row;
+// - a foreign key between the table's own partitions or onto itself: a row may name a later
+//   row of the same COPY, which an INSERT per row refuses;
+// - a column left out whose type is a domain and which has no default: the INSERT checks the
+//   domain on its NULL, COPY stores the NULL unchecked;
+// - a count of columns other than the markers' (the INSERT reports it).
+constexpr const char *kTargetHead =
+    "WITH r AS (SELECT c.oid, c.relkind, c.relhasrules, c.relrowsecurity "
+    "FROM pg_catalog.pg_class c WHERE c.oid = pg_catalog.to_regclass($1)), "
+    "tree AS (SELECT r.oid AS relid FROM r UNION "
+    "SELECT p.relid FROM r, pg_catalog.pg_partition_tree(r.oid) p), ";
+constexpr const char *kFirstColumns =
+    "cols AS (SELECT a.attnum, a.atttypid, a.attname, a.attidentity, a.attgenerated, "
+    "a.attnum AS ord FROM r JOIN pg_catalog.pg_attribute a ON a.attrelid = r.oid "
+    "WHERE a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum LIMIT $2::int) ";
+constexpr const char *kListedColumns =
+    "cols AS (SELECT a.attnum, a.atttypid, a.attname, a.attidentity, a.attgenerated, k.ord "
     "FROM pg_catalog.unnest($2::text[]) WITH ORDINALITY AS k(name, ord) "
-    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
-    "AND NOT a.attisdropped AND a.attname = (pg_catalog.parse_ident(k.name))[1]::name), "
-    "c.relhasrules FROM pg_catalog.pg_class c WHERE c.oid = pg_catalog.to_regclass($1)";
+    "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = (SELECT r.oid FROM r) "
+    "AND a.attnum > 0 AND NOT a.attisdropped "
+    "AND a.attname = (pg_catalog.parse_ident(k.name))[1]::name) ";
+constexpr const char *kTargetBody =
+    "SELECT (SELECT pg_catalog.string_agg(COALESCE(cols.atttypid::pg_catalog.text, '0'), ' ' "
+    "ORDER BY cols.ord) FROM cols), "
+    "(SELECT pg_catalog.string_agg(pg_catalog.quote_ident(cols.attname), ',' ORDER BY cols.ord) "
+    "FROM cols), "
+    "r.relkind IN ('r', 'p') AND NOT r.relhasrules AND NOT r.relrowsecurity "
+    "AND (SELECT pg_catalog.count(*) FROM cols) = $%d "
+    "AND NOT EXISTS (SELECT 1 FROM cols WHERE cols.attnum IS NULL OR cols.attidentity = 'a' "
+    "OR cols.attgenerated <> '') "
+    "AND NOT EXISTS (SELECT 1 FROM tree JOIN pg_catalog.pg_class f ON f.oid = tree.relid "
+    "WHERE f.relkind = 'f') "
+    "AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_trigger g JOIN tree ON g.tgrelid = tree.relid "
+    "WHERE NOT g.tgisinternal AND (g.tgtype & 4) <> 0) "
+    "AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_constraint k WHERE k.contype = 'f' "
+    "AND k.conrelid IN (SELECT relid FROM tree) AND k.confrelid IN (SELECT relid FROM tree)) "
+    "AND NOT EXISTS (SELECT 1 FROM pg_catalog.pg_attribute a "
+    "JOIN pg_catalog.pg_type y ON y.oid = a.atttypid WHERE a.attrelid = r.oid AND a.attnum > 0 "
+    "AND NOT a.attisdropped AND y.typtype = 'd' AND NOT a.atthasdef "
+    "AND a.attnum NOT IN (SELECT cols.attnum FROM cols WHERE cols.attnum IS NOT NULL)) "
+    "FROM r";
+
+// The catalog query for one shape of the statement (`listed`: with a column list).
+std::string target_query(bool listed)
+{
+    std::string body = kTargetBody;
+    body.replace(body.find("$%d"), 3, listed ? "$3" : "$2");
+    return std::string(kTargetHead) + (listed ? kListedColumns : kFirstColumns) + body;
+}
 
 bool is_name_start(unsigned char c)
 {
@@ -255,19 +298,17 @@ bool plan_text(Column &c, Oid type, int rows, bool utc)
         return false;
     c.parsed.resize(static_cast<size_t>(rows));
     Column scan = c;
-    std::string scratch;
     for (int r = 0; r < rows; ++r) {
         Value v = next_value(scan, r);
         if (v.null)
             continue;
-        int len;
-        const char *text = normalised_text(c.b->type, v, scratch, len);
+        const size_t len = static_cast<size_t>(v.len);
         if (c.wire == Wire::Date) {
             int32_t days;
-            if (!parse_iso_date(text, static_cast<size_t>(len), days))
+            if (!parse_iso_date(v.data, len, days))
                 return false;
             c.parsed[r] = days;
-        } else if (!parse_iso_timestamp(text, static_cast<size_t>(len), tz, c.parsed[r])) {
+        } else if (!parse_iso_timestamp(v.data, len, tz, c.parsed[r])) {
             return false;
         }
     }
@@ -368,8 +409,7 @@ private:
 
 // Writes one field of a binary COPY row: its 4-byte big-endian length (-1 for NULL), then its
 // bytes.
-void write_binary_value(RowWriter &out, const Column &c, const Value &v, int r,
-                        std::string &scratch)
+void write_binary_value(RowWriter &out, const Column &c, const Value &v, int r)
 {
     if (v.null || c.wire == Wire::Null) {
         out.null();
@@ -429,9 +469,7 @@ void write_binary_value(RowWriter &out, const Column &c, const Value &v, int r,
             out.field(buf, static_cast<size_t>(format_micros_text(read_int(v.data, 8), buf)));
             return;
         }
-        int len;
-        const char *text = normalised_text(c.b->type, v, scratch, len);
-        out.field(text, static_cast<size_t>(len));
+        out.field(v.data, static_cast<size_t>(v.len));
         return;
     }
     }
@@ -490,39 +528,34 @@ bool split_column_list(const std::string &columns, std::vector<std::string> &nam
 }
 
 bool describe_copy_target(Session &s, const std::string &target, const std::string &columns,
-                          CopyTarget &out)
+                          int markers, CopyTarget &out)
 {
     out = CopyTarget();
     std::vector<std::string> names;
-    bool readable = columns.empty() || split_column_list(columns, names);
-    std::string list;
-    if (!columns.empty() && readable) {
-        list = "{";
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (i)
-                list += ',';
-            append_array_element(list, names[i]);
-        }
-        list += '}';
+    const bool listed = !columns.empty();
+    if (listed && !split_column_list(columns, names))
+        return true;  // a list the library does not read: the statement path
+    std::string list = "{";
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i)
+            list += ',';
+        append_array_element(list, names[i]);
     }
-    // A list the library cannot read still asks for the kind: its names then stay unknown.
-    const char *values[2] = {target.c_str(), readable ? list.c_str() : "{}"};
-    ResultPtr r(columns.empty()
-                    ? exec_params_wait(s, kDescribeAllColumns, 1, nullptr, values, nullptr,
-                                       nullptr, 0)
-                    : exec_params_wait(s, kDescribeListedColumns, 2, nullptr, values, nullptr,
-                                       nullptr, 0));
+    list += '}';
+    const std::string count = std::to_string(markers);
+    const char *values[3] = {target.c_str(), listed ? list.c_str() : count.c_str(),
+                             count.c_str()};
+    const std::string sql = target_query(listed);
+    ResultPtr r(exec_params_wait(s, sql.c_str(), listed ? 3 : 2, nullptr, values, nullptr,
+                                 nullptr, 0));
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
         set_error_from_result(s, r.get());
         return false;
     }
-    if (PQntuples(r.get()) == 0)
+    if (PQntuples(r.get()) == 0 || PQgetisnull(r.get(), 0, 0) || PQgetisnull(r.get(), 0, 2) ||
+        *PQgetvalue(r.get(), 0, 2) != 't')
         return true;
-    out.relkind = *PQgetvalue(r.get(), 0, 0);
-    out.has_rules = *PQgetvalue(r.get(), 0, 2) == 't';
-    if (!readable || PQgetisnull(r.get(), 0, 1))
-        return true;
-    const char *p = PQgetvalue(r.get(), 0, 1);
+    const char *p = PQgetvalue(r.get(), 0, 0);
     while (*p) {
         char *next;
         unsigned long oid = std::strtoul(p, &next, 10);
@@ -535,6 +568,9 @@ bool describe_copy_target(Session &s, const std::string &target, const std::stri
         while (*p == ' ')
             ++p;
     }
+    // The INSERT's own list as written, or the columns it fills by position.
+    out.columns = listed ? columns : "(" + std::string(PQgetvalue(r.get(), 0, 1)) + ")";
+    out.copy = out.types.size() == static_cast<size_t>(markers);
     return true;
 }
 
@@ -609,12 +645,12 @@ bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<
     return true;
 }
 
-void append_binary_row(std::string &buf, std::vector<Column> &cols, int r, std::string &scratch)
+void append_binary_row(std::string &buf, std::vector<Column> &cols, int r)
 {
     RowWriter out(buf);
     out.count(cols.size());
     for (Column &c : cols)
-        write_binary_value(out, c, next_value(c, r), r, scratch);
+        write_binary_value(out, c, next_value(c, r), r);
     out.flush();
 }
 

@@ -1,6 +1,7 @@
-// What a batch needs to stream its rows in COPY's binary format: the target's kind and column
-// types (asked once per batch), the plan of how each column is written, the binary forms of
-// the dates and timestamps that the driver hands over as text, and the rows themselves.
+// What a batch needs to stream its rows in COPY's binary format: whether COPY may replace the
+// INSERT and the target's column types (asked once per text and transaction), the plan of how
+// each column is written, the binary forms of the dates and timestamps that the driver hands
+// over as text, and the rows themselves.
 #ifndef ZT_COPYBINARY_H
 #define ZT_COPYBINARY_H
 
@@ -14,20 +15,14 @@
 
 namespace zt {
 
-// A COPY target as the catalog describes it.
-struct CopyTarget {
-    char relkind = 'r';       // 'r' also when the name is unknown: COPY then reports it
-    bool has_rules = false;   // rules, which COPY does not apply (pg_class.relhasrules)
-    std::vector<Oid> types;   // the type of every target column in COPY's order; empty when
-                              // unknown (a column list the library does not read, a missing
-                              // column, or a name the server does not know)
-};
-
-// Asks for the target's relation kind, its rules and its columns' types in one query. `columns` is the
-// column list as written ("(a, \"B\")"), or empty for every column COPY fills. False with the
-// message recorded when the query fails (a query that runs inside the caller's transaction).
+// Asks the catalog, in one query, whether one COPY into `target` stores exactly what one
+// INSERT per row of `markers` values would (see copy_equivalence in copybinary.cpp), and for
+// the COPY's column list and types. `columns` is the INSERT's column list as written
+// ("(a, \"B\")"), or empty for the first `markers` columns. An unknown name, or a list the
+// library does not read, leaves out.copy false. False with the message recorded when the query
+// fails (a query that runs inside the caller's transaction).
 bool describe_copy_target(Session &s, const std::string &target, const std::string &columns,
-                          CopyTarget &out);
+                          int markers, CopyTarget &out);
 
 // Splits a column list "(a, \"B c\", d)" into its names as written (quotes kept). False for
 // anything but plain or double-quoted names separated by commas (comments, for instance).
@@ -52,7 +47,7 @@ bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<
                  int rows);
 
 // Appends row r of planned columns in binary COPY's row format.
-void append_binary_row(std::string &buf, std::vector<Column> &cols, int r, std::string &scratch);
+void append_binary_row(std::string &buf, std::vector<Column> &cols, int r);
 
 // Binary COPY's fixed header: signature, flags, header extension length.
 constexpr char kBinaryCopyHeader[19] = {'P', 'G', 'C', 'O', 'P', 'Y', '\n', '\xff', '\r', '\n',

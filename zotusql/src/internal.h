@@ -142,6 +142,15 @@ struct PageAhead {
     std::string error;        // the message it failed with; empty when it did not
 };
 
+// What the catalog says of a batch's plain INSERT target (copybinary.cpp): whether one COPY
+// stores exactly what one INSERT per row would, and the COPY's explicit column list and types.
+struct CopyTarget {
+    bool copy = false;        // false: the rows take the statement path
+    std::string columns;      // "(a,b)": the columns the INSERT fills, in its order
+    std::vector<Oid> types;   // their types, in the same order
+    uint64_t epoch = 0;       // the statement cache's epoch when the catalog was asked
+};
+
 // The column types of a reading of a named cursor, from its last page: once known, and every one
 // readable in binary form (binaryvalue.h), its next pages are asked for in that form.
 struct CursorReading {
@@ -195,6 +204,12 @@ struct Session {
     // The process that opened the session. A forked child shares its socket (and TLS state)
     // with the parent: it may neither use the session nor end it on the server.
     pid_t owner_pid = getpid();
+    // The COPY targets of batch texts, asked once per text and transaction: while the
+    // transaction that asked stays open, the rows it wrote hold a lock on the table that keeps
+    // other sessions from changing its columns, triggers, rules or policies, and this session's
+    // own DDL moves cache.epoch. Emptied by any call that finds no transaction open.
+    static constexpr size_t copy_target_capacity = 64;
+    std::unordered_map<std::string, CopyTarget> copy_targets;
 
     ~Session();
 };

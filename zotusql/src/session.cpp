@@ -480,6 +480,9 @@ Session *connected_session(ZTC_HANDLE *S)
         } catch (...) {
         }
     }
+    // The transaction the COPY targets were asked in has ended.
+    if (s && !s->copy_targets.empty() && PQtransactionStatus(s->conn) == PQTRANS_IDLE)
+        s->copy_targets.clear();
     return s;
 }
 

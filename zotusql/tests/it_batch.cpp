@@ -161,7 +161,7 @@ TEST_P(BatchPath, NullsAndValuesOfEveryKind)
         Column::fixed<float>(ZTC_TYPE_FLOAT, {0.1f, std::nullopt}),
         Column::fixed<double>(ZTC_TYPE_DOUBLE, {0.1, std::nullopt}),
         Column::texts({"12345678901234567890.123456789", std::nullopt}, ZTC_TYPE_NUMERIC),
-        Column::texts({"   5-03-07", std::nullopt}),
+        Column::texts({"0005-03-07", std::nullopt}, ZTC_TYPE_DATETIME_TEXT),
         Column::texts({"2024-01-05 07:08:09.000123", std::nullopt}),
         Column::texts({"04:05:06.000007", std::nullopt}),
         Column::texts({std::string("a\0\\\xff", 4), std::nullopt}, ZTC_TYPE_BINARY),
@@ -496,14 +496,16 @@ INSTANTIATE_TEST_SUITE_P(
                  Column::texts({std::string("a\0\\\xff", 4), "", std::nullopt}, ZTC_TYPE_BINARY),
                  true, "\\x61005cff|\\x|<NULL>"},
         CopyCase{"Date", "date",
-                 Column::texts({"   5-03-07", "1969-12-31", "1999-12-31", "2000-01-01",
-                                "2024-02-29", "9999-12-31", std::nullopt}),
+                 Column::texts({"0005-03-07", "1969-12-31", "1999-12-31", "2000-01-01",
+                                "2024-02-29", "9999-12-31", std::nullopt},
+                               ZTC_TYPE_DATETIME_TEXT),
                  true, "0005-03-07|1969-12-31|1999-12-31|2000-01-01|2024-02-29|9999-12-31|<NULL>"},
         CopyCase{"Timestamp", "timestamp",
                  Column::texts({"2024-01-05 07:08:09.000123", "1999-12-31 23:59:59.999999",
-                                "1969-07-20 20:17:40.000000", "   1-01-01 00:00:00.000000",
+                                "1969-07-20 20:17:40.000000", "0001-01-01 00:00:00.000000",
                                 "9999-12-31 23:59:59.999999", "2000-02-29 12:00:00.5",
-                                "2024-03-01", std::nullopt}),
+                                "2024-03-01", std::nullopt},
+                               ZTC_TYPE_DATETIME_TEXT),
                  true,
                  "2024-01-05 07:08:09.000123|1999-12-31 23:59:59.999999|1969-07-20 20:17:40|"
                  "0001-01-01 00:00:00|9999-12-31 23:59:59.999999|2000-02-29 12:00:00.5|"
@@ -576,7 +578,9 @@ TEST(Batch, BinaryCopyFindsTheColumns)
                            {Column::fixed(6, ids({3, 4})), Column::texts({"c", "d"}),
                             Column::fixed<char>(ZTC_TYPE_BOOLEAN, {'T', 'T'})}))
         << s.error();
-    EXPECT_EQ("COPY \"B Mixed\"" + copy_binary_tail, last_statement(pid));
+    // An INSERT without a column list copies into the columns it fills, named.
+    EXPECT_EQ("COPY \"B Mixed\" (id,\"Name \"\"x\"\"\",flag)" + copy_binary_tail,
+              last_statement(pid));
     EXPECT_EQ("1,a,t,2|2,b,f,4|3,c,t,6|4,d,t,8",
               query_text(s, "select string_agg(concat_ws(',', id, \"Name \"\"x\"\"\", flag, "
                             "twice), '|' order by id) from \"B Mixed\""));
@@ -611,7 +615,7 @@ TEST(Batch, LongBinaryBatch)
     };
     std::string pid = backend_pid(s);
     ASSERT_EQ(n, run_batch(s, "insert into b_long values (?, ?, ?, ?)", columns())) << s.error();
-    EXPECT_EQ("COPY b_long FROM STDIN (FORMAT binary)", last_statement(pid));
+    EXPECT_EQ("COPY b_long (id,f,t,ts) FROM STDIN (FORMAT binary)", last_statement(pid));
     EXPECT_EQ("20000|199990000|20|2099-01-01 00:00:59.019799",
               query_text(s, "select count(*) || '|' || sum(id) || '|' || count(*) filter "
                             "(where ts is null) || '|' || max(ts) from b_long"));
