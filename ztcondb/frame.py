@@ -11,16 +11,16 @@ from __future__ import annotations
 import concurrent.futures
 import itertools
 import operator
-from typing import (TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple,
-                    Union)
+import typing
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
 import _pyztdb
 
 from .errors import NotSupportedError, ProgrammingError, translating
 
 if TYPE_CHECKING:
-    from .connection import Connection
-    from .cursor import Cursor, NamedCursor
+    from . import connection as _connection
+    from . import cursor as _cursor
 
 __all__ = ["fetch_columns", "read_frame", "write_frame"]
 
@@ -34,6 +34,8 @@ _CURSOR_NAMES = itertools.count(1)
 # One column as the module hands it over: name, kind (a dtype name, "object" for a
 # list), values (a buffer or a list) and the mask (one byte per row, 1 for NULL) or None.
 RawColumn = Tuple[str, str, Any, Any]
+# Parameters of a query, as execute takes them.
+Params = Optional[typing.Sequence[Any]]
 
 
 def _numpy() -> Any:
@@ -46,7 +48,7 @@ def _numpy() -> Any:
 
 def _pandas() -> Any:
     try:
-        import pandas
+        import pandas  # type: ignore[import]
     except ImportError as exc:  # pragma: no cover - depends on the machine
         raise NotSupportedError("pandas is needed for frames: install python3-pandas") from exc
     return pandas
@@ -87,7 +89,7 @@ def _to_arrays(rows: int, columns: List[RawColumn]) -> Dict[str, Any]:
 
 
 @translating
-def fetch_columns(cur: "Cursor", exact_numeric: bool = False) -> Dict[str, Any]:
+def fetch_columns(cur: "_cursor.Cursor", exact_numeric: bool = False) -> Dict[str, Any]:
     """The rest of a plain cursor's result as column name -> NumPy array."""
     _numpy()
     rows, columns = _pyztdb.cursor.fetchcolumns(cur, exact=exact_numeric)
@@ -98,7 +100,7 @@ def fetch_columns(cur: "Cursor", exact_numeric: bool = False) -> Dict[str, Any]:
 
 
 @translating
-def _named_columns(cur: "NamedCursor", maxrows: int, pagesize: int,
+def _named_columns(cur: "_cursor.NamedCursor", maxrows: int, pagesize: int,
                    exact_numeric: bool) -> Tuple[int, List[RawColumn]]:
     """The next rows (at most maxrows, -1: all) of a named cursor, as raw columns."""
     cur._check()
@@ -119,7 +121,7 @@ def _named_columns(cur: "NamedCursor", maxrows: int, pagesize: int,
     return rows, columns
 
 
-def fetch_named_columns(cur: "NamedCursor", exact_numeric: bool = False) -> Dict[str, Any]:
+def fetch_named_columns(cur: "_cursor.NamedCursor", exact_numeric: bool = False) -> Dict[str, Any]:
     """The rest of a named cursor's result as column name -> NumPy array."""
     _numpy()
     rows, columns = _named_columns(cur, -1, max(cur.itersize, PAGE_ROWS), exact_numeric)
@@ -175,8 +177,8 @@ def _frame(pd: Any, rows: int, columns: List[RawColumn], index_col: Any) -> Any:
     values = [_series_values(pd, np, rows, kind, v, m) for _, kind, v, m in columns]
     frame = None
     try:
-        from pandas.core.internals import BlockManager
-        from pandas.core.internals.api import make_block
+        from pandas.core.internals import BlockManager  # type: ignore[import]
+        from pandas.core.internals.api import make_block  # type: ignore[import]
         blocks = []
         for i, v in enumerate(values):
             native = isinstance(v, np.ndarray)
@@ -191,12 +193,12 @@ def _frame(pd: Any, rows: int, columns: List[RawColumn], index_col: Any) -> Any:
     return frame
 
 
-def _autocommit(conn: "Connection") -> bool:
+def _autocommit(conn: "_connection.Connection") -> bool:
     return bool(getattr(conn, "autocommit", False))
 
 
-def _chunks(conn: "Connection", query: str, params: Optional[Sequence[Any]], index_col: Any,
-            chunksize: int, exact_numeric: bool) -> Iterator[Any]:
+def _chunks(conn: "_connection.Connection", query: str, params: Params, index_col: Any,
+            chunksize: int, exact_numeric: bool) -> typing.Iterator[Any]:
     """Frames of at most chunksize rows, read page by page from a server cursor."""
     pd = _pandas()
     cur = conn.cursor("ztcondb_frame_%d" % next(_CURSOR_NAMES), withhold=_autocommit(conn))
@@ -216,7 +218,7 @@ def _chunks(conn: "Connection", query: str, params: Optional[Sequence[Any]], ind
 
 
 @translating
-def _read_whole(conn: "Connection", query: str, params: Optional[Sequence[Any]],
+def _read_whole(conn: "_connection.Connection", query: str, params: Params,
                 exact_numeric: bool) -> Tuple[int, List[RawColumn]]:
     """Every row of the query as raw columns. Inside a transaction the rows come from a
     server cursor in large pages (binary form, the next page made while this one is
@@ -237,16 +239,17 @@ def _read_whole(conn: "Connection", query: str, params: Optional[Sequence[Any]],
 
 
 @translating
-def _bounds(conn: "Connection", query: str, params: Optional[Sequence[Any]], column: str,
+def _bounds(conn: "_connection.Connection", query: str, params: Params, column: str,
             partitions: int) -> List[Tuple[Any, Any, bool]]:
     """Ranges [lo, hi) of the column (the last one closed) splitting its span evenly."""
     cur = conn.cursor()
     try:
         cur.execute("SELECT min(%s), max(%s) FROM (%s) AS ztcondb_q"
                     % (column, column, query), params)
-        lo, hi = cur.fetchone()
+        row = cur.fetchone()
     finally:
         cur.close()
+    lo, hi = row if row is not None else (None, None)
     if lo is None:
         return []
     step = (hi - lo) / partitions
@@ -254,7 +257,7 @@ def _bounds(conn: "Connection", query: str, params: Optional[Sequence[Any]], col
     return [(cuts[i], cuts[i + 1], i == partitions - 1) for i in range(partitions)]
 
 
-def _reconnect(conn: "Connection") -> "Connection":
+def _reconnect(conn: "_connection.Connection") -> "_connection.Connection":
     """A new session with the arguments `conn` was opened with, autocommit off."""
     args = getattr(conn, "_connect_args", None)
     if args is None:
@@ -267,7 +270,7 @@ def _reconnect(conn: "Connection") -> "Connection":
     return part
 
 
-def _read_partition(conn: "Connection", query: str, params: Optional[Sequence[Any]],
+def _read_partition(conn: "_connection.Connection", query: str, params: Params,
                     column: str, bound: Tuple[Any, Any, bool],
                     exact_numeric: bool) -> Tuple[int, List[RawColumn]]:
     """One range of the column read on a connection of its own, closed whatever happens."""
@@ -287,7 +290,7 @@ def _concat(pd: Any, parts: List[Tuple[int, List[RawColumn]]], index_col: Any) -
     return frame.set_index(index_col) if index_col is not None else frame
 
 
-def _partitioned(conn: "Connection", query: str, params: Optional[Sequence[Any]],
+def _partitioned(conn: "_connection.Connection", query: str, params: Params,
                  index_col: Any, column: str, partitions: int, exact_numeric: bool) -> Any:
     pd = _pandas()
     bounds = _bounds(conn, query, params, column, partitions)
@@ -302,8 +305,8 @@ def _partitioned(conn: "Connection", query: str, params: Optional[Sequence[Any]]
     return _concat(pd, parts, index_col)
 
 
-def read_frame(conn: "Connection", query: str, params: Optional[Sequence[Any]] = None, *,
-               index_col: Union[str, Sequence[str], None] = None,
+def read_frame(conn: "_connection.Connection", query: str, params: Params = None, *,
+               index_col: Union[str, typing.Sequence[str], None] = None,
                chunksize: Optional[int] = None, partition_on: Optional[str] = None,
                partitions: Optional[int] = None, exact_numeric: bool = False) -> Any:
     """Runs `query` (with `?` markers and `params`) into a pandas DataFrame.
@@ -450,7 +453,7 @@ def _fit_to_column(np: Any, column: Tuple[str, str, Any, Any], sql_type: str,
 
 
 @translating
-def write_frame(conn: "Connection", frame: Any, table: str, *, if_exists: str = "fail",
+def write_frame(conn: "_connection.Connection", frame: Any, table: str, *, if_exists: str = "fail",
                 index: bool = False) -> int:
     """Writes a DataFrame into `table` through binary COPY, straight from its column
     buffers; returns the number of rows written.
