@@ -236,15 +236,16 @@ PyObject *zt_object_from_text(ZtObjectKind kind, const char *p, size_t n)
 }
 
 /* The columns being filled: the library's view of each, the buffers that will hold the
- * values, and the Python objects of object columns. */
+ * values, and the Python objects of object columns. NULL flags of a block go to scratch
+ * first; a column gets its mask only once a NULL shows up, so a column without NULLs
+ * never holds one. */
 struct ZtColumnsRead {
     std::vector<ZtColumnPlan> plans;
     std::vector<ZTC_COLUMNBUF> bufs;
     std::vector<PyRef> values;        /* ColumnBuffer, or a list for object columns */
-    std::vector<PyRef> masks;         /* ColumnBuffer of 1-byte NULL flags */
-    std::vector<bool> any_null;
+    std::vector<PyRef> masks;         /* ColumnBuffer of 1-byte NULL flags, or empty */
     std::vector<int64_t> offsets;     /* scratch of every text column, block rows + 1 each */
-    std::vector<unsigned char> text_nulls;
+    std::vector<unsigned char> nulls; /* scratch of every column, block rows each */
     Py_ssize_t rows = 0;
 };
 
@@ -255,45 +256,60 @@ int zt_columns_prepare(cursorObject *self, int count, bool exact, ZtColumnsRead 
 {
     rd.plans.resize((size_t)count);
     rd.bufs.assign((size_t)count, ZTC_COLUMNBUF{});
-    rd.any_null.assign((size_t)count, false);
+    rd.masks.resize((size_t)count);
     rd.offsets.assign((size_t)count * (ZT_BLOCK_ROWS + 1), 0);
-    rd.text_nulls.assign((size_t)count * ZT_BLOCK_ROWS, 0);
+    rd.nulls.assign((size_t)count * ZT_BLOCK_ROWS, 0);
     for (int c = 0; c < count; ++c) {
         int code = 0, flags = 0;
         ZTC_getResultcolType(&self->p_results, c + 1, &code);
         ZTC_getResultcolflags(&self->p_results, c + 1, &flags);
         rd.plans[c] = zt_plan_for(code, flags, exact);
         rd.bufs[c].form = rd.plans[c].form;
+        rd.bufs[c].nulls = &rd.nulls[(size_t)c * ZT_BLOCK_ROWS];
+        rd.bufs[c].offsets = &rd.offsets[(size_t)c * (ZT_BLOCK_ROWS + 1)];
         PyObject *values = rd.plans[c].object != ZT_OBJ_NONE ? PyList_New(0)
                                                              : (PyObject *)zt_colbuf_new();
-        PyObject *mask = (PyObject *)zt_colbuf_new();
         rd.values.emplace_back(values);
-        rd.masks.emplace_back(mask);
-        if (values == nullptr || mask == nullptr)
+        if (values == nullptr)
             return -1;
     }
     return 0;
 }
 
-/* Points the library's view of every column at room for `block` more rows. */
+/* Points the library's view of every native column at room for `block` more rows. */
 int zt_columns_room(ZtColumnsRead &rd, int block)
 {
     for (size_t c = 0; c < rd.plans.size(); ++c) {
-        auto *mask = reinterpret_cast<ColumnBufferObject *>(rd.masks[c].get());
-        if (!zt_colbuf_reserve(mask, rd.rows + block))
-            return -1;
-        if (rd.plans[c].form == ZTC_FORM_TEXT) {
-            rd.bufs[c].offsets = &rd.offsets[c * (ZT_BLOCK_ROWS + 1)];
-            rd.bufs[c].nulls = &rd.text_nulls[c * ZT_BLOCK_ROWS];
+        if (rd.plans[c].form == ZTC_FORM_TEXT)
             continue;
-        }
         auto *vals = reinterpret_cast<ColumnBufferObject *>(rd.values[c].get());
         const Py_ssize_t width = rd.plans[c].width;
         if (!zt_colbuf_reserve(vals, (rd.rows + block) * width))
             return -1;
         rd.bufs[c].values = vals->data + rd.rows * width;
-        rd.bufs[c].nulls = reinterpret_cast<unsigned char *>(mask->data) + rd.rows;
     }
+    return 0;
+}
+
+/* Appends a block's NULL flags to column c's mask, making the mask (all rows before
+ * not NULL) at the first NULL. 0, or -1 with an error set. */
+int zt_columns_mask(ZtColumnsRead &rd, size_t c, const unsigned char *nulls, int n)
+{
+    if (!rd.masks[c]) {
+        if (std::memchr(nulls, 1, (size_t)n) == nullptr)
+            return 0;
+        rd.masks[c].reset((PyObject *)zt_colbuf_new());
+        auto *fresh = reinterpret_cast<ColumnBufferObject *>(rd.masks[c].get());
+        if (fresh == nullptr || !zt_colbuf_reserve(fresh, rd.rows + n))
+            return -1;
+        std::memset(fresh->data, 0, (size_t)rd.rows);
+        fresh->size = rd.rows;
+    }
+    auto *mask = reinterpret_cast<ColumnBufferObject *>(rd.masks[c].get());
+    if (!zt_colbuf_reserve(mask, rd.rows + n))
+        return -1;
+    std::memcpy(mask->data + rd.rows, nulls, (size_t)n);
+    mask->size = rd.rows + n;
     return 0;
 }
 
@@ -302,10 +318,8 @@ int zt_columns_room(ZtColumnsRead &rd, int block)
 int zt_columns_take(ZtColumnsRead &rd, int n)
 {
     for (size_t c = 0; c < rd.plans.size(); ++c) {
-        auto *mask = reinterpret_cast<ColumnBufferObject *>(rd.masks[c].get());
-        unsigned char *nulls = reinterpret_cast<unsigned char *>(mask->data) + rd.rows;
+        const unsigned char *nulls = rd.bufs[c].nulls;
         if (rd.plans[c].form == ZTC_FORM_TEXT) {
-            std::memcpy(nulls, rd.bufs[c].nulls, (size_t)n);
             const int64_t *off = rd.bufs[c].offsets;
             PyObject *list = rd.values[c].get();
             for (int i = 0; i < n; ++i) {
@@ -325,9 +339,8 @@ int zt_columns_take(ZtColumnsRead &rd, int n)
             reinterpret_cast<ColumnBufferObject *>(rd.values[c].get())->size =
                 (rd.rows + n) * rd.plans[c].width;
         }
-        if (!rd.any_null[c] && std::memchr(nulls, 1, (size_t)n) != nullptr)
-            rd.any_null[c] = true;
-        mask->size = rd.rows + n;
+        if (zt_columns_mask(rd, c, nulls, n) < 0)
+            return -1;
     }
     rd.rows += n;
     return 0;
@@ -359,7 +372,7 @@ PyObject *zt_columns_result(cursorObject *self, ZtColumnsRead &rd)
         if (rd.plans[c].object == ZT_OBJ_NONE)
             zt_colbuf_trim(reinterpret_cast<ColumnBufferObject *>(rd.values[c].get()));
         PyObject *mask = Py_None;
-        if (rd.any_null[c]) {
+        if (rd.masks[c]) {
             zt_colbuf_trim(reinterpret_cast<ColumnBufferObject *>(rd.masks[c].get()));
             mask = rd.masks[c].get();
         }

@@ -26,7 +26,7 @@ __all__ = ["fetch_columns", "read_frame", "write_frame"]
 
 # Rows of a server cursor's page when a whole result is read into columns: large pages
 # come in binary form and cost few round trips; two of them are held at a time.
-PAGE_ROWS = 65536
+PAGE_ROWS = 16384
 
 # Names of server cursors made here.
 _CURSOR_NAMES = itertools.count(1)
@@ -148,33 +148,47 @@ def _series_values(pd: Any, np: Any, rows: int, kind: str, values: Any, mask: An
         if m is not None:
             arr[m] = np.nan
         return arr
-    # datetime64 / timedelta64: NULL is NaT.
-    if m is not None:
-        arr.view(np.int64)[m] = np.iinfo(np.int64).min
-    if arr.dtype.kind == "M" and not _fits_nanoseconds(np, arr):
+    # datetime64 / timedelta64: counted in nanoseconds in place (pandas 1.5 knows no
+    # other unit), NULL as NaT; objects when a value has no nanosecond count.
+    scaled = _in_nanoseconds(np, arr, m)
+    if scaled is None:
+        if m is not None:
+            arr.view(np.int64)[m] = np.iinfo(np.int64).min
         return arr.astype(object)
-    arr = arr.astype(arr.dtype.str[:3] + "[ns]")
     if ", UTC" in kind:
-        return pd.arrays.DatetimeArray(arr, dtype=pd.DatetimeTZDtype(tz="UTC"))
-    return arr
+        return pd.arrays.DatetimeArray(scaled, dtype=pd.DatetimeTZDtype(tz="UTC"))
+    return scaled
 
 
-def _fits_nanoseconds(np: Any, arr: Any) -> bool:
-    """Whether every date-time of arr has a nanosecond count (years 1678-2261)."""
-    valid = arr[~np.isnat(arr)]
-    if valid.size == 0:
-        return True
-    lo, hi = np.datetime64("1678-01-01"), np.datetime64("2261-12-31")
-    return bool(valid.min() >= lo and valid.max() <= hi)
+def _in_nanoseconds(np: Any, arr: Any, mask: Any) -> Any:
+    """arr (datetime64 / timedelta64 in days or microseconds) rescaled in its own memory
+    to nanoseconds, NaT where mask is set; None when a value does not fit 64 bits of
+    nanoseconds (years 1678-2261), arr then unchanged."""
+    unit = np.datetime_data(arr.dtype)[0]
+    factor = {"D": 86400 * 10 ** 9, "us": 1000, "ns": 1}[unit]
+    counts = arr.view(np.int64)
+    valid = counts if mask is None else counts[~mask]
+    limit = np.iinfo(np.int64).max // factor
+    if valid.size and (valid.min() <= -limit or valid.max() >= limit):
+        return None
+    counts *= factor
+    if mask is not None:
+        counts[mask] = np.iinfo(np.int64).min
+    return counts.view(arr.dtype.str[:3] + "[ns]")
 
 
 def _frame(pd: Any, rows: int, columns: List[RawColumn], index_col: Any) -> Any:
-    """A DataFrame over the columns. Each column keeps a block of its own, so the arrays
+    """A DataFrame over the columns (the list is emptied on the way). Each column keeps a block of its own, so the arrays
     are adopted, not copied into 2-D blocks of one dtype (pandas merges them when an
     operation needs it)."""
     np = _numpy()
     names = [c[0] for c in columns]
-    values = [_series_values(pd, np, rows, kind, v, m) for _, kind, v, m in columns]
+    values = []
+    for i, (_, kind, v, m) in enumerate(columns):
+        # The module's buffer or list is let go as soon as its column is made.
+        columns[i] = (names[i], kind, None, None)
+        values.append(_series_values(pd, np, rows, kind, v, m))
+        del v, m
     frame = None
     try:
         from pandas.core.internals import BlockManager  # type: ignore[import]

@@ -140,6 +140,19 @@ def test_fetch_columns_masks_nulls_and_numeric_exactly(zconn):
     assert list(cols["inf"].mask) == [True] * 3
 
 
+@pytest.mark.parametrize("expr, expected", [
+    ("date '1500-03-01'", datetime.date(1500, 3, 1)),
+    ("timestamp '3000-01-01 00:00:01.5'", datetime.datetime(3000, 1, 1, 0, 0, 1, 500000)),
+    ("interval '300 years 1 us'", datetime.timedelta(days=108000, microseconds=1)),
+])
+def test_frame_values_beyond_nanoseconds_stay_objects(zconn, expr, expected):
+    """pandas counts date-times in 64 bits of nanoseconds: values beyond make the column
+    one of objects instead of wrapping around."""
+    frame = ztcondb.read_frame(zconn, "SELECT %s AS v UNION ALL SELECT NULL" % expr)
+    assert frame["v"].dtype == object
+    assert list(frame["v"]) == [expected, None]
+
+
 @pytest.mark.parametrize("readahead", [False, True])
 def test_named_cursor_columns_across_pages(zconn, readahead):
     """More rows than a block of the decoder and than a page: nothing lost at the
