@@ -246,6 +246,7 @@ struct ZtColumnsRead {
     std::vector<PyRef> masks;         /* ColumnBuffer of 1-byte NULL flags, or empty */
     std::vector<int64_t> offsets;     /* scratch of every text column, block rows + 1 each */
     std::vector<unsigned char> nulls; /* scratch of every column, block rows each */
+    std::string text;                 /* a text column's bytes of the block being taken */
     Py_ssize_t rows = 0;
 };
 
@@ -321,13 +322,16 @@ int zt_columns_take(ZtColumnsRead &rd, int n)
         const unsigned char *nulls = rd.bufs[c].nulls;
         if (rd.plans[c].form == ZTC_FORM_TEXT) {
             const int64_t *off = rd.bufs[c].offsets;
+            /* The block's bytes are the result's: copied first, since making an object may
+             * run Python code (a collection, a finalizer) that frees the result. */
+            rd.text.assign(rd.bufs[c].text, (size_t)off[n]);
             PyObject *list = rd.values[c].get();
             for (int i = 0; i < n; ++i) {
                 PyRef item;
                 if (nulls[i]) {
                     item = PyRef::borrow(Py_None);
                 } else {
-                    item.reset(zt_object_from_text(rd.plans[c].object, rd.bufs[c].text + off[i],
+                    item.reset(zt_object_from_text(rd.plans[c].object, rd.text.data() + off[i],
                                                    (size_t)(off[i + 1] - off[i])));
                     if (!item)
                         return -1;

@@ -389,8 +389,8 @@ def _column_for_copy(pd: Any, np: Any, series: Any) -> Tuple[str, str, Any, Any]
             getattr(dtype, "_is_numeric", False) or isinstance(dtype, pd.BooleanDtype):
         mask = np.ascontiguousarray(series.isna().to_numpy(), dtype=np.uint8)
         numpy_type = getattr(dtype, "numpy_dtype", np.dtype(object))
-        if numpy_type.kind in "iub":
-            fill = False if numpy_type.kind == "b" else 0
+        if numpy_type.kind in "iubf":
+            fill = {"b": False, "f": np.nan}.get(numpy_type.kind, 0)
             arr = series.to_numpy(dtype=numpy_type, na_value=fill)
             return _native(np, arr, mask)
     if isinstance(dtype, np.dtype) and dtype.kind in "biuf":

@@ -203,6 +203,7 @@ ROUND_TRIPS = {} if pd is None else {
     "bool": pd.Series([True, False, True]),
     "Int64 with NA": pd.Series([1, None, 3], dtype="Int64"),
     "boolean with NA": pd.Series([True, None, False], dtype="boolean"),
+    "Float64 with NA": pd.Series([0.5, None, -2.0], dtype="Float64"),
     "str with None": pd.Series(["a", None, "ü\u20ac"], dtype=object),
     "bytes": pd.Series([b"\x00\x01", b"", None], dtype=object),
     "datetime64 with NaT": pd.Series(pd.to_datetime(["1960-01-01 00:00:00.000001", None,
@@ -237,6 +238,15 @@ def test_write_frame_if_exists_and_existing_column_types(zconn):
         ztcondb.write_frame(zconn, too_big, "cols_exist", if_exists="append")
     cur.execute("SELECT a, b, c FROM cols_exist ORDER BY a")
     assert cur.fetchall() == [(1, "x", 7), (2, "y", 7)]
+    # Timestamps fill a date column as their days; floats refuse an integer column.
+    cur.execute("CREATE TABLE cols_dates (d date, n integer)")
+    dated = pd.DataFrame({"d": pd.to_datetime(["1999-12-31 23:00", None]), "n": [1, 2]})
+    ztcondb.write_frame(zconn, dated, "cols_dates", if_exists="append")
+    cur.execute("SELECT d FROM cols_dates ORDER BY n")
+    assert cur.fetchall() == [(datetime.date(1999, 12, 31),), (None,)]
+    with pytest.raises(ztcondb.ProgrammingError, match="holds floats"):
+        ztcondb.write_frame(zconn, pd.DataFrame({"n": [0.5]}), "cols_dates",
+                            if_exists="append")
     ztcondb.write_frame(zconn, frame.iloc[:1], "cols_exist", if_exists="replace")
     cur.execute("SELECT * FROM cols_exist")
     assert cur.fetchall() == [(1, "x")]
