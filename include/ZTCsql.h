@@ -151,6 +151,12 @@ int ZTC_Prepare2(ZTC_HANDLE *S, const char *sql, void *reserved);
 int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HANDLE *R);
 /* Marks the prepared statement unused; reserved must be NULL. */
 int ZTC_UnPrepare(ZTC_HANDLE *S, void *reserved);
+/* Addition: the number of runs of a text through ZTC_ExecwithDataReader or
+ * ZTC_Execute_no_query before it is prepared on the server (the next run is; 0: the
+ * first). Negative: the session never creates a named server statement, by any call
+ * (ZTC_Prepare2/ZTC_Execute2 then run unnamed statements), as a connection pooler in
+ * transaction mode needs. A new session has 2. */
+int ZTC_SetPrepareThreshold(ZTC_HANDLE *S, int runs);
 /* Runs the array bindings as a batch of `rows` rows, atomically. Returns the number of
  * rows the server reports affected (an INSERT: rows inserted, which a trigger may make
  * fewer than `rows`). */

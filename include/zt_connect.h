@@ -20,6 +20,10 @@ typedef struct {
     char pytypes;               /* opt-in: Python types read and sent, whole column names */
     struct zt_conn_sync *sync;  /* the session's lock and deferred work (zt_session.cpp) */
     uint64_t session_gen;       /* changes whenever a session is opened or ended */
+    /* opt-in: runs of a text before the library prepares it; -1 never. Unset (zero
+     * prepare_set) leaves every session at the library's own default. */
+    int32_t prepare_runs;
+    char prepare_set;
 } RhConnect;
 
 extern PyTypeObject connectionType;

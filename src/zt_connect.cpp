@@ -7,6 +7,7 @@
 #include "zt_cursor.h"
 #include "zt_session.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -92,6 +93,8 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
         return rc;
     }
     ZTC_SetWaitHandler(&session, zt_wait_tick, nullptr, ZT_WAIT_TICK_MS);
+    if (self->prepare_set)
+        ZTC_SetPrepareThreshold(&session, self->prepare_runs);
     self->p_conn = session;
     self->turnIP_attrs = attrs;
     ++self->session_gen;
@@ -355,7 +358,60 @@ PyMethodDef connection_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+/* The library's own threshold, which a connection keeps until prepare_threshold is set. */
+constexpr int ZT_DEFAULT_PREPARE_RUNS = 2;
+
+/* prepare_threshold: how many runs of a statement text come before the library prepares
+ * it on the server (the next run is prepared); None: no named server statement is ever
+ * created (what a pooler in transaction mode needs). */
+PyObject *pyzt_conn_get_prepare_threshold(RhConnect *self, void *)
+{
+    if (!self->prepare_set)
+        return PyLong_FromLong(ZT_DEFAULT_PREPARE_RUNS);
+    if (self->prepare_runs < 0)
+        Py_RETURN_NONE;
+    return PyLong_FromLong(self->prepare_runs);
+}
+
+int pyzt_conn_set_prepare_threshold(RhConnect *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "prepare_threshold cannot be deleted");
+        return -1;
+    }
+    long runs = -1;
+    if (value != Py_None) {
+        if (!PyLong_Check(value) || PyBool_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "prepare_threshold must be an int or None, not %s",
+                         Py_TYPE(value)->tp_name);
+            return -1;
+        }
+        int overflow = 0;
+        runs = PyLong_AsLongAndOverflow(value, &overflow);
+        if (runs == -1 && PyErr_Occurred())
+            return -1;
+        if (runs < 0 || overflow < 0) {
+            PyErr_SetString(PyExc_ValueError, "prepare_threshold must be 0 or more, or None");
+            return -1;
+        }
+        if (overflow > 0 || runs > INT32_MAX)
+            runs = INT32_MAX;
+    }
+    /* The library call never waits on the server; the hold keeps it off a session
+     * another thread is using. */
+    ZtHold hold(self);
+    self->prepare_runs = static_cast<int32_t>(runs);
+    self->prepare_set = 1;
+    if (self->p_conn != nullptr)
+        ZTC_SetPrepareThreshold(&self->p_conn, self->prepare_runs);
+    return 0;
+}
+
 PyGetSetDef connection_getset[] = {
+    {"prepare_threshold", reinterpret_cast<getter>(pyzt_conn_get_prepare_threshold),
+     reinterpret_cast<setter>(pyzt_conn_set_prepare_threshold),
+     "Runs of a statement before the library prepares it on the server (None: never)",
+     nullptr},
     {"broken", reinterpret_cast<getter>(pyzt_conn_broken), nullptr,
      "True when the server ended the session or the connection to it was lost", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

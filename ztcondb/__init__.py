@@ -53,7 +53,8 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
             *, host: HostArg = None, dbname: Optional[str] = None,
             sslmode: Optional[str] = None, connect_timeout: Union[int, str, None] = None,
             options: Optional[str] = None, application_name: Optional[str] = None,
-            target_session_attrs: Optional[str] = None) -> Connection:
+            target_session_attrs: Optional[str] = None,
+            prepare_threshold: Optional[int] = 2) -> Connection:
     """Opens a session.
 
     `dsn` is a libpq connection string ("host=db1 dbname=app") or URI
@@ -64,7 +65,9 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
     hosts and `port` one port or one per host; with `target_session_attrs`
     ("read-write", "read-only", "primary", "standby", "prefer-standby", "any") the
     first host whose session fits is used. Autocommit is switched off, as PEP 249
-    expects: call `commit()` to keep changes."""
+    expects: call `commit()` to keep changes. `prepare_threshold` is the number of runs
+    of a statement before it is prepared on the server (0: at once); None never prepares
+    and creates no named server statement at all, as a pooler in transaction mode needs."""
     settings = {key: value for key, value in (
         ("host", host), ("dbname", dbname), ("sslmode", sslmode),
         ("connect_timeout", connect_timeout), ("options", options),
@@ -75,5 +78,11 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
     conn = Connection(*values, **cast(Dict[str, Any], extra))
     # Kept for read_frame's partitions, which open sessions of their own alike.
     conn._connect_args = (values, extra)
+    if prepare_threshold != conn.prepare_threshold:
+        try:
+            conn.prepare_threshold = prepare_threshold
+        except BaseException:
+            conn.close()
+            raise
     conn.autocommit = False
     return conn

@@ -102,6 +102,14 @@ class Connection(_pyztdb.connection):
         super().cursor()
         if name is None:
             return Cursor(self)
+        if withhold and self.prepare_threshold is None:
+            # The setting of transaction pooling: there a cursor held past its transaction
+            # stays on a server session the next statement may not reach, and another
+            # client's cursor of the same name may answer instead.
+            raise NotSupportedError(
+                "a named cursor with withhold=True is refused while prepare_threshold is "
+                "None (the setting for a pooler in transaction mode): the server session "
+                "that holds it may not serve the next fetch")
         return NamedCursor(self, name, withhold=withhold, scrollable=scrollable)
 
     def __enter__(self) -> "Connection":

@@ -18,6 +18,14 @@ from .errors import translates_errors, translating
 # The errors the handlers below catch: the module's (from super() calls) and ours.
 _ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _DriverError)
 
+
+
+def _string_literal(text: str) -> str:
+    """text as an SQL string literal that reads the same whatever
+    standard_conforming_strings says."""
+    return "E'%s'" % text.replace("\\", "\\\\").replace("'", "''")
+
+
 if TYPE_CHECKING:
     from . import connection as _connection
 
@@ -641,16 +649,22 @@ class NamedCursor(Cursor):
         self._declared = False
         if self._connection.closed:
             return
+        aux = _pyztdb.cursor(self._connection)
         try:
-            aux = _pyztdb.cursor(self._connection)
+            # The name goes as a literal: a statement without parameters is never prepared
+            # on the server, so the check runs alike on every server session.
             try:
-                aux.execute("SELECT 1 FROM pg_catalog.pg_cursors WHERE name = ?", (self.name,))
-                if aux.fetchone() is not None:
-                    aux.execute("CLOSE %s" % self._quoted)
-            finally:
-                aux.close()
-        except _ERRORS:
-            pass
+                aux.execute("SELECT 1 FROM pg_catalog.pg_cursors WHERE name = %s"
+                            % _string_literal(self.name))
+            except _ERRORS as exc:
+                # A failed transaction: its rollback ends the cursor (one without hold).
+                if getattr(exc, "sqlstate", None) == "25P02":
+                    return
+                raise
+            if aux.fetchone() is not None:
+                aux.execute("CLOSE %s" % self._quoted)
+        finally:
+            aux.close()
 
     def close(self) -> None:
         if not self._closed:

@@ -280,6 +280,9 @@ def _reconnect(conn: "_connection.Connection") -> "_connection.Connection":
     from .connection import Connection
     values, extra = args
     part = Connection(*values, **extra)
+    # Behind a pooler in transaction mode the partitions must not prepare either.
+    if part.prepare_threshold != conn.prepare_threshold:
+        part.prepare_threshold = conn.prepare_threshold
     part.autocommit = False
     return part
 

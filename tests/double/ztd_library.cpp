@@ -605,6 +605,15 @@ int ZTC_UnPrepare(ZTC_HANDLE *S, void * /*reserved*/)
     return need_session(S) ? 0 : -1;
 }
 
+int ZTC_SetPrepareThreshold(ZTC_HANDLE *S, int runs)
+{
+    Logger("ZTC_SetPrepareThreshold").handle("session", S).integer("runs", runs).commit();
+    int rc;
+    if (injected("ZTC_SetPrepareThreshold", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
 /* Installing the wait handler is plumbing done at every open: it is kept on the
  * session but not logged, so logs read as before. */
 int ZTC_SetWaitHandler(ZTC_HANDLE *S, ZTC_WAIT_HANDLER handler, void *context, int tick_ms)

@@ -97,3 +97,18 @@ def table(cur, table_name):
     yield create
     for name in made:
         cur.execute("drop table if exists %s" % name)
+
+
+@pytest.fixture(scope="module", params=["transaction", "session"])
+def bouncer(request, pg):
+    """A real PgBouncer (its own process, a free loopback port) in front of the test
+    server, in transaction and in session pool mode: a dict like `pg`'s, with "mode"."""
+    import pgbouncer
+    if not pgbouncer.available():
+        pytest.fail("pgbouncer is not installed (scripts/install-deps installs it)")
+    b = pgbouncer.PgBouncer(pg["host"], pg["port"], pg["user"], request.param).start()
+    try:
+        yield {"host": b.host, "port": b.port, "user": pg["user"], "db": pg["db"],
+               "mode": b.mode}
+    finally:
+        b.stop()

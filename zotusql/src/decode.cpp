@@ -517,6 +517,207 @@ bool decode_timestamp_us(const char *text, size_t len, int64_t &us)
     return true;
 }
 
+namespace {
+
+// Months and microseconds of an interval being read part by part; `overflow` is set by the
+// first part that does not fit 64 bits.
+struct IntervalSum {
+    int64_t months = 0;
+    int64_t us = 0;
+    bool overflow = false;
+
+    bool add_months(int64_t count, int64_t per)
+    {
+        int64_t v;
+        if (mul_overflows(count, per, v) || add_overflows(months, v, months))
+            return !(overflow = true);
+        return true;
+    }
+    bool add_us(int64_t count, int64_t per, int64_t extra = 0)
+    {
+        int64_t v;
+        if (mul_overflows(count, per, v) || add_overflows(v, extra, v) ||
+            add_overflows(us, v, us))
+            return !(overflow = true);
+        return true;
+    }
+};
+
+constexpr int64_t kMicrosPerSecondI = 1000000;
+
+// An optional sign: -1 or 1.
+int read_sign(const char *&p, const char *end)
+{
+    if (p < end && (*p == '-' || *p == '+'))
+        return *p++ == '-' ? -1 : 1;
+    return 1;
+}
+
+// "H+:MM:SS[.ffffff]" with the sign given: adds it to sum. The hours may exceed a day.
+bool read_clock(const char *&p, const char *end, int sign, IntervalSum &sum)
+{
+    int64_t h, frac;
+    int mi, sec;
+    if (!some_digits(p, end, 18, h) || p >= end || *p++ != ':' || !fixed_digits(p, end, 2, mi) ||
+        p >= end || *p++ != ':' || !fixed_digits(p, end, 2, sec) || !fraction_micros(p, end, frac) ||
+        mi > 59 || sec > 59)
+        return false;
+    // Signed before the minutes are added, so that the most negative time still fits.
+    return sum.add_us(sign * h, 3600 * kMicrosPerSecondI,
+                      sign * ((mi * 60 + sec) * kMicrosPerSecondI + frac));
+}
+
+// IntervalStyle iso_8601: "P1Y2M3DT4H5M6.5S", each part with its own sign, "PT0S" for zero.
+bool read_iso8601_interval(const char *p, const char *end, IntervalSum &sum)
+{
+    if (p >= end || *p++ != 'P' || p >= end)
+        return false;
+    bool time = false;
+    while (p < end) {
+        if (*p == 'T') {
+            if (time || ++p >= end)
+                return false;
+            time = true;
+            continue;
+        }
+        int sign = read_sign(p, end);
+        int64_t n, frac = 0;
+        if (!some_digits(p, end, 18, n) || !fraction_micros(p, end, frac) || p >= end)
+            return false;
+        char unit = *p++;
+        if (frac && !(time && unit == 'S'))
+            return false;
+        bool ok = !time ? (unit == 'Y'   ? sum.add_months(sign * n, 12)
+                           : unit == 'M' ? sum.add_months(sign * n, 1)
+                           : unit == 'W' ? sum.add_us(sign * n, 7 * kMicrosPerDay)
+                           : unit == 'D' ? sum.add_us(sign * n, kMicrosPerDay)
+                                         : false)
+                        : (unit == 'H'   ? sum.add_us(sign * n, 3600 * kMicrosPerSecondI)
+                           : unit == 'M' ? sum.add_us(sign * n, 60 * kMicrosPerSecondI)
+                           : unit == 'S' ? sum.add_us(sign * n, kMicrosPerSecondI, sign * frac)
+                                         : false);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// IntervalStyle postgres_verbose: "@ 1 year 2 mons -3 days 4 hours 5 mins 6.5 secs ago",
+// "@ 0" for zero; "ago" negates the whole value.
+bool read_verbose_interval(const char *p, const char *end, IntervalSum &sum)
+{
+    if (end - p < 3 || p[0] != '@' || p[1] != ' ')
+        return false;
+    p += 2;
+    bool ago = false;
+    int parts = 0;
+    while (p < end) {
+        if (ago)
+            return false;
+        if (parts && end - p == 3 && std::memcmp(p, "ago", 3) == 0) {
+            ago = true;
+            p += 3;
+            continue;
+        }
+        int sign = read_sign(p, end);
+        int64_t n, frac = 0;
+        if (!some_digits(p, end, 18, n) || !fraction_micros(p, end, frac))
+            return false;
+        if (p == end && n == 0 && frac == 0 && parts == 0)
+            return true;   // "@ 0"
+        ++parts;
+        if (p >= end || *p++ != ' ')
+            return false;
+        const char *unit = p;
+        while (p < end && *p >= 'a' && *p <= 'z')
+            ++p;
+        size_t ulen = static_cast<size_t>(p - unit);
+        if (p < end && *p++ != ' ')
+            return false;
+        auto is = [&](const char *one, const char *many) {
+            return equals(unit, ulen, one) || equals(unit, ulen, many);
+        };
+        if (frac && !is("sec", "secs"))
+            return false;
+        bool ok = is("year", "years")  ? sum.add_months(sign * n, 12)
+                : is("mon", "mons")    ? sum.add_months(sign * n, 1)
+                : is("day", "days")    ? sum.add_us(sign * n, kMicrosPerDay)
+                : is("hour", "hours")  ? sum.add_us(sign * n, 3600 * kMicrosPerSecondI)
+                : is("min", "mins")    ? sum.add_us(sign * n, 60 * kMicrosPerSecondI)
+                : is("sec", "secs")    ? sum.add_us(sign * n, kMicrosPerSecondI, sign * frac)
+                                       : false;
+        if (!ok)
+            return false;
+    }
+    if (ago && (sum.months == std::numeric_limits<int64_t>::min() ||
+                sum.us == std::numeric_limits<int64_t>::min()))
+        return !(sum.overflow = true);
+    if (ago) {
+        sum.months = -sum.months;
+        sum.us = -sum.us;
+    }
+    return true;
+}
+
+// IntervalStyle sql_standard: "1-2" (years-months), "3 4:05:06" (days, time), "4:05:06", "0";
+// one leading sign for the whole value, or, when the parts' signs differ, all three groups
+// each with its own: "+1-2 -3 +4:05:06". Also the postgres style's bare "-00:00:01".
+bool read_sql_standard_interval(const char *p, const char *end, IntervalSum &sum)
+{
+    const char *groups[3], *ends[3];
+    int count = 0;
+    for (const char *q = p; q <= end; ++q) {
+        if (q == end || *q == ' ') {
+            if (count == 3 || q == p)
+                return false;
+            groups[count] = p;
+            ends[count++] = q;
+            p = q + 1;
+        }
+    }
+    // The kinds the groups must be, by their count: Y-M or time or 0; days and time; all three.
+    enum Kind { YEAR_MONTH, DAYS, CLOCK };
+    int whole_sign = 1;
+    for (int g = 0; g < count; ++g) {
+        const char *q = groups[g], *gend = ends[g];
+        const char *before_sign = q;
+        int sign = read_sign(q, gend);
+        if (count == 3 && q == before_sign)
+            return false;   // mixed signs: every group carries its own
+        if (count < 3 && g > 0 && q != before_sign)
+            return false;   // otherwise only the first, for the whole value
+        if (g == 0)
+            whole_sign = sign;
+        if (count < 3)
+            sign = whole_sign;
+        bool clock = std::memchr(q, ':', static_cast<size_t>(gend - q)) != nullptr;
+        Kind kind = count == 3 ? static_cast<Kind>(g)
+                  : count == 2 ? (g == 0 ? DAYS : CLOCK)
+                  : clock ? CLOCK : YEAR_MONTH;
+        if (kind == CLOCK) {
+            if (!read_clock(q, gend, sign, sum) || q != gend)
+                return false;
+            continue;
+        }
+        int64_t a, m;
+        if (!some_digits(q, gend, 18, a))
+            return false;
+        if (kind == DAYS) {
+            if (q != gend || !sum.add_us(sign * a, kMicrosPerDay))
+                return false;
+            continue;
+        }
+        if (count == 1 && q == gend && a == 0 && q - groups[g] == 1)
+            continue;   // "0"
+        if (q >= gend || *q++ != '-' || !some_digits(q, gend, 18, m) || q != gend || m > 11 ||
+            !sum.add_months(sign * a, 12) || !sum.add_months(sign * m, 1))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros,
                      bool *out_of_range)
 {
@@ -526,6 +727,26 @@ bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &mic
     overflow = false;
     if (text == nullptr || len == 0)
         return false;
+    // The forms of the other IntervalStyles: a pooled server session may have any of them
+    // whatever the library asked for on the session it first had.
+    const char *text_end = text + len;
+    bool letters = false;
+    for (const char *q = text; q < text_end && !letters; ++q)
+        letters = *q >= 'a' && *q <= 'z';
+    if (text[0] == 'P' || text[0] == '@' || !letters) {
+        IntervalSum sum;
+        bool ok = text[0] == 'P'   ? read_iso8601_interval(text, text_end, sum)
+                : text[0] == '@'   ? read_verbose_interval(text, text_end, sum)
+                                   : read_sql_standard_interval(text, text_end, sum);
+        if (!ok || sum.months < std::numeric_limits<int32_t>::min() ||
+            sum.months > std::numeric_limits<int32_t>::max()) {
+            overflow = sum.overflow || ok;
+            return false;
+        }
+        months = static_cast<int32_t>(sum.months);
+        micros = sum.us;
+        return true;
+    }
     const char *p = text, *end = text + len;
     int64_t total_months = 0, total_us = 0;
     bool seen_time = false;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <new>
+#include <random>
 
 #include "binaryvalue.h"
 #include "internal.h"
@@ -54,22 +55,38 @@ std::vector<Oid> merged_types(const std::vector<Oid> &prepared, const std::vecto
     return out;
 }
 
-// Deallocates a server-side statement. Failures are ignored: a statement left behind only
-// takes a little server memory until the session ends.
-void deallocate(Session &s, const std::string &name)
+// Hands a server statement the library no longer uses to drop_retired: it is dropped once no
+// transaction is open, never inside one, where a DEALLOCATE of a statement the user
+// already dropped would fail and abort the transaction.
+void retire(Session &s, std::string &name)
 {
     if (name.empty())
         return;
-    std::string sql = "DEALLOCATE \"" + name + "\"";
-    ResultPtr r(exec_wait(s, sql.c_str()));
+    s.cache.retired.push_back(std::move(name));
+    name.clear();
+}
+
+// "_zt" and 16 random hexadecimal digits and "_": the start of every statement name of the
+// session. A user's PREPARE would have to guess the random part to meet one of them.
+std::string statement_prefix()
+{
+    std::random_device device;
+    uint64_t bits = (uint64_t{device()} << 32) ^ device();
+    static const char kHex[] = "0123456789abcdef";
+    std::string out = "_zt";
+    for (int shift = 60; shift >= 0; shift -= 4)
+        out += kHex[(bits >> shift) & 0xf];
+    out += '_';
+    return out;
 }
 
 // Prepares st on the server under a fresh name with the given types.
 bool server_prepare(Session &s, PreparedStatement &st, const std::vector<Oid> &types)
 {
-    deallocate(s, st.name);
-    st.name.clear();
-    std::string name = "zt_" + std::to_string(++s.cache.next_id);
+    retire(s, st.name);
+    if (s.cache.name_prefix.empty())
+        s.cache.name_prefix = statement_prefix();
+    std::string name = s.cache.name_prefix + std::to_string(++s.cache.next_id);
     ResultPtr r(prepare_wait(s, name.c_str(), st.sql.c_str(), static_cast<int>(types.size()),
                           types.empty() ? nullptr : types.data()));
     if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
@@ -100,7 +117,7 @@ void evict(Session &s)
         --it;
         if (it->in_use || &*it == s.current)
             continue;
-        deallocate(s, it->name);
+        retire(s, it->name);
         c.index.erase(it->text);
         it = c.order.erase(it);
     }
@@ -125,9 +142,18 @@ PreparedStatement *cache_entry(Session &s, const char *text)
     return &c.order.front();
 }
 
-// The execution of a text with markers from which exec_text prepares it on the server:
-// from then on a call sends only its values, and the server plans it no more.
-constexpr int kPrepareAfter = 3;
+// The command tags of the user's statements that drop prepared statements: every one of the
+// session's (DEALLOCATE ALL, DISCARD ALL), or one whose name the tag does not tell.
+void note_command_tag(Session &s, const PGresult *r)
+{
+    const char *tag = PQcmdStatus(const_cast<PGresult *>(r));
+    if (!tag || (tag[0] != 'D'))
+        return;
+    if (std::strcmp(tag, "DEALLOCATE ALL") == 0 || std::strcmp(tag, "DISCARD ALL") == 0)
+        forget_all_prepared(s);
+    else if (std::strcmp(tag, "DEALLOCATE") == 0)
+        retire_all_prepared(s);
+}
 
 // First words of statements that leave the meaning of prepared texts alone: queries,
 // data changes, transaction control, cursors. Any other statement (DDL, SET, DISCARD,
@@ -292,6 +318,9 @@ bool collect_results(Session &s, ResultList &out, RowStores *stores)
             if (!empty_query)
                 empty_query = std::move(r);
             continue;
+        case PGRES_COMMAND_OK:
+            note_command_tag(s, raw);
+            [[fallthrough]];
         default:
             if (stores)
                 stores->push_back(std::move(pending));
@@ -401,7 +430,8 @@ bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores)
         return false;
     ParamArrays p;
     bound_params(s, markers, p);
-    if (st && st->repeatable && ++st->executions >= kPrepareAfter)
+    // The run after `threshold` runs is prepared on the server, and the ones after it too.
+    if (st && st->repeatable && s.cache.threshold >= 0 && ++st->executions > s.cache.threshold)
         return exec_repeated(s, *st, p, out, stores);
     return exec_params(s, sql, p, out, stores);
 }
@@ -409,6 +439,10 @@ bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores)
 PreparedStatement *prepare_cached(Session &s, const char *text, const std::vector<Oid> *types)
 {
     PreparedStatement *st = cache_entry(s, text);
+    // A session that never prepares keeps only the rewritten text; ZTC_Execute2 runs it
+    // as an unnamed statement.
+    if (s.cache.threshold < 0)
+        return st;
     if (!types) {
         // Without known parameter types a statement with markers is prepared at its first
         // execution; one without markers is prepared now, so that its errors show here.
@@ -444,9 +478,55 @@ bool exec_prepared(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
     return true;
 }
 
+void forget_all_prepared(Session &s)
+{
+    for (PreparedStatement &st : s.cache.order) {
+        st.name.clear();
+        st.epoch = 0;
+    }
+}
+
+void retire_all_prepared(Session &s)
+{
+    for (PreparedStatement &st : s.cache.order) {
+        retire(s, st.name);
+        st.epoch = 0;
+    }
+}
+
+void drop_retired(Session &s)
+{
+    if (s.cache.retired.empty() || PQtransactionStatus(s.conn) != PQTRANS_IDLE)
+        return;
+    std::vector<std::string> names;
+    names.swap(s.cache.retired);
+    for (const std::string &name : names) {
+        std::string sql = "DEALLOCATE \"" + name + "\"";
+        ResultPtr r(exec_wait(s, sql.c_str()));
+        if (!r && PQstatus(s.conn) == CONNECTION_BAD)
+            return;
+    }
+}
+
 }  // namespace zt
 
 using namespace zt;
+
+// Sets how many runs of a text come before it is prepared (negative: never; the named
+// statements the session has are then dropped once no transaction is open, by the next
+// statement call: this call itself never waits on the server).
+ZTC_API int ZTC_SetPrepareThreshold(ZTC_HANDLE *S, int runs)
+{
+    Session *s = connected_session(S);
+    if (!s)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        if (runs < 0 && s->cache.threshold >= 0)
+            retire_all_prepared(*s);
+        s->cache.threshold = runs < 0 ? -1 : runs;
+        return 0;
+    });
+}
 
 ZTC_API int ZTC_Reset(ZTC_HANDLE *S)
 {
@@ -544,12 +624,17 @@ ZTC_API int ZTC_Execute2(ZTC_HANDLE *S, void *reserved1, void *reserved2, ZTC_HA
         for (size_t i = 0; i < types.size() && i < st->types.size(); ++i)
             if (!p.values[i])
                 types[i] = st->types[i];
-        if (!prepare_cached(*s, st->text.c_str(), &types))
-            return -1;
         ResultList results;
         RowStores stores;
-        if (!exec_prepared(*s, *st, p, results, &stores))
-            return -1;
+        if (s->cache.threshold < 0) {
+            if (!exec_params(*s, st->sql, p, results, &stores))
+                return -1;
+        } else {
+            if (!prepare_cached(*s, st->text.c_str(), &types))
+                return -1;
+            if (!exec_prepared(*s, *st, p, results, &stores))
+                return -1;
+        }
         replace_result(R, new_result(*s, std::move(results), std::move(stores)));
         return 0;
     });

@@ -125,6 +125,17 @@ struct StatementCache {
     std::list<PreparedStatement> order;
     std::unordered_map<std::string, std::list<PreparedStatement>::iterator> index;
     uint64_t next_id = 0;     // for statement names
+    // The session's statement names are this prefix and a count. It carries a random part
+    // drawn at the first prepare, so a user's own PREPARE of any name in practice never
+    // meets one of the library's.
+    std::string name_prefix;
+    // Runs of a text through exec_text before the next one is prepared on the server
+    // (ZTC_SetPrepareThreshold); negative: the session never creates a named statement.
+    int threshold = 2;
+    // Server statements the library no longer uses and has not dropped yet. DEALLOCATE
+    // fails for a statement the user dropped, and inside a transaction that failure would
+    // abort it: they are dropped only while no transaction is open (drop_retired).
+    std::vector<std::string> retired;
     // Moves on with every statement that may change what a prepared text means (DDL, SET,
     // DISCARD, ...): exec_text prepares its statements again after it.
     uint64_t epoch = 1;
@@ -360,6 +371,16 @@ bool end_transaction(Session &s, bool commit);
 // the caller has not asked for yet: call it right after sending) into row stores parallel to
 // out.
 bool collect_results(Session &s, ResultList &out, RowStores *stores = nullptr);
+
+// Prepared statements the server no longer has or the library no longer uses. forget_all: the
+// user's DEALLOCATE ALL or DISCARD ALL dropped every one (the names are simply forgotten);
+// retire_all: the user's DEALLOCATE of one name, or a threshold turned negative (the names
+// go to the retired list, each dropped later, a missing one harmlessly).
+void forget_all_prepared(Session &s);
+void retire_all_prepared(Session &s);
+// Sends DEALLOCATE for each retired statement when no transaction is open; failures (a
+// statement the user already dropped) are ignored there, where they abort nothing.
+void drop_retired(Session &s);
 
 // Parameter arrays for PQsend*Params / PQsendQueryPrepared, built from bindings.
 struct ParamArrays {

@@ -17,10 +17,12 @@ namespace zt {
 
 namespace {
 
-// Session settings that make the server's text forms the ones the decoders read.
-constexpr const char *kSessionOptions =
-    "-c DateStyle=ISO -c IntervalStyle=postgres -c TimeZone=UTC -c extra_float_digits=1 "
-    "-c bytea_output=hex";
+// Session settings that make the server's text forms the ones the decoders read. They are
+// set by a statement once the session is open, not with the `options` startup parameter,
+// which a connection pooler (PgBouncer by default) refuses.
+constexpr const char *kSessionSettings =
+    "SET DateStyle = ISO; SET IntervalStyle = postgres; SET TimeZone = 'UTC'; "
+    "SET extra_float_digits = 1; SET bytea_output = hex";
 
 // The library never prints: server notices and warnings are kept on the session (the
 // latest ones) for ZTC_GetNotice, and dropped while a session record is not yet there.
@@ -204,13 +206,6 @@ bool connection_params(const ConnText &ct, ConnParams &params, std::string &err)
     const char *env_timeout = std::getenv("PGCONNECT_TIMEOUT");
     if (params.get("connect_timeout").empty() && !(env_timeout && *env_timeout))
         params.set("connect_timeout", "10");
-    // The caller's options (else PGOPTIONS, which an explicit value would hide) first: later
-    // -c settings win, and the decoders need these.
-    std::string options = params.get("options");
-    const char *env_options = std::getenv("PGOPTIONS");
-    if (options.empty() && env_options)
-        options = env_options;
-    params.set("options", options.empty() ? kSessionOptions : options + " " + kSessionOptions);
     return true;
 }
 
@@ -283,6 +278,12 @@ int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE
         }
         PQsetNoticeProcessor(s->conn, keep_notice, s.get());
         prepare_waits(*s);
+        if (!run_command(*s, kSessionSettings)) {
+            *s->error = "[08001] the session settings could not be made: " + *s->error;
+            PQfinish(s->conn);
+            s->conn = nullptr;
+            return -1;
+        }
         if (host_list && attrs) {
             auto a = std::make_unique<IpsAttrs>();
             a->hosts = ct.hosts;
@@ -343,8 +344,10 @@ bool run_command(Session &s, const char *sql)
     return true;
 }
 
+
 bool begin_if_needed(Session &s)
 {
+    drop_retired(s);
     if (s.autocommit || PQtransactionStatus(s.conn) != PQTRANS_IDLE)
         return true;
     return run_command(s, "BEGIN");

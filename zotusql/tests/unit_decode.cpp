@@ -177,6 +177,29 @@ TEST(DecodeInterval, Table)
         {"178956970 years 7 mons", std::numeric_limits<int32_t>::max(), 0},
         {"-178956970 years -8 mons", std::numeric_limits<int32_t>::min(), 0},
         {"106751991 days", 0, 106751991LL * kDay},
+        // IntervalStyle sql_standard: one sign for the whole value, or one per group
+        {"0", 0, 0},
+        {"1-2", 14, 0},
+        {"-1-2", -14, 0},
+        {"3 4:05:06.5", 0, 3 * kDay + 4 * kHour + 306500000},
+        {"-3 4:05:06", 0, -(3 * kDay + 4 * kHour + 306000000)},
+        {"4:05:06", 0, 4 * kHour + 306000000},
+        {"+1-2 -3 +4:05:06", 14, -3 * kDay + 4 * kHour + 306000000},
+        {"-1-2 +3 -0:00:00.000001", -14, 3 * kDay - 1},
+        {"+0-0 -1 +0:00:00", 0, -kDay},
+        // iso_8601: each part with its own sign
+        {"PT0S", 0, 0},
+        {"P1Y2M3DT4H5M6.5S", 14, 3 * kDay + 4 * kHour + 306500000},
+        {"P-1Y-2M3DT-4H-5M-6.5S", -14, 3 * kDay - 4 * kHour - 306500000},
+        {"P2W", 0, 14 * kDay},
+        {"PT-0.000001S", 0, -1},
+        // postgres_verbose: "ago" negates the whole value
+        {"@ 0", 0, 0},
+        {"@ 1 year", 12, 0},
+        {"@ 1 year 2 mons -3 days 4 hours 5 mins 6.5 secs", 14,
+         -3 * kDay + 4 * kHour + 306500000},
+        {"@ 1 day 2 hours ago", 0, -(kDay + 2 * kHour)},
+        {"@ 1 min -0.5 secs ago", 0, -59500000},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.text);
@@ -208,8 +231,12 @@ TEST(DecodeInterval, RefusesMalformedAndOutOfRange)
         "00:00:00 00:00:00",
         "1 year 00:00:00 00:00:00",
         "infinity",
-        "@ 1 year",
         "1 year ago",
+        // the other IntervalStyles' forms, malformed
+        "-0", "1-12", "1-", "-1-2 3", "+1-2 3 +4:05:06", "1-2 -3 4:05:06", "3 -4:05:06",
+        "4:05:06 3", "1 2 3 4", "P", "PT", "P1", "P1H", "PT1Y", "P1.5Y", "PTT1S", "P1S",
+        "@", "@ ", "@ 1", "@ 1 yr", "@ 1.5 days", "@ ago", "@ 1 year ago ago",
+        "@ 1 year ago 2 mons", "P9223372036854775807D",
         "178956971 years",
         "2147483648 mons",
         "106751992 days",
