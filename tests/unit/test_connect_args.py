@@ -60,3 +60,28 @@ def test_connect_refusals_before_the_library(zd, args, kwargs, error, message):
         ztcondb.connect(*args, **kwargs)
     assert message in str(err.value)
     assert [n for n in zd.names() if n.startswith("ZTC_OpenConn")] == []
+
+
+@pytest.mark.parametrize("kwargs, runs, refused", [
+    ({}, [], None),
+    ({"prepare_threshold": 2}, [], None),
+    ({"prepare_threshold": None}, [-1], None),
+    ({"prepare_threshold": 0}, [0], None),
+    ({"prepare_threshold": 7}, [7], None),
+    ({"prepare_threshold": -1}, [], ValueError),
+    ({"prepare_threshold": "5"}, [], TypeError),
+])
+def test_prepare_threshold_argument(zd, kwargs, runs, refused):
+    if refused:
+        with pytest.raises(refused):
+            ztcondb.connect("h", **kwargs)
+        assert zd.open_sessions() == 0   # the session opened is not left behind
+        return
+    conn = ztcondb.connect("h", **kwargs)
+    assert [c.args["runs"] for c in zd.calls_of("ZTC_SetPrepareThreshold")] == runs
+    assert conn.prepare_threshold == kwargs.get("prepare_threshold", 2)
+    if conn.prepare_threshold is None:
+        with pytest.raises(ztcondb.NotSupportedError):
+            conn.cursor("c", withhold=True)
+        conn.cursor("c").close()
+    conn.close()

@@ -431,3 +431,44 @@ def test_repeated_use_leaks_nothing(zd):
         del conn
     assert sys.getrefcount(host) == before
     assert (zd.open_sessions(), zd.open_attrs()) == (0, 0)
+
+
+# (values set in turn, the runs each passes to the library, what the attribute reads)
+THRESHOLDS = [
+    ([], [], 2),
+    ([None], [-1], None),
+    ([0], [0], 0),
+    ([5, None, 1], [5, -1, 1], 1),
+    ([2 ** 40], [2 ** 31 - 1], 2 ** 31 - 1),
+]
+
+
+@pytest.mark.parametrize("values, runs, reads", THRESHOLDS)
+def test_prepare_threshold_reaches_the_library_only_when_set(zd, values, runs, reads):
+    conn = connect()
+    for v in values:
+        conn.prepare_threshold = v
+    assert [c.args["runs"] for c in zd.calls_of("ZTC_SetPrepareThreshold")] == runs
+    assert conn.prepare_threshold == reads
+    # A session opened again gets the value set, and only a set one.
+    conn.__init__("h", 5432, "d", "u", "p", "UTF8", "0")
+    again = [c.args["runs"] for c in zd.calls_of("ZTC_SetPrepareThreshold")]
+    assert again == runs + runs[-1:]
+    conn.close()
+    conn.prepare_threshold = 3   # kept for a later session; no call on a closed one
+    assert len(zd.calls_of("ZTC_SetPrepareThreshold")) == len(again)
+    assert conn.prepare_threshold == 3
+
+
+@pytest.mark.parametrize("value, error", [
+    (-1, ValueError), (-2 ** 70, ValueError), ("1", TypeError), (1.5, TypeError),
+    (True, TypeError), (object(), TypeError)])
+def test_prepare_threshold_refuses_what_is_not_a_count(zd, value, error):
+    conn = connect()
+    with pytest.raises(error):
+        conn.prepare_threshold = value
+    with pytest.raises(TypeError):
+        del conn.prepare_threshold
+    assert conn.prepare_threshold == 2
+    assert zd.calls_of("ZTC_SetPrepareThreshold") == []
+    conn.close()

@@ -1,6 +1,7 @@
 // Decoding of values from PostgreSQL's text forms, and the text helpers used when writing
-// values into caller buffers. The session runs with DateStyle=ISO, IntervalStyle=postgres,
-// TimeZone=UTC and extra_float_digits=1, so these are the only forms that arrive.
+// values into caller buffers. The session sets DateStyle=ISO, TimeZone=UTC and
+// extra_float_digits=1, so these are the forms that arrive; intervals are read in every
+// IntervalStyle, since a pooled server session may have another one.
 // None of these routines allocates except where it fills a std::string.
 #ifndef ZT_DECODE_H
 #define ZT_DECODE_H
@@ -70,8 +71,10 @@ bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms);
 // given); false as above, and for a count beyond 64 bits.
 bool decode_timestamp_us(const char *text, size_t len, int64_t &us);
 
-// Interval in IntervalStyle=postgres ("1 year 2 mons 3 days 04:05:06.5", "-00:00:01", "@"-less):
-// months and microseconds (days counted as 24 h). False for a malformed text, or (with
+// Interval in any IntervalStyle: postgres ("1 year 2 mons 3 days 04:05:06.5", "-00:00:01"),
+// postgres_verbose ("@ 1 year 2 mons ago"), sql_standard ("1-2", "-3 4:05:06",
+// "+1-2 -3 +4:05:06"), iso_8601 ("P1Y2M3DT4H5M6.5S"): months and microseconds (days
+// counted as 24 h). False for a malformed text, or (with
 // *out_of_range set) for one whose months or microseconds do not fit 32 / 64 bits.
 bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &micros,
                      bool *out_of_range = nullptr);
