@@ -232,3 +232,84 @@ def test_killed_backend_makes_the_session_broken(pg):
     conn.close()
     assert conn.broken is False and conn.closed is True
     other.close()
+
+
+class CancelSwallowingProxy(StallingProxy):
+    """Forwards sessions to the server, but takes every cancel request (a connection
+    whose first message is the 16-byte CancelRequest) without passing it on, and counts
+    them: the server never learns of the cancel."""
+
+    CANCEL_CODE = (1234 << 16) | 5678
+
+    def __init__(self, target):
+        self.cancels = 0
+        super().__init__(target)
+
+    def serve(self):
+        peers, fresh = {}, set()
+        while not self.done.is_set():
+            ready, _, _ = select.select(self.sockets, [], [], 0.05)
+            for s in ready:
+                if s is self.listener:
+                    client, _ = s.accept()
+                    self.sockets.append(client)
+                    fresh.add(client)
+                    continue
+                try:
+                    data = s.recv(65536)
+                except OSError:
+                    data = b""
+                if s in fresh:
+                    fresh.discard(s)
+                    if len(data) == 16 and int.from_bytes(data[4:8], "big") == self.CANCEL_CODE:
+                        self.cancels += 1
+                        self.sockets.remove(s)
+                        s.close()
+                        continue
+                    server = socket.create_connection(self.target)
+                    peers[s], peers[server] = server, s
+                    self.sockets.append(server)
+                if data:
+                    peers[s].sendall(data)
+
+
+class Interrupted(Exception):
+    pass
+
+
+def _interrupt(signum, frame):
+    raise Interrupted()
+
+
+def test_an_ignored_cancel_is_sent_once_then_the_session_is_given_up(pg):
+    """A signal during a call sends one cancel request; when the server does not end the
+    statement within 5 s of it, the session is given up (broken) instead of waiting on."""
+    proxy = CancelSwallowingProxy((pg["host"], pg["port"]))
+    other = connect(pg)
+    previous = signal.signal(signal.SIGUSR1, _interrupt)
+    pid = None
+    try:
+        conn = proxied(proxy, pg)
+        conn.autocommit = True
+        cur = conn.cursor()
+        cur.execute("select pg_backend_pid()")
+        pid = cur.fetchall()[0][0]
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGUSR1))
+        timer.start()
+        started = time.monotonic()
+        with pytest.raises(Interrupted):
+            cur.execute("select pg_sleep(12)")
+        elapsed = time.monotonic() - started
+        timer.join()
+        assert proxy.cancels == 1
+        assert 5 <= elapsed < 11
+        assert conn.broken is True
+        with pytest.raises(OPERATIONAL, match=r"^\[57014\] the server did not end"):
+            cur.execute("select 1")
+        conn.close()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+        if pid is not None:   # its pg_sleep would outlive the session given up
+            other.cursor().execute("select pg_terminate_backend(?)", (pid,))
+        other.close()
+        proxy.close()

@@ -429,6 +429,10 @@ bool exec_prepared(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
 
 // After a successful connect: non-blocking socket, cancel object, keepalives, wait limit.
 void prepare_waits(Session &s);
+// Milliseconds of the statement_timeout that server options ("-c statement_timeout=5s",
+// "--statement-timeout=5000") set, the last one given counting; 0 when none is set or
+// it is not understood. The wait limit is derived from it.
+int64_t statement_timeout_in(const std::string &options);
 // Records the session as unusable with the message every later call fails with.
 void mark_broken(Session &s, const std::string &reason);
 // Marks the session broken when libpq reports the connection gone (r: the failing result).

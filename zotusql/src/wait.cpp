@@ -81,6 +81,8 @@ int64_t timeout_ms(const char *value)
     return 0;
 }
 
+}  // namespace
+
 // The statement_timeout in server options ("-c statement_timeout=5000", "--statement-timeout=5s",
 // "-cstatement_timeout=5s"); the last one given counts, as on the server.
 int64_t statement_timeout_in(const std::string &options)
@@ -95,6 +97,8 @@ int64_t statement_timeout_in(const std::string &options)
     }
     return found;
 }
+
+namespace {
 
 void set_keepalive(int fd, int option, int value)
 {

@@ -66,6 +66,31 @@ TEST(ConnText, PasswordMayHoldSeparators)
     }
 }
 
+// The ends of the port range: 0 (not given), 1 and 65535 are ports, in PORT and PORTS.
+TEST(ConnText, PortBoundaries)
+{
+    static const struct {
+        const char *tail;
+        int port;
+        const char *ports;
+    } cases[] = {
+        {"PORT=0; CHAR_SET=UTF8", 0, ""},
+        {"PORT=1; CHAR_SET=UTF8", 1, ""},
+        {"PORT=65535; CHAR_SET=UTF8", 65535, ""},
+        {"PORT=5432; CHAR_SET=UTF8; PORTS=65535", 5432, "65535"},
+        {"PORT=5432; CHAR_SET=UTF8; PORTS=1", 5432, "1"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.tail);
+        std::string text = std::string("IP=h; DB=d; USER=u; PWD=p; ") + k.tail;
+        ConnText c;
+        std::string err;
+        ASSERT_TRUE(parse_connection_text(text.c_str(), false, c, err)) << err;
+        EXPECT_EQ(c.port, k.port);
+        EXPECT_EQ(c.ports, k.ports);
+    }
+}
+
 TEST(ConnText, CharsetNamesInAnyCase)
 {
     for (const char *cs : {"UTF8", "utf8", "UTF-8", "Utf-8", "GBK", "gbk", "GB18030", "gb18030"}) {
@@ -120,6 +145,8 @@ TEST(ConnText, MalformedFieldsNameTheFieldAndHideThePassword)
         {"IP=h; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; DSN=%zz", false, "DSN"},
         {"IP=h; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; OPTIONS=a%00b", false, "OPTIONS"},
         {"IP=h; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; PORTS=1,0", false, "PORTS"},
+        {"IP=h; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; PORTS=65536", false, "PORTS"},
+        {"IP=h; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; PORTS=0", false, "PORTS"},
         {"IP=h; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; PORTS=1,2", false, "PORTS"},
         {"IPS=a,b; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; PORTS=1,2,3", true, "PORTS"},
         {"IP=h; DB=d; USER=u; PWD=s3cr3t; PORT=5432; CHAR_SET=UTF8; PORTS=", false, "PORTS"},

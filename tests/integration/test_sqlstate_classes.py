@@ -1,0 +1,69 @@
+"""Every SQLSTATE class the server can report, raised for real (RAISE ... USING ERRCODE),
+on both faces: the module raises OperationalError carrying the code, ztcondb the class
+its table gives (DatabaseError for a class it has no row for)."""
+import os
+import sys
+
+import pytest
+
+from conftest import connect
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+import _pyztdb  # noqa: E402
+import ztcondb  # noqa: E402
+from ztcondb import (DatabaseError, DataError, IntegrityError, InternalError,  # noqa: E402
+                     NotSupportedError, OperationalError, ProgrammingError)
+
+# One code of every class of the server's error codes appendix (and the library's HY).
+CLASSES = [
+    ("03000", DatabaseError), ("08006", OperationalError), ("09000", DatabaseError),
+    ("0A000", NotSupportedError), ("0B000", DatabaseError), ("0F001", DatabaseError),
+    ("0L000", DatabaseError), ("0P000", DatabaseError), ("0Z002", DatabaseError),
+    ("20000", ProgrammingError), ("21000", ProgrammingError), ("22012", DataError),
+    ("23505", IntegrityError), ("24000", InternalError), ("25001", InternalError),
+    ("26000", ProgrammingError), ("27000", OperationalError), ("28000", OperationalError),
+    ("2B000", InternalError), ("2D000", InternalError), ("2F005", InternalError),
+    ("34000", OperationalError), ("38001", InternalError), ("39004", InternalError),
+    ("3B001", InternalError), ("3D000", ProgrammingError), ("3F000", ProgrammingError),
+    ("40001", OperationalError), ("42P01", ProgrammingError), ("44000", ProgrammingError),
+    ("53200", OperationalError), ("54001", OperationalError), ("55P03", OperationalError),
+    ("57014", OperationalError), ("58030", OperationalError), ("72000", DatabaseError),
+    ("F0001", InternalError), ("HV000", OperationalError), ("HY000", OperationalError),
+    ("P0001", InternalError), ("P0004", InternalError), ("XX000", InternalError),
+    ("XX001", InternalError),
+]
+
+
+@pytest.fixture(scope="module")
+def faces(pg):
+    module = connect(pg)
+    module.autocommit(True)
+    ours = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"], user=pg["user"])
+    ours.autocommit = True
+    try:
+        yield module.cursor(), ours.cursor()
+    finally:
+        module.close()
+        ours.close()
+
+
+def _raise(code):
+    return "do $$ begin raise exception 'planted %s' using errcode = '%s'; end $$" % (code, code)
+
+
+@pytest.mark.parametrize("code, cls", CLASSES, ids=[c[0] for c in CLASSES])
+def test_every_class_on_both_faces(faces, code, cls):
+    module_cur, cur = faces
+    with pytest.raises(_pyztdb.OperationalError) as raw:
+        module_cur.execute(_raise(code))
+    assert raw.value.sqlstate == code
+    assert str(raw.value).startswith("[%s] planted %s" % (code, code))
+    with pytest.raises(ztcondb.Error) as mapped:
+        cur.execute(_raise(code))
+    assert type(mapped.value) is cls
+    assert mapped.value.sqlstate == code
+    assert isinstance(mapped.value.__cause__, _pyztdb.OperationalError)
+    # The session is still usable after each error.
+    cur.execute("select 1")
+    assert cur.fetchall() == [(1,)]
