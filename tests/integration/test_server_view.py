@@ -102,6 +102,30 @@ def test_stale_statement_is_not_reused_in_a_transaction(pg, conn, cur, table, ch
     conn.autocommit(True)
 
 
+# The session's own DDL inside a transaction: the next run of a prepared text must read
+# the table as it now is, at once (no failure: the transaction would be lost).
+@pytest.mark.parametrize("ddl, columns, row", [
+    ("alter table {} add column extra text default 'x'", ["id", "extra"], (1, "x")),
+    ("alter table {} alter column id type bigint", ["id"], (1,)),
+    ("alter table {} rename column id to key", ["key"], (1,)),
+])
+def test_own_ddl_in_a_transaction_reprepares(conn, cur, table, ddl, columns, row):
+    name = table("id int")
+    cur.execute("insert into %s values (1)" % name)
+    conn.autocommit(False)
+    sql = "select * from %s where 1 = ?" % name
+    for _ in range(4):
+        cur.execute(sql, (1,))
+        assert cur.fetchall() == [(1,)]
+    cur.execute(ddl.format(name))
+    for _ in range(2):
+        cur.execute(sql, (1,))
+        assert [d[0] for d in cur.description] == columns
+        assert cur.fetchall() == [row]
+    conn.commit()
+    conn.autocommit(True)
+
+
 # Dates whose cache keys are 16384 days of key apart take the same slot: each must still
 # come back as itself (ztcondb reads dates as date objects), read as text (a plain query)
 # and in binary (a prepared text).

@@ -26,6 +26,7 @@ TEST(WaitLimit, StatementTimeoutFromOptions)
         {"--statement-timeout=5s", 5000},
         {"-cstatement_timeout=9s", 9000},
         {"-c statement_timeout=1s -c statement_timeout=2s", 2000},
+        {"-c statement_timeout=5s -c statement_timeout=1s", 1000},
         {"-c statement_timeout=2s -c work_mem=64MB", 2000},
         {"-c statement_timeout=0", 0},
         {"-c statement_timeout=-5", 0},
