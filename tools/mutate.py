@@ -55,6 +55,8 @@ GTEST_FORM = re.compile(r"^gtest:([\w.-]+):(\S+)$")
 # Folders never copied into the scratch tree: builds, caches, version control.
 SKIP_DIRS = {".git", "__pycache__", ".pytest_cache", ".hypothesis"}
 SKIP_PREFIXES = ("build",)
+# Held by a run in the scratch folder, so that two runs never share one copy.
+LOCK_NAME = ".mutate.lock"
 
 
 class MutantError(Exception):
@@ -177,7 +179,7 @@ def sync_tree(root, scratch):
         dirs[:] = [d for d in dirs if d not in SKIP_DIRS and not (top == scratch and (d.startswith(SKIP_PREFIXES) or d == "mutant-logs"))]
         for f in files:
             rel = os.path.relpath(os.path.join(top, f), scratch)
-            if rel not in wanted and not rel.endswith(".pyc"):
+            if rel not in wanted and not rel.endswith(".pyc") and rel != LOCK_NAME:
                 os.remove(os.path.join(top, f))
 
 
@@ -385,7 +387,7 @@ def main(argv=None):
 
     scratch = scratch_folder(root, args.scratch)
     os.makedirs(scratch, exist_ok=True)
-    lock = open(os.path.join(scratch, ".mutate.lock"), "w")
+    lock = open(os.path.join(scratch, LOCK_NAME), "w")
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:

@@ -182,3 +182,16 @@ def test_repository_mutants_apply():
     done = subprocess.run([SYSTEM_PYTHON, RUNNER, "--check"], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, env=_env(), timeout=60)
     assert done.returncode == 0, done.stderr
+
+
+def test_a_second_run_on_the_same_copy_is_refused(tmp_path):
+    import fcntl
+
+    tree = _target(tmp_path)
+    first = _run(tree, tmp_path, "--only", "upper-returns-lower", "--no-baseline")
+    assert first.returncode == 0, first.stderr
+    with open(tmp_path / "scratch" / ".mutate.lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        second = _run(tree, tmp_path, "--only", "upper-returns-lower")
+    assert second.returncode == 2
+    assert "another run uses" in second.stderr
