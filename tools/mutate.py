@@ -199,6 +199,11 @@ def run_bounded(cmd, cwd, env, log, deadline):
             return None
 
 
+def _unit_first(item):
+    """Sort key of (folder, tests): integration tests last (they are the slow ones)."""
+    return ("integration" in item[0], item[0])
+
+
 def needs_server(tests):
     return any(t.startswith("tests/integration") or t.startswith("gtest:zotusql_it_tests") for t in tests)
 
@@ -266,11 +271,15 @@ class Runner:
             if self.server is None:
                 self.server = Server(self.scratch)
             env.update(self.server.fresh_database())
-        pytest_ids = [t for t in tests if not t.startswith("gtest:")]
-        commands = []
-        if pytest_ids:
-            commands.append([self.args.python, "-m", "pytest", "-q", "-p", "no:cacheprovider"] +
-                            (["-x"] if stop_first else []) + pytest_ids)
+        # One pytest per folder: the unit and the integration tests each have a conftest
+        # and a _pyztdb of their own (linked with the double, or with the library), which
+        # cannot share one interpreter.
+        by_folder = {}
+        for t in tests:
+            if not t.startswith("gtest:"):
+                by_folder.setdefault(os.path.dirname(t.split("::")[0]), []).append(t)
+        commands = [[self.args.python, "-m", "pytest", "-q", "-p", "no:cacheprovider"] +
+                    (["-x"] if stop_first else []) + ids for _, ids in sorted(by_folder.items(), key=_unit_first)]
         for t in tests:
             m = GTEST_FORM.match(t)
             if m:

@@ -91,9 +91,10 @@ def test_any_row_sequence(db, table_name, rows):
     ([(1,), (2,), ("x",)], ztcondb.ProgrammingError, "column 1, row 3"),
     ([(1,), (2,), 3], ztcondb.ProgrammingError, "row 3 is not a sequence"),
     ([(1,), (2,), (3, 4)], ztcondb.ProgrammingError, "row 3 has 2 parameters, row 1 has 1"),
+    ([(), (1,)], ztcondb.ProgrammingError, "row 2 has 1 parameters, row 1 has 0"),
     ([(1,), (2 ** 64,)], OverflowError, "row 2"),
     ([(1,), (None,), (-5,)], ztcondb.IntegrityError, r"row 3: \[23514\]"),
-], ids=["mixed types", "not a row", "ragged", "too big", "server refusal"])
+], ids=["mixed types", "not a row", "ragged", "ragged after empty", "too big", "server refusal"])
 def test_a_failing_row_is_named_and_nothing_stays(db, table_name, rows, error, message):
     db.autocommit = True
     cur = db.cursor()
