@@ -325,6 +325,44 @@ int ZTC_CopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length);
  * message) and sets *rows to the rows copied; -1 with the server's message. */
 int ZTC_CopyEnd(ZTC_HANDLE *S, const char *abort_message, long long *rows);
 
+/* ---- notifications (LISTEN / NOTIFY) ---- */
+
+/* One notification: views into the session, valid until the session's next
+ * ZTC_GetNotify, ZTC_WaitNotify or ZTC_CloseConn. */
+typedef struct {
+    const char *channel;        /* zero-terminated */
+    const char *payload;        /* zero-terminated; payload_length bytes */
+    int payload_length;
+    int pid;                    /* the notifying server process */
+} ZTC_NOTIFY;
+
+/* Takes the oldest notification the session has received (also while other statements
+ * ran: none is dropped) into *out: 0, or ZTC_NO_MORE when none is pending. Reads what
+ * the server has sent already, without waiting. -1 when the connection is lost. */
+int ZTC_GetNotify(ZTC_HANDLE *S, ZTC_NOTIFY *out);
+/* Waits until a notification is pending (0), timeout_ms passed (ZTC_NO_MORE; a negative
+ * timeout waits without limit) or the wait handler asked to stop ([57014], -1). */
+int ZTC_WaitNotify(ZTC_HANDLE *S, int timeout_ms);
+/* The session's socket descriptor (for select/poll), -1 without a connection. */
+int ZTC_Socket(ZTC_HANDLE *S);
+
+/* ---- pipelines ---- */
+
+/* Sends a statement (? markers, the session's single bindings) without waiting for the
+ * results of the statements sent before it. The first send of a batch in manual-commit
+ * mode opens a transaction when none is open. 0, or -1 when it could not be sent. */
+int ZTC_PipelineSend(ZTC_HANDLE *S, const char *sql);
+/* Ends the batch: the server runs what was sent up to here (an error aborts what
+ * followed it in the same transaction), and every statement's outcome is kept, in
+ * order, for ZTC_PipelineResult. *kept is the number of outcomes kept. Any other call on
+ * the session ends a batch in flight the same way first. */
+int ZTC_PipelineSync(ZTC_HANDLE *S, int *kept);
+/* Hands out the oldest kept outcome (ending a batch in flight first): 0 with its
+ * results in *R (freeing what R held), -1 with the statement's failure as the
+ * session's message ([25P02] for a statement an earlier failure kept from running),
+ * ZTC_NO_MORE when nothing is kept. */
+int ZTC_PipelineResult(ZTC_HANDLE *S, ZTC_HANDLE *R);
+
 /* ---- large objects ---- */
 
 int ZTC_Create_Lob(ZTC_HANDLE *L);

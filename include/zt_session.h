@@ -151,6 +151,11 @@ int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name);
 int zt_lib_fetch_page(ZTC_HANDLE *S, const char *name, long long reader, int count, int ahead,
                       ZTC_HANDLE *R, int *sent);
 int zt_lib_cancel(ZTC_HANDLE *S);
+/* Notifications and pipelines. */
+int zt_lib_wait_notify(ZTC_HANDLE *S, int timeout_ms);
+int zt_lib_pipeline_send(ZTC_HANDLE *S, const char *sql);
+int zt_lib_pipeline_sync(ZTC_HANDLE *S, int *kept);
+int zt_lib_pipeline_result(ZTC_HANDLE *S, ZTC_HANDLE *R);
 /* COPY streaming; copy_put's data is a buffer the caller keeps exported (Py_buffer),
  * so no Python code can change or free it meanwhile. */
 int zt_lib_copy_start(ZTC_HANDLE *S, const char *sql, int *direction);

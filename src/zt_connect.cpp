@@ -6,6 +6,7 @@
 #include "zt_conntext.h"
 #include "zt_cursor.h"
 #include "zt_session.h"
+#include "zt_serving.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -167,7 +168,9 @@ void connection_dealloc(RhConnect *self)
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
 }
 
-/* 0 when a session is open, else -1 with OperationalError. */
+}  // namespace
+
+/* 0 when a session is open, else -1 with OperationalError (also for zt_serving.h). */
 int zt_conn_check(RhConnect *self)
 {
     if (self->p_conn)
@@ -175,6 +178,8 @@ int zt_conn_check(RhConnect *self)
     PyErr_SetString(OperationalError, "Connection does not exist");
     return -1;
 }
+
+namespace {
 
 PyObject *pyzt_conn_cursor(RhConnect *self, PyObject *args, PyObject *kwds)
 {
@@ -355,6 +360,14 @@ PyMethodDef connection_methods[] = {
              "__exit__($self, *args)\n--\n\nCloses the connection."),
     ZT_METHD("cancel", pyzt_conn_cancel, METH_NOARGS,
              "cancel($self, /)\n--\n\nAsks the server to cancel the statement running on this session."),
+    ZT_METHD("fileno", zt_held<pyzt_conn_fileno>::call, METH_NOARGS,
+             "fileno($self, /)\n--\n\nThe session's socket descriptor, for select()."),
+    ZT_METHD("getnotifies", zt_held<pyzt_conn_getnotifies>::call, METH_NOARGS,
+             "getnotifies($self, /)\n--\n\nThe notifications received so far as (channel, payload, pid), oldest first; each is handed out once."),
+    ZT_METHD("waitnotify", zt_held<pyzt_conn_waitnotify>::call, METH_VARARGS,
+             "waitnotify($self, timeout=None, /)\n--\n\nWaits until a notification is pending (True) or timeout seconds passed (False)."),
+    ZT_METHD("pipeline_sync", zt_held<pyzt_conn_pipeline_sync>::call, METH_NOARGS,
+             "pipeline_sync($self, /)\n--\n\nEnds the pipeline batch in flight; returns the number of outcomes kept for pipeline_take."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include "zt_cursor.h"
 #include "pyzt_util.h"
 #include "zt_session.h"
+#include "zt_serving.h"
 
 #include <structmember.h>
 
@@ -405,6 +406,10 @@ static PyMethodDef cursorObject_methods[] = {
              "fetchcolumns($self, maxrows=-1, exact=False, cursor=None, reader=0, pagesize=0)\n--\n\nThe rest of the result (at most maxrows rows) as (rows, columns), each column (name, kind, values, mask)."),
     ZT_METHD("copy_columns", zt_held<pyzt_curs_copy_columns>::call, METH_VARARGS,
              "copy_columns($self, columns, nrows, /)\n--\n\nSends nrows rows of column arrays as binary COPY data into the COPY started with copy_start."),
+    ZT_METHD("pipeline_send", zt_held<pyzt_curs_pipeline_send>::call, METH_VARARGS,
+             "pipeline_send($self, stringsql, parameters=None, /)\n--\n\nSends the statement into the session's pipeline batch without waiting for results."),
+    ZT_METHD("pipeline_take", zt_held<pyzt_curs_pipeline_take>::call, METH_NOARGS,
+             "pipeline_take($self, /)\n--\n\nTakes the oldest pipeline outcome as this cursor's result (raising its failure); False when none is kept."),
     {nullptr, nullptr, 0, nullptr}};
 
 /* Filled field by field: the slot list differs between interpreter versions, and a

@@ -446,3 +446,39 @@ int zt_lib_copy_end(ZTC_HANDLE *S, const char *abort_message, long long *rows)
     Py_END_ALLOW_THREADS
     return rc;
 }
+
+int zt_lib_wait_notify(ZTC_HANDLE *S, int timeout_ms)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_WaitNotify(S, timeout_ms);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_pipeline_send(ZTC_HANDLE *S, const char *sql)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_PipelineSend(S, sql);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_pipeline_sync(ZTC_HANDLE *S, int *kept)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_PipelineSync(S, kept);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_pipeline_result(ZTC_HANDLE *S, ZTC_HANDLE *R)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_PipelineResult(S, R);
+    Py_END_ALLOW_THREADS
+    return rc;
+}

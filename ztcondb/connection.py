@@ -2,11 +2,13 @@
 from __future__ import annotations
 
 from types import TracebackType
-from typing import Any, List, Optional, Type, overload
+from typing import Any, Iterator, List, Optional, Type, overload
 
 import _pyztdb
 
 from . import errors as _errors
+from . import notify as _notify
+from . import pipeline as _pipeline_mod
 from .cursor import Cursor, NamedCursor
 from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
                      InternalError, NotSupportedError, OperationalError, ProgrammingError,
@@ -15,7 +17,9 @@ from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceE
 # How many server notices `notices` keeps (the oldest go first).
 MAX_NOTICES = 50
 
-__all__ = ["Connection"]
+__all__ = ["Connection", "Notify"]
+
+Notify = _notify.Notify
 
 
 @translate_errors
@@ -44,6 +48,10 @@ class Connection(_pyztdb.connection):
     _closed = False
     # What connect() opened the session with (read_frame's partitions open more alike).
     _connect_args: Any = None
+    # The pipeline while a `with conn.pipeline():` block runs.
+    _pipeline: Optional["_pipeline_mod.Pipeline"] = None
+    # Handlers of notifications (add_notify_handler); empty: none.
+    _notify_handlers: List[_notify.NotifyHandler] = []
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
@@ -70,6 +78,8 @@ class Connection(_pyztdb.connection):
 
     @autocommit.setter
     def autocommit(self, value: bool) -> None:
+        if self._pipeline is not None:
+            self._pipeline.sync()
         _pyztdb.connection.autocommit(self, bool(value))
         self._autocommit_on = bool(value)
 
@@ -78,6 +88,47 @@ class Connection(_pyztdb.connection):
         """True once `close()` has run, or once the session is broken: the server ended
         it or the connection was lost, and every call fails at once."""
         return self._closed or self.broken
+
+    def commit(self) -> None:
+        """Commits the open transaction (inside a pipeline, after syncing it)."""
+        if self._pipeline is not None:
+            self._pipeline.sync()
+        _pyztdb.connection.commit(self)
+
+    def rollback(self) -> None:
+        """Rolls the open transaction back (inside a pipeline, after syncing it)."""
+        if self._pipeline is not None:
+            self._pipeline.sync()
+        _pyztdb.connection.rollback(self)
+
+    def pipeline(self) -> "_pipeline_mod.Pipeline":
+        """`with conn.pipeline():` statements executed inside are sent without waiting
+        for the results of the ones before them (see ztcondb.pipeline)."""
+        if self._pipeline is not None:
+            return self._pipeline
+        return _pipeline_mod.Pipeline(self)
+
+    def notifies(self, *, timeout: Optional[float] = None,
+                 stop_after: Optional[int] = None) -> Iterator[_notify.Notify]:
+        """Yields each notification (`Notify(channel, payload, pid)`) of the channels
+        this session LISTENs to, as it arrives; ends after `timeout` seconds or
+        `stop_after` notifications (None: no limit). Notifications that arrived while
+        other statements ran come first: none is lost. The wait releases the
+        interpreter lock; Ctrl-C ends it."""
+        return _notify.notifies(self, timeout, stop_after)
+
+    def add_notify_handler(self, callback: _notify.NotifyHandler) -> None:
+        """Calls callback(Notify) for each notification received: after each
+        `execute` of a cursor of this connection, and in `notifies()`."""
+        self._notify_handlers = self._notify_handlers + [callback]
+
+    def remove_notify_handler(self, callback: _notify.NotifyHandler) -> None:
+        handlers = list(self._notify_handlers)
+        handlers.remove(callback)
+        self._notify_handlers = handlers
+
+    def _dispatch_notifies(self) -> None:
+        _notify.take(self)
 
     def close(self) -> None:
         """Ends the session; the notices it still held stay in `notices`."""

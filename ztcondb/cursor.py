@@ -131,9 +131,14 @@ class Cursor(_pyztdb.cursor):
         # The row count when the module's is not the one to report; -1: unknown.
         self._count: Optional[int] = -1
 
+    # Statements of this cursor sent in a pipeline whose results were not read yet.
+    _pipeline_pending = 0
+
     def _check(self) -> None:
         if self._closed:
             raise InterfaceError("cursor already closed")
+        if self._pipeline_pending:
+            self._connection._pipeline.sync()
 
     def _start(self) -> None:
         """What every execution does first: no row number, no count yet."""
@@ -167,6 +172,8 @@ class Cursor(_pyztdb.cursor):
         """Rows of the last result or affected by the last statement (the total of
         every row after `executemany`); -1 before an execution and for statements
         without a count, such as DDL."""
+        if self._pipeline_pending:
+            self._connection._pipeline.sync()
         if self._count is not None:
             return self._count
         count: int = _MODULE_ROWCOUNT.__get__(self)
@@ -175,6 +182,8 @@ class Cursor(_pyztdb.cursor):
     @property  # type: ignore[override]
     def description(self) -> Optional[List[Tuple[Any, ...]]]:
         """One 7-item tuple per result column; None before a result with columns."""
+        if self._pipeline_pending:
+            self._connection._pipeline.sync()
         try:
             value: Optional[List[Tuple[Any, ...]]] = _MODULE_DESCRIPTION.__get__(self)
             return value
@@ -194,6 +203,13 @@ class Cursor(_pyztdb.cursor):
             raise InterfaceError("cursor already closed")
         self._rownumber = None
         self._count = -1
+        conn = self._connection
+        if conn._pipeline is not None:
+            if parameters is not None and type(parameters) is not tuple \
+                    and type(parameters) is not list:
+                _check_parameters(parameters)
+            conn._pipeline.send(self, operation, parameters)
+            return
         try:
             if parameters is None:
                 _MODULE_EXECUTE(self, operation)
@@ -205,6 +221,8 @@ class Cursor(_pyztdb.cursor):
             raise translate(exc) from exc
         self._rownumber = 0
         self._count = -1 if self.sql_type == _NO_ROWS else None
+        if conn._notify_handlers:
+            conn._dispatch_notifies()
 
     def executemany(self, operation: str,  # type: ignore[override]
                     seq_of_parameters: typing.Iterable[typing.Sequence[Any]]) -> None:
@@ -296,6 +314,8 @@ class Cursor(_pyztdb.cursor):
     def fetchone(self) -> Optional[Row]:
         if self._closed:
             raise InterfaceError("cursor already closed")
+        if self._pipeline_pending:
+            self._connection._pipeline.sync()
         try:
             row: Optional[Row] = _MODULE_FETCHONE(self)
         except _MODULE_ERROR_CLASSES as exc:

@@ -305,6 +305,15 @@ void ztd_program_outputs(void)
     st.staged_outputs.clear();
 }
 
+void ztd_queue_notify(const char *channel, const char *payload, int length, int pid)
+{
+    Notify n;
+    n.channel = channel ? channel : "";
+    n.payload.assign(payload ? payload : "", payload && length > 0 ? static_cast<size_t>(length) : 0);
+    n.pid = pid;
+    state().notifications.push_back(std::move(n));
+}
+
 int ztd_lob_count(void) { return static_cast<int>(state().lobs.size()); }
 int ztd_open_results(void) { return static_cast<int>(state().results.size()); }
 int ztd_open_sessions(void) { return static_cast<int>(state().sessions.size()); }

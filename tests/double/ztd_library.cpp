@@ -1252,4 +1252,117 @@ int ZTC_Distroy_Lob(ZTC_HANDLE *L)
     return release_handle("ZTC_Distroy_Lob", "lob", state().lobs, L);
 }
 
+/* ---- notifications: the helper queues them (ztd_queue_notify); any session gets them ---- */
+
+int ZTC_GetNotify(ZTC_HANDLE *S, ZTC_NOTIFY *out)
+{
+    Logger("ZTC_GetNotify").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_GetNotify", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s || !out)
+        return -1;
+    State &st = state();
+    if (st.notifications.empty())
+        return ZTC_NO_MORE;
+    s->notify_out = std::move(st.notifications.front());
+    st.notifications.pop_front();
+    out->channel = s->notify_out.channel.c_str();
+    out->payload = s->notify_out.payload.c_str();
+    out->payload_length = static_cast<int>(s->notify_out.payload.size());
+    out->pid = s->notify_out.pid;
+    return 0;
+}
+
+/* Waits as the library does: one tick at a time (without sleeping), the wait handler
+ * asked after each; at most 10 s of ticks for a wait without limit. */
+int ZTC_WaitNotify(ZTC_HANDLE *S, int timeout_ms)
+{
+    Logger("ZTC_WaitNotify").handle("session", S).integer("timeout_ms", timeout_ms).commit();
+    int rc;
+    if (injected("ZTC_WaitNotify", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    int tick = s->tick_ms > 0 ? s->tick_ms : 100;
+    for (int waited = 0; timeout_ms < 0 ? waited < 10000 : waited < timeout_ms; waited += tick) {
+        if (!state().notifications.empty())
+            return 0;
+        if (s->wait_handler && s->wait_handler(s->wait_context))
+            return fail_with(value_of(S), "[57014] the wait for notifications was interrupted");
+    }
+    return state().notifications.empty() ? ZTC_NO_MORE : 0;
+}
+
+/* No socket unless a test programs one: set_return("ZTC_Socket", fd). */
+int ZTC_Socket(ZTC_HANDLE *S)
+{
+    Logger("ZTC_Socket").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_Socket", value_of(S), &rc))
+        return rc;
+    return -1;
+}
+
+/* ---- pipelines: each sent statement takes the next queued execution at the sync ---- */
+
+int ZTC_PipelineSend(ZTC_HANDLE *S, const char *sql)
+{
+    Logger("ZTC_PipelineSend").handle("session", S).text("sql", sql).commit();
+    int rc;
+    if (injected("ZTC_PipelineSend", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    ++s->pipeline_sent;
+    return 0;
+}
+
+static void settle_pipeline(Session *s)
+{
+    for (; s->pipeline_sent > 0; --s->pipeline_sent)
+        s->pipeline_done.push_back(next_execution());
+}
+
+int ZTC_PipelineSync(ZTC_HANDLE *S, int *kept)
+{
+    Logger("ZTC_PipelineSync").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_PipelineSync", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    settle_pipeline(s);
+    if (kept)
+        *kept = static_cast<int>(s->pipeline_done.size());
+    return 0;
+}
+
+/* fail("ZTC_PipelineResult", error=..., nth=N) fails the Nth outcome handed out. */
+int ZTC_PipelineResult(ZTC_HANDLE *S, ZTC_HANDLE *R)
+{
+    Logger("ZTC_PipelineResult").handle("session", S).commit();
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    settle_pipeline(s);
+    if (s->pipeline_done.empty())
+        return ZTC_NO_MORE;
+    std::vector<ResultData> results = std::move(s->pipeline_done.front());
+    s->pipeline_done.pop_front();
+    int rc;
+    if (injected("ZTC_PipelineResult", value_of(S), &rc))
+        return rc;
+    if (!R)
+        return fail_with(value_of(S), "no result");
+    if (*R)
+        state().results.erase(value_of(R));
+    fill_result(value_of(S), std::move(results), R, nullptr, nullptr, nullptr);
+    return 0;
+}
+
 }  // extern "C"

@@ -81,6 +81,13 @@ struct ArrayBinding {
     int64_t nbytes = 0;               /* read again at ZTC_ExecBatch */
 };
 
+/* A notification the helper queued (ztd_queue_notify) for ZTC_GetNotify. */
+struct Notify {
+    std::string channel;
+    std::string payload;
+    int pid = 0;
+};
+
 struct Session {
     std::string error;
     int copy_direction = 0;     /* the COPY in progress: 1 in, 2 out, 0 none */
@@ -90,6 +97,9 @@ struct Session {
     std::map<int, Binding> binds;
     std::map<int, ArrayBinding> arrays;
     std::map<int, Cell> outputs;    /* written by the last ZTC_Execute_procesure */
+    Notify notify_out;              /* what the last ZTC_GetNotify's views point into */
+    int pipeline_sent = 0;          /* ZTC_PipelineSend calls since the last sync */
+    std::deque<std::vector<ResultData>> pipeline_done;  /* outcomes kept at the sync */
 };
 
 struct Result {
@@ -154,6 +164,8 @@ struct State {
     std::map<std::string, CursorScript> cursors;
     std::vector<std::pair<int, Value>> staged_outputs;
     std::deque<std::vector<std::pair<int, Value>>> outputs;
+
+    std::deque<Notify> notifications;   /* for any session's ZTC_GetNotify */
 
     std::vector<LogEntry> log;
     std::string orphan_error;   /* message of a failure that has no session to go to */

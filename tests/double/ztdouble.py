@@ -20,7 +20,7 @@ import os
 
 __all__ = [
     "Call", "Cell", "Column", "Result", "reset", "fail", "set_return", "set_sql_type",
-    "queue_execution", "program_cursor", "program_outputs", "calls", "names",
+    "queue_execution", "queue_notify", "program_cursor", "program_outputs", "calls", "names",
     "calls_of", "lob_count", "open_results", "open_sessions", "open_attrs",
 ]
 
@@ -77,6 +77,7 @@ def _load():
         "ztd_program_cursor": (None, [c_char_p]),
         "ztd_output": (None, [c_int, c_int, c_int64, c_double, c_char_p, c_int, c_int]),
         "ztd_program_outputs": (None, []),
+        "ztd_queue_notify": (None, [c_char_p, c_char_p, c_int, c_int]),
         "ztd_lob_count": (c_int, []),
         "ztd_open_results": (c_int, []),
         "ztd_open_sessions": (c_int, []),
@@ -244,6 +245,12 @@ def queue_execution(*results):
     for r in results:
         _stage(r)
     lib.ztd_queue_execution()
+
+
+def queue_notify(channel, payload="", pid=0):
+    """Any session's next ZTC_GetNotify (after those queued before) hands this out."""
+    data = payload.encode("utf-8") if isinstance(payload, str) else bytes(payload)
+    lib.ztd_queue_notify(_text(channel), data, len(data), pid)
 
 
 def program_cursor(name, *rowsets):

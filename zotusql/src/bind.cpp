@@ -250,7 +250,8 @@ using namespace zt;
 ZTC_API int ZTC_BindParamByPos(ZTC_HANDLE *S, int pos, int direction, int type, void *buffer,
                                int buflen, int *length)
 {
-    Session *s = connected_session(S);
+    // Binding never ends a pipeline batch: it readies the batch's next statement.
+    Session *s = connected_session(S, false);
     if (!s)
         return -1;
     return guarded(slot_of(s), [&]() -> int {

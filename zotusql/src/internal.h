@@ -170,6 +170,51 @@ struct CursorReading {
     std::vector<Oid> types;
 };
 
+// A notification received on the session and not yet handed out (notify.cpp).
+struct Notification {
+    std::string channel;
+    std::string payload;
+    int pid = 0;
+};
+
+// One statement of a pipeline batch, once its results were read: its results in order, or the
+// message it failed with.
+struct PipelineOutcome {
+    ResultList results;
+    std::string error;
+};
+
+// A statement the session's pipelines prepared on the server: a text sent again and again runs
+// from its plan, with only its values sent. `epoch` is the statement cache's epoch when it was
+// prepared: a statement that may change what texts mean (DDL, DISCARD, ...) moves that on.
+struct PipelineStatement {
+    std::string name;
+    std::vector<Oid> types;
+    uint64_t epoch = 0;
+    bool ready = false;       // prepared (the preparing batch succeeded)
+};
+
+// A statement sent in a pipeline batch: the caller's, or one of the library's own (a BEGIN, or
+// the preparation of `text`) whose result nobody asks for.
+struct PipelineSent {
+    enum Kind { CALLER, BEGIN, PREPARE } kind = CALLER;
+    std::string text;
+};
+
+// The session's pipeline (pipeline.cpp): while `active`, libpq is in pipeline mode and the
+// statements of `in_flight` await their results; `done` keeps the outcomes read at the sync
+// until the caller takes them.
+struct PipelineBatch {
+    static constexpr size_t prepared_capacity = 64;
+    static constexpr size_t seen_capacity = 1024;
+    bool active = false;
+    std::vector<PipelineSent> in_flight;
+    std::deque<PipelineOutcome> done;
+    std::unordered_map<std::string, PipelineStatement> prepared;   // by the caller's text
+    std::unordered_map<std::string, int> seen;                     // sends of unprepared texts
+    uint64_t next_id = 0;
+};
+
 struct Session {
     PGconn *conn = nullptr;
     // Last message, "[SQLSTATE] text". Shared with the session's results so that a result
@@ -221,6 +266,11 @@ struct Session {
     // own DDL moves cache.epoch. Emptied by any call that finds no transaction open.
     static constexpr size_t copy_target_capacity = 64;
     std::unordered_map<std::string, CopyTarget> copy_targets;
+    // Notifications taken from libpq and not yet handed out, and the one handed out last (the
+    // caller's ZTC_NOTIFY views point into it).
+    std::deque<Notification> notifications;
+    Notification notification_out;
+    std::unique_ptr<PipelineBatch> pipeline;
 
     ~Session();
 };
@@ -282,11 +332,18 @@ inline Lob *lob_of(ZTC_HANDLE *L) { return L ? static_cast<Lob *>(*L) : nullptr;
 // connected (a failed open hands back a record carrying the message; "[08003] the session is not
 // connected" is then recorded on it).
 Session *connected_session(ZTC_HANDLE *S);
+// The same; with end_pipeline false a pipeline batch in flight stays so (for calls that only
+// prepare the next statement of the batch: bindings, the send itself).
+Session *connected_session(ZTC_HANDLE *S, bool end_pipeline);
 
 // Reads the page a named cursor asked for ahead, if its FETCH is still in flight, and keeps it
 // (rows or failure) for that cursor; the session's last message stays as it was. Every entry
 // point that talks to the server calls it first (connected_session does).
 void settle_page_ahead(Session &s) noexcept;
+// Ends a pipeline batch in flight: its outcomes are read and kept for ZTC_PipelineResult (a
+// broken session fails each of them with its reason); the session's last message stays as it
+// was. connected_session calls it too, so any other call finds the session out of pipeline mode.
+void settle_pipeline(Session &s) noexcept;
 
 // ---- errors (error.cpp) ----
 

@@ -443,6 +443,11 @@ namespace zt {
 
 Session *connected_session(ZTC_HANDLE *S)
 {
+    return connected_session(S, true);
+}
+
+Session *connected_session(ZTC_HANDLE *S, bool end_pipeline)
+{
     Session *s = session_of(S);
     if (s && !s->conn) {
         try {
@@ -471,9 +476,12 @@ Session *connected_session(ZTC_HANDLE *S)
     }
     if (s && s->page_ahead && s->page_ahead->in_flight)
         settle_page_ahead(*s);
+    if (end_pipeline && s && s->pipeline && s->pipeline->active)
+        settle_pipeline(*s);
     // A change of client_encoding that a path without its own check let through is set back
     // before this call sends anything; the call fails, saying so.
-    if (s && PQtransactionStatus(s->conn) != PQTRANS_INERROR) {
+    if (s && !(s->pipeline && s->pipeline->active) &&
+        PQtransactionStatus(s->conn) != PQTRANS_INERROR) {
         try {
             std::string err;
             if (!keep_utf8_encoding(*s, err)) {

@@ -1,0 +1,64 @@
+"""Notifications of a connection (LISTEN / NOTIFY): the `Notify` record, the
+`notifies()` generator and the handlers `add_notify_handler` registers."""
+from __future__ import annotations
+
+import time
+from typing import TYPE_CHECKING, Callable, Iterator, List, NamedTuple, Optional
+
+import _pyztdb
+
+if TYPE_CHECKING:
+    from .connection import Connection
+
+__all__ = ["Notify", "NotifyHandler"]
+
+
+class Notify(NamedTuple):
+    """A notification: the channel it was sent on, its payload and the process id of
+    the server session that sent it."""
+
+    channel: str
+    payload: str
+    pid: int
+
+
+NotifyHandler = Callable[[Notify], None]
+
+# The longest single wait of notifies(): between waits the session is free for other
+# threads' statements (a notification arriving meanwhile is kept, not lost).
+_WAIT_SLICE = 1.0
+
+
+def take(conn: "Connection") -> List[Notify]:
+    """The notifications received so far, each also given to the connection's
+    handlers."""
+    found = [Notify(*item) for item in _pyztdb.connection.getnotifies(conn)]
+    for item in found:
+        for handler in list(conn._notify_handlers):
+            handler(item)
+    return found
+
+
+def notifies(conn: "Connection", timeout: Optional[float],
+             stop_after: Optional[int]) -> Iterator[Notify]:
+    """Yields notifications as they arrive; ends after `timeout` seconds (None: never)
+    or once `stop_after` were yielded. The wait releases the interpreter lock and
+    Ctrl-C ends it."""
+    if timeout is not None and (timeout != timeout or timeout < 0):
+        raise ValueError("notifies: timeout must be a number of seconds >= 0 or None")
+    if stop_after is not None and stop_after < 1:
+        raise ValueError("notifies: stop_after must be at least 1 or None")
+    deadline = None if timeout is None else time.monotonic() + timeout
+    count = 0
+    while True:
+        for item in take(conn):
+            yield item
+            count += 1
+            if stop_after is not None and count >= stop_after:
+                return
+        wait = _WAIT_SLICE
+        if deadline is not None:
+            wait = min(wait, deadline - time.monotonic())
+            if wait <= 0:
+                return
+        _pyztdb.connection.waitnotify(conn, wait)
