@@ -7,6 +7,8 @@ from typing import TYPE_CHECKING, Callable, Iterator, List, NamedTuple, Optional
 
 import _pyztdb
 
+from .errors import translate
+
 if TYPE_CHECKING:
     from .connection import Connection
 
@@ -32,7 +34,10 @@ _WAIT_SLICE = 1.0
 def take(conn: "Connection") -> List[Notify]:
     """The notifications received so far, each also given to the connection's
     handlers."""
-    found = [Notify(*item) for item in _pyztdb.connection.getnotifies(conn)]
+    try:
+        found = [Notify(*item) for item in _pyztdb.connection.getnotifies(conn)]
+    except (_pyztdb.Error, _pyztdb.Warning) as exc:
+        raise translate(exc) from exc
     for item in found:
         for handler in list(conn._notify_handlers):
             handler(item)
@@ -61,4 +66,7 @@ def notifies(conn: "Connection", timeout: Optional[float],
             wait = min(wait, deadline - time.monotonic())
             if wait <= 0:
                 return
-        _pyztdb.connection.waitnotify(conn, wait)
+        try:
+            _pyztdb.connection.waitnotify(conn, wait)
+        except (_pyztdb.Error, _pyztdb.Warning) as exc:
+            raise translate(exc) from exc

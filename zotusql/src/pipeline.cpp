@@ -27,6 +27,22 @@ bool connection_lost(Session &s)
     return true;
 }
 
+// A batch that could not be sent or read whole leaves the protocol's state unknown: the session
+// is broken, with libpq's reason when it has read one (the server's last message, the lost
+// connection).
+void give_up(Session &s)
+{
+    if (s.broken.load())
+        return;
+    PQconsumeInput(s.conn);
+    check_connection(s, nullptr);
+    if (!s.broken.load()) {
+        std::string reason;
+        set_error(reason, "08006", "the pipeline could not be completed; the session is closed");
+        mark_broken(s, reason);
+    }
+}
+
 // The message of a statement whose results never came: the reason the session broke.
 std::string lost_reason(Session &s)
 {
@@ -75,11 +91,13 @@ bool stale_statement_error(const std::string &error)
 void sync_batch(Session &s, PipelineBatch &p)
 {
     bool ok = !connection_lost(s) && PQpipelineSync(s.conn) == 1 && flush_output(s);
+    if (!ok)
+        give_up(s);
     std::string carried;
     for (PipelineSent &sent : p.in_flight) {
         PipelineOutcome o;
-        if (ok)
-            ok = read_statement(s, o);
+        if (ok && !(ok = read_statement(s, o)))
+            give_up(s);
         if (!ok && o.error.empty())
             o.error = lost_reason(s);
         auto st = p.prepared.find(sent.text);
@@ -109,7 +127,7 @@ void sync_batch(Session &s, PipelineBatch &p)
     if (ok) {
         ResultPtr sync(next_result(s));
         if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC)
-            connection_lost(s);
+            give_up(s);
     }
     PQexitPipelineMode(s.conn);
     p.active = false;
