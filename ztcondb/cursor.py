@@ -134,11 +134,18 @@ class Cursor(_pyztdb.cursor):
     # Statements of this cursor sent in a pipeline whose results were not read yet.
     _pipeline_pending = 0
 
+    def _sync_pipeline(self) -> None:
+        """Reads the results of the pipeline batch this cursor has statements in."""
+        pipeline = self._connection._pipeline
+        if pipeline is not None:
+            pipeline.sync()
+        self._pipeline_pending = 0
+
     def _check(self) -> None:
         if self._closed:
             raise InterfaceError("cursor already closed")
         if self._pipeline_pending:
-            self._connection._pipeline.sync()
+            self._sync_pipeline()
 
     def _start(self) -> None:
         """What every execution does first: no row number, no count yet."""
@@ -173,7 +180,7 @@ class Cursor(_pyztdb.cursor):
         every row after `executemany`); -1 before an execution and for statements
         without a count, such as DDL."""
         if self._pipeline_pending:
-            self._connection._pipeline.sync()
+            self._sync_pipeline()
         if self._count is not None:
             return self._count
         count: int = _MODULE_ROWCOUNT.__get__(self)
@@ -183,7 +190,7 @@ class Cursor(_pyztdb.cursor):
     def description(self) -> Optional[List[Tuple[Any, ...]]]:
         """One 7-item tuple per result column; None before a result with columns."""
         if self._pipeline_pending:
-            self._connection._pipeline.sync()
+            self._sync_pipeline()
         try:
             value: Optional[List[Tuple[Any, ...]]] = _MODULE_DESCRIPTION.__get__(self)
             return value
@@ -315,7 +322,7 @@ class Cursor(_pyztdb.cursor):
         if self._closed:
             raise InterfaceError("cursor already closed")
         if self._pipeline_pending:
-            self._connection._pipeline.sync()
+            self._sync_pipeline()
         try:
             row: Optional[Row] = _MODULE_FETCHONE(self)
         except _MODULE_ERROR_CLASSES as exc:

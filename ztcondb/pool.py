@@ -340,10 +340,10 @@ class ConnectionPool:
             if waiter.error is not None:
                 self._stats["requests_errors"] += 1
                 raise waiter.error
-            slot = waiter.slot
-            assert slot is not None
-            self._out[id(slot.conn)] = slot
-            return slot
+            given = waiter.slot
+            assert given is not None
+            self._out[id(given.conn)] = given
+            return given
 
     def putconn(self, conn: Connection) -> None:
         """Gives a connection back: rolled back if it was left in a transaction, its

@@ -62,20 +62,16 @@ ZTC_API int ZTC_GetNotify(ZTC_HANDLE *S, ZTC_NOTIFY *out)
             set_error(*s, "HY000", "no notification record");
             return -1;
         }
-        if (!s->conn) {
-            set_error(*s, "08003", "the session is not connected");
-            return -1;
-        }
-        gather_notifications(*s);
-        // Notifications kept before the session broke are still handed out.
-        if (s->notifications.empty() && !s->broken.load() && !read_pending(*s))
-            return -1;
+        // Notifications kept before the session broke are still handed out; reading more
+        // needs a session this process may use.
         if (s->notifications.empty()) {
-            if (s->broken.load()) {
-                *s->error = s->broken_reason;
+            if (!connected_session(S, false))
                 return -1;
-            }
-            return ZTC_NO_MORE;
+            gather_notifications(*s);
+            if (s->notifications.empty() && !read_pending(*s))
+                return -1;
+            if (s->notifications.empty())
+                return ZTC_NO_MORE;
         }
         s->notification_out = std::move(s->notifications.front());
         s->notifications.pop_front();

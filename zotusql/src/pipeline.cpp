@@ -239,7 +239,7 @@ bool send_statement(Session &s, const char *text)
 
 void settle_pipeline(Session &s) noexcept
 {
-    if (!s.pipeline || !s.pipeline->active)
+    if (!s.pipeline || !s.pipeline->active || !s.conn || foreign_process(s))
         return;
     PipelineBatch &p = *s.pipeline;
     try {
