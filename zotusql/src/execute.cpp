@@ -155,34 +155,6 @@ void note_command_tag(Session &s, const PGresult *r)
         retire_all_prepared(s);
 }
 
-// The first word of a text after blanks, comments and opening parentheses, upper-cased,
-// into `word` (empty when it starts otherwise, or when the word is longer than any word
-// looked for).
-void first_word(const char *text, char (&word)[12])
-{
-    const char *p = text;
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '(')
-            ++p;
-        if (p[0] == '-' && p[1] == '-') {
-            p += std::strcspn(p, "\n");
-        } else if (p[0] == '/' && p[1] == '*') {
-            const char *end = std::strstr(p + 2, "*/");
-            p = end ? end + 2 : p + std::strlen(p);
-        } else {
-            break;
-        }
-    }
-    size_t n = 0;
-    while (n < sizeof word - 1 && std::isalpha(static_cast<unsigned char>(p[n]))) {
-        word[n] = static_cast<char>(std::toupper(static_cast<unsigned char>(p[n])));
-        ++n;
-    }
-    if (std::isalpha(static_cast<unsigned char>(p[n])))
-        n = 0;
-    word[n] = '\0';
-}
-
 // First words of statements that leave the meaning of prepared texts alone: queries,
 // data changes, transaction control, cursors. Any other statement (DDL, SET, DISCARD,
 // DO, CALL, ...) may change a table's columns or the search path, so it ends the
@@ -194,26 +166,22 @@ bool changes_meanings(const char *text)
         "BEGIN", "START", "COMMIT", "END", "ROLLBACK", "SAVEPOINT", "RELEASE", "ABORT",
         "FETCH", "MOVE", "CLOSE", "DECLARE", "SHOW", "EXPLAIN", "COPY", "LOCK",
         "TRUNCATE", "LISTEN", "NOTIFY", "UNLISTEN"};
+    const char *p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '(')
+        ++p;
     char word[12];
-    first_word(text, word);
+    size_t n = 0;
+    while (n < sizeof word - 1 && std::isalpha(static_cast<unsigned char>(p[n]))) {
+        word[n] = static_cast<char>(std::toupper(static_cast<unsigned char>(p[n])));
+        ++n;
+    }
+    word[n] = '\0';
+    if (std::isalpha(static_cast<unsigned char>(p[n])))
+        return true;
     for (const char *keep : kKeep)
         if (std::strcmp(word, keep) == 0)
             return false;
     return true;
-}
-
-// After a caller's DEALLOCATE or DISCARD the server may hold none of the cached statements:
-// their names are forgotten, so that preparing again sends no DEALLOCATE of a statement
-// that is gone (inside a transaction its failure would abort the caller's transaction).
-void forget_if_deallocating(Session &s, const char *text)
-{
-    char word[12];
-    first_word(text, word);
-    if (std::strcmp(word, "DEALLOCATE") != 0 && std::strcmp(word, "DISCARD") != 0)
-        return;
-    for (PreparedStatement &st : s.cache.order)
-        if (!st.in_use)
-            st.name.clear();
 }
 
 // The cache entry of a text, moved to the front; null when the text is not cached.
@@ -270,9 +238,6 @@ bool exec_repeated(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
     if (!stale_statement(*s.error))
         return false;
     st.epoch = 0;
-    // The server no longer has it: nothing to deallocate when it is prepared again.
-    if (s.error->compare(0, 8, "[26000] ") == 0)
-        st.name.clear();
     if (!idle || PQtransactionStatus(s.conn) != PQTRANS_IDLE)
         return false;
     return exec_params(s, st.sql, p, out, stores);
@@ -447,10 +412,8 @@ bool exec_simple(Session &s, const std::string &sql, ResultList &out, RowStores 
 
 bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores)
 {
-    if (changes_meanings(text)) {
+    if (changes_meanings(text))
         ++s.cache.epoch;
-        forget_if_deallocating(s, text);
-    }
     // A text with markers is kept in the statement cache from its first execution, so
     // that it is rewritten once, and prepared on the server once it runs again and again.
     PreparedStatement *st = cached_text(s, text);
