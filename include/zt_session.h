@@ -132,6 +132,11 @@ struct zt_closing<F> {
  * signal handlers; when one raises, the exception is kept for zt_finish_method and the
  * library is asked to cancel. */
 extern "C" int zt_wait_tick(void *context);
+/* After a call that may have taken effect on the server: a Ctrl-C or a signal handler's
+ * exception kept for the end of the method (taking one still pending now) gets `note` in
+ * its __notes__, saying what became of the call. Nothing when there is none; an error
+ * already set stays as it is. */
+void zt_note_interrupt(const char *note);
 constexpr int ZT_WAIT_TICK_MS = 100;
 
 /* ---- library calls without the interpreter lock (caller holds the session) ---- */

@@ -993,8 +993,17 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible
     }
     self->sql_type = fun_sql_type(sql);
     const int affected = zt_lib_exec_batch(&self->p_conn, sql, nrows);
-    if (affected < 0)
-        return zt_raise_library_error(&self->p_conn);
+    /* An interrupt that comes with the batch's end says which way it went: a failed batch
+     * left nothing behind (its statements or its COPY were rolled back); one that
+     * completed was too far along to cancel, and its rows are stored. */
+    if (affected < 0) {
+        PyObject *failed = zt_raise_library_error(&self->p_conn);
+        if (ZTC_IsBroken(&self->p_conn) == 0)
+            zt_note_interrupt("the batch was cancelled: none of its rows were stored");
+        return failed;
+    }
+    zt_note_interrupt("the batch had completed when the interrupt came, too late to cancel "
+                      "it: its rows are stored (committed, unless a transaction is open)");
     /* The count of rows the server reports: a trigger may have skipped some. */
     if (flexible || self->sql_type == ZTC_SQL_ONE_ROW)
         self->rowcount = affected;

@@ -266,6 +266,35 @@ PyObject *zt_finish_method(PyObject *result)
     return nullptr;
 }
 
+void zt_note_interrupt(const char *note)
+{
+    if (zt_method_depth == 0)
+        return;
+    if (zt_interrupt.type == nullptr) {
+        PyErrSaver pending;
+        if (PyErr_CheckSignals() < 0)
+            PyErr_Fetch(&zt_interrupt.type, &zt_interrupt.value, &zt_interrupt.traceback);
+    }
+    if (zt_interrupt.type == nullptr)
+        return;
+    PyErrSaver pending;
+    PyErr_NormalizeException(&zt_interrupt.type, &zt_interrupt.value, &zt_interrupt.traceback);
+    if (zt_interrupt.value == nullptr)
+        return;
+    /* __notes__, as BaseException.add_note keeps them (tracebacks show them from 3.11). */
+    PyRef notes(PyObject_GetAttrString(zt_interrupt.value, "__notes__"));
+    if (!notes) {
+        PyErr_Clear();
+        notes = PyRef(PyList_New(0));
+        if (!notes || PyObject_SetAttrString(zt_interrupt.value, "__notes__", notes.get()) < 0)
+            return;
+    }
+    PyRef text(PyUnicode_FromString(note));
+    if (text && PyList_Check(notes.get()))
+        PyList_Append(notes.get(), text.get());
+    PyErr_Clear();
+}
+
 /* Signal handlers run only on the main thread, so only it takes the interpreter lock
  * here; the main thread of the process is the one whose id is the process id. */
 extern "C" int zt_wait_tick(void *)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -174,6 +175,33 @@ void append_copy_row(std::string &buf, std::vector<Column> &cols, int r, bool bi
     buf += '\n';
 }
 
+// Asks the driver's wait handler, at most once a tick (the first time at once), whether the
+// caller wants the batch stopped (Ctrl-C). A batch streaming its rows rarely waits on the
+// socket, where the handler is otherwise asked, so the streaming loops ask it themselves: a
+// batch stopped before its last row is sent is rolled back by the server, nothing stored.
+class InterruptCheck {
+public:
+    explicit InterruptCheck(const Session &s) : s_(s) {}
+
+    bool operator()()
+    {
+        if (!s_.wait_handler)
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_)
+            return false;
+        next_ = now + std::chrono::milliseconds(s_.tick_ms > 0 ? s_.tick_ms : 100);
+        return s_.wait_handler(s_.wait_context) != 0;
+    }
+
+private:
+    const Session &s_;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+// The message of a batch stopped by its caller before the server had all of it.
+constexpr const char *kInterrupted = "the batch was interrupted; none of its rows were stored";
+
 // The row number a COPY failure names in its context ("COPY t, line 5, column b: ..."); 0 when
 // none.
 long copy_error_line(const PGresult *r)
@@ -230,10 +258,15 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
     buf.reserve(kChunk + 4096);
     if (binary)
         buf.append(kBinaryCopyHeader, sizeof kBinaryCopyHeader);
-    bool sending = true;
+    bool sending = true, interrupted = false;
+    InterruptCheck interrupt(s);
     for (int r = 0; r < rows && sending; ++r) {
         append_copy_row(buf, cols, r, binary);
         if (buf.size() >= kChunk) {
+            if (interrupt()) {
+                interrupted = true;
+                break;
+            }
             // -1: the server ended the COPY (a failed row) or the connection broke; the
             // result read below says which.
             if (put_copy_data(s, buf.data(), static_cast<int>(buf.size())) != 1)
@@ -241,11 +274,16 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
             buf.clear();
         }
     }
-    if (binary)
-        append_be(buf, 0xffff, 2);  // the trailer: a field count of -1
-    if (sending && !buf.empty())
-        put_copy_data(s, buf.data(), static_cast<int>(buf.size()));
-    put_copy_end(s, nullptr);
+    if (interrupted) {
+        // The server fails the COPY it is told has failed, and rolls its rows back.
+        put_copy_end(s, kInterrupted);
+    } else {
+        if (binary)
+            append_be(buf, 0xffff, 2);  // the trailer: a field count of -1
+        if (sending && !buf.empty())
+            put_copy_data(s, buf.data(), static_cast<int>(buf.size()));
+        put_copy_end(s, nullptr);
+    }
 
     ResultPtr failed;
     bool any = false;
@@ -269,6 +307,10 @@ CopyOutcome run_copy(Session &s, const std::string &target, const std::string &c
         const char *state = PQresultErrorField(failed.get(), PG_DIAG_SQLSTATE);
         if (state && (std::strcmp(state, "42809") == 0 || std::strcmp(state, "0A000") == 0))
             return CopyOutcome::Refused;
+    }
+    if (interrupted && failed) {
+        set_error(s, "57014", kInterrupted);
+        return CopyOutcome::Failed;
     }
     if (failed || !any) {
         record_row_error(s, copy_error_line(failed.get()),
@@ -404,7 +446,7 @@ void encode_param(std::string &scratch, Column &c, const Value &v, long &offset,
 // implicit one the server opens for a pipeline outside a transaction block).
 class Pipeline {
 public:
-    explicit Pipeline(Session &s) : s_(s) {}
+    explicit Pipeline(Session &s) : s_(s), interrupt_(s) {}
 
     bool run(const std::string &sql, std::vector<Column> &cols, int rows);
     // The sum of the counts the rows' statements reported.
@@ -415,8 +457,11 @@ private:
     bool pump(bool until_flushed);
     bool wait(bool for_write);
     bool finish();
+    void cancel_if_interrupted();
 
     Session &s_;
+    InterruptCheck interrupt_;
+    bool cancel_sent_ = false;
     size_t sent_ = 0;        // queries sent (the prepare counts as query 0)
     size_t done_ = 0;        // queries whose results are complete
     bool sync_sent_ = false, sync_seen_ = false;
@@ -434,6 +479,8 @@ bool Pipeline::drain()
         return false;
     }
     for (;;) {
+        if (sync_sent_)
+            cancel_if_interrupted();
         if (done_ == sent_ && (!sync_sent_ || sync_seen_))
             return true;
         if (PQisBusy(s_.conn))
@@ -496,6 +543,18 @@ bool Pipeline::pump(bool until_flushed)
     }
 }
 
+// Once every row is sent, the server may still run many of them while their results stream
+// back (so the socket never waits long enough for the wait handler to be asked): an interrupt
+// then cancels the statement running, which fails the pipeline and rolls its rows back. One
+// that comes after the last row ran finds nothing to cancel; the batch then completed.
+void Pipeline::cancel_if_interrupted()
+{
+    if (cancel_sent_ || !s_.cancel || !interrupt_())
+        return;
+    char message[256];
+    cancel_sent_ = PQcancel(s_.cancel, message, sizeof message) == 1;
+}
+
 bool Pipeline::finish()
 {
     if (!PQpipelineSync(s_.conn)) {
@@ -504,6 +563,7 @@ bool Pipeline::finish()
     }
     sync_sent_ = true;
     while (!sync_seen_) {
+        cancel_if_interrupted();
         if (!pump(true))
             return false;
         if (sync_seen_)
@@ -551,6 +611,10 @@ bool Pipeline::run(const std::string &sql, std::vector<Column> &cols, int rows)
         // Keep the output moving and notice a failed row early (the rest are not sent).
         if ((r & 63) == 63 && !pump(false))
             ok = false;
+        if (ok && (r & 63) == 63 && interrupt_()) {
+            set_error(broken_, "57014", kInterrupted);
+            ok = false;
+        }
     }
     if (!ok && broken_.empty())
         broken_ = format_result_error(nullptr, s_.conn);
