@@ -30,7 +30,7 @@ SIGNALS = {"ctrl-c": (signal.SIGINT, _raise_interrupt, KeyboardInterrupt),
 
 # (statement path, statement, rows): a plain INSERT goes through COPY, the other through the
 # pipeline of one statement per row; both sized to run for a fraction of a second.
-PATHS = {"copy": ("insert into {t} values (?, ?)", 200000),
+PATHS = {"copy": ("insert into {t} values (?, ?)", 100000),
          "pipeline": ("insert into {t} select ?, ?", 20000)}
 
 
@@ -79,7 +79,7 @@ def test_interrupt_cancels_or_says_it_completed(db, table_name, path, how, fract
     signum, handler, expected = SIGNALS[how]
     statement, n = PATHS[path]
     statement = statement.format(t=table_name)
-    rows = [(i, "row %d" % i) for i in range(n)]
+    rows = [(i, "row %d " % i + "x" * 150) for i in range(n)]
     db.autocommit = True
     cur = db.cursor()
     cur.execute("create temp table %s (a int, b text)" % table_name)

@@ -246,6 +246,46 @@ TEST_P(BatchPath, InPlaceValuesReadAtExecution)
               query_text(s, "select string_agg(id || ':' || v, ',' order by id) from b_in_place"));
 }
 
+// A wait handler asking to stop at its `stop_at`-th call, whatever the socket does: the batch
+// paths ask it while they stream, so that a batch that never waits still stops, storing
+// nothing, and the session stays usable.
+TEST_P(BatchPath, WaitHandlerStopsAStreamingBatch)
+{
+    struct Stopper {
+        int calls = 0;
+        int stop_at = 0;
+    };
+    for (int stop_at : {1, 10, 40}) {
+        Session s;
+        s.run("drop table if exists b_stopped");
+        // numeric: the COPY goes in text form, which the server takes ended at any row.
+        s.run("create table b_stopped (id bigint, v text, n numeric)");
+        const int n = 200000;
+        std::vector<std::optional<int64_t>> id(n);
+        std::vector<std::optional<std::string>> v(n), num(n);
+        for (int i = 0; i < n; ++i) {
+            id[i] = i;
+            v[i] = "value " + std::to_string(i) + std::string(40, 'x');
+            num[i] = std::to_string(i) + ".5";
+        }
+        Stopper stopper;
+        stopper.stop_at = stop_at;
+        auto handler = [](void *context) -> int {
+            Stopper &st = *static_cast<Stopper *>(context);
+            return ++st.calls >= st.stop_at ? 1 : 0;
+        };
+        ASSERT_EQ(0, ZTC_SetWaitHandler(&s.s, handler, &stopper, 1));
+        EXPECT_EQ(-1, run_batch(s, insert_sql(GetParam(), "b_stopped", "id, v, n"),
+                                {Column::fixed<int64_t>(ZTC_TYPE_BIGINT, id), Column::texts(v),
+                                 Column::texts(num, ZTC_TYPE_NUMERIC)}))
+            << "stop at call " << stop_at;
+        EXPECT_NE(std::string::npos, s.error().find("[57014]")) << s.error();
+        EXPECT_GE(stopper.calls, stop_at);
+        ASSERT_EQ(0, ZTC_SetWaitHandler(&s.s, nullptr, nullptr, 100));
+        EXPECT_EQ("0", query_text(s, "select count(*) from b_stopped"));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, BatchPath, ::testing::ValuesIn(kPaths),
                          [](const auto &info) { return std::string(info.param.name); });
 
