@@ -234,16 +234,27 @@ def _chunks(conn: "_connection.Connection", query: str, params: Params, index_co
 @translating
 def _read_whole(conn: "_connection.Connection", query: str, params: Params,
                 exact_numeric: bool) -> Tuple[int, List[RawColumn]]:
-    """Every row of the query as raw columns. Inside a transaction the rows come from a
-    server cursor in large pages (binary form, the next page made while this one is
-    decoded, a page at a time in memory); in autocommit mode from one result."""
-    if _autocommit(conn):
-        cur = conn.cursor()
+    """Every row of the query as raw columns, from a server cursor in pages (binary
+    form, the next page made while this one is decoded, a page at a time in memory). In
+    autocommit mode the reading gets a transaction of its own, committed at its end as
+    autocommit would, rolled back when it fails."""
+    if not _autocommit(conn):
+        return _read_named(conn, query, params, exact_numeric)
+    conn.autocommit = False
+    try:
+        found = _read_named(conn, query, params, exact_numeric)
+    except BaseException:
         try:
-            cur.execute(query, params)
-            return _pyztdb.cursor.fetchcolumns(cur, exact=exact_numeric)
+            conn.rollback()
         finally:
-            cur.close()
+            conn.autocommit = True
+        raise
+    conn.autocommit = True  # commits the reading's transaction
+    return found
+
+
+def _read_named(conn: "_connection.Connection", query: str, params: Params,
+                exact_numeric: bool) -> Tuple[int, List[RawColumn]]:
     named = conn.cursor("ztcondb_frame_%d" % next(_CURSOR_NAMES))
     try:
         named.execute(query, params)
@@ -266,7 +277,11 @@ def _bounds(conn: "_connection.Connection", query: str, params: Params, column: 
     lo, hi = row if row is not None else (None, None)
     if lo is None:
         return []
-    step = (hi - lo) / partitions
+    try:
+        step = (hi - lo) / partitions
+    except TypeError:
+        raise ProgrammingError("read_frame: partition_on must name a numeric, date or "
+                               "timestamp column") from None
     cuts = [lo + step * i for i in range(partitions)] + [hi]
     return [(cuts[i], cuts[i + 1], i == partitions - 1) for i in range(partitions)]
 
@@ -340,6 +355,8 @@ def read_frame(conn: "_connection.Connection", query: str, params: Params = None
     connection of its own at the same time (the decoding runs without the interpreter
     lock); the frames are joined in range order."""
     _pandas()
+    # The query goes inside DECLARE and subqueries: a final ";" would end them early.
+    query = query.rstrip().rstrip(";")
     if chunksize is not None:
         if partition_on is not None:
             raise ProgrammingError("read_frame: chunksize and partition_on do not combine")

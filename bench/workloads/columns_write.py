@@ -5,7 +5,7 @@ from harness import Job, Target
 
 TITLE = "write_frame {size:,} rows x (int64, float64, str, datetime64, float64, datetime64)"
 UNIT = "rows/s"
-SIZE = 200_000
+SIZE = 100_000
 QUICK_SIZE = 20_000
 SETUP = ["DROP TABLE IF EXISTS bench_frame_out"]
 TABLE = "bench_frame_out"

@@ -297,6 +297,28 @@ def test_failed_partition_leaves_no_connection_open(zconn):
 
 
 @needs_pandas
+@pytest.mark.parametrize("query, error", [
+    ("SELECT g FROM generate_series(1, 3) AS g ORDER BY g;", None),
+    ("SELECT 1 / (g - 2) AS g FROM generate_series(1, 3) AS g", ztcondb.DataError),
+])
+def test_autocommit_reading_keeps_autocommit(zconn, query, error):
+    """In autocommit mode the reading runs in a transaction of its own; the session is
+    in autocommit mode afterwards, with nothing left open, also after a failure."""
+    zconn.autocommit = True
+    if error is None:
+        assert list(ztcondb.read_frame(zconn, query)["g"]) == [1, 2, 3]
+    else:
+        with pytest.raises(error):
+            ztcondb.read_frame(zconn, query)
+    assert zconn.autocommit
+    cur = zconn.cursor()
+    cur.execute("SELECT count(*) FROM pg_cursors")
+    assert cur.fetchone() == (0,)
+    cur.execute("SELECT now() = statement_timestamp()")
+    assert cur.fetchone() == (True,)
+
+
+@needs_pandas
 def test_bad_arguments(zconn):
     with pytest.raises(ztcondb.ProgrammingError):
         ztcondb.read_frame(zconn, "SELECT 1", chunksize=0)
@@ -304,6 +326,8 @@ def test_bad_arguments(zconn):
         ztcondb.read_frame(zconn, "SELECT 1 AS g", partition_on="g")
     with pytest.raises(ztcondb.ProgrammingError):
         ztcondb.write_frame(zconn, pd.DataFrame({"a": [1]}), "t", if_exists="merge")
+    with pytest.raises(ztcondb.ProgrammingError, match="numeric, date"):
+        ztcondb.read_frame(zconn, "SELECT 'a' AS t", partition_on="t", partitions=2)
     cur = zconn.cursor()
     cur.execute("SELECT 1 AS a, 2 AS a")
     with pytest.raises(ztcondb.ProgrammingError, match="two columns"):
