@@ -108,14 +108,22 @@ def test_user_drops_never_abort_the_transaction(pg, table, drop, in_block, autoc
         cur = conn.cursor()
         for i in range(4):
             cur.execute("select ?::int", (i,))
+            # A named cursor's close checks the server's cursors: never prepared either.
+            named = conn.cursor("before_drop", withhold=autocommit)
+            named.execute("select 1")
+            named.close()
         ours = server_statements(conn)
         assert len(ours) == 1
         cur.execute("insert into %s values (1)" % name)
         cur.execute(drop.format(name='"%s"' % ours[0]))
-        # Re-preparation, eviction by a SET, a named cursor's close: none may fail.
+        # Re-preparation, eviction, a SET, a named cursor's close: none may fail.
         for i in range(4):
             cur.execute("select ?::int", (i,))
             assert cur.fetchone() == (i,)
+        for k in range(140):   # more texts than the cache holds: the first ones are evicted
+            for _ in range(3):
+                cur.execute("select ?::int + %d" % k, (1,))
+        assert cur.fetchone() == (140,)
         cur.execute("set application_name = 'x'")
         cur.execute("select ?::int", (9,))
         named = conn.cursor("after_drop", withhold=autocommit)
@@ -194,5 +202,58 @@ def test_stale_statement_after_another_sessions_ddl(pg, db, table, autocommit):
             cur.execute(sql, (1,))
             assert cur.fetchall() == [(1, "x")]
             conn.commit()
+    finally:
+        conn.close()
+
+
+FLOATS_SQL = "select 0.1::float8 + ?::float8, 1.1::float4 + ?::float4 from generate_series(1, 3)"
+
+
+def float_paths(conn):
+    """The same floats by every read path: first run, prepared runs, named-cursor pages
+    (the later ones in binary form when the settings allow)."""
+    cur = conn.cursor()
+    got = set()
+    for _ in range(5):
+        cur.execute(FLOATS_SQL, (0.2, 0))
+        got.update(cur.fetchall())
+    named = conn.cursor("float_pages")
+    named.itersize = 1
+    named.execute(FLOATS_SQL, (0.2, 0))
+    got.update(named)
+    named.close()
+    conn.commit()
+    return got
+
+
+# (the user's statement, the one value every path must give: a real reads back as the
+# float nearest to the digits the server writes)
+F4 = 1.100000023841858
+FLOAT_SETTINGS = [
+    ("", (0.1 + 0.2, F4)),
+    ("set extra_float_digits = 0", (0.3, F4)),
+    ("set extra_float_digits = -5", (0.3, 1.0)),
+    ("set extra_float_digits = 3", (0.1 + 0.2, F4)),
+    ("set local extra_float_digits = 0", (0.3, F4)),
+    ("reset extra_float_digits", (0.1 + 0.2, F4)),
+]
+
+
+@pytest.mark.parametrize("setting, value", FLOAT_SETTINGS, ids=[s[0] for s in FLOAT_SETTINGS])
+def test_every_read_path_gives_the_same_floats(pg, setting, value):
+    conn = open_conn(pg, autocommit=False)
+    try:
+        float_paths(conn)   # prepared, and read in binary form, before the setting changes
+        cur = conn.cursor()
+        if setting:
+            cur.execute(setting)
+        got = set()
+        if "local" in setting:   # in force until the transaction ends: read before it does
+            for _ in range(5):
+                cur.execute(FLOATS_SQL, (0.2, 0))
+                got.update(cur.fetchall())
+        else:
+            got = float_paths(conn)
+        assert got == {value}
     finally:
         conn.close()

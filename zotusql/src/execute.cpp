@@ -2,6 +2,7 @@
 // extended protocols, the per-session prepared-statement cache, and the execution calls.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <random>
@@ -143,14 +144,19 @@ PreparedStatement *cache_entry(Session &s, const char *text)
 }
 
 // The command tags of the user's statements that drop prepared statements: every one of the
-// session's (DEALLOCATE ALL, DISCARD ALL), or one whose name the tag does not tell.
+// session's (DEALLOCATE ALL, DISCARD ALL), or one whose name the tag does not tell; and of
+// those that may change extra_float_digits (SET, RESET, DISCARD ALL).
 void note_command_tag(Session &s, const PGresult *r)
 {
     const char *tag = PQcmdStatus(const_cast<PGresult *>(r));
+    if (tag && (std::strcmp(tag, "SET") == 0 || std::strcmp(tag, "RESET") == 0))
+        s.floats_unchecked = true;
     if (!tag || (tag[0] != 'D'))
         return;
     if (std::strcmp(tag, "DEALLOCATE ALL") == 0 || std::strcmp(tag, "DISCARD ALL") == 0)
         forget_all_prepared(s);
+    if (std::strcmp(tag, "DISCARD ALL") == 0)
+        s.floats_unchecked = true;
     else if (std::strcmp(tag, "DEALLOCATE") == 0)
         retire_all_prepared(s);
 }
@@ -468,7 +474,7 @@ bool exec_prepared(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
     if (!begin_if_needed(s))
         return false;
     // Once the statement's result types are known, its rows may come in binary form.
-    const int result_format = binary_readable_types(s.conn, st.result_types) ? 1 : 0;
+    const int result_format = binary_rows_allowed(s, st.result_types) ? 1 : 0;
     if (!PQsendQueryPrepared(s.conn, st.name.c_str(), p.count(), p.values.data(),
                              p.lengths.data(), p.formats.data(), result_format))
         return send_failed(s);
@@ -492,6 +498,24 @@ void retire_all_prepared(Session &s)
         retire(s, st.name);
         st.epoch = 0;
     }
+}
+
+bool binary_rows_allowed(Session &s, const std::vector<Oid> &types)
+{
+    if (!binary_readable_types(s.conn, types))
+        return false;
+    if (std::none_of(types.begin(), types.end(),
+                     [](Oid t) { return t == OID_FLOAT4 || t == OID_FLOAT8; }))
+        return true;
+    // Asked only in a usable transaction state; until then floats come as text.
+    if (s.floats_unchecked && PQtransactionStatus(s.conn) != PQTRANS_INERROR) {
+        ResultPtr r(exec_wait(s, "SHOW extra_float_digits"));
+        if (r && PQresultStatus(r.get()) == PGRES_TUPLES_OK && PQntuples(r.get()) == 1) {
+            s.floats_exact = std::atoi(PQgetvalue(r.get(), 0, 0)) >= 1;
+            s.floats_unchecked = false;
+        }
+    }
+    return s.floats_exact && !s.floats_unchecked;
 }
 
 void drop_retired(Session &s)

@@ -257,6 +257,12 @@ struct Session {
     int64_t statement_timeout_ms = 0;     // from the session's options, for the message
     std::unique_ptr<PageAhead> page_ahead;
     std::deque<CursorReading> readings;   // the latest few, newest last
+    // Whether extra_float_digits is 1 or more, so that a float read in binary form (written
+    // as its shortest exact text) is what the server's text says. The session sets it at
+    // the open; after the user's SET, RESET or DISCARD ALL it is asked again when a float
+    // column could come in binary form (floats_unchecked).
+    bool floats_exact = true;
+    bool floats_unchecked = false;
     // The process that opened the session. A forked child shares its socket (and TLS state)
     // with the parent: it may neither use the session nor end it on the server.
     pid_t owner_pid = getpid();
@@ -438,6 +444,10 @@ void retire_all_prepared(Session &s);
 // Sends DEALLOCATE for each retired statement when no transaction is open; failures (a
 // statement the user already dropped) are ignored there, where they abort nothing.
 void drop_retired(Session &s);
+// Whether rows of these column types may be asked for in binary form: each type has a binary
+// reader under the session's settings, and floats only while extra_float_digits is 1 or
+// more (a lowered setting makes the server's float texts shorter than the binary reader's).
+bool binary_rows_allowed(Session &s, const std::vector<Oid> &types);
 
 // Parameter arrays for PQsend*Params / PQsendQueryPrepared, built from bindings.
 struct ParamArrays {

@@ -100,7 +100,7 @@ void note_page_types(Session &s, const char *name, long long reader, const PGres
 bool binary_pages(Session &s, const char *name, long long reader)
 {
     const CursorReading *r = reading_of(s, name, reader);
-    return r && binary_readable_types(s.conn, r->types);
+    return r && binary_rows_allowed(s, r->types);
 }
 
 void forget_readings(Session &s, const char *name)
