@@ -267,3 +267,19 @@ def test_values_whatever_the_databases_styles(pg, bouncer, odd_db, route):
                  if [v for i, v in enumerate(row) if i not in skip] !=
                  [v for i, v in enumerate(EXPECTED) if i not in skip]]
         assert wrong == []
+
+
+@pytest.mark.parametrize("statement", ["discard all", "reset all", "reset DateStyle",
+                                       "select 1; reset all"])
+def test_settings_made_again_after_the_users_reset(pg, odd_db, statement):
+    conn = through(pg, db=odd_db, prepare_threshold=0)
+    try:
+        conn.autocommit = True
+        cur = conn.cursor()
+        cur.execute(VALUES_SQL, (1,))
+        cur.execute(statement)
+        for i in range(3):
+            cur.execute(VALUES_SQL, (i,))
+            assert [row[:-1] for row in cur.fetchall()] == [EXPECTED] * 3
+    finally:
+        conn.close()

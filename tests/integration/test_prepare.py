@@ -8,6 +8,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
+import _pyztdb  # noqa: E402
 import ztcondb  # noqa: E402
 
 
@@ -76,6 +77,13 @@ def test_none_drops_what_was_prepared_and_prepares_nothing_by_any_path(db):
         cur.executemany("update tn set b = ? where a = ?", [("c", i), ("d", i)])
         assert cur.callfunc("fn_tn", [i])[-1] == 2 * i
         cur.callproc("fn_tn", [i])
+        # The module's own executemany runs each row through one prepared statement.
+        raw = _pyztdb.cursor(db)
+        raw.executemany("select ?::int * 3", [[i], [i + 1]])
+        assert raw.fetchall() == [(3 * i + 3,)]
+        raw.executemany("select ?::text", [["x"]])
+        assert raw.fetchall() == [("x",)]
+        raw.close()
         db.autocommit = False
         named = db.cursor("nc%d" % i)
         named.execute("select a from tn where a = ?", (i,))
@@ -94,6 +102,9 @@ USER_DROPS = [
     ("discard all", False),
     ("deallocate {name}", True),
     ("deallocate prepare {name}", True),
+    # behind a query in one text: only the command tags tell
+    ("select 1; deallocate all", True),
+    ("select 1; deallocate {name}", True),
 ]
 
 

@@ -144,13 +144,16 @@ PreparedStatement *cache_entry(Session &s, const char *text)
 }
 
 // The command tags of the user's statements that drop prepared statements: every one of the
-// session's (DEALLOCATE ALL, DISCARD ALL), or one whose name the tag does not tell; and of
-// those that may change extra_float_digits (SET, RESET, DISCARD ALL).
+// session's (DEALLOCATE ALL, DISCARD ALL), or one whose name the tag does not tell; of those
+// that may change extra_float_digits (SET, RESET, DISCARD ALL); of those that may undo the
+// session settings (RESET, DISCARD ALL).
 void note_command_tag(Session &s, const PGresult *r)
 {
     const char *tag = PQcmdStatus(const_cast<PGresult *>(r));
     if (tag && (std::strcmp(tag, "SET") == 0 || std::strcmp(tag, "RESET") == 0))
         s.floats_unchecked = true;
+    if (tag && (std::strcmp(tag, "RESET") == 0 || std::strcmp(tag, "DISCARD ALL") == 0))
+        s.settings_lost = true;
     if (!tag || (tag[0] != 'D'))
         return;
     if (std::strcmp(tag, "DEALLOCATE ALL") == 0 || std::strcmp(tag, "DISCARD ALL") == 0)

@@ -263,6 +263,9 @@ struct Session {
     // column could come in binary form (floats_unchecked).
     bool floats_exact = true;
     bool floats_unchecked = false;
+    // The user's DISCARD ALL or RESET put the session settings the decoders need back to the
+    // server's defaults: begin_if_needed makes them again before the next statement.
+    bool settings_lost = false;
     // The process that opened the session. A forked child shares its socket (and TLS state)
     // with the parent: it may neither use the session nor end it on the server.
     pid_t owner_pid = getpid();

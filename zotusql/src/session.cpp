@@ -348,6 +348,11 @@ bool run_command(Session &s, const char *sql)
 bool begin_if_needed(Session &s)
 {
     drop_retired(s);
+    if (s.settings_lost && PQtransactionStatus(s.conn) != PQTRANS_INERROR) {
+        if (!run_command(s, kSessionSettings))
+            return false;
+        s.settings_lost = false;
+    }
     if (s.autocommit || PQtransactionStatus(s.conn) != PQTRANS_IDLE)
         return true;
     return run_command(s, "BEGIN");
