@@ -268,3 +268,17 @@ def test_every_read_path_gives_the_same_floats(pg, setting, value):
         assert got == {value}
     finally:
         conn.close()
+
+
+@pytest.mark.parametrize("between", [
+    "discard temp", "discard plans", "discard sequences", "deallocate prepare all",
+    "prepare mine as select 1; deallocate mine", "/* a comment */ deallocate all"])
+def test_user_statements_between_runs_leak_nothing(db, between):
+    cur = db.cursor()
+    for _ in range(10):
+        for i in range(3):
+            cur.execute("select ?::int", (i,))
+            cur.execute("select ?::text", ("a",))
+        assert cur.fetchone() == ("a",)
+        cur.execute(between)
+    assert len(server_statements(db)) <= 2

@@ -421,6 +421,9 @@ bool exec_simple(Session &s, const std::string &sql, ResultList &out, RowStores 
 
 bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores)
 {
+    // A caller's DEALLOCATE or DISCARD is seen by its command tag (note_command_tag), also
+    // behind other statements of the same text, so that no statement the server dropped is
+    // run or deallocated again.
     if (changes_meanings(text))
         ++s.cache.epoch;
     // A text with markers is kept in the statement cache from its first execution, so
