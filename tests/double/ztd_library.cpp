@@ -263,7 +263,8 @@ int hand_over_execution(ZTC_HANDLE *S, ZTC_HANDLE *R)
 }
 
 /* Codes whose array bindings are n elements of `size` bytes; the others are packed (code 23
- * is bound as timestamp text, as the library reads it). */
+ * is bound as timestamp text, as the library reads it; code 73 holds the driver's date and
+ * time texts). */
 bool fixed_size_code(int type)
 {
     switch (type) {

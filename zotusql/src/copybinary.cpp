@@ -38,7 +38,7 @@ constexpr const char *kTargetHead =
     "WITH r AS (SELECT c.oid, c.relkind, c.relhasrules, c.relrowsecurity "
     "FROM pg_catalog.pg_class c WHERE c.oid = pg_catalog.to_regclass($1)), "
     "tree AS (SELECT r.oid AS relid FROM r UNION "
-    "SELECT p.relid FROM r, pg_catalog.pg_partition_tree(r.oid) p), ";
+    "SELECT p.relid FROM r, pg_catalog.pg_partition_tree(r.oid) p WHERE r.relkind = 'p'), ";
 constexpr const char *kFirstColumns =
     "cols AS (SELECT a.attnum, a.atttypid, a.attname, a.attidentity, a.attgenerated, "
     "a.attnum AS ord FROM r JOIN pg_catalog.pg_attribute a ON a.attrelid = r.oid "
