@@ -19,9 +19,10 @@ from typing import Any, Dict, Optional, Union, cast
 
 import _pyztdb
 
-from .connargs import HostArg, PortArg, connection_arguments
+from .connargs import HostArg, PortArg, connection_arguments, is_dsn
 from .connection import Connection
 from .cursor import Cursor, NamedCursor
+from .spread import spread_hosts
 from .frame import read_frame, write_frame
 from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
                      InternalError, NotSupportedError, OperationalError, ProgrammingError,
@@ -54,7 +55,8 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
             sslmode: Optional[str] = None, connect_timeout: Union[int, str, None] = None,
             options: Optional[str] = None, application_name: Optional[str] = None,
             target_session_attrs: Optional[str] = None,
-            prepare_threshold: Optional[int] = 2) -> Connection:
+            prepare_threshold: Optional[int] = 2,
+            load_balance_hosts: Optional[str] = None) -> Connection:
     """Opens a session.
 
     `dsn` is a libpq connection string ("host=db1 dbname=app") or URI
@@ -67,7 +69,13 @@ def connect(dsn: Optional[str] = None, port: PortArg = None, database: Optional[
     first host whose session fits is used. Autocommit is switched off, as PEP 249
     expects: call `commit()` to keep changes. `prepare_threshold` is the number of runs
     of a statement before it is prepared on the server (0: at once); None never prepares
-    and creates no named server statement at all, as a pooler in transaction mode needs."""
+    and creates no named server statement at all, as a pooler in transaction mode needs.
+    `load_balance_hosts="random"` tries the hosts in a random order (each keeping its
+    port), so that sessions spread over them; "disable" (the default) keeps the order."""
+    if load_balance_hosts is not None:
+        if host is None and isinstance(dsn, str) and not is_dsn(dsn):
+            host, dsn = dsn, None   # a host name (list) as first argument
+        host, port = spread_hosts(load_balance_hosts, dsn, host, port)
     settings = {key: value for key, value in (
         ("host", host), ("dbname", dbname), ("sslmode", sslmode),
         ("connect_timeout", connect_timeout), ("options", options),
