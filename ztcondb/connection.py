@@ -119,7 +119,8 @@ class Connection(_pyztdb.connection):
 
     def add_notify_handler(self, callback: _notify.NotifyHandler) -> None:
         """Calls callback(Notify) for each notification received: after each
-        `execute` of a cursor of this connection, and in `notifies()`."""
+        `execute` of a cursor of this connection (those are then handled, not yielded
+        by a later `notifies()`), and in `notifies()`."""
         self._notify_handlers = self._notify_handlers + [callback]
 
     def remove_notify_handler(self, callback: _notify.NotifyHandler) -> None:
@@ -128,7 +129,7 @@ class Connection(_pyztdb.connection):
         self._notify_handlers = handlers
 
     def _dispatch_notifies(self) -> None:
-        _notify.take(self)
+        _notify.received(self)
 
     def close(self) -> None:
         """Ends the session; the notices it still held stay in `notices`."""

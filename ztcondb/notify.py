@@ -31,9 +31,9 @@ NotifyHandler = Callable[[Notify], None]
 _WAIT_SLICE = 1.0
 
 
-def take(conn: "Connection") -> List[Notify]:
-    """The notifications received so far, each also given to the connection's
-    handlers."""
+def received(conn: "Connection") -> List[Notify]:
+    """The notifications the session received since the last look, each given to the
+    connection's handlers."""
     try:
         found = [Notify(*item) for item in _pyztdb.connection.getnotifies(conn)]
     except (_pyztdb.Error, _pyztdb.Warning) as exc:
@@ -42,6 +42,13 @@ def take(conn: "Connection") -> List[Notify]:
         for handler in list(conn._notify_handlers):
             handler(item)
     return found
+
+
+def take(conn: "Connection") -> List[Notify]:
+    """What a stopped notifies() left, then what the session received since."""
+    left = conn.__dict__.pop("_notify_left", None)
+    found = received(conn)
+    return left + found if left else found
 
 
 def notifies(conn: "Connection", timeout: Optional[float],
@@ -56,11 +63,16 @@ def notifies(conn: "Connection", timeout: Optional[float],
     deadline = None if timeout is None else time.monotonic() + timeout
     count = 0
     while True:
-        for item in take(conn):
+        found = take(conn)
+        for index, item in enumerate(found):
+            if stop_after is not None and count >= stop_after:
+                # Taken from the session but not yielded: kept for the next call.
+                conn.__dict__["_notify_left"] = found[index:]
+                return
             yield item
             count += 1
-            if stop_after is not None and count >= stop_after:
-                return
+        if stop_after is not None and count >= stop_after:
+            return
         wait = _WAIT_SLICE
         if deadline is not None:
             wait = min(wait, deadline - time.monotonic())
