@@ -10,4 +10,7 @@ WORKLOADS = [
     "threads_ticker",
     "columns",
     "columns_write",
+    "pool",
+    "pipeline",
+    "notify",
 ]
