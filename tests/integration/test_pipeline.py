@@ -75,11 +75,11 @@ def test_failed_preparation_reports_its_own_error(zconn):
     cur = zconn.cursor()
     for _ in range(2):
         # The second batch prepares the text (it was seen before): the preparation's
-        # syntax error is reported, not "an earlier statement failed".
+        # error is reported, not "an earlier statement failed".
         with pytest.raises(ztcondb.ProgrammingError) as info:
             with zconn.pipeline():
-                cur.execute("selec ?", (1,))
-        assert info.value.sqlstate == "42601"
+                cur.execute("select ?::no_such_type", (1,))
+        assert info.value.sqlstate == "42704"
         zconn.rollback()
 
 
@@ -87,6 +87,7 @@ def test_failed_preparation_reports_its_own_error(zconn):
     [1, 2, 3, 4],                        # one type: prepared from the second send
     [1, "2", 3, 2 ** 40],                # types change: sent unprepared when they differ
     [None, 1, None, 2],
+    [1, 2, "abc"],                       # prepared for an integer: a text goes unprepared
 ])
 def test_repeated_texts_keep_their_values(zconn, values):
     cur = zconn.cursor()

@@ -31,6 +31,8 @@ def make_pool(pg):
         pool.close()
 
 
+# Set up before make_pool, so that its pools (and their transactions) close before the
+# table is dropped.
 @pytest.fixture
 def counter(pg):
     conn = ztcondb.connect(**kwargs_of(pg))
@@ -58,7 +60,7 @@ def rows(cur):
     ("ok", 1),            # the block succeeded: committed
     ("raise", 0),         # the block raised: rolled back
 ])
-def test_connection_block_commits_or_rolls_back(make_pool, counter, ending, kept):
+def test_connection_block_commits_or_rolls_back(counter, make_pool, ending, kept):
     pool = make_pool()
     with pytest.raises(ZeroDivisionError) if ending == "raise" else _nothing():
         with pool.connection() as conn:
@@ -78,7 +80,7 @@ class _nothing:
 
 
 @pytest.mark.parametrize("leave", ["open transaction", "failed transaction", "autocommit on"])
-def test_returned_connection_comes_back_clean(make_pool, counter, leave):
+def test_returned_connection_comes_back_clean(counter, make_pool, leave):
     pool = make_pool(max_size=1)
     conn = pool.getconn()
     cur = conn.cursor()
@@ -150,7 +152,7 @@ def test_timeout_full_queue_and_close_wake_waiters(make_pool):
     assert held.closed
 
 
-def test_threads_share_a_small_pool(make_pool, counter):
+def test_threads_share_a_small_pool(counter, make_pool):
     pool = make_pool(min_size=2, max_size=3)
     pool.wait(10)
     failures = []
@@ -244,6 +246,7 @@ def test_pool_serves_again_after_the_server_returns(own_server, make_pool):
         pool.getconn(timeout=1)
     assert "last connection attempt failed" in str(info.value)
     own_server.start()
+    pool.wait(15)     # refilled by its own retries, with no request asking
     with pool.connection(timeout=15) as conn:
         assert backend_pid(conn) > 0
     assert pool.get_stats()["connections_errors"] >= 1
