@@ -102,17 +102,21 @@ def test_stale_statement_is_not_reused_in_a_transaction(pg, conn, cur, table, ch
     conn.autocommit(True)
 
 
-# A statement deallocated behind the cache (the second statement of a text that starts as
-# a query): in autocommit the next run still succeeds; in a transaction it may fail once,
+# A statement deallocated behind the cache (by a function a query calls: no command tag
+# tells): in autocommit the next run still succeeds; in a transaction it may fail once,
 # and after the rollback it runs again.
 @pytest.mark.parametrize("autocommit", [True, False])
 def test_statement_deallocated_behind_the_cache_runs_again(conn, cur, autocommit):
+    conn.autocommit(True)
+    cur.execute("create function pg_temp.drop_prepared() returns int language plpgsql "
+                "as $$ begin execute 'deallocate all'; return 1; end $$")
     conn.autocommit(autocommit)
     sql = "select ?::int * 2"
     for i in range(4):
         cur.execute(sql, (i,))
         assert cur.fetchall() == [(2 * i,)]
-    cur.execute("select 1; deallocate all")
+    cur.execute("select pg_temp.drop_prepared()")
+    assert prepared_count(cur) == 0
     if not autocommit:
         try:
             cur.execute(sql, (5,))
