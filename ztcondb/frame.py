@@ -316,10 +316,29 @@ def _read_partition(conn: "_connection.Connection", query: str, params: Params,
         part.close()
 
 
-def _concat(pd: Any, parts: List[Tuple[int, List[RawColumn]]], index_col: Any) -> Any:
-    frames = [_frame(pd, rows, columns, None) for rows, columns in parts]
-    frame = pd.concat(frames, ignore_index=True, copy=False) if len(frames) > 1 else frames[0]
-    return frame.set_index(index_col) if index_col is not None else frame
+def _join(parts: List[Tuple[int, List[RawColumn]]]) -> Tuple[int, List[RawColumn]]:
+    """The partitions' raw columns joined in order, column by column: each part's buffer
+    is let go once its column is joined, so the rows are held about once, not twice."""
+    np = _numpy()
+    rows = sum(n for n, _ in parts)
+    joined: List[RawColumn] = []
+    for i, (name, kind, _, _) in enumerate(parts[0][1]):
+        pieces = [(n, columns[i]) for n, columns in parts]
+        for _, columns in parts:
+            columns[i] = (name, kind, None, None)
+        if kind == "object":
+            values: Any = [v for _, (_, _, objects, _) in pieces for v in objects]
+        else:
+            values = np.concatenate([np.empty(0, np.uint8)] + [
+                np.frombuffer(buf, dtype=np.uint8) for n, (_, _, buf, _) in pieces if n])
+        mask = None
+        if any(m is not None for _, (_, _, _, m) in pieces):
+            mask = np.concatenate([np.empty(0, np.uint8)] + [
+                np.zeros(n, np.uint8) if m is None else np.frombuffer(m, dtype=np.uint8)
+                for n, (_, _, _, m) in pieces if n])
+        joined.append((name, kind, values, mask))
+        del pieces
+    return rows, joined
 
 
 def _partitioned(conn: "_connection.Connection", query: str, params: Params,
@@ -334,7 +353,8 @@ def _partitioned(conn: "_connection.Connection", query: str, params: Params,
                    for b in bounds]
         concurrent.futures.wait(futures)
     parts = [f.result() for f in futures]
-    return _concat(pd, parts, index_col)
+    del futures
+    return _frame(pd, *_join(parts), index_col)
 
 
 def read_frame(conn: "_connection.Connection", query: str, params: Params = None, *,

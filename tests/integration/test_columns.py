@@ -271,7 +271,10 @@ def test_write_frame_failure_stores_nothing(zconn):
 @needs_pandas
 @pytest.mark.parametrize("partitions", [1, 2, 3, 7])
 def test_partitioned_read_equals_whole(zconn, partitions):
-    query = "SELECT g, g * 0.5 AS h, 'x' || g AS t FROM generate_series(-5, 30) AS g"
+    """Also with ranges that hold no row, and NULLs in some ranges only."""
+    query = ("SELECT g, g * 0.5 AS h, 'x' || g AS t, nullif(mod(g, 4), 0) AS m FROM "
+             "(SELECT generate_series(-5, 30) UNION ALL SELECT generate_series(200, 205)) "
+             "AS s(g)")
     whole = ztcondb.read_frame(zconn, query + " ORDER BY g")
     parts = ztcondb.read_frame(zconn, query, partition_on="g", partitions=partitions)
     pd.testing.assert_frame_equal(parts.sort_values("g").reset_index(drop=True), whole)
