@@ -176,6 +176,30 @@ TEST(ClassifyStatement, Table)
     EXPECT_EQ(zt::classify_statement(nullptr), 3);
 }
 
+TEST(IsSingleCopy, Table)
+{
+    static const struct {
+        const char *sql;
+        bool copy;
+    } cases[] = {
+        {"copy t from stdin", true},
+        {"  COPY t (a, b) FROM STDIN ;  ", true},
+        {"/* note; */ copy (select 1) to stdout", true},
+        {"-- copy\ncopy t to stdout", true},
+        {"drop table t", false},
+        {"-- copy t from stdin\ndrop table t", false},
+        {"copy t from stdin; drop table t", false},
+        {"insert into t values (1); copy t from stdin", false},
+        {"(copy t from stdin)", false},
+        {"'copy' ", false},
+        {"", false},
+        {";", false},
+    };
+    for (const auto &k : cases)
+        EXPECT_EQ(zt::is_single_copy(k.sql), k.copy) << k.sql;
+    EXPECT_FALSE(zt::is_single_copy(nullptr));
+}
+
 TEST(ControlText, Table)
 {
     static const struct {
