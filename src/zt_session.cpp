@@ -10,6 +10,7 @@
 #include "zt_session.h"
 #include "pyzt_util.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,14 +29,38 @@ struct zt_conn_sync {
     std::vector<std::pair<uint64_t, std::string>> cursor_closes;
     /* Keeps the session alive while cancel() uses it from another thread. */
     std::mutex cancel_lock;
-    /* The process that made the connection; in a forked child the session is the
-     * parent's, and the locks may be held by parent threads the child does not have. */
-    pid_t pid = getpid();
+    /* The process's count of forks when the connection was made (see zt_forks); in a
+     * forked child the session is the parent's, and the locks may be held by parent
+     * threads the child does not have. */
+    unsigned forks;
 };
+
+namespace {
+
+/* Forks this process came out of, counted by the child's handler: a connection compares
+ * it with its own count on every method without a system call. */
+std::atomic<unsigned> zt_forks_in_child{0};
+
+extern "C" void zt_count_fork_in_child()
+{
+    zt_forks_in_child.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned zt_forks()
+{
+    static const int registered = pthread_atfork(nullptr, nullptr, zt_count_fork_in_child);
+    (void)registered;
+    return zt_forks_in_child.load(std::memory_order_relaxed);
+}
+
+}  // namespace
 
 zt_conn_sync *zt_sync_new()
 {
-    return new (std::nothrow) zt_conn_sync;
+    zt_conn_sync *sync = new (std::nothrow) zt_conn_sync;
+    if (sync)
+        sync->forks = zt_forks();
+    return sync;
 }
 
 void zt_sync_free(zt_conn_sync *sync)
@@ -44,7 +69,7 @@ void zt_sync_free(zt_conn_sync *sync)
         return;
     /* In a forked child a lock a parent thread held at the fork stays locked for good:
      * such a record is left as it is rather than destroyed locked. */
-    if (sync->pid != getpid()) {
+    if (sync->forks != zt_forks()) {
         if (!sync->lock.try_lock())
             return;
         if (!sync->cancel_lock.try_lock()) {
@@ -59,7 +84,7 @@ void zt_sync_free(zt_conn_sync *sync)
 
 bool zt_conn_foreign(RhConnect *conn)
 {
-    return conn != nullptr && conn->sync != nullptr && conn->sync->pid != getpid();
+    return conn != nullptr && conn->sync != nullptr && conn->sync->forks != zt_forks();
 }
 
 PyObject *zt_raise_foreign()
@@ -145,7 +170,7 @@ ZtHold::ZtHold(RhConnect *conn, Mode mode) : conn_(conn)
         held_ = true;
         return;
     }
-    if (sync->pid != getpid()) {
+    if (sync->forks != zt_forks()) {
         /* A forked child: the lock may be held by a parent thread that is not here. */
         conn_ = nullptr;
         return;

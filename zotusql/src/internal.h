@@ -215,6 +215,10 @@ struct PipelineBatch {
     uint64_t next_id = 0;
 };
 
+// How many forks made this process, counted in each child (pthread_atfork, registered at the
+// first call): a session compares it with its own count on every call without a system call.
+unsigned fork_generation();
+
 struct Session {
     PGconn *conn = nullptr;
     // Last message, "[SQLSTATE] text". Shared with the session's results so that a result
@@ -266,9 +270,11 @@ struct Session {
     // The user's DISCARD ALL or RESET put the session settings the decoders need back to the
     // server's defaults: begin_if_needed makes them again before the next statement.
     bool settings_lost = false;
-    // The process that opened the session. A forked child shares its socket (and TLS state)
-    // with the parent: it may neither use the session nor end it on the server.
+    // The process that opened the session, and its count of forks. A forked child shares
+    // the socket (and TLS state) with the parent: it may neither use the session nor end it
+    // on the server.
     pid_t owner_pid = getpid();
+    unsigned owner_forks = fork_generation();
     // The COPY targets of batch texts, asked once per text and transaction: while the
     // transaction that asked stays open, the rows it wrote hold a lock on the table that keeps
     // other sessions from changing its columns, triggers, rules or policies, and this session's
@@ -285,7 +291,7 @@ struct Session {
 };
 
 // True in a process other than the one that opened the session (a forked child).
-inline bool foreign_process(const Session &s) { return s.owner_pid != getpid(); }
+inline bool foreign_process(const Session &s) { return s.owner_forks != fork_generation(); }
 
 // Column type code and modifier, computed once per result.
 struct ColumnInfo {

@@ -1,6 +1,7 @@
 // Sessions: opening one from the driver's connection texts, closing it, the host-list
 // attributes, and transaction control (autocommit, the control texts of ZTC_Execute_no_query).
 #include <fcntl.h>
+#include <pthread.h>
 
 #include <climits>
 #include <cstdlib>
@@ -313,7 +314,22 @@ void detach_socket(PGconn *conn)
     ::close(null_fd);
 }
 
+// Forks this process came out of, counted by the child's handler.
+std::atomic<unsigned> forks_in_child{0};
+
+extern "C" void count_fork_in_child()
+{
+    forks_in_child.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+unsigned fork_generation()
+{
+    static const int registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
+    (void)registered;
+    return forks_in_child.load(std::memory_order_relaxed);
+}
 
 Session::~Session()
 {
