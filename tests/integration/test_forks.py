@@ -5,6 +5,8 @@ when a parent thread was inside a call at the fork."""
 import gc
 import multiprocessing
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -177,3 +179,30 @@ def test_pool_workers_cannot_use_or_break_the_parents_connection(pg):
     finally:
         _POOL_CONN.close()
         _POOL_CONN = None
+
+
+SCRIPT = """
+import os, sys
+sys.path.insert(0, sys.argv[1])
+import _pyztdb
+conn = _pyztdb._connect(int(sys.argv[3]), sys.argv[2], sys.argv[4], sys.argv[5], "", "UTF8", "0")
+cur = conn.cursor()
+cur.execute("select pg_backend_pid()")
+before = cur.fetchone()
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)          # the interpreter's own exit: finalizers, module teardown
+os.waitpid(pid, 0)
+cur.execute("select pg_backend_pid()")
+print(cur.fetchone() == before)
+"""
+
+
+def test_a_child_ending_through_the_interpreters_exit_leaves_the_session(pg):
+    build = os.environ.get("ZT_BUILD_DIR") or os.path.join(
+        os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "build")
+    out = subprocess.run([sys.executable, "-c", SCRIPT, os.path.join(build, "python"),
+                          pg["host"], str(pg["port"]), pg["db"], pg["user"]],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, timeout=20)
+    assert (out.returncode, out.stdout.strip()) == (0, "True"), out.stderr[-2000:]
