@@ -143,6 +143,23 @@ def test_selection_and_fail_under(tmp_path, selector, fail_under, code, names):
     assert ran == names
 
 
+def test_each_test_folder_runs_in_its_own_pytest(tmp_path):
+    # Regression (the unit and the integration tests of one mutant ran in one pytest,
+    # which imported one folder's module for both and failed the baseline).
+    tree = _target(tmp_path, _one(tests='["a/test_a.py", "b/test_b.py"]'))
+    for side in ("a", "b"):
+        (tree / side / "lib").mkdir(parents=True)
+        (tree / side / "lib" / "side.py").write_text("NAME = %r\n" % side)
+        (tree / side / "conftest.py").write_text(
+            "import os, sys\nsys.path.insert(0, os.path.join(os.path.dirname(__file__), 'lib'))\n")
+        (tree / side / ("test_%s.py" % side)).write_text(
+            "import calc, side\n\ndef test_side():\n    assert side.NAME == %r\n"
+            "    assert calc.clamp(11, 0, 10) == 10\n" % side)
+    done = _run(tree, tmp_path, "--timeout", "20")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert re.search(r"^m\s+killed", done.stdout, re.M), done.stdout
+
+
 def _one(name="m", file="calc.py", old="return hi", new="return lo", tests='["test_calc.py"]', extra=""):
     return ('[[mutant]]\nname = "%s"\nfile = "%s"\nfrom = "%s"\nto = "%s"\ntests = %s\n%s'
             % (name, file, old, new, tests, extra))
