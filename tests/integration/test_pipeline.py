@@ -143,3 +143,13 @@ def test_broken_session_fails_every_pending_statement(zconn, pg):
     for c in cursors:
         with pytest.raises(ztcondb.Error):
             c.fetchone()
+
+
+def test_a_large_batch_neither_side_blocks(zconn):
+    # Megabytes each way: the server answers while statements are still being sent.
+    cur = zconn.cursor()
+    text = "x" * 2000
+    with zconn.pipeline():
+        for i in range(3000):
+            cur.execute("select ?::text || ?", (text, i))
+    assert cur.fetchone() == (text + "2999",)

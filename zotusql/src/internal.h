@@ -207,6 +207,7 @@ struct PipelineSent {
 struct PipelineBatch {
     static constexpr size_t prepared_capacity = 64;
     static constexpr size_t seen_capacity = 1024;
+    static constexpr size_t flush_every = 64;    // sends between two flushes
     bool active = false;
     std::vector<PipelineSent> in_flight;
     std::deque<PipelineOutcome> done;

@@ -228,10 +228,12 @@ bool send_statement(Session &s, const char *text)
     if (!sent_or_failed(s, rc))
         return false;
     p.in_flight.push_back(PipelineSent{PipelineSent::CALLER, std::move(key)});
-    // Hands the server what can go now, without waiting: it starts on the first statements
-    // while later ones are still being sent. libpq reads the server's answers meanwhile when
-    // the socket is full, so neither side blocks the other.
-    PQflush(s.conn);
+    // Hands the server what can go now, without waiting, every few statements: it starts on
+    // the first ones while later ones are still being sent, and wakes once per chunk rather
+    // than once per statement. libpq reads the server's answers meanwhile when the socket is
+    // full, so neither side blocks the other.
+    if (p.in_flight.size() % PipelineBatch::flush_every == 0)
+        PQflush(s.conn);
     return true;
 }
 
