@@ -178,9 +178,9 @@ def _in_nanoseconds(np: Any, arr: Any, mask: Any) -> Any:
 
 
 def _frame(pd: Any, rows: int, columns: List[RawColumn], index_col: Any) -> Any:
-    """A DataFrame over the columns (the list is emptied on the way). Each column keeps a block of its own, so the arrays
-    are adopted, not copied into 2-D blocks of one dtype (pandas merges them when an
-    operation needs it)."""
+    """A DataFrame over the columns (the list is emptied on the way). Each column
+    keeps a block of its own, so the arrays are adopted, not copied into 2-D blocks of
+    one dtype (pandas merges them when an operation needs it)."""
     np = _numpy()
     names = [c[0] for c in columns]
     values = []

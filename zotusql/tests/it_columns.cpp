@@ -58,8 +58,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BadColumnsCase{"unknown form", 1, 11, true, true, true, 1},
                       BadColumnsCase{"no values", 1, ZTC_FORM_INT64, false, true, false, 1},
                       BadColumnsCase{"no nulls", 1, ZTC_FORM_INT64, true, false, false, 1},
-                      BadColumnsCase{"text without offsets", 1, ZTC_FORM_TEXT, true, true, false, 1},
-                      BadColumnsCase{"negative maxrows", 1, ZTC_FORM_INT64, true, true, false, -1}));
+                      BadColumnsCase{"text without offsets", 1, ZTC_FORM_TEXT, true, true, false,
+                                     1},
+                      BadColumnsCase{"negative maxrows", 1, ZTC_FORM_INT64, true, true, false,
+                                     -1}));
 
 TEST(Columns, ValueBeyondItsFormFailsAfterTheRowsBeforeIt)
 {
