@@ -124,6 +124,11 @@ int ZTC_GetNotice(ZTC_HANDLE *S, char *buffer, int capacity, int *length);
 typedef int (*ZTC_WAIT_HANDLER)(void *context);
 /* Installs the session's wait handler (null: none) and its tick. */
 int ZTC_SetWaitHandler(ZTC_HANDLE *S, ZTC_WAIT_HANDLER handler, void *context, int tick_ms);
+/* Installs the wait handler of opens (ZTC_OpenConn, ZTC_OpenConn_Ips), for every thread:
+ * called about every tick_ms while an open waits on the server, on the opening thread;
+ * a non-zero answer ends the attempt, and the open fails with "[57014] the connection
+ * attempt was interrupted". Null: none. Set it before opens run on other threads. */
+int ZTC_SetOpenWaitHandler(ZTC_WAIT_HANDLER handler, void *context, int tick_ms);
 /* Asks the server to cancel the statement the session runs. Safe from any thread while
  * another thread is in a call on S, but never together with ZTC_CloseConn of S.
  * 0 when the request was delivered (also when nothing ran), -1 otherwise; records no

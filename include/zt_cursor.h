@@ -92,6 +92,13 @@ extern PyDateTime_CAPI *zt_datetime_api;
 /* Sets description, releasing the previous reference (steals `value`, may be null). */
 void zt_curs_set_description(cursorObject *self, PyObject *value);
 
+/* ---- zt_fetch.cpp ---- */
+
+class PyRef;
+/* Reads the next row of a plain result into *row: 1 with a row, 0 at the end, -1
+ * with an error set; the result moves past the row either way. */
+int zt_curs_plain_row(cursorObject *self, PyRef *row);
+
 /* ---- zt_execute.cpp ---- */
 
 /* Settles rowcount after an execution or a new rowset. */

@@ -94,6 +94,10 @@ RhConnect *zt_conn_of(cursorObject *self);
 RhConnect *zt_conn_of(RhConnect *self);
 PyObject *zt_finish_method(PyObject *result);
 void zt_enter_method();
+/* Takes the exception a signal handler raised while the library waited, for a method
+ * that hands it back itself with what it received: a new reference, or nullptr (no
+ * error set) when there is none or the method runs inside another. */
+PyObject *zt_take_interrupt();
 
 template <auto F> struct zt_held;
 template <typename Self, typename... A, PyObject *(*F)(Self *, A...)>

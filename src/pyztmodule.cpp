@@ -4,6 +4,7 @@
 #include "pyzt_util.h"
 #include "zt_connect.h"
 #include "zt_cursor.h"
+#include "zt_session.h"
 
 #include <cstring>
 
@@ -155,6 +156,8 @@ PyMODINIT_FUNC PyInit__pyztdb(void)
             return nullptr;
 
     psyco_errors_fill(dict);
+    /* Opens run the signal handlers between ticks too, so Ctrl-C ends a connect. */
+    ZTC_SetOpenWaitHandler(zt_wait_tick, nullptr, ZT_WAIT_TICK_MS);
     if (zt_add_type(module.get(), "connection", &connectionType) < 0 ||
         zt_add_type(module.get(), "cursor", &cursorType) < 0)
         return nullptr;

@@ -83,16 +83,27 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
     self->ntimes = host_list ? 1 : 0;
 
     ZTC_HANDLE session = nullptr, attrs = nullptr;
+    /* Counted as a method, so that the wait handler runs signal handlers while the
+     * open waits; an exception one raised then replaces the open's outcome. */
+    zt_enter_method();
     int rc = zt_lib_open(ConnectionString.c_str(), host_list, &attrs, &session);
     zt_wipe_text(ConnectionString);
+    PyObject *outcome = nullptr;
     if (rc < 0) {
+        zt_raise_open_error(&session, password);
+    } else {
+        Py_INCREF(Py_None);
+        outcome = Py_None;
+    }
+    outcome = zt_finish_method(outcome);
+    if (outcome == nullptr) {
         /* A failed open may still hand back a record carrying the message; the
          * connection stays closed ("Connection does not exist"), never half-open. */
-        zt_raise_open_error(&session, password);
         zt_lib_close(&session);
         Release_IpsAttrs(&attrs);
-        return rc;
+        return -1;
     }
+    Py_DECREF(outcome);
     ZTC_SetWaitHandler(&session, zt_wait_tick, nullptr, ZT_WAIT_TICK_MS);
     if (self->prepare_set)
         ZTC_SetPrepareThreshold(&session, self->prepare_runs);

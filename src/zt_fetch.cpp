@@ -165,8 +165,9 @@ static PyObject *zt_curs_server_row(cursorObject *self)
 }
 
 /* Reads the next row of a plain result into *row: 1 with a row, 0 at the end, -1
- * with an error set (a failed read raises the library's error). */
-static int zt_curs_plain_row(cursorObject *self, PyRef *row)
+ * with an error set (a failed read raises the library's error). Either way the
+ * result moves past the row. */
+int zt_curs_plain_row(cursorObject *self, PyRef *row)
 {
     int rc = ZTC_ReadNext(&self->p_results);
     if (rc == ZTC_NO_MORE)

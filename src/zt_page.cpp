@@ -7,20 +7,57 @@
 
 #include <cstring>
 
-/* fetchpage(name, reader, count, ahead=False) -> (rows, sent): the next `count` rows
- * of the server cursor `name` (declared by the caller), which become the cursor's
- * result (description included). `reader` is the caller's number for this
- * declaration; with `ahead`, `sent` tells that the next page was asked for and the
- * next call with the same name and reader takes it. */
+/* The pending exception as a normalized instance (a new reference, traceback kept);
+ * the error indicator is cleared. */
+static PyObject *zt_fetch_exception()
+{
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+
+/* Every row of the page just taken, for a reader that must lose none: the rows that
+ * converted go to `rows`; each row that did not becomes (index, error) in `failures`,
+ * index being the number of rows before it in `rows`. `limit` bounds the loop (the
+ * page's row count). 0, or -1 with an error set when even that bookkeeping fails. */
+static int zt_page_rows(cursorObject *self, int limit, PyObject *rows, PyObject *failures)
+{
+    for (int i = 0; i <= limit; ++i) {
+        PyRef row;
+        int got = zt_curs_plain_row(self, &row);
+        if (got == 0)
+            return 0;
+        if (got > 0) {
+            if (PyList_Append(rows, row.get()) < 0)
+                return -1;
+            continue;
+        }
+        if (PyErr_ExceptionMatches(PyExc_MemoryError))
+            return -1;
+        PyRef error(zt_fetch_exception());
+        PyRef entry(Py_BuildValue("(nO)", PyList_GET_SIZE(rows),
+                                  error ? error.get() : Py_None));
+        if (!entry || PyList_Append(failures, entry.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 PyObject *pyzt_curs_fetchpage(cursorObject *self, PyObject *args, PyObject *kwds)
 {
-    static const char *kwlist[] = {"name", "reader", "count", "ahead", nullptr};
+    static const char *kwlist[] = {"name", "reader", "count", "ahead", "whole", nullptr};
     PyObject *name_obj = nullptr;
     long long reader = 0;
     int count = 0;
     int ahead = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "ULi|p", const_cast<char **>(kwlist),
-                                     &name_obj, &reader, &count, &ahead))
+    int whole = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "ULi|pp", const_cast<char **>(kwlist),
+                                     &name_obj, &reader, &count, &ahead, &whole))
         return nullptr;
     Py_ssize_t name_len = 0;
     const char *name = PyUnicode_AsUTF8AndSize(name_obj, &name_len);
@@ -46,12 +83,21 @@ PyObject *pyzt_curs_fetchpage(cursorObject *self, PyObject *args, PyObject *kwds
         return nullptr;
     int sent = 0;
     self->sql_type = ZTC_SQL_QUERY;
-    if (zt_lib_fetch_page(&self->p_conn, name, reader, count, ahead, &self->p_results, &sent) < 0)
+    int n = zt_lib_fetch_page(&self->p_conn, name, reader, count, ahead, &self->p_results, &sent);
+    if (n < 0)
         return zt_raise_library_error(&self->p_conn);
     if (zt_curs_take_result(self) < 0)
         return nullptr;
-    PyRef rows(pyzt_curs_fetchall(self, nullptr));
-    if (!rows)
+    if (!whole) {
+        PyRef rows(pyzt_curs_fetchall(self, nullptr));
+        if (!rows)
+            return nullptr;
+        return Py_BuildValue("(OO)", rows.get(), sent ? Py_True : Py_False);
+    }
+    PyRef rows(PyList_New(0)), failures(PyList_New(0));
+    if (!rows || !failures || zt_page_rows(self, n, rows.get(), failures.get()) < 0)
         return nullptr;
-    return Py_BuildValue("(OO)", rows.get(), sent ? Py_True : Py_False);
+    PyRef interrupt(zt_take_interrupt());
+    return Py_BuildValue("(OOOO)", rows.get(), sent ? Py_True : Py_False, failures.get(),
+                         interrupt ? interrupt.get() : Py_None);
 }

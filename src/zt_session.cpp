@@ -320,6 +320,20 @@ void zt_note_interrupt(const char *note)
     PyErr_Clear();
 }
 
+PyObject *zt_take_interrupt()
+{
+    if (zt_method_depth != 1 || zt_interrupt.type == nullptr)
+        return nullptr;
+    PyObject *type = zt_interrupt.type, *value = zt_interrupt.value, *tb = zt_interrupt.traceback;
+    zt_interrupt = ZtInterrupt();
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+
 /* Signal handlers run only on the main thread, so only it takes the interpreter lock
  * here; the main thread of the process is the one whose id is the process id. */
 extern "C" int zt_wait_tick(void *)

@@ -48,6 +48,10 @@ _MODULE_ERROR_CLASSES: Tuple[Type[Exception], ...] = (_pyztdb.Error, _pyztdb.War
 # their row count is unknown.
 _NO_ROWS = 3
 
+# The row count a named cursor asks for to read all that is left (FETCH FORWARD takes
+# a 32-bit count here).
+_ALL_ROWS = 2 ** 31 - 1
+
 # A routine name callproc may put into a statement text: identifiers, plain or
 # double-quoted, possibly qualified. Anything else goes to the module, which refuses it.
 _ROUTINE_NAME = re.compile(r'(?:[A-Za-z_][A-Za-z0-9_$]*|"(?:[^"]|"")+")'
@@ -465,6 +469,9 @@ class NamedCursor(Cursor):
         self._it: typing.Iterator[Row] = iter(self._page)
         self._mark = 0
         self._server_pos = 0    # rows the server cursor has moved past
+        # Rows after the page that could not be converted, in order: [error, the rows
+        # after that one]. The error is None once reported ahead of its row (fetchall).
+        self._failed: List[List[Any]] = []
 
     def _run(self, text: str) -> None:
         _pyztdb.cursor.execute(self, text)
@@ -502,26 +509,42 @@ class NamedCursor(Cursor):
         self._check()
         raise ProgrammingError("callproc cannot run on a named cursor")
 
-    def _fetch(self, count: Optional[int]) -> List[Row]:
-        """The next `count` rows (all with None) from the server."""
+    def _pull(self, count: int, ahead: bool = False) -> None:
+        """Asks the server for the next `count` rows (the page asked for ahead, if any)
+        and adds them after the rows still to read, asking for the page after them with
+        `ahead`. A row that cannot be converted is kept in its place as its error; a
+        signal handler's exception met while waiting is raised once the rows are kept,
+        so that no row the server handed over is lost."""
         if not self._declared:
             raise ProgrammingError("The result set does not exist")
-        how = "ALL" if count is None else "FORWARD %d" % count
-        self._run("FETCH %s FROM %s" % (how, self._quoted))
-        rows: List[Row] = _pyztdb.cursor.fetchall(self)
-        self._server_pos += len(rows)
-        return rows
+        rows, self._ahead, failures, interrupt = _pyztdb.cursor.fetchpage(
+            self, self.name, self._reading, count, ahead, True)
+        self._server_pos += len(rows) + len(failures)
+        self._append(rows, failures)
+        if interrupt is not None:
+            raise interrupt
+
+    def _append(self, rows: List[Row], failures: List[Tuple[int, BaseException]]) -> None:
+        """Adds rows after those still to read; failures are (index, error) of rows
+        that could not be converted, index counting the rows of `rows` before them."""
+        first = rows[:failures[0][0]] if failures else rows
+        if self._failed:
+            self._failed[-1][1].extend(first)
+        elif operator.length_hint(self._it):
+            self._sync()
+            self._page.extend(first)
+            self._mark += len(first)
+        else:
+            self._set_page(first)
+        for k, (at, error) in enumerate(failures):
+            end = failures[k + 1][0] if k + 1 < len(failures) else len(rows)
+            self._failed.append([error, rows[at:end]])
 
     def _load_page(self) -> None:
         """Makes the next `itersize` rows the page, asking for the one after it when
         `readahead` is on (a page asked for ahead before is taken, not fetched)."""
-        if not self._declared:
-            raise ProgrammingError("The result set does not exist")
         self._ahead = False
-        rows, self._ahead = _pyztdb.cursor.fetchpage(self, self.name, self._reading,
-                                                     self.itersize, bool(self.readahead))
-        self._server_pos += len(rows)
-        self._set_page(rows)
+        self._pull(self.itersize, bool(self.readahead))
 
     def _receive(self) -> None:
         """Takes the page asked for ahead into the rows to read, so that what the cursor
@@ -529,14 +552,28 @@ class NamedCursor(Cursor):
         if not self._ahead:
             return
         self._ahead = False
-        rows, _ = _pyztdb.cursor.fetchpage(self, self.name, self._reading, self.itersize)
-        self._server_pos += len(rows)
-        if operator.length_hint(self._it):
-            self._sync()
-            self._page.extend(rows)
-            self._mark += len(rows)
-        else:
-            self._set_page(rows)
+        self._pull(self.itersize)
+
+    def _pass_failed(self) -> None:
+        """Once the page is read: the rows after the next row that could not be
+        converted become the page, and that row's error is raised (unless it was
+        reported ahead). The row counts as passed, as on a plain cursor."""
+        error, rows = self._failed.pop(0)
+        self._set_page(rows)
+        if self._rownumber is not None:
+            self._rownumber += 1
+        self._count = (self._count or 0) + 1
+        if error is not None:
+            raise error
+
+    def _refill(self) -> bool:
+        """Once the page is read, makes the next rows the page (raising the error of a
+        row that could not be converted, at its place); False at the end."""
+        if self._failed:
+            self._pass_failed()
+            return True
+        self._load_page()
+        return bool(self._page or self._failed)
 
     def _sync(self) -> None:
         """Counts the rows taken from the page since the last call (by iteration or
@@ -559,13 +596,6 @@ class NamedCursor(Cursor):
         self._it = iter(rows)
         self._mark = len(rows)
 
-    def _take(self, rows: List[Row]) -> List[Row]:
-        """Counts rows that came from the server without passing through the page."""
-        if self._rownumber is not None:
-            self._rownumber += len(rows)
-        self._count = (self._count or 0) + len(rows)
-        return rows
-
     def _buffered(self, limit: Optional[int]) -> List[Row]:
         rows = list(self._it if limit is None else itertools.islice(self._it, limit))
         self._sync()
@@ -576,10 +606,8 @@ class NamedCursor(Cursor):
         """What iteration reads next: the rest of the page, else a new page; None at
         the end of the result."""
         self._check()
-        if operator.length_hint(self._it) == 0:
-            self._load_page()
-            if not self._page:
-                return None
+        if operator.length_hint(self._it) == 0 and not self._refill():
+            return None
         return self._it
 
     def fetch_columns(self, *, exact_numeric: bool = False) -> typing.Dict[str, Any]:
@@ -602,29 +630,48 @@ class NamedCursor(Cursor):
     def fetchone(self) -> Optional[Row]:
         self._check()
         row = next(self._it, None)
-        if row is None:
-            self._load_page()
+        while row is None and self._refill():
             row = next(self._it, None)
         self._sync()
         return row
 
     def fetchmany(self, size: Optional[int] = None) -> List[Row]:
+        """The next `size` rows. A row that cannot be converted raises at its place:
+        the call before it returns the rows up to it, the next call raises its error,
+        and the one after goes on past it."""
         self._check()
         if size is None:
             size = self.arraysize
         if size <= 0:
             return []
         self._receive()
+        if not self._failed and operator.length_hint(self._it) < size:
+            self._pull(size - operator.length_hint(self._it))
         rows = self._buffered(size)
-        if len(rows) < size:
-            rows += self._take(self._fetch(size - len(rows)))
+        while len(rows) < size and self._failed:
+            if rows and self._failed[0][0] is not None:
+                break
+            self._pass_failed()
+            rows += self._buffered(size - len(rows))
         return rows
 
     def fetchall(self) -> List[Row]:
+        """Every remaining row. When one of them cannot be converted, its error is
+        raised and no row is taken: the next call returns them all but that one."""
         self._check()
         self._receive()
+        self._pull(_ALL_ROWS)
+        for entry in self._failed:
+            if entry[0] is not None:
+                if entry is self._failed[0] and not operator.length_hint(self._it):
+                    self._pass_failed()
+                error, entry[0] = entry[0], None
+                raise error
         rows = self._buffered(None)
-        return rows + self._take(self._fetch(None))
+        while self._failed:
+            self._pass_failed()
+            rows += self._buffered(None)
+        return rows
 
     def scroll(self, value: int, mode: str = "relative") -> None:
         """Moves to another row: `value` rows on ("relative") or to the 0-based row
@@ -650,6 +697,7 @@ class NamedCursor(Cursor):
             else:
                 self._run("MOVE ABSOLUTE %d FROM %s" % (target, self._quoted))
             self._server_pos = target
+            self._failed = []
             self._set_page([])
         self._rownumber = target
 
@@ -671,6 +719,7 @@ class NamedCursor(Cursor):
         self._page = []
         self._it = iter(self._page)
         self._mark = self._server_pos = 0
+        self._failed = []
         if not self._declared:
             return
         self._declared = False
@@ -681,8 +730,9 @@ class NamedCursor(Cursor):
             # The name goes as a literal: a statement without parameters is never prepared
             # on the server, so the check runs alike on every server session.
             try:
-                aux.execute("SELECT 1 FROM pg_catalog.pg_cursors WHERE name = %s"
-                            % _string_literal(self.name))
+                # The name as the server keeps it: cut to its identifier length.
+                aux.execute("SELECT 1 FROM pg_catalog.pg_cursors "
+                            "WHERE name = %s::pg_catalog.name" % _string_literal(self.name))
             except _ERRORS as exc:
                 # A failed transaction: its rollback ends the cursor (one without hold).
                 if getattr(exc, "sqlstate", None) == "25P02":

@@ -106,7 +106,7 @@ def _named_columns(cur: "_cursor.NamedCursor", maxrows: int, pagesize: int,
     cur._check()
     if not cur._declared:
         raise ProgrammingError("The result set does not exist")
-    if operator.length_hint(cur._it):
+    if operator.length_hint(cur._it) or cur._failed:
         raise ProgrammingError("fetch_columns: rows of the current page are still unread; "
                                "read them first, or call fetch_columns right after execute")
     rows, columns = _pyztdb.cursor.fetchcolumns(cur, maxrows=maxrows, exact=exact_numeric,

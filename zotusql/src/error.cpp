@@ -37,9 +37,18 @@ void set_error(std::string &slot, const char *sqlstate, const std::string &text)
     slot += text;
 }
 
+// A failure recorded while libpq already knows the connection is gone breaks the session at once,
+// so that ZTC_IsBroken says so before the next call finds out.
+static void note_lost_connection(Session &s)
+{
+    if (s.conn && !s.broken.load() && PQstatus(s.conn) == CONNECTION_BAD)
+        check_connection(s, nullptr);
+}
+
 void set_error(Session &s, const char *sqlstate, const std::string &text)
 {
     set_error(*s.error, sqlstate, text);
+    note_lost_connection(s);
 }
 
 std::string format_result_error(const PGresult *r, PGconn *conn)
@@ -74,6 +83,7 @@ std::string format_result_error(const PGresult *r, PGconn *conn)
 void set_error_from_result(Session &s, const PGresult *r)
 {
     *s.error = format_result_error(r, s.conn);
+    note_lost_connection(s);
 }
 
 void set_error_from_conn(Session &s, const char *sqlstate)

@@ -258,8 +258,6 @@ struct Session {
     PGcancel *cancel = nullptr;
     std::atomic<bool> broken{false};
     std::string broken_reason;            // the message every later call fails with
-    int64_t wait_limit_ms = 0;            // give up a silent server after this; 0: never
-    int64_t statement_timeout_ms = 0;     // from the session's options, for the message
     std::unique_ptr<PageAhead> page_ahead;
     std::deque<CursorReading> readings;   // the latest few, newest last
     // Whether extra_float_digits is 1 or more, so that a float read in binary form (written
@@ -504,12 +502,8 @@ bool exec_prepared(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
 // one tick each. These replace libpq's blocking calls (PQexec, PQexecParams, PQprepare,
 // PQgetResult, PQputCopyData, PQputCopyEnd, PQgetCopyData) everywhere in the library.
 
-// After a successful connect: non-blocking socket, cancel object, keepalives, wait limit.
+// After a successful connect: non-blocking socket, cancel object, keepalives.
 void prepare_waits(Session &s);
-// Milliseconds of the statement_timeout that server options ("-c statement_timeout=5s",
-// "--statement-timeout=5000") set, the last one given counting; 0 when none is set or
-// it is not understood. The wait limit is derived from it.
-int64_t statement_timeout_in(const std::string &options);
 // Records the session as unusable with the message every later call fails with.
 void mark_broken(Session &s, const std::string &reason);
 // Marks the session broken when libpq reports the connection gone (r: the failing result).

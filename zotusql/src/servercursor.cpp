@@ -35,12 +35,14 @@ bool valid_name(Session &s, const char *name)
 }
 
 // Whether the session has a cursor of that name. Asking the catalogue keeps a CLOSE of an
-// already closed cursor from failing (and so aborting) the transaction around it.
+// already closed cursor from failing (and so aborting) the transaction around it. The name is
+// compared as the server keeps it: cut to its identifier length, as DECLARE and CLOSE cut it.
 bool cursor_exists(Session &s, const char *name, bool &exists)
 {
     const char *values[1] = {name};
-    ResultPtr r(exec_params_wait(s, "SELECT 1 FROM pg_catalog.pg_cursors WHERE name = $1", 1,
-                             nullptr, values, nullptr, nullptr, 0));
+    ResultPtr r(exec_params_wait(
+        s, "SELECT 1 FROM pg_catalog.pg_cursors WHERE name = $1::pg_catalog.name", 1, nullptr,
+        values, nullptr, nullptr, 0));
     if (!r || PQresultStatus(r.get()) != PGRES_TUPLES_OK) {
         set_error_from_result(s, r.get());
         return false;

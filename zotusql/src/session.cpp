@@ -1,8 +1,12 @@
 // Sessions: opening one from the driver's connection texts, closing it, the host-list
 // attributes, and transaction control (autocommit, the control texts of ZTC_Execute_no_query).
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -210,6 +214,139 @@ bool connection_params(const ConnText &ct, ConnParams &params, std::string &err)
     return true;
 }
 
+// The wait handler of opens, for every thread (ZTC_SetOpenWaitHandler).
+std::atomic<ZTC_WAIT_HANDLER> open_handler{nullptr};
+std::atomic<void *> open_context{nullptr};
+std::atomic<int> open_tick_ms{100};
+
+// The comma-separated entries of a host, hostaddr or port list.
+std::vector<std::string> list_entries(const std::string &list)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        out.push_back(list.substr(start, comma == std::string::npos ? comma : comma - start));
+        if (comma == std::string::npos)
+            return out;
+        start = comma + 1;
+    }
+}
+
+// The seconds an attempt on one server may take: libpq's reading of connect_timeout (from the
+// settings, else PGCONNECT_TIMEOUT): 0 for none, at least 2.
+int attempt_seconds(const ConnParams &params)
+{
+    std::string value = params.get("connect_timeout");
+    const char *env = std::getenv("PGCONNECT_TIMEOUT");
+    if (value.empty() && env)
+        value = env;
+    long n = std::strtol(value.c_str(), nullptr, 10);
+    if (n <= 0)
+        return 0;
+    return n < 2 ? 2 : static_cast<int>(std::min<long>(n, INT_MAX));
+}
+
+// Drops the hosts up to and including the one libpq was trying (PQhost, PQport), so that a
+// new attempt starts at the next; false when it was the last or cannot be told.
+bool skip_tried_host(ConnParams &params, PGconn *conn)
+{
+    std::vector<std::string> hosts = list_entries(params.get("host"));
+    std::vector<std::string> addrs = list_entries(params.get("hostaddr"));
+    std::vector<std::string> ports = list_entries(params.get("port"));
+    size_t n = std::max(hosts.size(), addrs.size());
+    const char *host = PQhost(conn), *port = PQport(conn);
+    if (n < 2 || !host)
+        return false;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        bool same = (i < hosts.size() && hosts[i] == host) || (i < addrs.size() && addrs[i] == host);
+        if (same && port && ports.size() == n && ports[i] != port)
+            same = false;
+        if (!same)
+            continue;
+        auto rest = [&](const std::vector<std::string> &list, const char *key) {
+            if (list.size() != n)
+                return;
+            std::string joined;
+            for (size_t j = i + 1; j < n; ++j)
+                joined += (j > i + 1 ? "," : "") + list[j];
+            params.values[std::find(params.keys.begin(), params.keys.end(), key) -
+                          params.keys.begin()] = joined;
+        };
+        rest(hosts, "host");
+        rest(addrs, "hostaddr");
+        rest(ports, "port");
+        return true;
+    }
+    return false;
+}
+
+// One connection attempt over the hosts of `params`, polled tick by tick: the open wait
+// handler runs between ticks, and a host that does not finish within connect_timeout is
+// given up for the next one, as libpq's blocking connect does. Returns the connection (also a
+// failed one, carrying libpq's message); nullptr with `err` set when out of memory, interrupted
+// or out of time.
+PGconn *start_connection(ConnParams &params, std::string &err)
+{
+    using Clock = std::chrono::steady_clock;
+    const int seconds = attempt_seconds(params);
+    for (;;) {
+        std::vector<const char *> keys, values;
+        for (size_t i = 0; i < params.keys.size(); ++i) {
+            keys.push_back(params.keys[i].c_str());
+            values.push_back(params.values[i].c_str());
+        }
+        keys.push_back(nullptr);
+        values.push_back(nullptr);
+        // expand_dbname = 0: a database name is only a name, never a connection string.
+        std::unique_ptr<PGconn, PGconnFree> conn(
+            PQconnectStartParams(keys.data(), values.data(), 0));
+        if (!conn) {
+            set_error(err, "08001", "out of memory while connecting");
+            return nullptr;
+        }
+        PostgresPollingStatusType st =
+            PQstatus(conn.get()) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+        int socket = -1;
+        Clock::time_point attempt_start = Clock::now();
+        bool timed_out = false;
+        while (st != PGRES_POLLING_OK && st != PGRES_POLLING_FAILED) {
+            if (PQsocket(conn.get()) != socket) {
+                socket = PQsocket(conn.get());
+                attempt_start = Clock::now();
+            }
+            if (socket < 0) {
+                st = PQconnectPoll(conn.get());
+                continue;
+            }
+            const int tick = open_tick_ms.load();
+            pollfd p{socket, static_cast<short>(st == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+            int rc = poll(&p, 1, tick > 0 ? tick : 100);
+            if (rc != 0) {
+                st = PQconnectPoll(conn.get());
+                continue;
+            }
+            ZTC_WAIT_HANDLER handler = open_handler.load();
+            if (handler && handler(open_context.load())) {
+                set_error(err, "57014", "the connection attempt was interrupted");
+                return nullptr;
+            }
+            if (seconds > 0 && Clock::now() - attempt_start >= std::chrono::seconds(seconds)) {
+                timed_out = true;
+                break;
+            }
+        }
+        if (!timed_out)
+            return conn.release();
+        if (!skip_tried_host(params, conn.get())) {
+            set_error(err, "08001",
+                      "no answer from the server within connect_timeout (" +
+                          std::to_string(seconds) + " s): timeout expired");
+            return nullptr;
+        }
+    }
+}
+
 // Opens the libpq connection for parsed connection fields. On failure returns nullptr with the
 // message (libpq's, under 08001, without the password) in err.
 PGconn *connect(const ConnText &ct, std::string &err)
@@ -219,17 +356,10 @@ PGconn *connect(const ConnText &ct, std::string &err)
         leave_out_passwords(err, {&ct.password});
         return nullptr;
     }
-    std::vector<const char *> keys, values;
-    for (size_t i = 0; i < params.keys.size(); ++i) {
-        keys.push_back(params.keys[i].c_str());
-        values.push_back(params.values[i].c_str());
-    }
-    keys.push_back(nullptr);
-    values.push_back(nullptr);
-    // expand_dbname = 0: a database name is only a name, never a connection string.
-    std::unique_ptr<PGconn, PGconnFree> conn(PQconnectdbParams(keys.data(), values.data(), 0));
+    const std::string password = params.get("password");
+    std::unique_ptr<PGconn, PGconnFree> conn(start_connection(params, err));
     if (!conn) {
-        set_error(err, "08001", "out of memory while connecting");
+        leave_out_passwords(err, {&ct.password, &password});
         return nullptr;
     }
     if (PQstatus(conn.get()) != CONNECTION_OK) {
@@ -422,6 +552,14 @@ ZTC_API int ZTC_CloseConn(ZTC_HANDLE *S)
         ResultPtr r(exec_wait(*s, "COMMIT"));
     }
     delete s;
+    return 0;
+}
+
+ZTC_API int ZTC_SetOpenWaitHandler(ZTC_WAIT_HANDLER handler, void *context, int tick_ms)
+{
+    open_context.store(context);
+    open_tick_ms.store(tick_ms > 0 ? tick_ms : 100);
+    open_handler.store(handler);
     return 0;
 }
 

@@ -1,17 +1,19 @@
 // Waiting on the server: every wait of a session is a loop of short polls on its socket, so that
-// the driver's wait handler can run between them (Ctrl-C becomes a cancel request), a server
-// that stops answering is given up after the session's wait limit, and a lost connection marks
-// the session broken. Also ZTC_Cancel, ZTC_SetWaitHandler and ZTC_IsBroken.
+// the driver's wait handler can run between them (Ctrl-C becomes a cancel request), and a lost
+// connection marks the session broken. Also ZTC_Cancel, ZTC_SetWaitHandler and ZTC_IsBroken.
+//
+// There is no client-side limit on how long a statement may run: the session's statement_timeout
+// can change at any time (SET, SET LOCAL, a function's SET clause, role and database settings),
+// and the client cannot learn it while the statement runs, so any limit it kept could give up a
+// statement that then commits. The server enforces its own timeout; a peer or network that
+// vanished is noticed by TCP keepalives and the TCP user timeout; the caller can always cancel.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 #include "internal.h"
@@ -24,10 +26,11 @@ using Clock = std::chrono::steady_clock;
 
 // How long a cancelled statement may take to end before the session is given up.
 constexpr std::chrono::seconds kCancelGrace(5);
-// Added to a statement_timeout to make the wait limit: the server's own timeout comes first.
-constexpr int64_t kWaitLimitGraceMs = 5000;
 // TCP keepalives: a peer that vanished is noticed after about idle + interval * count seconds.
 constexpr int kKeepIdle = 30, kKeepInterval = 10, kKeepCount = 3;
+// Data sent and never acknowledged for this long ends the connection (keepalives cover only an
+// idle connection): the same minute or so.
+constexpr unsigned kUserTimeoutMs = (kKeepIdle + kKeepInterval * kKeepCount) * 1000;
 
 // Gives the session up: every later call fails with `reason`; the socket is shut down so that
 // libpq, which still holds it, fails at once instead of waiting.
@@ -56,49 +59,6 @@ std::string setting(PGconn *conn, const char *keyword)
     PQconninfoFree(options);
     return out;
 }
-
-// Milliseconds of a statement_timeout setting value ("5000", "5s", "2min", "1h"); 0 when
-// absent, zero or not understood.
-int64_t timeout_ms(const char *value)
-{
-    char *end = nullptr;
-    long long n = std::strtoll(value, &end, 10);
-    if (end == value || n <= 0)
-        return 0;
-    while (*end == ' ')
-        ++end;
-    std::string unit;
-    while (std::isalpha(static_cast<unsigned char>(*end)))
-        unit += static_cast<char>(std::tolower(static_cast<unsigned char>(*end++)));
-    if (unit.empty() || unit == "ms")
-        return n;
-    if (unit == "s")
-        return n * 1000;
-    if (unit == "min")
-        return n * 60000;
-    if (unit == "h")
-        return n * 3600000;
-    return 0;
-}
-
-}  // namespace
-
-// The statement_timeout in server options ("-c statement_timeout=5000", "--statement-timeout=5s",
-// "-cstatement_timeout=5s"); the last one given counts, as on the server.
-int64_t statement_timeout_in(const std::string &options)
-{
-    int64_t found = 0;
-    for (const char *name : {"statement_timeout=", "statement-timeout="}) {
-        size_t at = 0;
-        while ((at = options.find(name, at)) != std::string::npos) {
-            at += std::strlen(name);
-            found = timeout_ms(options.c_str() + at);
-        }
-    }
-    return found;
-}
-
-namespace {
 
 void set_keepalive(int fd, int option, int value)
 {
@@ -140,13 +100,9 @@ void prepare_waits(Session &s)
         set_keepalive(fd, TCP_KEEPIDLE, kKeepIdle);
         set_keepalive(fd, TCP_KEEPINTVL, kKeepInterval);
         set_keepalive(fd, TCP_KEEPCNT, kKeepCount);
+        if (setting(s.conn, "tcp_user_timeout").empty())
+            setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
     }
-    int64_t timeout = statement_timeout_in(setting(s.conn, "options"));
-    const char *env = std::getenv("PGOPTIONS");
-    if (env)
-        timeout = std::max(timeout, statement_timeout_in(env));
-    s.wait_limit_ms = timeout > 0 ? timeout + kWaitLimitGraceMs : 0;
-    s.statement_timeout_ms = timeout;
 }
 
 bool wait_socket(Session &s, short events)
@@ -154,7 +110,6 @@ bool wait_socket(Session &s, short events)
     int fd = PQsocket(s.conn);
     if (fd < 0)
         return true;  // libpq reports the closed connection itself
-    const Clock::time_point started = Clock::now();
     Clock::time_point cancelled_at;
     bool cancelled = false;
     for (;;) {
@@ -175,14 +130,6 @@ bool wait_socket(Session &s, short events)
         if (cancelled && now - cancelled_at > kCancelGrace) {
             abandon(s, "[57014] the server did not end the interrupted statement within 5 s "
                        "of the cancel request; the session is closed");
-            return false;
-        }
-        if (s.wait_limit_ms > 0 &&
-            now - started > std::chrono::milliseconds(s.wait_limit_ms)) {
-            abandon(s, "[08006] no answer from the server within statement_timeout (" +
-                           std::to_string(s.statement_timeout_ms) + " ms) plus " +
-                           std::to_string(kWaitLimitGraceMs / 1000) +
-                           " s; the session is closed");
             return false;
         }
     }
