@@ -241,11 +241,15 @@ def test_an_interrupt_the_server_never_answers_gives_up_after_the_grace(pg, boom
 
 @pytest.fixture
 def silent_port():
-    """A loopback port whose listener completes TCP handshakes and never answers."""
+    """A loopback port whose listener completes TCP handshakes and never answers; it is
+    closed after 5 s, so that a connect nothing else ends fails then."""
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
     s.listen(4)
+    guard = threading.Timer(5, s.close)
+    guard.start()
     yield s.getsockname()[1]
+    guard.cancel()
     s.close()
 
 
