@@ -560,9 +560,10 @@ class NamedCursor(Cursor):
         reported ahead). The row counts as passed, as on a plain cursor."""
         error, rows = self._failed.pop(0)
         self._set_page(rows)
+        passed = 1
         if self._rownumber is not None:
-            self._rownumber += 1
-        self._count = (self._count or 0) + 1
+            self._rownumber += passed
+        self._count = (self._count or 0) + passed
         if error is not None:
             raise error
 
