@@ -153,3 +153,16 @@ def test_a_large_batch_neither_side_blocks(zconn):
         for i in range(3000):
             cur.execute("select ?::text || ?", (text, i))
     assert cur.fetchone() == (text + "2999",)
+
+
+@pytest.mark.parametrize("threshold, named", [(2, 1), (None, 0)])
+def test_named_statements_only_when_preparation_is_on(pg, threshold, named):
+    conn = ztcondb.connect(prepare_threshold=threshold, **kwargs_of(pg))
+    cur = conn.cursor()
+    with conn.pipeline():
+        for i in range(5):
+            cur.execute("select ?::int + 1", (i,))
+    assert cur.fetchone() == (5,)
+    cur.execute("select count(*) from pg_prepared_statements where statement like '%+ 1%'")
+    assert cur.fetchone()[0] == named
+    conn.close()

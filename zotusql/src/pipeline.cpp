@@ -163,7 +163,9 @@ PipelineStatement *statement_for(Session &s, PipelineBatch &p, const std::string
             return &st;
         return nullptr;
     }
-    if (p.prepared.size() >= PipelineBatch::prepared_capacity)
+    // A session told never to create a named statement (behind a transaction pooler)
+    // sends every text as it is.
+    if (s.cache.threshold < 0 || p.prepared.size() >= PipelineBatch::prepared_capacity)
         return nullptr;
     if (p.seen.size() >= PipelineBatch::seen_capacity)
         p.seen.clear();   // texts sent once each, again and again: none is worth keeping
