@@ -1,5 +1,5 @@
 # Entry points: make demo, make test, make build, make test-asan, make bench, make soak,
-# make fuzz, make mutate.
+# make fuzz, make mutate; the inner loop: make unit T=..., make it T=... (CONTRIBUTING.md).
 # Packaging: pip install ., pip install -e ., python3 -m build (tools/ztcondb_build.py).
 # Every target installs what is missing (apt-get) before it builds.
 
@@ -23,7 +23,7 @@ empty :=
 space := $(empty) $(empty)
 semi := ;
 
-.PHONY: all deps build build-all test test-unit test-asan test-tsan demo bench bench-quick bench-lib soak fuzz mutate clean
+.PHONY: all deps build build-all unit it test test-unit test-asan test-tsan demo bench bench-quick bench-lib soak fuzz mutate clean
 
 all: build
 
@@ -39,6 +39,26 @@ build: deps
 build-all: deps
 	cmake -S . -B $(BUILD) -DZT_PYTHONS="$(subst $(space),$(semi),$(strip $(TEST_PYTHONS)))" >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
+
+# The inner loop: rebuild what changed, then run one test file, folder or node id (T)
+# with the system interpreter, against the test double (unit) or against a throwaway
+# server (it), e.g. make unit T=tests/unit/test_fetch.py, make it T="tests/integration/
+# test_pool.py -k close". Without T, the whole folder. PYTEST_ARGS go to pytest.
+T ?=
+# Quiet when it succeeds; the compiler's output when it fails.
+INNER_BUILD = cmake --build $(BUILD) -j$(JOBS) >$(BUILD)/last-build.log 2>&1 || { cat $(BUILD)/last-build.log; exit 1; }
+PYTEST = $(PYTHON_EXE) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+unit: $(BUILD)/CMakeCache.txt
+	@$(INNER_BUILD)
+	ZT_BUILD_DIR=$(abspath $(BUILD)) $(PYTEST) $(or $(T),tests/unit)
+
+it: $(BUILD)/CMakeCache.txt
+	@$(INNER_BUILD)
+	ZT_BUILD_DIR=$(abspath $(BUILD)) scripts/with-pg-server $(PYTEST) $(or $(T),tests/integration)
+
+# The first build of the inner loop (make build-all configures the same folder).
+$(BUILD)/CMakeCache.txt:
+	@$(MAKE) build
 
 # Every test, and beside it (the other core) every test once more under the sanitizers
 # and the threaded ones under ThreadSanitizer (scripts/run-all-tests); the last line

@@ -86,9 +86,14 @@ PyObject *pyzt_connect(PyObject *, PyObject *args, PyObject *kwds)
                                  host, port, database, user, password, charset, usessl);
 }
 
+/* ZT_VERSION is pyproject.toml's version, passed by the build (CMakeLists.txt). */
+#ifndef ZT_VERSION
+#error "ZT_VERSION is not defined: build through CMakeLists.txt"
+#endif
+
 PyObject *pyzt_version(PyObject *, PyObject *)
 {
-    return PyUnicode_FromString("ztcondb version 2.3.1");
+    return PyUnicode_FromString("ztcondb version " ZT_VERSION);
 }
 
 #ifdef ZT_LEAK_PROBE

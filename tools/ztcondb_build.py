@@ -13,6 +13,7 @@ import base64
 import hashlib
 import io
 import os
+import re
 import subprocess
 import sys
 import sysconfig
@@ -23,7 +24,19 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 NAME = "ztcondb"
-VERSION = "2.3.1"
+
+
+def _project_version():
+    """[project]'s version in pyproject.toml, where it is written once (CMake reads the
+    same line for the module's version()). A line match: no TOML parser on 3.9."""
+    text = (ROOT / "pyproject.toml").read_text()
+    found = re.search(r'^version *= *"([^"]+)"', text, re.M)
+    if not found:
+        raise RuntimeError("pyproject.toml has no version line")
+    return found.group(1)
+
+
+VERSION = _project_version()
 SUMMARY = "A DB-API 2.0 database driver: the _pyztdb extension over libzotusql"
 LICENSE = "MIT"
 AUTHOR = "The ztcondb developers"

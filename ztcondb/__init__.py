@@ -31,7 +31,8 @@ from .types import (BINARY, DATETIME, NUMBER, ROWID, STRING, Binary, Date,
                     DateFromTicks, Time, TimeFromTicks, Timestamp,
                     TimestampFromTicks)
 
-__version__ = "2.3.1"
+# "ztcondb version X": the module carries the version pyproject.toml gives the build.
+__version__ = _pyztdb.version().rpartition(" ")[2]
 
 apilevel = "2.0"
 # Threads may share the module and connections: the calls of one connection take turns.

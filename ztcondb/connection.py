@@ -10,9 +10,7 @@ from . import errors as _errors
 from . import notify as _notify
 from . import pipeline as _pipeline_mod
 from .cursor import Cursor, NamedCursor
-from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
-                     InternalError, NotSupportedError, OperationalError, ProgrammingError,
-                     Warning, translate_errors)
+from .errors import Error, NotSupportedError, translate_errors
 
 # How many server notices `notices` keeps (the oldest go first).
 MAX_NOTICES = 50

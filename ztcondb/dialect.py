@@ -13,7 +13,7 @@ import decimal
 import random
 import re
 import types
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple, cast
 
 # mypy: allow-subclassing-any, disable-error-code="import"
 from sqlalchemy import exc, processors, util
@@ -110,8 +110,8 @@ def _colspecs() -> Any:
             floating = coltype in ("DOUBLE", "FLOAT")
             if self.asdecimal:
                 if floating:
-                    return processors.to_decimal_processor_factory(
-                        decimal.Decimal, self._effective_decimal_return_scale)
+                    return cast(_Processor, processors.to_decimal_processor_factory(
+                        decimal.Decimal, self._effective_decimal_return_scale))
                 return None
             return processors.to_float if coltype == "NUMERIC" else None
 

@@ -46,7 +46,7 @@ def received(conn: "Connection") -> List[Notify]:
 
 def take(conn: "Connection") -> List[Notify]:
     """What a stopped notifies() left, then what the session received since."""
-    left = conn.__dict__.pop("_notify_left", None)
+    left: Optional[List[Notify]] = conn.__dict__.pop("_notify_left", None)
     found = received(conn)
     return left + found if left else found
 

@@ -230,7 +230,7 @@ def run(method, kind, action, stage, when="inside"):
     t.fire()
     seen = attempt(observe, conn, cur) if observe else None
     # What is left must still behave: a statement on the cursor, closing, freeing.
-    attempt(lambda: (cur.execute("select 1"), cur.fetchall()))
+    attempt(lambda c=cur: (c.execute("select 1"), c.fetchall()))
     attempt(conn.close)
     del cur, conn
     t.conn = t.cur = None

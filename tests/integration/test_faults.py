@@ -7,7 +7,6 @@ server). The stop cases run on a server of their own so no other test loses its 
 """
 import os
 import subprocess
-import sys
 import time
 
 import pytest

@@ -14,7 +14,10 @@ import pytest
 
 import _pyztdb
 import ztcondb
-from test_connect import clean_env, tls_server  # noqa: F401 (fixtures)
+import test_connect
+
+# The fixtures the TLS case borrows.
+clean_env, tls_server = test_connect.clean_env, test_connect.tls_server
 
 CHILD_DEADLINE = 5.0
 

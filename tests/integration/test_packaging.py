@@ -15,7 +15,9 @@ import zipfile
 import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-VERSION = "2.3.1"
+# Written once, in pyproject.toml.
+VERSION = re.search(r'^version *= *"([^"]+)"',
+                    open(os.path.join(REPO, "pyproject.toml")).read(), re.M).group(1)
 
 pytestmark = pytest.mark.skipif(os.environ.get("ZT_SKIP_PACKAGING") == "1",
                                 reason="packaging tests switched off")

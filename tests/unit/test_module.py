@@ -93,3 +93,35 @@ def test_connect_passes_the_connection_error_through(zd):
     with pytest.raises(_pyztdb.OperationalError) as err:
         _pyztdb._connect(5432, "h", "d", "u", "p", "UTF8", "0")
     assert str(err.value) == "Connection information is not correct"
+
+
+def _pyproject_version():
+    import os
+    import re
+    repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(repo, "pyproject.toml")) as f:
+        return re.search(r'^version *= *"([^"]+)"', f.read(), re.M).group(1)
+
+
+def _backend_version():
+    import importlib.util
+    import os
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__)))), "tools", "ztcondb_build.py")
+    spec = importlib.util.spec_from_file_location("ztcondb_build_probe", path)
+    backend = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(backend)
+    return backend.VERSION
+
+
+# Every place that reports the version reads the one written in pyproject.toml.
+VERSION_READERS = [
+    ("module", lambda: _pyztdb.version()[len("ztcondb version "):]),
+    ("package", lambda: __import__("ztcondb").__version__),
+    ("wheel-backend", _backend_version),
+]
+
+
+@pytest.mark.parametrize("name, read", VERSION_READERS, ids=[v[0] for v in VERSION_READERS])
+def test_the_version_is_the_one_in_pyproject(name, read):
+    assert read() == _pyproject_version()

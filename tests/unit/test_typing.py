@@ -1,7 +1,6 @@
 """Help and types: every method of the module's types carries a docstring and a text
 signature; the stub agrees with the module (mypy's stubtest) and a user script that
 uses ztcondb passes `mypy --strict`."""
-import inspect
 import os
 import subprocess
 import sys
