@@ -302,7 +302,13 @@ ZTC_API int ZTC_ReadColumns(ZTC_HANDLE *R, ZTC_COLUMNBUF *columns, int count, in
         int n = 0;
         int rc = 0;
         while (n < maxrows && rc == 0) {
-            if (ZTC_ReadNext(R) != 0)
+            const int next = ZTC_ReadNext(R);
+            if (next < 0) {
+                err = *r->error;  // a row that cannot be read: its message
+                rc = -1;
+                break;
+            }
+            if (next != 0)
                 break;
             for (int c = 0; c < count && rc == 0; ++c)
                 if (columns[c].form != ZTC_FORM_SKIP &&

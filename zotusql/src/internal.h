@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "ZTCsql.h"
+#include "datestyle.h"
 #include "rowstore.h"
 
 // Marks a definition as part of the exported interface (the library is built with hidden
@@ -322,6 +323,12 @@ struct Result {
     std::vector<std::string> view_texts;
     // The text bytes of each column of the last ZTC_ReadColumns block.
     std::vector<std::string> column_texts;
+    // The session's DateStyle when the results arrived. Under a style other than ISO the
+    // current result's date and timestamp columns (restyle_columns, text form only) are
+    // rewritten into ISO as each row is loaded, into restyled; under ISO the list is empty.
+    DateStyle date_style;
+    std::vector<int> restyle_columns;
+    std::vector<std::string> restyled;
 };
 
 // A large object: the bytes of one value.

@@ -204,6 +204,24 @@ bool write_output(Session &s, int pos, const Binding &b, const char *text, size_
     return true;
 }
 
+// Points text at the ISO form of a date or timestamp output the session wrote in another
+// DateStyle (kept in scratch). False with the session's message set when it cannot be read.
+bool iso_output(Session &s, const DateStyle &st, Oid oid, const char *&text, size_t &len,
+                std::string &scratch)
+{
+    DateKind kind;
+    if (st.iso() || !styled_oid(oid, kind))
+        return true;
+    std::string err;
+    if (!iso_from_style(st, kind, text, len, scratch, err)) {
+        set_error(s, "22007", err);
+        return false;
+    }
+    text = scratch.c_str();
+    len = scratch.size();
+    return true;
+}
+
 // Writes the first row of r into the output and in-out positions, in order; positions without
 // a column (or a result without rows) receive NULL. Collects the names of RefCursor outputs.
 bool write_outputs(Session &s, int markers, const PGresult *r, std::vector<std::string> &cursors)
@@ -211,6 +229,8 @@ bool write_outputs(Session &s, int markers, const PGresult *r, std::vector<std::
     int ncols = r ? PQnfields(r) : 0;
     bool row = r && PQntuples(r) > 0;
     int col = 0;
+    const DateStyle st = session_date_style(s.conn);
+    std::string iso;
     for (int i = 0; i < markers; ++i) {
         const Binding &b = s.params[i];
         if (!is_output(b))
@@ -219,7 +239,8 @@ bool write_outputs(Session &s, int markers, const PGresult *r, std::vector<std::
         const char *text = null ? "" : PQgetvalue(r, 0, col);
         size_t len = null ? 0 : static_cast<size_t>(PQgetlength(r, 0, col));
         Oid oid = col < ncols ? PQftype(r, col) : 0;
-        if (!write_output(s, i + 1, b, text, len, oid, null))
+        if ((!null && !iso_output(s, st, oid, text, len, iso)) ||
+            !write_output(s, i + 1, b, text, len, oid, null))
             return false;
         if (!null && b.type == ZTC_TYPE_REFCURSOR)
             cursors.emplace_back(text, len);
@@ -229,8 +250,8 @@ bool write_outputs(Session &s, int markers, const PGresult *r, std::vector<std::
 }
 
 // Writes a function's result as text (booleans as T / F) into the return-value binding at
-// position pos.
-void write_return_value(Session &s, int pos, const Binding &b, const PGresult *r)
+// position pos. False when a date or timestamp value cannot be read (iso_output).
+bool write_return_value(Session &s, int pos, const Binding &b, const PGresult *r)
 {
     bool null = !r || PQntuples(r) == 0 || PQnfields(r) == 0 || PQgetisnull(r, 0, 0);
     int written = 0;
@@ -238,6 +259,9 @@ void write_return_value(Session &s, int pos, const Binding &b, const PGresult *r
     if (!null && buf) {
         const char *text = PQgetvalue(r, 0, 0);
         size_t len = static_cast<size_t>(PQgetlength(r, 0, 0));
+        std::string iso;
+        if (!iso_output(s, session_date_style(s.conn), PQftype(r, 0), text, len, iso))
+            return false;
         if (PQftype(r, 0) == OID_BOOL) {
             written = put_cut_text(truthy(text, len) ? "T" : "F", 1, buf, b.out_capacity);
         } else {
@@ -247,6 +271,7 @@ void write_return_value(Session &s, int pos, const Binding &b, const PGresult *r
     }
     if (b.out_length)
         *b.out_length = written;
+    return true;
 }
 
 // A function reports its value through its result only, so its RefCursor outputs learn their
@@ -448,14 +473,14 @@ int execute_procedure(Session &s, const char *sql)
     if (ok) {
         const PGresult *r = main ? main->get() : nullptr;
         if (ret) {
-            write_return_value(s, markers + 1, *ret, r);
+            ok = write_return_value(s, markers + 1, *ret, r);
             // A function reports no OUT values through its result: its pure outputs read NULL,
             // except a RefCursor output that receives the cursor the function returned.
             for (int i = 0; i < markers; ++i)
                 if (s.params[i].bound && s.params[i].direction == PARAM_OUTPUT &&
                     s.params[i].out_length)
                     *s.params[i].out_length = 0;
-            ok = write_function_cursors(s, markers, r, cursors);
+            ok = ok && write_function_cursors(s, markers, r, cursors);
         } else {
             ok = write_outputs(s, markers, r, cursors);
         }

@@ -213,6 +213,13 @@ void select_result(Result &r, size_t index)
         r.columns[c] = column_type(oid, PQfmod(r.res, c));
         r.columns[c].oid = oid;
     }
+    r.restyle_columns.clear();
+    DateKind kind;
+    if (!r.date_style.iso() && !r.binary)
+        for (int c = 0; c < r.ncols; ++c)
+            if (styled_oid(r.columns[c].oid, kind))
+                r.restyle_columns.push_back(c);
+    r.restyled.resize(r.restyle_columns.empty() ? 0 : static_cast<size_t>(r.ncols));
 }
 
 Result *new_result(Session &s, ResultList &&results, RowStores &&stores)
@@ -221,6 +228,7 @@ Result *new_result(Session &s, ResultList &&results, RowStores &&stores)
     r->error = s.error;
     r->results = std::move(results);
     r->stores = std::move(stores);
+    r->date_style = session_date_style(s.conn);
     select_result(*r, 0);
     return r.release();
 }
@@ -448,17 +456,41 @@ ZTC_API int ZTC_getResultcolseq(ZTC_HANDLE *R, const char *name)
 
 namespace {
 
-// Points the result's cells at the values of its current row.
-void load_row(Result &r)
+// Rewrites the row's dates and timestamps written in a DateStyle other than ISO into ISO, so
+// that every reader sees one form. False with the result's message set for a timestamptz
+// whose zone cannot be read.
+bool restyle_row(Result &r)
+{
+    DateKind kind = DateKind::Date;
+    for (int c : r.restyle_columns) {
+        Cell &cell = r.cells[c];
+        if (!cell.text)
+            continue;
+        std::string err;
+        styled_oid(r.columns[c].oid, kind);
+        if (!iso_from_style(r.date_style, kind, cell.text, static_cast<size_t>(cell.length),
+                            r.restyled[c], err)) {
+            set_error(*r.error, "22007", "column " + std::to_string(c + 1) + ": " + err);
+            return false;
+        }
+        cell = Cell{r.restyled[c].c_str(), static_cast<int>(r.restyled[c].size())};
+    }
+    return true;
+}
+
+// Points the result's cells at the values of its current row. False when a value of it
+// cannot be read (restyle_row).
+bool load_row(Result &r)
 {
     if (r.store) {
         r.store->next(r.cells);
-        return;
+    } else {
+        for (int c = 0; c < r.ncols; ++c)
+            r.cells[c] = PQgetisnull(r.res, r.row, c)
+                             ? Cell{}
+                             : Cell{PQgetvalue(r.res, r.row, c), PQgetlength(r.res, r.row, c)};
     }
-    for (int c = 0; c < r.ncols; ++c)
-        r.cells[c] = PQgetisnull(r.res, r.row, c)
-                         ? Cell{}
-                         : Cell{PQgetvalue(r.res, r.row, c), PQgetlength(r.res, r.row, c)};
+    return r.restyle_columns.empty() || restyle_row(r);
 }
 
 }  // namespace
@@ -470,8 +502,7 @@ ZTC_API int ZTC_ReadNext(ZTC_HANDLE *R)
         return -1;
     if (r->row + 1 < r->nrows) {
         ++r->row;
-        load_row(*r);
-        return 0;
+        return load_row(*r) ? 0 : -1;
     }
     r->row = r->nrows;
     return ZTC_NO_MORE;
