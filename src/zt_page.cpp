@@ -97,7 +97,12 @@ PyObject *pyzt_curs_fetchpage(cursorObject *self, PyObject *args, PyObject *kwds
     PyRef rows(PyList_New(0)), failures(PyList_New(0));
     if (!rows || !failures || zt_page_rows(self, n, rows.get(), failures.get()) < 0)
         return nullptr;
+    /* A signal that came while the page was taken but no wait ran its handler is
+     * handled now, so that its exception travels with the rows instead of being raised
+     * as the method returns, when they would be lost. */
     PyRef interrupt(zt_take_interrupt());
+    if (!interrupt && PyErr_CheckSignals() < 0)
+        interrupt = PyRef(zt_fetch_exception());
     return Py_BuildValue("(OOOO)", rows.get(), sent ? Py_True : Py_False, failures.get(),
                          interrupt ? interrupt.get() : Py_None);
 }
