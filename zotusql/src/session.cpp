@@ -170,15 +170,17 @@ int sslmode_rank(const std::string &mode)
 }
 
 // A DSN may come from text configured as a host name (ztcondb reads a first argument holding
-// '=' as one): its sslmode may not turn TLS down from what the environment asks for
-// (PGSSLMODE, else libpq's "prefer"). An sslmode given on its own, outside the DSN, decides.
+// '=' as one): its sslmode may not turn TLS down from what the environment asks for in
+// PGSSLMODE. Without PGSSLMODE a DSN's sslmode holds, as it does in every libpq program
+// ("dbname=app sslmode=disable" is a common connection string). An sslmode given on its own,
+// outside the DSN, decides.
 bool check_dsn_sslmode(const ConnText &ct, const ConnParams &params, std::string &err)
 {
     std::string from_dsn = params.get("sslmode");
-    if (!ct.sslmode.empty() || from_dsn.empty())
-        return true;
     const char *env = std::getenv("PGSSLMODE");
-    std::string floor = env && sslmode_rank(env) >= 0 ? env : "prefer";
+    if (!ct.sslmode.empty() || from_dsn.empty() || !env || sslmode_rank(env) < 0)
+        return true;
+    std::string floor = env;
     int rank = sslmode_rank(from_dsn);
     if (rank < 0 || rank >= sslmode_rank(floor))
         return true;
