@@ -63,5 +63,9 @@ PyObject *zt_raise_library_error(ZTC_HANDLE *session);
 /* Raises cls(text) carrying the fields of the session's last error as attributes
  * (as above). Always returns nullptr. */
 PyObject *zt_raise_with_fields(PyObject *cls, const char *text, ZTC_HANDLE *session);
+/* Replaces the exception of a refused argument list with ProgrammingError(text); the
+ * parser's own exception, which says what was wrong, becomes its __cause__. Always
+ * returns nullptr. */
+PyObject *zt_raise_mismatch(const char *text);
 
 #endif

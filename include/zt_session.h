@@ -154,6 +154,12 @@ int zt_lib_prepare(ZTC_HANDLE *S, const char *sql);
 int zt_lib_execute_prepared(ZTC_HANDLE *S, ZTC_HANDLE *R);
 int zt_lib_unprepare(ZTC_HANDLE *S);
 int zt_lib_exec_batch(ZTC_HANDLE *S, const char *sql, int rows);
+/* Bindings: the library first reads a page a named cursor asked for ahead, which may wait
+ * on the server. The buffers are the caller's own or an immutable object's it holds. */
+int zt_lib_bind_param(ZTC_HANDLE *S, int pos, int direction, int type, void *buffer,
+                      int buflen, int *length);
+int zt_lib_bind_array(ZTC_HANDLE *S, bool in_place, int pos, int columns, int direction,
+                      int type, int n, void *values, int size, int *lengths);
 int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);
 int zt_lib_fetch_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R);
 int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name);

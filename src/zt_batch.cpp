@@ -163,8 +163,7 @@ PyObject *zt_curs_executemany(cursorObject *self, PyObject *args)
 
     PyObject *stringsql = nullptr, *parameter = nullptr;
     if (!PyArg_ParseTuple(args, "O|O", &stringsql, &parameter)) {
-        PyErr_SetString(ProgrammingError, "executemany Parameter mismatch");
-        return nullptr;
+        return zt_raise_mismatch("executemany Parameter mismatch");
     }
     const char *sql = zt_statement_utf8(stringsql, "executemany");
     if (!sql)
@@ -946,8 +945,7 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible
 
     PyObject *stringsql = nullptr, *parameter = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &stringsql, &parameter)) {
-        PyErr_SetString(ProgrammingError, "executebatch Parameter mismatch");
-        return nullptr;
+        return zt_raise_mismatch("executebatch Parameter mismatch");
     }
     const char *sql = zt_statement_utf8(stringsql, "executebatch");
     if (!sql)
@@ -983,9 +981,8 @@ PyObject *zt_curs_executebatch(cursorObject *self, PyObject *args, bool flexible
         zt_column &c = encoded[(size_t)i];
         /* In place, the library reads the values at execution, as it reads the lengths:
          * `encoded` keeps both until then, and saves the library a copy of every column. */
-        if ((in_place ? ZTC_BindParamArrayInPlace : ZTC_BindParamArrayByPos)(
-                &self->p_conn, i + 1, ncols, PARAM_INPUT, c.type, nrows, c.values.data(), c.size,
-                c.lengths.data()) < 0)
+        if (zt_lib_bind_array(&self->p_conn, in_place, i + 1, ncols, PARAM_INPUT, c.type, nrows,
+                              c.values.data(), c.size, c.lengths.data()) < 0)
             return zt_raise_library_error(&self->p_conn);
         /* The library copied the values; only the lengths must live until execution. */
         if (!in_place)

@@ -7,6 +7,7 @@
  * float, str and bytes. */
 #include "zt_cursor.h"
 #include "pyzt_util.h"
+#include "zt_session.h"
 
 #include <climits>
 #include <cmath>
@@ -79,7 +80,7 @@ int zt_bind_input(cursorObject *self, int pos, int type, void *buffer, int bufle
     if (zt_curs_check(self) < 0)
         return -1;
     int len = length;
-    if (ZTC_BindParamByPos(&self->p_conn, pos, PARAM_INPUT, type, buffer, buflen, &len) < 0) {
+    if (zt_lib_bind_param(&self->p_conn, pos, PARAM_INPUT, type, buffer, buflen, &len) < 0) {
         zt_raise_library_error(&self->p_conn);
         return -1;
     }

@@ -203,8 +203,7 @@ PyObject *pyzt_conn_cursor(RhConnect *self, PyObject *args, PyObject *kwds)
     PyObject *name = Py_None, *factory = nullptr, *withhold = nullptr, *scrollable = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOO", const_cast<char **>(kwlist), &name,
                                      &factory, &withhold, &scrollable)) {
-        PyErr_SetString(ProgrammingError, "Parameter mismatch");
-        return nullptr;
+        return zt_raise_mismatch("Parameter mismatch");
     }
     /* cursor_factory, withhold and scrollable are accepted for compatibility only. */
     return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&cursorType),

@@ -76,8 +76,7 @@ PyObject *zt_decl_argument(PyObject *args, const char *mismatch)
 {
     PyObject *list = nullptr;
     if (!PyArg_ParseTuple(args, "O", &list)) {
-        PyErr_SetString(ProgrammingError, mismatch);
-        return nullptr;
+        return zt_raise_mismatch(mismatch);
     }
     return list;
 }
@@ -151,8 +150,8 @@ PyObject *pyzt_curs_clearsize(cursorObject *self, PyObject *unused)
     Py_RETURN_NONE;
 }
 
-/* True when item is exactly decimal.Decimal (looked up once; a failed lookup counts
- * as not). */
+/* True when item is a decimal.Decimal or of a subclass, as execute takes it (the class is
+ * looked up once; a failed lookup counts as not). The subtype test runs no Python code. */
 static bool zt_is_decimal_type(PyObject *item)
 {
     static PyObject *decimal_type = nullptr;
@@ -165,7 +164,9 @@ static bool zt_is_decimal_type(PyObject *item)
             return false;
         }
     }
-    return (PyObject *)Py_TYPE(item) == decimal_type;
+    if (!PyType_Check(decimal_type))
+        return false;
+    return PyType_IsSubtype(Py_TYPE(item), reinterpret_cast<PyTypeObject *>(decimal_type)) != 0;
 }
 
 /* The type code of the parameter at position i (from 0) with value item (borrowed;

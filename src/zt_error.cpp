@@ -68,3 +68,22 @@ PyObject *zt_raise_library_error(ZTC_HANDLE *session)
     error_msg[sizeof error_msg - 1] = '\0';
     return zt_raise_with_fields(OperationalError, error_msg, session);
 }
+
+PyObject *zt_raise_mismatch(const char *text)
+{
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && traceback)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyRef cause(value);
+    PyRef exc(PyObject_CallFunction(ProgrammingError, "s", text));
+    if (!exc)
+        return nullptr;
+    if (cause)
+        PyException_SetCause(exc.get(), cause.release());
+    PyErr_SetObject(ProgrammingError, exc.get());
+    return nullptr;
+}

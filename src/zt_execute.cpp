@@ -83,9 +83,7 @@ PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
     PyObject *stringsql = nullptr;
     PyObject *parameter = nullptr;
     if (!PyArg_ParseTuple(args, "O|O", &stringsql, &parameter)) {
-        PyErr_Clear();
-        PyErr_SetString(ProgrammingError, "execute Parameter mismatch");
-        return nullptr;
+        return zt_raise_mismatch("execute Parameter mismatch");
     }
     const char *sql = zt_statement_utf8(stringsql, "execute");
     if (sql == nullptr)

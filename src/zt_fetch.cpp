@@ -356,8 +356,7 @@ PyObject *pyzt_curs_fetchmany(cursorObject *self, PyObject *args, PyObject *kwds
     static const char *kwlist[] = {"size", nullptr};
     int size = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", (char **)kwlist, &size)) {
-        PyErr_SetString(ProgrammingError, "fetchmany Parameter mismatch");
-        return nullptr;
+        return zt_raise_mismatch("fetchmany Parameter mismatch");
     }
     /* Without a size, arraysize counts (its low 32 bits); 0 or less means all. */
     int count = size != 0 ? size : (int32_t)self->arraysize;

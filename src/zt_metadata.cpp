@@ -16,8 +16,7 @@ PyObject *zt_curs_description_item(cursorObject *self, PyObject *args, const cha
         return nullptr;
     int n = 0;
     if (!PyArg_ParseTuple(args, "i", &n)) {
-        PyErr_SetString(ProgrammingError, mismatch);
-        return nullptr;
+        return zt_raise_mismatch(mismatch);
     }
     PyObject *description = self->description;
     if (!description) {
@@ -50,8 +49,7 @@ PyObject *pyzt_curs_getResultcolname(cursorObject *self, PyObject *args)
         return nullptr;
     int n = 0;
     if (!PyArg_ParseTuple(args, "i", &n)) {
-        PyErr_SetString(ProgrammingError, "getResultcolname  Parameter mismatch");
-        return nullptr;
+        return zt_raise_mismatch("getResultcolname  Parameter mismatch");
     }
     if (!self->p_results) {
         PyErr_SetString(OperationalError, "Result is NONE");
@@ -75,8 +73,7 @@ PyObject *pyzt_curs_getResultcolseq(cursorObject *self, PyObject *args)
         return nullptr;
     const char *name = nullptr;
     if (!PyArg_ParseTuple(args, "s", &name)) {
-        PyErr_SetString(ProgrammingError, "getResultcolseq Parameter mismatch");
-        return nullptr;
+        return zt_raise_mismatch("getResultcolseq Parameter mismatch");
     }
     if (!self->p_results) {
         PyErr_SetString(OperationalError, "Result is NONE");

@@ -203,14 +203,20 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
             frame.pending.drop();
             return -1;
         }
-        ZTC_BindParamByPos(&self->p_conn, static_cast<int>(i + 1), direction, slot.code,
-                           slot.data(), slot.buflen, &length);
+        /* The library's refusal (a malformed date, a direction it does not know) is the
+         * reason the call fails, not the unbound position execution would report. */
+        if (zt_lib_bind_param(&self->p_conn, static_cast<int>(i + 1), direction, slot.code,
+                              slot.data(), slot.buflen, &length) < 0) {
+            zt_raise_library_error(&self->p_conn);
+            frame.pending.record();
+        }
     }
     return 0;
 }
 
 /* Binds the function's return value at position n + 1: a text buffer of the declared
- * size of entry n (which cuts the value), or 64 KiB (a longer value is read again). */
+ * size of entry n (which cuts the value), or 64 KiB (a longer value is read again). A
+ * refusal of the library is recorded in the frame. */
 void zt_call_bind_return(cursorObject *self, Py_ssize_t n, zt_call_frame &frame)
 {
     zt_slot &slot = frame.slots[static_cast<size_t>(n)];
@@ -221,8 +227,11 @@ void zt_call_bind_return(cursorObject *self, Py_ssize_t n, zt_call_frame &frame)
     slot.allocate(declared >= 0 ? declared : ZT_RETURN_BUFFER);
     slot.whole = declared < 0;
     length = slot.buflen;
-    ZTC_BindParamByPos(&self->p_conn, static_cast<int>(n + 1), PARAM_RETURNVALUE,
-                       ZTC_TYPE_VARCHAR, slot.data(), slot.buflen, &length);
+    if (zt_lib_bind_param(&self->p_conn, static_cast<int>(n + 1), PARAM_RETURNVALUE,
+                          ZTC_TYPE_VARCHAR, slot.data(), slot.buflen, &length) < 0) {
+        zt_raise_library_error(&self->p_conn);
+        frame.pending.record();
+    }
     /* From here the word is the library's outcome: a length it does not write reads as
      * NULL, never as a whole buffer that it cut. */
     length = 0;
@@ -514,10 +523,8 @@ PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
         return nullptr;
 
     PyObject *name = nullptr, *parameters = nullptr, *directions = nullptr;
-    if (!PyArg_ParseTuple(args, "O|OO", &name, &parameters, &directions)) {
-        PyErr_SetString(ProgrammingError, texts.mismatch);
-        return nullptr;
-    }
+    if (!PyArg_ParseTuple(args, "O|OO", &name, &parameters, &directions))
+        return zt_raise_mismatch(texts.mismatch);
     Py_ssize_t name_len = 0;
     const char *name_text = zt_call_name(name, &name_len);
     if (!name_text)

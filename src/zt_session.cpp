@@ -433,6 +433,27 @@ int zt_lib_exec_batch(ZTC_HANDLE *S, const char *sql, int rows)
     return rc;
 }
 
+int zt_lib_bind_param(ZTC_HANDLE *S, int pos, int direction, int type, void *buffer,
+                      int buflen, int *length)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_BindParamByPos(S, pos, direction, type, buffer, buflen, length);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_bind_array(ZTC_HANDLE *S, bool in_place, int pos, int columns, int direction,
+                      int type, int n, void *values, int size, int *lengths)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = (in_place ? ZTC_BindParamArrayInPlace : ZTC_BindParamArrayByPos)(
+        S, pos, columns, direction, type, n, values, size, lengths);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
 int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
 {
     int rc;

@@ -11,6 +11,10 @@ import _pyztdb
 from ztdouble import Cell, Column, Result
 
 
+class Money(decimal.Decimal):
+    """A Decimal subclass: bound as a Decimal is, by every path."""
+
+
 @pytest.fixture
 def cur(conn):
     conn.pytypes = True
@@ -38,6 +42,7 @@ def bound(zd, cur, value, via="execute"):
     (datetime.time(1, 2, 3, tzinfo=datetime.timezone(-datetime.timedelta(hours=5, minutes=30))),
      2, b"01:02:03.000000-05:30:00"),
     (decimal.Decimal("1.50"), 9, b"1.50"),
+    (Money("-2.250"), 9, b"-2.250"),
 ])
 @pytest.mark.parametrize("via", ["execute", "callproc", "callfunc"])
 def test_values_bound_with_python_types(zd, cur, value, code, data, via):

@@ -1,0 +1,84 @@
+"""Binding against a real server: a binding the library refuses fails the call with the
+library's own reason; a binding that waits for a page read ahead lets other Python
+threads run."""
+
+import threading
+import time
+
+import pytest
+
+import _pyztdb
+import ztcondb
+from test_threads import StallingProxy, proxied
+
+IN, OUT = 1, 2
+
+
+# method, parameters, directions, the library's message
+@pytest.mark.parametrize("method, params, directions, message", [
+    ("callproc", [1], [7], r"^\[22023\] unsupported parameter direction 7$"),
+    ("callproc", [1, "a"], [1, 9], r"^\[22023\] unsupported parameter direction 9$"),
+    ("callfunc", [1, 2], [-1, 1], r"^\[22023\] unsupported parameter direction -1$"),
+])
+def test_refused_binding_reports_the_library_reason(cur, method, params, directions, message):
+    with pytest.raises(_pyztdb.OperationalError, match=message):
+        getattr(cur, method)("p_never_called", params, directions)
+    cur.execute("select 1")
+    assert cur.fetchall() == [(1,)]
+
+
+def run_during_page_wait(proxy, cur, path):
+    """Runs `path` on cur while the page its session read ahead is held back by a
+    stalled network; another thread lets it through after a while. Returns when that
+    thread ran and when the call ended."""
+    _pyztdb.cursor.execute(cur, "declare c_ahead cursor with hold for "
+                                "select generate_series(1, 100)")
+    rows, sent = _pyztdb.cursor.fetchpage(cur, "c_ahead", 1, 10, True)
+    assert len(rows) == 10 and sent
+    proxy.stall.set()
+    ran = []
+
+    def release():
+        time.sleep(0.3)
+        ran.append(time.monotonic())      # needs the interpreter lock
+        proxy.stall.clear()
+
+    helper = threading.Thread(target=release)
+    helper.start()
+    try:
+        path(cur)
+    finally:
+        ended = time.monotonic()
+        helper.join(10)
+    return ran[0], ended
+
+
+PATHS = {
+    "execute": lambda c: _pyztdb.cursor.execute(c, "select ?::int", [5]),
+    "callproc": lambda c: _pyztdb.cursor.callproc(c, "pg_temp.p_wait", [5]),
+    "callfunc": lambda c: _pyztdb.cursor.callfunc(c, "abs", [-5]),
+    "executebatch": lambda c: _pyztdb.cursor.executebatch(
+        c, "insert into t_page_wait values (?)", [[1, 2, 3]]),
+}
+
+
+@pytest.mark.parametrize("path", sorted(PATHS))
+def test_binding_waits_for_a_page_without_the_interpreter_lock(pg, path):
+    proxy = StallingProxy((pg["host"], pg["port"]))
+    conn = None
+    try:
+        conn = proxied(proxy, pg, options="-c statement_timeout=500")
+        conn.autocommit = True
+        cur = conn.cursor()
+        _pyztdb.cursor.execute(cur, "create temp table t_page_wait (x int)")
+        _pyztdb.cursor.execute(cur, "create or replace procedure pg_temp.p_wait(a int) "
+                                    "language sql as $$ select a $$")
+        ran, ended = run_during_page_wait(proxy, cur, PATHS[path])
+        assert ran < ended
+        # The page read ahead is still the cursor's next one.
+        assert _pyztdb.cursor.fetchpage(cur, "c_ahead", 1, 10, False)[0] == [
+            (i,) for i in range(11, 21)]
+    finally:
+        if conn is not None:
+            conn.close()
+        proxy.close()
