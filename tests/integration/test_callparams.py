@@ -8,7 +8,6 @@ import time
 import pytest
 
 import _pyztdb
-import ztcondb
 from test_threads import StallingProxy, proxied
 
 IN, OUT = 1, 2
