@@ -175,10 +175,28 @@ int zt_bind_time(cursorObject *self, int pos, PyObject *item)
     return zt_bind_input(self, pos, ZTC_TYPE_TIME, buf, sizeof buf, sizeof buf);
 }
 
-/* The text a float is sent as: thirteen fixed decimals when that text reads back as
- * the same double, otherwise the shortest text that does (so 1e-20 does not become
- * zero and 1e100 is not cut); the server's spellings for infinities and NaN. Empty
- * with an exception set when memory runs out. */
+/* The significant digits of a decimal text ("-0.012500" and "1.25e-2" both give "125"):
+ * sign, point and exponent dropped, leading and trailing zeros too. */
+std::string zt_significant_digits(const std::string &text)
+{
+    std::string digits;
+    for (char c : text) {
+        if (c == 'e' || c == 'E')
+            break;
+        if (c >= '0' && c <= '9' && !(c == '0' && digits.empty()))
+            digits.push_back(c);
+    }
+    while (!digits.empty() && digits.back() == '0')
+        digits.pop_back();
+    return digits;
+}
+
+/* The text a float is sent as: thirteen fixed decimals when that text is the float's
+ * shortest exact decimal padded with zeros, otherwise that shortest text (so 1e-20 does
+ * not become zero, 1e100 is not cut, and 123456789.123 does not reach a NUMERIC as
+ * 123456789.1229999959469); the server's spellings for infinities and NaN. A procedure's
+ * NUMERIC position gets the same value. Empty with an exception set when memory runs
+ * out. */
 std::string zt_float_text(double v)
 {
     if (std::isnan(v))
@@ -187,20 +205,22 @@ std::string zt_float_text(double v)
         return v > 0 ? "Infinity" : "-Infinity";
     /* The interpreter's formatting and parsing ignore the process locale, whose decimal
      * separator may be a comma. */
+    char *shortest = PyOS_double_to_string(v, 'r', 0, 0, nullptr);
+    if (shortest == nullptr)
+        return std::string();
+    const std::string exact(shortest);
+    PyMem_Free(shortest);
     char *fixed = PyOS_double_to_string(v, 'f', 13, 0, nullptr);
     if (fixed == nullptr)
         return std::string();
     std::string text(fixed);
     PyMem_Free(fixed);
-    if (text.size() < ZT_FLOAT_BUF && PyOS_string_to_double(text.c_str(), nullptr, nullptr) == v)
+    /* Fixed and shortest texts of the same double with the same digits are one value. */
+    if (text.size() < ZT_FLOAT_BUF && PyOS_string_to_double(text.c_str(), nullptr, nullptr) == v
+        && zt_significant_digits(text) == zt_significant_digits(exact))
         return text;
     PyErr_Clear();
-    char *shortest = PyOS_double_to_string(v, 'r', 0, 0, nullptr);
-    if (shortest == nullptr)
-        return std::string();
-    text = shortest;
-    PyMem_Free(shortest);
-    return text;
+    return exact;
 }
 
 int zt_bind_float_text(cursorObject *self, int pos, PyObject *item)

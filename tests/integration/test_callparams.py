@@ -1,7 +1,10 @@
 """Binding against a real server: a binding the library refuses fails the call with the
 library's own reason; a binding that waits for a page read ahead lets other Python
-threads run."""
+threads run; a float at a NUMERIC position reaches the server as the value execute
+sends."""
 
+import decimal
+import math
 import threading
 import time
 
@@ -81,3 +84,20 @@ def test_binding_waits_for_a_page_without_the_interpreter_lock(pg, path):
         if conn is not None:
             conn.close()
         proxy.close()
+
+
+@pytest.mark.parametrize("value", [0.1, 1e-20, 1e22, 3.14159265, -0.0, 2.5e-7,
+                                   123456789.123, 1 / 3, float("nan"), float("inf"),
+                                   float("-inf")])
+def test_float_at_numeric_reaches_the_server_as_execute_sends_it(cur, value):
+    cur.execute("create or replace procedure pg_temp.p_num(in a numeric, out b text) "
+                "language plpgsql as $$ begin b := a::text; end $$")
+    cur.execute("select ?::numeric::text", [value])
+    (by_execute,) = cur.fetchone()
+    cur.setinputtype([9, 2])
+    back, by_call = cur.callproc("pg_temp.p_num", [value, ""], [IN, OUT])
+    cur.cleartype()
+    assert decimal.Decimal(by_call) == decimal.Decimal(by_execute) or \
+        by_call == by_execute == "NaN"
+    if not math.isnan(value):
+        assert float(by_call) == value and back == value
