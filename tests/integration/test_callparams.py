@@ -11,7 +11,6 @@ import time
 import pytest
 
 import _pyztdb
-from test_threads import StallingProxy, proxied
 
 IN, OUT = 1, 2
 
@@ -29,23 +28,18 @@ def test_refused_binding_reports_the_library_reason(cur, method, params, directi
     assert cur.fetchall() == [(1,)]
 
 
-def run_during_page_wait(proxy, cur, path):
-    """Runs `path` on cur while the page its session read ahead is held back by a
-    stalled network; another thread lets it through after a while. Returns when that
-    thread ran and when the call ended."""
-    _pyztdb.cursor.execute(cur, "declare c_ahead cursor with hold for "
-                                "select generate_series(1, 100)")
+def run_during_page_wait(cur, path):
+    """Runs `path` on cur while the server still makes the page its session asked for
+    ahead (each of its ten rows takes 100 ms); another thread wakes after 200 ms and
+    runs if it can. Returns when that thread ran and when the call ended."""
+    _pyztdb.cursor.execute(cur, "begin")
+    _pyztdb.cursor.execute(cur, "declare c_ahead cursor for select i from "
+                                "generate_series(1, 20) i where i <= 10 "
+                                "or pg_sleep(0.1) is not null")
     rows, sent = _pyztdb.cursor.fetchpage(cur, "c_ahead", 1, 10, True)
     assert len(rows) == 10 and sent
-    proxy.stall.set()
     ran = []
-
-    def release():
-        time.sleep(0.3)
-        ran.append(time.monotonic())      # needs the interpreter lock
-        proxy.stall.clear()
-
-    helper = threading.Thread(target=release)
+    helper = threading.Thread(target=lambda: (time.sleep(0.2), ran.append(time.monotonic())))
     helper.start()
     try:
         path(cur)
@@ -65,25 +59,18 @@ PATHS = {
 
 
 @pytest.mark.parametrize("path", sorted(PATHS))
-def test_binding_waits_for_a_page_without_the_interpreter_lock(pg, path):
-    proxy = StallingProxy((pg["host"], pg["port"]))
-    conn = None
-    try:
-        conn = proxied(proxy, pg, options="-c statement_timeout=500")
-        conn.autocommit = True
-        cur = conn.cursor()
-        _pyztdb.cursor.execute(cur, "create temp table t_page_wait (x int)")
-        _pyztdb.cursor.execute(cur, "create or replace procedure pg_temp.p_wait(a int) "
-                                    "language sql as $$ select a $$")
-        ran, ended = run_during_page_wait(proxy, cur, PATHS[path])
-        assert ran < ended
-        # The page read ahead is still the cursor's next one.
-        assert _pyztdb.cursor.fetchpage(cur, "c_ahead", 1, 10, False)[0] == [
-            (i,) for i in range(11, 21)]
-    finally:
-        if conn is not None:
-            conn.close()
-        proxy.close()
+def test_binding_waits_for_a_page_without_the_interpreter_lock(cur, path):
+    cur.execute("create temp table t_page_wait (x int)")
+    cur.execute("create or replace procedure pg_temp.p_wait(a int) "
+                "language sql as $$ select a $$")
+    ran, ended = run_during_page_wait(cur, PATHS[path])
+    # Held back, the other thread would run only as the call returns (microseconds
+    # before its end); it ran while the server still made the page.
+    assert ended - ran > 0.3
+    # The page read ahead is still the cursor's next one.
+    assert _pyztdb.cursor.fetchpage(cur, "c_ahead", 1, 10, False)[0] == [
+        (i,) for i in range(11, 21)]
+    cur.execute("rollback")
 
 
 @pytest.mark.parametrize("value", [0.1, 1e-20, 1e22, 3.14159265, -0.0, 2.5e-7,
