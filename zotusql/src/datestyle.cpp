@@ -147,13 +147,14 @@ DateStyle parse_date_style(const char *date_style, const char *time_zone)
                            std::strcmp(time_zone, "Etc/UTC") == 0);
     if (!date_style)
         return st;
-    st.setting = std::string("DateStyle \"") + date_style + "\", TimeZone \"" +
-                 (time_zone ? time_zone : "") + "\"";
     const size_t name_len = std::strcspn(date_style, ", ");
     for (const StyleRow &row : kStyles)
         if (std::strlen(row.name) == name_len && std::strncmp(date_style, row.name, name_len) == 0)
             st.form = row.form;
     st.day_first = row_of(st.form).always_day_first || std::strstr(date_style, "DMY") != nullptr;
+    if (!st.iso())  // for messages only: ISO results (the common case) allocate nothing
+        st.setting = std::string("DateStyle \"") + date_style + "\", TimeZone \"" +
+                     (time_zone ? time_zone : "") + "\"";
     return st;
 }
 
