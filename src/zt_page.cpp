@@ -50,14 +50,17 @@ static int zt_page_rows(cursorObject *self, int limit, PyObject *rows, PyObject 
 
 PyObject *pyzt_curs_fetchpage(cursorObject *self, PyObject *args, PyObject *kwds)
 {
-    static const char *kwlist[] = {"name", "reader", "count", "ahead", "whole", nullptr};
+    static const char *kwlist[] = {"name", "reader", "count", "ahead", "whole", "keep",
+                                   nullptr};
     PyObject *name_obj = nullptr;
     long long reader = 0;
     int count = 0;
     int ahead = 0;
     int whole = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "ULi|pp", const_cast<char **>(kwlist),
-                                     &name_obj, &reader, &count, &ahead, &whole))
+    PyObject *keep = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "ULi|ppO!", const_cast<char **>(kwlist),
+                                     &name_obj, &reader, &count, &ahead, &whole,
+                                     &PyList_Type, &keep))
         return nullptr;
     Py_ssize_t name_len = 0;
     const char *name = PyUnicode_AsUTF8AndSize(name_obj, &name_len);
@@ -103,6 +106,14 @@ PyObject *pyzt_curs_fetchpage(cursorObject *self, PyObject *args, PyObject *kwds
     PyRef interrupt(zt_take_interrupt());
     if (!interrupt && PyErr_CheckSignals() < 0)
         interrupt = PyRef(zt_fetch_exception());
-    return Py_BuildValue("(OOOO)", rows.get(), sent ? Py_True : Py_False, failures.get(),
-                         interrupt ? interrupt.get() : Py_None);
+    PyRef page(Py_BuildValue("(OOOO)", rows.get(), sent ? Py_True : Py_False, failures.get(),
+                             interrupt ? interrupt.get() : Py_None));
+    if (!page || keep == nullptr)
+        return page.release();
+    /* With `keep` the page is appended there and None returned: a signal's handler that
+     * runs as this call returns (the interpreter checks for them right after a call)
+     * then cannot take the page with the lost return value. */
+    if (PyList_Append(keep, page.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
 }

@@ -469,6 +469,9 @@ class NamedCursor(Cursor):
         self._it: typing.Iterator[Row] = iter(self._page)
         self._mark = 0
         self._server_pos = 0    # rows the server cursor has moved past
+        # Pages the module has handed over but not yet added to the rows to read: a
+        # signal handler's exception raised as fetchpage returns leaves its page here.
+        self._kept: List[Tuple[Any, ...]] = []
         # Rows after the page that could not be converted, in order: [error, the rows
         # after that one]. The error is None once reported ahead of its row (fetchall).
         self._failed: List[List[Any]] = []
@@ -517,10 +520,15 @@ class NamedCursor(Cursor):
         so that no row the server handed over is lost."""
         if not self._declared:
             raise ProgrammingError("The result set does not exist")
-        rows, self._ahead, failures, interrupt = _pyztdb.cursor.fetchpage(
-            self, self.name, self._reading, count, ahead, True)
+        if not self._kept:
+            _pyztdb.cursor.fetchpage(self, self.name, self._reading, count, ahead, True,
+                                     self._kept)
+        # A page kept by an earlier call that a handler's exception ended is taken first,
+        # in place of a new one. It leaves the list only once its rows are added.
+        rows, self._ahead, failures, interrupt = self._kept[0]
         self._server_pos += len(rows) + len(failures)
         self._append(rows, failures)
+        del self._kept[0]
         if interrupt is not None:
             raise interrupt
 
@@ -549,6 +557,8 @@ class NamedCursor(Cursor):
     def _receive(self) -> None:
         """Takes the page asked for ahead into the rows to read, so that what the cursor
         runs on the server next starts where the reader stands."""
+        if self._kept:
+            self._pull(0)   # the kept page: nothing new is asked for
         if not self._ahead:
             return
         self._ahead = False
@@ -709,6 +719,8 @@ class NamedCursor(Cursor):
     def _drop(self) -> None:
         """Closes the server cursor if the session still has it (a cursor without hold
         ends with its transaction), and takes back a page asked for ahead."""
+        if any(page[1] for page in self._kept):
+            self._ahead = True      # a kept page had asked for the next one
         if self._ahead and not self._connection.closed:
             # The page is of no use any more; taking it leaves the session free of it.
             self._ahead = False
@@ -721,6 +733,7 @@ class NamedCursor(Cursor):
         self._it = iter(self._page)
         self._mark = self._server_pos = 0
         self._failed = []
+        self._kept = []
         if not self._declared:
             return
         self._declared = False

@@ -338,6 +338,33 @@ def test_a_signal_while_a_page_arrives_loses_no_row(pg, boom, how, readahead):
         relay.close()
 
 
+@pytest.mark.parametrize("readahead", [True, False])
+@pytest.mark.parametrize("how", ["iterate", "fetchone", "fetchmany", "fetchall"])
+def test_an_exception_as_a_page_call_returns_loses_no_row(pg, how, readahead):
+    """A signal handler runs as soon as a call returns, before its value is stored: a
+    profile hook raising at the return of the first page call stands in for it (the
+    interpreter drops a hook once it raises)."""
+    conn = connect(pg, autocommit=False)
+    cur = conn.cursor(name="returning_pages")
+    cur.itersize, cur.readahead = 50, readahead
+    cur.execute("select i from generate_series(1, 400) i")
+    calls = [0]
+
+    def hook(frame, event, arg):
+        if event == "c_return" and getattr(arg, "__name__", "") == "fetchpage":
+            calls[0] += 1
+            if calls[0] == 1:
+                raise Boom()
+    sys.setprofile(hook)
+    try:
+        events = read_events(cur, how, Boom, 1000)
+    finally:
+        sys.setprofile(None)
+    assert [e for e in events if e != "E"] == list(range(1, 401))
+    assert events.count("E") == 1
+    conn.close()
+
+
 @pytest.mark.parametrize("withhold", [False, True])
 @pytest.mark.parametrize("name", [
     "c" * 63,
