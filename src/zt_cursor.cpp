@@ -391,7 +391,7 @@ static PyMethodDef cursorObject_methods[] = {
     ZT_METHD("fetchall", zt_held<pyzt_curs_fetchall>::call, METH_NOARGS,
              "fetchall($self, /)\n--\n\nEvery remaining row as a list of tuples."),
     ZT_METHD("fetchpage", zt_held<pyzt_curs_fetchpage>::call, METH_VARARGS | METH_KEYWORDS,
-             "fetchpage($self, name, reader, count, ahead=False, whole=False)\n--\n\nThe next count rows of the server cursor name as (rows, sent); with ahead, sent\ntells that the next page was asked for already (taken by the next call with the same reader).\nWith whole: (rows, sent, failures, interrupt), failures being (index, error) for each row\nthat could not be converted and interrupt a signal handler's exception met while waiting."),
+             "fetchpage($self, name, reader, count, ahead=False, whole=False, keep=None)\n--\n\nThe next count rows of the server cursor name as (rows, sent); with ahead, sent\ntells that the next page was asked for already (taken by the next call with the same reader).\nWith whole: (rows, sent, failures, interrupt), failures being (index, error) for each row\nthat could not be converted and interrupt a signal handler's exception met while waiting;\nwith keep (a list), that tuple is appended to it and None returned."),
     ZT_METHD("nextset", zt_held<pyzt_curs_nextset>::call, METH_NOARGS,
              "nextset($self, /)\n--\n\nMoves to the next result of a multi-statement text; None when there is none."),
     ZT_METHD("copy_start", zt_held<pyzt_curs_copy_start>::call, METH_VARARGS,

@@ -2,7 +2,8 @@
 from __future__ import annotations
 
 from types import TracebackType
-from typing import Any, Iterator, List, Optional, Type, overload
+import typing
+from typing import Any, List, Optional, Type, overload
 
 import _pyztdb
 
@@ -107,7 +108,7 @@ class Connection(_pyztdb.connection):
         return _pipeline_mod.Pipeline(self)
 
     def notifies(self, *, timeout: Optional[float] = None,
-                 stop_after: Optional[int] = None) -> Iterator[_notify.Notify]:
+                 stop_after: Optional[int] = None) -> typing.Iterator[_notify.Notify]:
         """Yields each notification (`Notify(channel, payload, pid)`) of the channels
         this session LISTENs to, as it arrives; ends after `timeout` seconds or
         `stop_after` notifications (None: no limit). Notifications that arrived while

@@ -3,19 +3,20 @@
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Callable, Iterator, List, NamedTuple, Optional
+import typing
+from typing import TYPE_CHECKING, Callable, List, Optional
 
 import _pyztdb
 
 from .errors import translate
 
 if TYPE_CHECKING:
-    from .connection import Connection
+    from .connection import Connection as _Connection
 
 __all__ = ["Notify", "NotifyHandler"]
 
 
-class Notify(NamedTuple):
+class Notify(typing.NamedTuple):
     """A notification: the channel it was sent on, its payload and the process id of
     the server session that sent it."""
 
@@ -31,7 +32,7 @@ NotifyHandler = Callable[[Notify], None]
 _WAIT_SLICE = 1.0
 
 
-def received(conn: "Connection") -> List[Notify]:
+def received(conn: "_Connection") -> List[Notify]:
     """The notifications the session received since the last look, each given to the
     connection's handlers."""
     try:
@@ -44,15 +45,15 @@ def received(conn: "Connection") -> List[Notify]:
     return found
 
 
-def take(conn: "Connection") -> List[Notify]:
+def take(conn: "_Connection") -> List[Notify]:
     """What a stopped notifies() left, then what the session received since."""
     left: Optional[List[Notify]] = conn.__dict__.pop("_notify_left", None)
     found = received(conn)
     return left + found if left else found
 
 
-def notifies(conn: "Connection", timeout: Optional[float],
-             stop_after: Optional[int]) -> Iterator[Notify]:
+def notifies(conn: "_Connection", timeout: Optional[float],
+             stop_after: Optional[int]) -> typing.Iterator[Notify]:
     """Yields notifications as they arrive; ends after `timeout` seconds (None: never)
     or once `stop_after` were yielded. The wait releases the interpreter lock and
     Ctrl-C ends it."""

@@ -16,8 +16,8 @@ import _pyztdb
 from .errors import translate
 
 if TYPE_CHECKING:
-    from .connection import Connection
-    from .cursor import Cursor
+    from .connection import Connection as _Connection
+    from .cursor import Cursor as _Cursor
 
 __all__ = ["Pipeline"]
 
@@ -29,10 +29,10 @@ _SYNC = _pyztdb.connection.pipeline_sync
 class Pipeline:
     """The pipeline of a connection; `with` blocks of it nest."""
 
-    def __init__(self, conn: "Connection") -> None:
+    def __init__(self, conn: "_Connection") -> None:
         self._conn = conn
         self._level = 0
-        self._pending: List["Cursor"] = []   # the cursor of each statement sent, in order
+        self._pending: List["_Cursor"] = []   # the cursor of each statement sent, in order
 
     def __enter__(self) -> "Pipeline":
         self._level += 1
@@ -55,7 +55,7 @@ class Pipeline:
         """"on" inside the block, "off" after it."""
         return "on" if self._level else "off"
 
-    def send(self, cursor: "Cursor", operation: str, parameters: Optional[Any]) -> None:
+    def send(self, cursor: "_Cursor", operation: str, parameters: Optional[Any]) -> None:
         try:
             if parameters is None:
                 _SEND(cursor, operation)
