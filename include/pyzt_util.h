@@ -68,4 +68,24 @@ PyObject *zt_raise_with_fields(PyObject *cls, const char *text, ZTC_HANDLE *sess
  * returns nullptr. */
 PyObject *zt_raise_mismatch(const char *text);
 
+/* The exception (type, value, traceback), whose references it takes, as a normalized
+ * instance that holds its traceback: a new reference (nullptr when there was none). */
+inline PyObject *zt_exception_instance(PyObject *type, PyObject *value, PyObject *tb)
+{
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+
+/* The pending exception as such an instance; the error indicator is cleared. */
+inline PyObject *zt_fetch_exception()
+{
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    return zt_exception_instance(type, value, tb);
+}
+
 #endif

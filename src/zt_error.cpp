@@ -71,14 +71,7 @@ PyObject *zt_raise_library_error(ZTC_HANDLE *session)
 
 PyObject *zt_raise_mismatch(const char *text)
 {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && traceback)
-        PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyRef cause(value);
+    PyRef cause(zt_fetch_exception());
     PyRef exc(PyObject_CallFunction(ProgrammingError, "s", text));
     if (!exc)
         return nullptr;

@@ -7,20 +7,6 @@
 
 #include <cstring>
 
-/* The pending exception as a normalized instance (a new reference, traceback kept);
- * the error indicator is cleared. */
-static PyObject *zt_fetch_exception()
-{
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr && tb != nullptr)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
-}
-
 /* Every row of the page just taken, for a reader that must lose none: the rows that
  * converted go to `rows`; each row that did not becomes (index, error) in `failures`,
  * index being the number of rows before it in `rows`. `limit` bounds the loop (the

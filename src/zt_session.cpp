@@ -326,12 +326,7 @@ PyObject *zt_take_interrupt()
         return nullptr;
     PyObject *type = zt_interrupt.type, *value = zt_interrupt.value, *tb = zt_interrupt.traceback;
     zt_interrupt = ZtInterrupt();
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr && tb != nullptr)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
+    return zt_exception_instance(type, value, tb);
 }
 
 /* Signal handlers run only on the main thread, so only it takes the interpreter lock
