@@ -104,14 +104,11 @@ def _pyproject_version():
 
 
 def _backend_version():
-    import importlib.util
     import os
+    import runpy
     path = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
         os.path.abspath(__file__)))), "tools", "ztcondb_build.py")
-    spec = importlib.util.spec_from_file_location("ztcondb_build_probe", path)
-    backend = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(backend)
-    return backend.VERSION
+    return runpy.run_path(path, run_name="ztcondb_build_probe")["VERSION"]
 
 
 # Every place that reports the version reads the one written in pyproject.toml.

@@ -402,11 +402,12 @@ int guarded(std::string *slot, F &&f) noexcept
 inline std::string *slot_of(Session *s) { return s ? s->error.get() : nullptr; }
 
 // The frame of a call that runs a statement text: the connected session behind S, a text that
-// is not null ("[HY000] no statement text" otherwise), and f(session) run guarded.
+// is not null ("[HY000] no statement text" otherwise), and f(session) run guarded. A call that
+// sends into a pipeline passes end_pipeline false, so that the session stays in it.
 template <class F>
-int with_statement(ZTC_HANDLE *S, const char *sql, F &&f) noexcept
+int with_statement(ZTC_HANDLE *S, const char *sql, F &&f, bool end_pipeline = true) noexcept
 {
-    Session *s = connected_session(S);
+    Session *s = connected_session(S, end_pipeline);
     if (!s)
         return -1;
     return guarded(slot_of(s), [&]() -> int {

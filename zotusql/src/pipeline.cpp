@@ -275,20 +275,8 @@ using namespace zt;
 
 ZTC_API int ZTC_PipelineSend(ZTC_HANDLE *S, const char *sql)
 {
-    Session *s = connected_session(S, false);
-    if (!s)
-        return -1;
-    return guarded(slot_of(s), [&]() -> int {
-        if (!sql) {
-            set_error(*s, "HY000", "no statement text");
-            return -1;
-        }
-        if (s->copy_direction != 0) {
-            set_error(*s, "HY010", "a COPY is in progress on this session: end it first");
-            return -1;
-        }
-        return send_statement(*s, sql) ? 0 : -1;
-    });
+    return with_statement(S, sql, [&](Session &s) { return send_statement(s, sql) ? 0 : -1; },
+                          false);
 }
 
 ZTC_API int ZTC_PipelineSync(ZTC_HANDLE *S, int *kept)
