@@ -6,6 +6,7 @@
 #include "pyztdb.h"
 #include "ZTCsql.h"
 #include "zt_connect.h"
+#include "zt_calendar.h"
 
 #include <stdint.h>
 
@@ -128,11 +129,7 @@ PyObject *zt_datetime_for_sending(PyObject *dt, bool *aware = nullptr);
 /* Days from 1970-01-01 to a proleptic Gregorian date. */
 inline int64_t zt_days_from_civil(int64_t y, int m, int d)
 {
-    y -= m <= 2;
-    const int64_t era = y / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+    return zt_calendar::days_from_civil(y, m, d);
 }
 /* Microseconds since 1970-01-01 00:00:00 of a datetime's time of day on `days` (its own
  * date's day count, which a caller may have kept from an earlier row; tzinfo unread). */

@@ -5,6 +5,7 @@
  * driver passes: null pointers, empty, stale and unknown handles all end in a clean
  * -1 (or a no-op 0 for the release calls), never in a dereference. */
 #include "ztd_state.h"
+#include "zt_calendar.h"
 
 #include <algorithm>
 #include <cctype>
@@ -277,16 +278,6 @@ bool fixed_size_code(int type)
     }
 }
 
-/* Days since 1970-01-01 of a proleptic Gregorian date. */
-int64_t days_from_civil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-}
-
 /* One scripted cell of a column of type code `code` in a fixed column form, stored at
  * row i of values; false when it does not read so. */
 bool cell_to_form(const Cell &cell, int code, int form, void *values, int i)
@@ -324,7 +315,7 @@ bool cell_to_form(const Cell &cell, int code, int form, void *values, int i)
         int got = std::sscanf(b.c_str(), "%d-%d-%d %d:%d:%d.%d", &y, &mo, &dd, &h, &mi, &sec, &us);
         if (got < 3)
             return false;
-        const int64_t days = days_from_civil(y, mo, dd);
+        const int64_t days = zt_calendar::days_from_civil(y, mo, dd);
         n = form == ZTC_FORM_DAYS ? days : ((days * 24 + h) * 60 + mi) * 60 * 1000000 +
                                                int64_t{sec} * 1000000 + us;
     } else {

@@ -90,9 +90,7 @@ bool binary_double(Oid oid, const char *p, size_t len, double &v)
 // Writes v (0..9999) as four digits.
 char *put4(char *w, int v)
 {
-    for (int i = 3; i >= 0; --i, v /= 10)
-        w[i] = static_cast<char>('0' + v % 10);
-    return w + 4;
+    return zt_calendar::put_digits(w, v, 4);
 }
 
 // The text is written straight into out's buffer, grown to a bound first and cut to what was
@@ -163,13 +161,6 @@ bool numeric_text(const char *p, size_t len, std::string &out)
 // Room for the longest date-time text: a seven-digit year, time, fraction, zone and era.
 constexpr size_t kDateTimeBound = kTimestampTextMax;
 
-char *put_text(char *w, const char *text)
-{
-    const size_t n = std::strlen(text);
-    std::memcpy(w, text, n);
-    return w + n;
-}
-
 bool date_text(const char *p, size_t len, std::string &out)
 {
     if (len != 4)
@@ -177,10 +168,10 @@ bool date_text(const char *p, size_t len, std::string &out)
     const int32_t days = static_cast<int32_t>(be32(p));
     write_into(out, kDateTimeBound, [&](char *w) {
         if (days == INT32_MAX || days == INT32_MIN)
-            return put_text(w, days == INT32_MAX ? "infinity" : "-infinity");
+            return zt_calendar::put_text(w, days == INT32_MAX ? "infinity" : "-infinity");
         bool bc;
         w = write_date(w, days + kPgEpochDays, bc);
-        return bc ? put_text(w, " BC") : w;
+        return bc ? zt_calendar::put_text(w, " BC") : w;
     });
     return true;
 }
@@ -192,15 +183,10 @@ bool timestamp_text(const char *p, size_t len, bool zone, std::string &out)
     const int64_t us = static_cast<int64_t>(be64(p));
     write_into(out, kDateTimeBound, [&](char *w) {
         if (us == INT64_MAX || us == INT64_MIN)
-            return put_text(w, us == INT64_MAX ? "infinity" : "-infinity");
+            return zt_calendar::put_text(w, us == INT64_MAX ? "infinity" : "-infinity");
         // Split in the server's own origin: moving the count to 1970 could overflow.
-        int64_t days = us / kMicrosPerDay;
-        int64_t time = us % kMicrosPerDay;
-        if (time < 0) {
-            time += kMicrosPerDay;
-            --days;
-        }
-        return write_timestamp(w, days + kPgEpochDays, time, true, zone);
+        return write_timestamp(w, zt_calendar::floor_div(us, kMicrosPerDay) + kPgEpochDays,
+                               zt_calendar::floor_mod(us, kMicrosPerDay), true, zone);
     });
     return true;
 }

@@ -91,7 +91,6 @@ void set_integer(Binding &b, Oid oid, int64_t v)
 // days stay days, as the server keeps them apart from hours.
 void set_interval(Binding &b, int64_t us)
 {
-    constexpr int64_t kMicrosPerDay = INT64_C(86400000000);
     const int64_t days = us / kMicrosPerDay, rest = us % kMicrosPerDay;
     const uint64_t mag = rest < 0 ? 0 - static_cast<uint64_t>(rest) : static_cast<uint64_t>(rest);
     char text[80];

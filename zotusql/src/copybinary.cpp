@@ -617,7 +617,7 @@ bool parse_iso_timestamp(const char *p, size_t n, bool with_offset, int64_t &mic
             us -= offset * 1000000;
         }
     }
-    micros = days * 86400 * int64_t{1000000} + us;
+    micros = days * kMicrosPerDay + us;
     return true;
 }
 

@@ -15,7 +15,6 @@ namespace zt {
 
 namespace {
 
-constexpr int64_t kMicrosPerSecond = 1000000;
 constexpr int64_t kMillisPerDay = 86400 * 1000;
 
 // Reads exactly `count` decimal digits at p.
@@ -77,47 +76,7 @@ bool fraction_micros(const char *&p, const char *end, int64_t &us)
 
 }  // namespace
 
-bool is_leap(int64_t y)
-{
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-int days_in_month(int64_t y, int m)
-{
-    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && is_leap(y) ? 29 : days[m - 1];
-}
-
-int64_t days_from_civil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-void civil_from_days(int64_t z, int64_t &y, int &m, int &d)
-{
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = yoe + era * 400 + (m <= 2);
-}
-
 namespace {
-
-int64_t floor_div(int64_t a, int64_t b)
-{
-    int64_t q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
 
 // "YYYY-MM-DD" with a year of one to seven digits. The day is checked against the
 // month's length by the caller, once it knows the era of the year.
@@ -352,76 +311,6 @@ bool decode_timestamp_parts(const char *text, size_t len, int64_t &days, int64_t
 
 }  // namespace
 
-namespace {
-
-// Writes v (0 or more) in exactly `width` digits, leading zeros included.
-char *put_digits(char *w, int64_t v, int width)
-{
-    for (int k = width - 1; k >= 0; --k, v /= 10)
-        w[k] = static_cast<char>('0' + v % 10);
-    return w + width;
-}
-
-char *put_text(char *w, const char *text, size_t n)
-{
-    std::memcpy(w, text, n);
-    return w + n;
-}
-
-}  // namespace
-
-char *write_date(char *w, int64_t days, bool &bc)
-{
-    int64_t y;
-    int m, d;
-    civil_from_days(days, y, m, d);
-    bc = y <= 0;  // 1 BC is year 0 of the proleptic calendar
-    if (bc)
-        y = 1 - y;
-    w = y < 10000 ? put_digits(w, y, 4) : std::to_chars(w, w + 20, y).ptr;
-    *w++ = '-';
-    w = put_digits(w, m, 2);
-    *w++ = '-';
-    return put_digits(w, d, 2);
-}
-
-char *write_timestamp(char *w, int64_t days, int64_t time_us, bool trim, bool zone)
-{
-    bool bc;
-    w = write_date(w, days, bc);
-    const int64_t seconds = time_us / kMicrosPerSecond;
-    *w++ = ' ';
-    w = put_digits(w, seconds / 3600, 2);
-    *w++ = ':';
-    w = put_digits(w, seconds / 60 % 60, 2);
-    *w++ = ':';
-    w = put_digits(w, seconds % 60, 2);
-    int64_t fraction = time_us % kMicrosPerSecond;
-    if (!trim || fraction != 0) {
-        int digits = 6;
-        while (trim && fraction % 10 == 0) {
-            fraction /= 10;
-            --digits;
-        }
-        *w++ = '.';
-        w = put_digits(w, fraction, digits);
-    }
-    if (zone)
-        w = put_text(w, "+00", 3);
-    return bc ? put_text(w, " BC", 3) : w;
-}
-
-int format_micros_text(int64_t micros, char *buf, bool zone)
-{
-    // Floor division: a count before 1970 still has a time of day in [0, 24 h).
-    int64_t days = micros / kMicrosPerDay, rest = micros % kMicrosPerDay;
-    if (rest < 0) {
-        rest += kMicrosPerDay;
-        --days;
-    }
-    return static_cast<int>(write_timestamp(buf, days, rest, false, zone) - buf);
-}
-
 void append_int(std::string &out, int64_t v, int width)
 {
     char digits[24];
@@ -501,7 +390,7 @@ bool decode_timestamp_ms(const char *text, size_t len, int64_t &ms)
     int64_t days, utc_us;
     if (!decode_timestamp_parts(text, len, days, utc_us))
         return false;
-    ms = days * kMillisPerDay + floor_div(utc_us, 1000);
+    ms = days * kMillisPerDay + zt_calendar::floor_div(utc_us, 1000);
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ZTCsql.h"
+#include "zt_calendar.h"
 
 namespace zt {
 
@@ -37,31 +38,20 @@ inline bool integer_fits(int code, int64_t v)
     return v >= lo && v <= hi;
 }
 
-// The proleptic Gregorian calendar with astronomical years (year 0 is 1 BC): leap years, month
-// lengths, and days from 1970-01-01 to y-m-d and back (by 400-year eras).
-bool is_leap(int64_t y);
-int days_in_month(int64_t y, int m);
-int64_t days_from_civil(int64_t y, int m, int d);
-void civil_from_days(int64_t days, int64_t &y, int &m, int &d);
-
-// Days from 1970-01-01 to 2000-01-01, where the server's binary dates and timestamps count from.
-constexpr int64_t kPgEpochDays = 10957;
-constexpr int64_t kMicrosPerDay = 86400 * int64_t{1000000};
-
-// Writes "YYYY-MM-DD" of `days` since 1970-01-01 at w (a year past 9999 with more digits; a
-// year before 1 as its BC number, bc then set) and returns the end.
-char *write_date(char *w, int64_t days, bool &bc);
-// Writes a timestamp the way the server does: the date of `days` since 1970-01-01, the time of
-// day of `time_us` (0 .. one day), the fraction in six digits (with `trim`: trailing zeros
-// dropped, and none at all when zero), "+00" when `zone`, then " BC" before year 1. Returns
-// the end; at most kTimestampTextMax bytes are written.
-constexpr int kTimestampTextMax = 48;
-char *write_timestamp(char *w, int64_t days, int64_t time_us, bool trim, bool zone);
-// Microseconds since 1970-01-01 00:00:00 (floor into days) as write_timestamp writes them with
-// six fraction digits: the text the server reads back as the same timestamp (with `zone`, as
-// the same instant). Returns its length; buf holds at least kMicrosTextMax bytes.
+// The calendar and the date/time writers are the project's one set (zt_calendar.h), which
+// the driver shares.
+using zt_calendar::civil_from_days;
+using zt_calendar::days_from_civil;
+using zt_calendar::days_in_month;
+using zt_calendar::format_micros_text;
+using zt_calendar::is_leap;
+using zt_calendar::kMicrosPerDay;
+using zt_calendar::kMicrosPerSecond;
+using zt_calendar::kPgEpochDays;
+using zt_calendar::kTimestampTextMax;
+using zt_calendar::write_date;
+using zt_calendar::write_timestamp;
 constexpr int kMicrosTextMax = kTimestampTextMax;
-int format_micros_text(int64_t micros, char *buf, bool zone = false);
 
 // "YYYY-MM-DD HH:MM:SS[.ffffff][+HH[:MM[:SS]]]" (also years > 9999 and " BC") -> milliseconds since
 // 1970-01-01 00:00:00 (floor division of microseconds; the UTC instant when an offset is given).
