@@ -140,6 +140,31 @@ int ZTC_Cancel(ZTC_HANDLE *S);
  * with the reason it broke. */
 int ZTC_IsBroken(ZTC_HANDLE *S);
 
+/* Addition: what the session knows of itself (ZTC_INFO_*), as text, without a word to
+ * the server. */
+enum {
+    ZTC_INFO_TRANSACTION = 'T',     /* idle, active, intrans, inerror or unknown */
+    ZTC_INFO_BACKEND_PID = 'B',     /* the server process's id, in decimal */
+    ZTC_INFO_SERVER_VERSION = 'V',  /* the server's version number (150004 for 15.4) */
+    ZTC_INFO_HOST = 'h',            /* the host, port, database, user and options of */
+    ZTC_INFO_HOSTADDR = 'a',        /* the session (of the host it reached) */
+    ZTC_INFO_PORT = 'p',
+    ZTC_INFO_DBNAME = 'd',
+    ZTC_INFO_USER = 'u',
+    ZTC_INFO_OPTIONS = 'o',
+    ZTC_INFO_PARAMETER = 'S',       /* the value the server reported for parameter `name` */
+    ZTC_INFO_CONNINFO = 'C'         /* keyword NUL value NUL ... of the connection
+                                     * parameters set to other than their defaults,
+                                     * the password left out */
+};
+/* Copies one of them into buffer, zero-terminated, and sets *length to its length:
+ * 0; when capacity is too small for text and zero, 0 with only *length set.
+ * ZTC_NO_MORE when the server reported no parameter `name` (ZTC_INFO_PARAMETER); -1 on
+ * an empty handle, a closed session or an unknown `what`. A broken session still
+ * answers (its transaction status is unknown). */
+int ZTC_GetSessionInfo(ZTC_HANDLE *S, int what, const char *name, char *buffer,
+                       int capacity, int *length);
+
 /* ---- statements ---- */
 
 /* Drops every binding of the session (single and array). */

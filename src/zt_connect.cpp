@@ -345,6 +345,61 @@ PyObject *pyzt_conn_getnotices(RhConnect *self, PyObject *)
     return list.release();
 }
 
+/* The names session_info() takes, and the library's codes for them. */
+struct ZtInfoName {
+    const char *name;
+    int what;
+};
+constexpr ZtInfoName zt_info_names[] = {
+    {"transaction_status", ZTC_INFO_TRANSACTION}, {"backend_pid", ZTC_INFO_BACKEND_PID},
+    {"server_version", ZTC_INFO_SERVER_VERSION},  {"host", ZTC_INFO_HOST},
+    {"hostaddr", ZTC_INFO_HOSTADDR},              {"port", ZTC_INFO_PORT},
+    {"dbname", ZTC_INFO_DBNAME},                  {"user", ZTC_INFO_USER},
+    {"options", ZTC_INFO_OPTIONS},                {"parameter", ZTC_INFO_PARAMETER},
+    {"conninfo", ZTC_INFO_CONNINFO},
+};
+
+/* session_info(what, name=None): what the library knows of the session without asking
+ * the server, as str (see the names above; "parameter" reads the server's reported
+ * value of `name`, None when it reported none; "conninfo" is keyword NUL value NUL...).
+ * Expects the session held. */
+PyObject *pyzt_conn_session_info(RhConnect *self, PyObject *args)
+{
+    const char *key = nullptr, *name = nullptr;
+    if (!PyArg_ParseTuple(args, "s|z:session_info", &key, &name))
+        return nullptr;
+    int what = 0;
+    for (const ZtInfoName &entry : zt_info_names)
+        if (std::strcmp(entry.name, key) == 0)
+            what = entry.what;
+    if (what == 0)
+        return PyErr_Format(PyExc_ValueError, "session_info: unknown item %R",
+                            PyTuple_GET_ITEM(args, 0));
+    if ((what == ZTC_INFO_PARAMETER) != (name != nullptr))
+        return PyErr_Format(PyExc_TypeError, "session_info: a name goes with \"parameter\" "
+                                             "and only with it");
+    if (zt_conn_check(self) < 0)
+        return nullptr;
+    try {
+        std::string text(256, '\0');
+        for (;;) {
+            int length = 0;
+            int rc = ZTC_GetSessionInfo(&self->p_conn, what, name, &text[0], (int)text.size(),
+                                        &length);
+            if (rc == ZTC_NO_MORE)
+                Py_RETURN_NONE;
+            if (rc < 0)
+                return zt_raise_with_fields(OperationalError, "session_info failed",
+                                            &self->p_conn);
+            if (length < (int)text.size())
+                return PyUnicode_DecodeUTF8(text.data(), length, "replace");
+            text.assign((size_t)length + 1, '\0');
+        }
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMemberDef connection_members[] = {
     {(char *)"pytypes", T_BOOL, offsetof(RhConnect, pytypes), 0,
      (char *)"True: values read and sent as Python types, errors with their fields, whole "
@@ -378,6 +433,8 @@ PyMethodDef connection_methods[] = {
              "waitnotify($self, timeout=None, /)\n--\n\nWaits until a notification is pending (True) or timeout seconds passed (False)."),
     ZT_METHD("pipeline_sync", zt_held<pyzt_conn_pipeline_sync>::call, METH_NOARGS,
              "pipeline_sync($self, /)\n--\n\nEnds the pipeline batch in flight; returns the number of outcomes kept for pipeline_take."),
+    ZT_METHD("session_info", zt_held<pyzt_conn_session_info>::call, METH_VARARGS,
+             "session_info($self, what, name=None, /)\n--\n\nWhat the library knows of the session (transaction_status, backend_pid, server_version, host, hostaddr, port, dbname, user, options, parameter, conninfo) as str."),
     {nullptr, nullptr, 0, nullptr},
 };
 

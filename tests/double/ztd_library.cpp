@@ -518,6 +518,46 @@ int ZTC_GetNotice(ZTC_HANDLE *S, char * /*buffer*/, int /*capacity*/, int * /*le
     return live_session(value_of(S)) ? ZTC_NO_MORE : -1;
 }
 
+/* Fixed answers of a fresh session: idle, pid 4242, version 150000, host "double",
+ * client_encoding and server_encoding UTF8, no other parameter, no connection
+ * parameters. */
+int ZTC_GetSessionInfo(ZTC_HANDLE *S, int what, const char *name, char *buffer, int capacity,
+                       int *length)
+{
+    Logger("ZTC_GetSessionInfo").handle("session", S).integer("what", what).text("name", name)
+        .commit();
+    int rc;
+    if (injected("ZTC_GetSessionInfo", value_of(S), &rc))
+        return rc;
+    if (!live_session(value_of(S)))
+        return -1;
+    std::string value;
+    switch (what) {
+    case ZTC_INFO_TRANSACTION: value = "idle"; break;
+    case ZTC_INFO_BACKEND_PID: value = "4242"; break;
+    case ZTC_INFO_SERVER_VERSION: value = "150000"; break;
+    case ZTC_INFO_HOST: value = "double"; break;
+    case ZTC_INFO_HOSTADDR: case ZTC_INFO_OPTIONS: case ZTC_INFO_CONNINFO: break;
+    case ZTC_INFO_PORT: value = "5432"; break;
+    case ZTC_INFO_DBNAME: case ZTC_INFO_USER: value = "postgres"; break;
+    case ZTC_INFO_PARAMETER:
+        if (!name || (std::strcmp(name, "client_encoding") != 0 &&
+                      std::strcmp(name, "server_encoding") != 0))
+            return ZTC_NO_MORE;
+        value = "UTF8";
+        break;
+    default:
+        return -1;
+    }
+    if (length)
+        *length = static_cast<int>(value.size());
+    if (buffer && capacity > static_cast<int>(value.size())) {
+        std::memcpy(buffer, value.data(), value.size());
+        buffer[value.size()] = '\0';
+    }
+    return 0;
+}
+
 /* ---- statements ---- */
 
 int ZTC_Reset(ZTC_HANDLE *S)
