@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 
 from .errors import ProgrammingError
 
-__all__ = ["HostArg", "PortArg", "is_dsn", "connection_arguments"]
+__all__ = ["HostArg", "PortArg", "is_dsn", "connection_arguments", "with_libpq_keywords"]
 
 _URI_PREFIXES = ("postgresql://", "postgres://")
 
@@ -25,6 +25,45 @@ PortArg = Union[int, str, typing.Sequence[Union[int, str]], None]
 def is_dsn(text: str) -> bool:
     """A conninfo string ("host=a dbname=b") or a URI, rather than a host name."""
     return text.startswith(_URI_PREFIXES) or "=" in text
+
+
+def _keyword_value(key: str, value: Any) -> str:
+    if isinstance(value, bool) or not isinstance(value, (int, str)):
+        raise TypeError("connect() argument %r must be str or int, not %s"
+                        % (key, type(value).__name__))
+    return str(value)
+
+
+def with_libpq_keywords(conninfo: Optional[str], host: HostArg,
+                        keywords: Dict[str, Any]) -> Tuple[Optional[str], HostArg]:
+    """(conninfo, host) with the other libpq keywords of connect() (keepalives=1, ...)
+    added to the connection string: as "key=value" pairs after a conninfo string, as
+    query parameters of a URI. A host name given as conninfo moves to host. None values
+    are left out; libpq refuses a keyword it does not know when the session opens."""
+    from urllib.parse import quote
+
+    from .info import make_conninfo
+
+    pairs = {key: _keyword_value(key, value) for key, value in keywords.items()
+             if value is not None}
+    if not pairs:
+        return conninfo, host
+    for key in pairs:
+        if not key.isidentifier():
+            raise _refuse("%r is not a connection keyword" % key)
+    if conninfo is not None and not isinstance(conninfo, str):
+        raise TypeError("connect() argument 'conninfo' must be str, not %s"
+                        % type(conninfo).__name__)
+    if conninfo and not is_dsn(conninfo):
+        if host is not None:
+            raise TypeError("connect() got a host name both as first argument and as host=")
+        conninfo, host = None, conninfo
+    if conninfo and conninfo.startswith(_URI_PREFIXES):
+        query = "&".join("%s=%s" % (key, quote(value, safe=""))
+                         for key, value in pairs.items())
+        return conninfo + ("&" if "?" in conninfo else "?") + query, host
+    added = make_conninfo(**pairs)
+    return (conninfo + " " + added) if conninfo else added, host
 
 
 def _refuse(why: str) -> ProgrammingError:

@@ -3,22 +3,45 @@ from __future__ import annotations
 
 from types import TracebackType
 import typing
-from typing import Any, List, Optional, Type, overload
+from typing import Any, Callable, List, Optional, Type, overload
 
 import _pyztdb
 
 from . import errors as _errors
 from . import notify as _notify
 from . import pipeline as _pipeline_mod
+from . import transaction as _transaction
 from .cursor import Cursor, NamedCursor
-from .errors import Error, NotSupportedError, translate_errors
+from .errors import (Error, InterfaceError, NotSupportedError, OperationalError,
+                     ProgrammingError, translate, translate_errors)
+from .info import ConnectionInfo
+from .pq import TransactionStatus
+from .transaction import IsolationLevel, Transaction
 
 # How many server notices `notices` keeps (the oldest go first).
 MAX_NOTICES = 50
 
-__all__ = ["Connection", "Notify"]
+__all__ = ["Connection", "Notify", "ConnectionClosed"]
 
 Notify = _notify.Notify
+
+
+class ConnectionClosed(InterfaceError, OperationalError):
+    """Using a connection after `close()`, after a `with conn:` block (which closes it)
+    or once the session broke: an InterfaceError, and an OperationalError as it always
+    was here."""
+
+    def __init__(self, *args: Any) -> None:
+        super().__init__(*args, sqlstate="08003")
+
+
+_CLOSED = "the connection is closed"
+_CLOSED_BY_BLOCK = (
+    "the connection is closed: the `with conn:` block closed it when the block ended "
+    "(it commits or rolls back, then closes, as in psycopg 3); to commit a block of work "
+    "and keep the connection, use `with conn.transaction():`")
+_BROKEN = "the connection is closed: the session broke (the server ended it or the " \
+    "connection was lost)"
 
 
 @translate_errors
@@ -52,10 +75,166 @@ class Connection(_pyztdb.connection):
     # Handlers of notifications (add_notify_handler); empty: none.
     _notify_handlers: List[_notify.NotifyHandler] = []
 
+    # Set when a `with conn:` block closed the connection (said so when it is used).
+    _closed_by_block = False
+    # The characteristics of the transactions the connection starts (None: the
+    # server's and role's settings).
+    _isolation_level: Optional[IsolationLevel] = None
+    _read_only: Optional[bool] = None
+    _deferrable: Optional[bool] = None
+    # The class of the cursors cursor() makes without a name.
+    cursor_factory: Type[Cursor] = Cursor
+    # What cursors of the connection make of each row (None: tuples).
+    _row_factory: Optional[Callable[..., Any]] = None
+
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self.pytypes = True
         self._notices: List[str] = []
+        # The open transaction() blocks, outermost first.
+        self._transactions: List[Transaction] = []
+
+    def _check_open(self) -> None:
+        """ConnectionClosed unless the connection can be used, saying why not."""
+        if self._closed:
+            raise ConnectionClosed(_CLOSED_BY_BLOCK if self._closed_by_block else _CLOSED)
+        if self.broken:
+            raise ConnectionClosed(_BROKEN)
+
+    @staticmethod
+    def _translate(exc: BaseException) -> BaseException:
+        return translate(exc)
+
+    def _end_transaction(self, commit: bool) -> None:
+        """Commits or rolls back through the session's own control (after syncing a
+        pipeline)."""
+        if self._pipeline is not None:
+            self._pipeline.sync()
+        try:
+            if commit:
+                _pyztdb.connection.commit(self)
+            else:
+                _pyztdb.connection.rollback(self)
+        except (_pyztdb.Error, _pyztdb.Warning) as exc:
+            raise translate(exc) from exc
+
+    def _run_commands(self, commands: List[str]) -> None:
+        """Runs the commands of a transaction block in order."""
+        for command in commands:
+            if command == _transaction.COMMIT:
+                self._end_transaction(True)
+            elif command == _transaction.ROLLBACK:
+                self._end_transaction(False)
+            else:
+                cur = Cursor(self)
+                try:
+                    cur.execute(command)
+                finally:
+                    cur.close()
+
+    def _begin_command(self) -> str:
+        return _transaction.begin_command(self._isolation_level, self._read_only,
+                                          self._deferrable)
+
+    def _check_idle(self, attribute: str) -> None:
+        """ProgrammingError while a transaction is open: the transaction settings
+        change only between transactions."""
+        self._check_open()
+        if self._transactions:
+            raise ProgrammingError("can't change %r now: connection.transaction() context "
+                                   "in progress" % attribute)
+        status = self.info.transaction_status
+        if status != TransactionStatus.IDLE:
+            raise ProgrammingError("can't change %r now: connection in transaction "
+                                   "status %s" % (attribute, status.name))
+
+    def _apply_characteristics(self) -> None:
+        """Makes the transactions the library begins on its own (outside autocommit) take
+        the connection's characteristics; in autocommit mode only transaction() blocks
+        start transactions, with them in their BEGIN, so the session's are the
+        defaults."""
+        if self._autocommit_on:
+            commands = _transaction.characteristic_commands(None, None, None)
+        else:
+            commands = _transaction.characteristic_commands(
+                self._isolation_level, self._read_only, self._deferrable)
+        self._run_commands(commands)
+        if not self._autocommit_on:
+            self._end_transaction(True)
+
+    def _set_characteristic(self, attribute: str, value: Any) -> None:
+        self._check_idle(attribute)
+        setattr(self, "_" + attribute, value)
+        self._apply_characteristics()
+
+    @property
+    def isolation_level(self) -> Optional[IsolationLevel]:
+        """The isolation level of the transactions the connection starts; None: the
+        server's default. Set it between transactions."""
+        return self._isolation_level
+
+    @isolation_level.setter
+    def isolation_level(self, value: Optional[int]) -> None:
+        level = None if value is None else IsolationLevel(value)
+        self._set_characteristic("isolation_level", level)
+
+    @property
+    def read_only(self) -> Optional[bool]:
+        """Whether the transactions the connection starts are read-only; None: the
+        server's default."""
+        return self._read_only
+
+    @read_only.setter
+    def read_only(self, value: Optional[bool]) -> None:
+        self._set_characteristic("read_only", None if value is None else bool(value))
+
+    @property
+    def deferrable(self) -> Optional[bool]:
+        """Whether serializable read-only transactions the connection starts are
+        deferrable; None: the server's default."""
+        return self._deferrable
+
+    @deferrable.setter
+    def deferrable(self, value: Optional[bool]) -> None:
+        self._set_characteristic("deferrable", None if value is None else bool(value))
+
+    @property
+    def info(self) -> ConnectionInfo:
+        """What the connection knows of its session (see ztcondb.info.ConnectionInfo)."""
+        return ConnectionInfo(self)
+
+    @property
+    def row_factory(self) -> Optional[Callable[..., Any]]:
+        """What the cursors of this connection make of each row (ztcondb.rows); None:
+        tuples."""
+        return self._row_factory
+
+    @row_factory.setter
+    def row_factory(self, value: Optional[Callable[..., Any]]) -> None:
+        if value is not None and not callable(value):
+            raise TypeError("row_factory must be callable or None, not %s"
+                            % type(value).__name__)
+        self._row_factory = value
+
+    def transaction(self, savepoint_name: Optional[str] = None,
+                    force_rollback: bool = False) -> Transaction:
+        """`with conn.transaction():` runs its block as a transaction (inside another
+        block or an open transaction: as a savepoint), committed when the block ends
+        normally and rolled back when an exception leaves it (`raise
+        ztcondb.Rollback()` leaves it quietly); `force_rollback=True` always rolls back.
+        In autocommit mode the outermost block starts the transaction with BEGIN."""
+        self._check_open()
+        return Transaction(self, savepoint_name, force_rollback)
+
+    def execute(self, query: Any, params: Any = None, *, prepare: Optional[bool] = None,
+                binary: bool = False) -> Cursor:
+        """Runs query on a new cursor of the connection and returns that cursor.
+        `prepare` and `binary` are accepted for psycopg 3's callers: statements are
+        prepared after `prepare_threshold` runs, and values read are the same Python
+        objects in either format."""
+        cur = self.cursor()
+        cur.execute(query, params)
+        return cur
 
     @property
     def notices(self) -> List[str]:
@@ -77,10 +256,18 @@ class Connection(_pyztdb.connection):
 
     @autocommit.setter
     def autocommit(self, value: bool) -> None:
+        self._check_open()
+        if self._transactions:
+            raise ProgrammingError("can't change 'autocommit' now: connection.transaction() "
+                                   "context in progress")
         if self._pipeline is not None:
             self._pipeline.sync()
         _pyztdb.connection.autocommit(self, bool(value))
+        changed = self._autocommit_on != bool(value)
         self._autocommit_on = bool(value)
+        if changed and (self._isolation_level is not None or self._read_only is not None
+                        or self._deferrable is not None):
+            self._apply_characteristics()
 
     @property
     def closed(self) -> bool:
@@ -88,17 +275,25 @@ class Connection(_pyztdb.connection):
         it or the connection was lost, and every call fails at once."""
         return self._closed or self.broken
 
+    def _check_no_block(self, method: str) -> None:
+        if self._transactions:
+            raise ProgrammingError(
+                "Explicit %s() forbidden within a Transaction context. (Transaction will be "
+                "automatically %s on %s exit from context.)"
+                % (method, "committed" if method == "commit" else "rolled back",
+                   "successful" if method == "commit" else "any"))
+
     def commit(self) -> None:
         """Commits the open transaction (inside a pipeline, after syncing it)."""
-        if self._pipeline is not None:
-            self._pipeline.sync()
-        _pyztdb.connection.commit(self)
+        self._check_open()
+        self._check_no_block("commit")
+        self._end_transaction(True)
 
     def rollback(self) -> None:
         """Rolls the open transaction back (inside a pipeline, after syncing it)."""
-        if self._pipeline is not None:
-            self._pipeline.sync()
-        _pyztdb.connection.rollback(self)
+        self._check_open()
+        self._check_no_block("rollback")
+        self._end_transaction(False)
 
     def pipeline(self) -> "_pipeline_mod.Pipeline":
         """`with conn.pipeline():` statements executed inside are sent without waiting
@@ -137,31 +332,43 @@ class Connection(_pyztdb.connection):
         super().close()
         self._closed = True
 
-    @overload
-    def cursor(self, name: None = None, *args: Any, withhold: bool = False,
-               scrollable: Optional[bool] = None, **kwargs: Any) -> Cursor: ...
+    @overload  # type: ignore[override]
+    def cursor(self, name: None = None, *, binary: bool = False,
+               row_factory: Optional[Callable[..., Any]] = None,
+               scrollable: Optional[bool] = None, withhold: bool = False) -> Cursor: ...
 
     @overload
-    def cursor(self, name: str, *args: Any, withhold: bool = False,
-               scrollable: Optional[bool] = None, **kwargs: Any) -> NamedCursor: ...
+    def cursor(self, name: str, *, binary: bool = False,
+               row_factory: Optional[Callable[..., Any]] = None,
+               scrollable: Optional[bool] = None, withhold: bool = False) -> NamedCursor: ...
 
-    def cursor(self, name: Optional[str] = None, *args: Any, withhold: bool = False,
-               scrollable: Optional[bool] = None, **kwargs: Any) -> Cursor:
+    def cursor(self, name: Optional[str] = None, *, binary: bool = False,
+               row_factory: Optional[Callable[..., Any]] = None,
+               scrollable: Optional[bool] = None, withhold: bool = False) -> Cursor:
         """A new cursor; with `name`, a server-side cursor that reads its result in
-        pages of `itersize` rows (see `NamedCursor`)."""
-        # The module's own check: a closed session raises "Connection does not exist".
+        pages of `itersize` rows (see `NamedCursor`). `row_factory` (ztcondb.rows)
+        replaces the connection's for this cursor; `binary` is accepted for psycopg 3's
+        callers (values read are the same in either format)."""
+        self._check_open()
+        # The module's own checks (a forked child's session).
         super().cursor()
-        if name is None:
-            return Cursor(self)
-        if withhold and self.prepare_threshold is None:
-            # The setting of transaction pooling: there a cursor held past its transaction
-            # stays on a server session the next statement may not reach, and another
-            # client's cursor of the same name may answer instead.
-            raise NotSupportedError(
-                "a named cursor with withhold=True is refused while prepare_threshold is "
-                "None (the setting for a pooler in transaction mode): the server session "
-                "that holds it may not serve the next fetch")
-        return NamedCursor(self, name, withhold=withhold, scrollable=scrollable)
+        cur: Cursor
+        if not name:
+            cur = self.cursor_factory(self)
+        else:
+            if withhold and self.prepare_threshold is None:
+                # The setting of transaction pooling: there a cursor held past its
+                # transaction stays on a server session the next statement may not
+                # reach, and another client's cursor of the same name may answer instead.
+                raise NotSupportedError(
+                    "a named cursor with withhold=True is refused while prepare_threshold "
+                    "is None (the setting for a pooler in transaction mode): the server "
+                    "session that holds it may not serve the next fetch")
+            cur = NamedCursor(self, name, withhold=withhold, scrollable=scrollable)
+        factory = row_factory if row_factory is not None else self._row_factory
+        if factory is not None:
+            cur.row_factory = factory  # type: ignore[attr-defined]
+        return cur
 
     def __enter__(self) -> "Connection":
         return self
@@ -182,3 +389,4 @@ class Connection(_pyztdb.connection):
                     pass
         finally:
             self.close()
+            self._closed_by_block = True
