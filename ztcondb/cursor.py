@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Type
 
 import _pyztdb
 
+from . import copy as _copy
 from .copy import copy_expert as _copy_expert
 from .errors import Error as _DriverError
 from .errors import InterfaceError, ProgrammingError, translate, translate_errors
@@ -383,6 +384,13 @@ class Cursor(_pyztdb.cursor):
         number of rows copied."""
         self._start()
         self._count = _copy_expert(self, sql, file, size)
+
+    def copy(self, statement: Any, params: Any = None) -> "_copy.Copy":
+        """`with cur.copy("COPY t FROM STDIN") as copy: copy.write_row(row)`, or
+        `... TO STDOUT ... for row in copy.rows()`: a COPY row by row or in chunks (see
+        ztcondb.copy.Copy); params fill %s / %(name)s markers of the statement."""
+        self._start()
+        return _copy.open_copy(self, statement, params)
 
     def __iter__(self) -> typing.Iterator[Row]:
         return self
