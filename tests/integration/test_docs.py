@@ -20,7 +20,8 @@ sys.path.insert(0, REPO)
 
 import ztcondb  # noqa: E402
 
-DOCUMENTS = ["docs/usage.md", "README.md"]
+DOCUMENTS = ["docs/usage.md", "README.md", "docs/coming-from-psycopg3.md",
+             "docs/coming-from-psycopg2.md"]
 
 # A fenced block: its language tag (possibly empty), its text, and where it starts.
 FENCE = re.compile(r"^```([\w-]*)[ \t]*\n(.*?)^```[ \t]*$", re.M | re.S)
@@ -52,7 +53,8 @@ def server_connect(pg, monkeypatch):
 
     def connect(*args, **kwargs):
         for key, value in (("host", pg["host"]), ("port", pg["port"]),
-                           ("user", pg["user"]), ("database", pg["db"])):
+                           ("user", pg["user"]), ("database", pg["db"]),
+                           ("dbname", pg["db"])):
             if key in kwargs:
                 kwargs[key] = value
         return real(*args, **kwargs)
