@@ -19,6 +19,7 @@ typedef struct {
     unsigned int withhold : 1;
     unsigned int prepare : 1;   /* a statement is prepared and must be unprepared */
     unsigned int service_cur : 1; /* a server cursor named by `name` is open */
+    unsigned int busy : 1;      /* one of the cursor's methods is running (zt_held) */
     int32_t scrollable;
     int32_t *ParameterType;     /* declared type codes (C allocator), or empty */
     int32_t ParameterNum;       /* entries in ParameterType */
@@ -37,9 +38,6 @@ typedef struct {
     PyObject *description;      /* owned; may be empty */
     PyObject *conn;             /* owned reference to the connection */
     uint64_t session_gen;       /* the connection's session_gen when p_conn was copied */
-    uint64_t results_gen;       /* counts the results FreeResults released: a row built
-                                   while Python code closed or re-ran the cursor sees it
-                                   change and is not handed out */
     PyObject *kept_rows;        /* owned list, or empty: rows a failed fetch had read,
                                    handed out first by the next fetch */
     int64_t rows_built;         /* rows built from the current execution's result */
@@ -68,10 +66,15 @@ bool zt_curs_session_alive(cursorObject *self);
 /* Releases the current result (server cursor, prepared statement, result handle) and
  * resets counts, sql_type and description. Never fails; keeps a pending exception. */
 void FreeResults(cursorObject *self);
-/* -1 with ProgrammingError "The result set does not exist" when the result a row was
- * being built from has been released since `gen` was read (Python code run by the row
- * builder closed the cursor or ran another statement on it); otherwise 0. */
-int zt_curs_same_result(const cursorObject *self, uint64_t gen);
+/* Marks the cursor busy for one of its methods: 0, or -1 with ProgrammingError when a
+ * method of the cursor is running already. Python code that runs inside a method (a
+ * parameter's __str__, a GC callback, a finalizer) and calls the same cursor is refused
+ * here, so no method ever has the cursor's result, declarations or connection changed
+ * under it. Expects the interpreter lock and the connection's hold (ZtHold): only the
+ * thread holding the session can find the flag set. */
+int zt_curs_enter(cursorObject *self);
+/* Clears the busy flag zt_curs_enter set. */
+inline void zt_curs_leave(cursorObject *self) { self->busy = 0; }
 /* The cursor state of "no result": closed set, counts 0, sql_type -1, description
  * empty. FreeResults ends with it; so does giving up a server cursor. */
 void zt_curs_forget_result(cursorObject *self);
@@ -101,6 +104,41 @@ class PyRef;
 int zt_curs_plain_row(cursorObject *self, PyRef *row);
 
 /* ---- zt_execute.cpp ---- */
+
+/* What one execute-like method (execute, executemany, executebatch, callproc, callfunc,
+ * fetchpage, the pipeline's send and take, copy_start) adds to the steps
+ * zt_curs_execution takes for every one of them. Each step returns 0 to go on or -1
+ * with an error set; Python code may run in arguments(), parse() and bind(). */
+class ZtExecution {
+public:
+    /* clears_bindings: the session's bindings of an earlier statement are cleared
+     * (ZTC_Reset) before bind(). */
+    explicit ZtExecution(bool clears_bindings) : clears_bindings_(clears_bindings) {}
+    virtual ~ZtExecution() = default;
+    ZtExecution(const ZtExecution &) = delete;
+    ZtExecution &operator=(const ZtExecution &) = delete;
+
+    /* Reads the arguments that are checked before anything else (a call failing here
+     * keeps the cursor's previous result). */
+    virtual int arguments(cursorObject *) { return 0; }
+    /* Reads the arguments once the previous result is released; 1 when the call is
+     * complete without running anything (result() then gives its value). */
+    virtual int parse(cursorObject *) { return 0; }
+    /* Converts and binds the parameters. */
+    virtual int bind(cursorObject *) { return 0; }
+    /* Runs the statement on the session and takes its outcome into the cursor. */
+    virtual int run(cursorObject *self) = 0;
+    /* The method's value: a new reference, or null with an error set. */
+    virtual PyObject *result(cursorObject *) { Py_RETURN_NONE; }
+
+    const bool clears_bindings_;
+};
+/* The one execution routine: arguments, the cursor check, release of the previous
+ * result, parse, the session checked again (Python code run so far may have closed the
+ * connection), the bindings cleared, bind, the session checked again, run, result. A
+ * memory failure anywhere is MemoryError. The caller runs it inside a held method, so
+ * the cursor is busy throughout: no Python code run by a step can reach this cursor. */
+PyObject *zt_curs_execution(cursorObject *self, ZtExecution &how);
 
 /* Settles rowcount after an execution or a new rowset. */
 void zt_curs_rowcount(cursorObject *self);

@@ -99,6 +99,23 @@ void zt_enter_method();
  * error set) when there is none or the method runs inside another. */
 PyObject *zt_take_interrupt();
 
+/* Runs one method's body: a cursor's with its busy flag held for the whole of it (a
+ * method called inside it on the same cursor is refused), a connection's as it is. */
+template <typename Body> PyObject *zt_run_marked(RhConnect *, Body body)
+{
+    return body();
+}
+template <typename Body> PyObject *zt_run_marked(cursorObject *cur, Body body)
+{
+    if (zt_curs_enter(cur) < 0)
+        return nullptr;
+    struct Leave {
+        cursorObject *cur;
+        ~Leave() { zt_curs_leave(cur); }
+    } leave{cur};
+    return body();
+}
+
 template <auto F> struct zt_held;
 template <typename Self, typename... A, PyObject *(*F)(Self *, A...)>
 struct zt_held<F> {
@@ -111,7 +128,7 @@ struct zt_held<F> {
         {
             ZtHold hold(zt_conn_of(s));
             zt_enter_method();
-            result = F(s, args...);
+            result = zt_run_marked(s, [&] { return F(s, args...); });
         }
         return zt_finish_method(result);
     }

@@ -437,7 +437,6 @@ PyObject *pyzt_curs_fetchcolumns(cursorObject *self, PyObject *args, PyObject *k
         ZtColumnsRead rd;
         if (zt_columns_prepare(self, count, exact != 0, rd) < 0)
             return nullptr;
-        const uint64_t gen = self->results_gen;
         while (maxrows < 0 || rd.rows < maxrows) {
             Py_ssize_t want = maxrows < 0 ? ZT_BLOCK_ROWS : maxrows - rd.rows;
             const int block = (int)(want < ZT_BLOCK_ROWS ? want : ZT_BLOCK_ROWS);
@@ -449,13 +448,14 @@ PyObject *pyzt_curs_fetchcolumns(cursorObject *self, PyObject *args, PyObject *k
                 return zt_raise_library_error(&self->p_conn);
             if (n > 0 && zt_columns_take(rd, n) < 0)
                 return nullptr;
-            /* Object construction may run Python code (a Decimal subclass, GC). */
-            if (zt_curs_same_result(self, gen) < 0 || zt_curs_check(self) < 0)
-                return nullptr;
             if (n > 0)
                 continue;
             if (name == nullptr)
                 break;
+            /* Object construction ran Python code (a Decimal subclass, GC), which may have
+             * closed the connection: its session must not be asked for another page. */
+            if (zt_curs_check(self) < 0)
+                return nullptr;
             int sent = 0;
             int got = zt_lib_fetch_page(&self->p_conn, name, reader, pagesize, 1,
                                         &self->p_results, &sent);

@@ -18,30 +18,45 @@ struct PyBufferGuard {
     PyBufferGuard &operator=(const PyBufferGuard &) = delete;
 };
 
-/* The cursor's session with its previous result released. 0, or -1 with an error set. */
-int zt_copy_session(cursorObject *self)
-{
-    if (zt_curs_check(self) < 0)
-        return -1;
-    zt_curs_begin_execution(self);
-    return zt_curs_check(self);
-}
+/* copy_start(sql): the statement is sent on the cursor's session, its previous result
+ * released; the direction of the data is the method's value. */
+class ZtCopyStart final : public ZtExecution {
+public:
+    explicit ZtCopyStart(PyObject *args) : ZtExecution(false), args_(args) {}
+
+    int arguments(cursorObject *) override
+    {
+        PyObject *stringsql = nullptr;
+        if (!PyArg_ParseTuple(args_, "O:copy_start", &stringsql))
+            return -1;
+        sql_ = zt_statement_utf8(stringsql, "copy_start");
+        return sql_ ? 0 : -1;
+    }
+
+    int run(cursorObject *self) override
+    {
+        if (zt_lib_copy_start(&self->p_conn, sql_, &direction_) < 0) {
+            zt_raise_library_error(&self->p_conn);
+            return -1;
+        }
+        return 0;
+    }
+
+    PyObject *result(cursorObject *) override { return PyLong_FromLong(direction_); }
+
+private:
+    PyObject *args_;                /* borrowed: the call's arguments */
+    const char *sql_ = nullptr;     /* borrowed from the statement argument */
+    int direction_ = 0;
+};
 
 }  // namespace
 
 /* copy_start(sql) -> 1 (send data with copy_put) or 2 (read it with copy_get). */
 PyObject *pyzt_curs_copy_start(cursorObject *self, PyObject *args)
 {
-    PyObject *stringsql = nullptr;
-    if (!PyArg_ParseTuple(args, "O:copy_start", &stringsql))
-        return nullptr;
-    const char *sql = zt_statement_utf8(stringsql, "copy_start");
-    if (!sql || zt_copy_session(self) < 0)
-        return nullptr;
-    int direction = 0;
-    if (zt_lib_copy_start(&self->p_conn, sql, &direction) < 0)
-        return zt_raise_library_error(&self->p_conn);
-    return PyLong_FromLong(direction);
+    ZtCopyStart how(args);
+    return zt_curs_execution(self, how);
 }
 
 /* copy_put(data): sends one chunk (any bytes-like object) of COPY FROM STDIN data. */

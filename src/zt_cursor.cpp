@@ -143,16 +143,17 @@ void FreeResults(cursorObject *self)
     zt_curs_release_session_objects(self);
     ZTC_FreeRowset(&self->p_results);
     self->p_results = nullptr;
-    self->results_gen += 1;
     zt_curs_forget_result(self);
 }
 
-int zt_curs_same_result(const cursorObject *self, uint64_t gen)
+int zt_curs_enter(cursorObject *self)
 {
-    if (self->results_gen == gen && self->p_results != nullptr)
-        return 0;
-    PyErr_SetString(ProgrammingError, "The result set does not exist");
-    return -1;
+    if (self->busy) {
+        PyErr_SetString(ProgrammingError, "the cursor is in use by a call in progress");
+        return -1;
+    }
+    self->busy = 1;
+    return 0;
 }
 
 void zt_curs_keep_rows(cursorObject *self, PyObject *list)
@@ -299,7 +300,12 @@ static int cursor_init(cursorObject *self, PyObject *args, PyObject *kwargs)
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!|O", (char **)kwlist,
                                      &connectionType, &conn, &name))
         return -1;
+    /* Initialising again releases the result and the connection a running method of
+     * the cursor works with: refused like any other call made inside one. */
+    if (zt_curs_enter(self) < 0)
+        return -1;
     cursor_setup(self, conn, name);
+    zt_curs_leave(self);
     return 0;
 }
 

@@ -71,44 +71,79 @@ const char *zt_statement_utf8(PyObject *stringsql, const char *method)
     return sql;
 }
 
+PyObject *zt_curs_execution(cursorObject *self, ZtExecution &how)
+{
+    try {
+        if (how.arguments(self) < 0 || zt_curs_check(self) < 0)
+            return nullptr;
+        zt_curs_begin_execution(self);
+        if (zt_load_datetime_api() < 0)
+            return nullptr;
+        const int parsed = how.parse(self);
+        if (parsed != 0)
+            return parsed > 0 ? how.result(self) : nullptr;
+        /* Releasing the old result and reading the arguments ran Python code (a
+         * finalizer, a __len__), which may have closed the connection. */
+        if (zt_curs_check(self) < 0)
+            return nullptr;
+        if (how.clears_bindings_)
+            ZTC_Reset(&self->p_conn);
+        /* So may binding (a value's __str__): the statement then never runs. */
+        if (how.bind(self) < 0 || zt_curs_check(self) < 0 || how.run(self) < 0)
+            return nullptr;
+        return how.result(self);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+namespace {
+
+/* execute(stringsql[, parameter]): one statement through the data-reader call. */
+class ZtExecute final : public ZtExecution {
+public:
+    explicit ZtExecute(PyObject *args) : ZtExecution(true), args_(args) {}
+
+    int parse(cursorObject *) override
+    {
+        PyObject *stringsql = nullptr;
+        if (!PyArg_ParseTuple(args_, "O|O", &stringsql, &parameter_)) {
+            zt_raise_mismatch("execute Parameter mismatch");
+            return -1;
+        }
+        sql_ = zt_statement_utf8(stringsql, "execute");
+        return sql_ ? 0 : -1;
+    }
+
+    /* A value that cannot be bound fails the call here: the statement never runs with a
+     * parameter missing or replaced. */
+    int bind(cursorObject *self) override
+    {
+        return parameter_ ? zt_bind_parameters(self, parameter_, ZT_FLOAT_AS_TEXT) : 0;
+    }
+
+    int run(cursorObject *self) override
+    {
+        self->sql_type = fun_sql_type(sql_);
+        if (zt_lib_exec_reader(&self->p_conn, sql_, &self->p_results, &self->fieldnum,
+                               &self->rowcount, &self->effect_num) < 0) {
+            zt_raise_library_error(&self->p_conn);
+            return -1;
+        }
+        return zt_curs_take_result(self);
+    }
+
+private:
+    PyObject *args_;                   /* borrowed: the call's arguments */
+    PyObject *parameter_ = nullptr;    /* borrowed from args_ */
+    const char *sql_ = nullptr;        /* borrowed from the statement argument */
+};
+
+}  // namespace
+
 PyObject *pyzt_curs_execute(cursorObject *self, PyObject *args, PyObject *kwds)
 {
     (void)kwds;
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    zt_curs_begin_execution(self);
-    if (zt_load_datetime_api() < 0)
-        return nullptr;
-
-    PyObject *stringsql = nullptr;
-    PyObject *parameter = nullptr;
-    if (!PyArg_ParseTuple(args, "O|O", &stringsql, &parameter)) {
-        return zt_raise_mismatch("execute Parameter mismatch");
-    }
-    const char *sql = zt_statement_utf8(stringsql, "execute");
-    if (sql == nullptr)
-        return nullptr;
-
-    /* Releasing the old description may have run Python code that closed the
-     * connection. */
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    ZTC_Reset(&self->p_conn);
-    /* A value that cannot be bound fails the call here: the statement never runs
-     * with a parameter missing or replaced. */
-    if (parameter != nullptr) {
-        if (zt_bind_parameters(self, parameter, ZT_FLOAT_AS_TEXT) < 0)
-            return nullptr;
-        /* Reading the parameters runs Python code, which may have closed the connection. */
-        if (zt_curs_check(self) < 0)
-            return nullptr;
-    }
-
-    self->sql_type = fun_sql_type(sql);
-    if (zt_lib_exec_reader(&self->p_conn, sql, &self->p_results, &self->fieldnum,
-                               &self->rowcount, &self->effect_num) < 0)
-        return zt_raise_library_error(&self->p_conn);
-    if (zt_curs_take_result(self) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
+    ZtExecute how(args);
+    return zt_curs_execution(self, how);
 }

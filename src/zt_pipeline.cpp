@@ -5,49 +5,86 @@
 #include "pyzt_util.h"
 #include "zt_session.h"
 
+namespace {
+
+/* pipeline_send(stringsql, parameters=None): the statement goes into the session's batch;
+ * a value that cannot be bound fails the call and nothing is sent. */
+class ZtPipelineSend final : public ZtExecution {
+public:
+    explicit ZtPipelineSend(PyObject *args) : ZtExecution(true), args_(args) {}
+
+    int arguments(cursorObject *) override
+    {
+        return PyArg_ParseTuple(args_, "O|O:pipeline_send", &stringsql_, &parameters_) ? 0 : -1;
+    }
+
+    int parse(cursorObject *) override
+    {
+        sql_ = zt_statement_utf8(stringsql_, "execute");
+        return sql_ ? 0 : -1;
+    }
+
+    int bind(cursorObject *self) override
+    {
+        return parameters_ != Py_None ? zt_bind_parameters(self, parameters_, ZT_FLOAT_AS_TEXT)
+                                      : 0;
+    }
+
+    int run(cursorObject *self) override
+    {
+        if (zt_lib_pipeline_send(&self->p_conn, sql_) < 0) {
+            zt_raise_library_error(&self->p_conn);
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    PyObject *args_;                    /* borrowed: the call's arguments */
+    PyObject *stringsql_ = nullptr;     /* borrowed from args_ */
+    PyObject *parameters_ = Py_None;    /* borrowed from args_ */
+    const char *sql_ = nullptr;         /* borrowed from stringsql_ */
+};
+
+/* pipeline_take(): the oldest outcome of the batch becomes the cursor's result; False
+ * when none is kept. */
+class ZtPipelineTake final : public ZtExecution {
+public:
+    ZtPipelineTake() : ZtExecution(false) {}
+
+    int run(cursorObject *self) override
+    {
+        int rc = zt_lib_pipeline_result(&self->p_conn, &self->p_results);
+        if (rc == ZTC_NO_MORE)
+            return 0;
+        if (rc < 0) {
+            zt_raise_library_error(&self->p_conn);
+            return -1;
+        }
+        taken_ = true;
+        /* The class comes from the result itself (query, command with a count, other). */
+        self->sql_type = 0;
+        return zt_curs_take_result(self);
+    }
+
+    PyObject *result(cursorObject *) override { return PyBool_FromLong(taken_); }
+
+private:
+    bool taken_ = false;
+};
+
+}  // namespace
+
 PyObject *pyzt_curs_pipeline_send(cursorObject *self, PyObject *args)
 {
-    PyObject *stringsql = nullptr;
-    PyObject *parameters = Py_None;
-    if (!PyArg_ParseTuple(args, "O|O:pipeline_send", &stringsql, &parameters))
-        return nullptr;
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    zt_curs_begin_execution(self);
-    if (zt_load_datetime_api() < 0)
-        return nullptr;
-    const char *sql = zt_statement_utf8(stringsql, "execute");
-    /* Releasing the old result may have run Python code that closed the connection. */
-    if (sql == nullptr || zt_curs_check(self) < 0)
-        return nullptr;
-    ZTC_Reset(&self->p_conn);
-    if (parameters != Py_None) {
-        /* A value that cannot be bound fails the call: nothing is sent. */
-        if (zt_bind_parameters(self, parameters, ZT_FLOAT_AS_TEXT) < 0 || zt_curs_check(self) < 0)
-            return nullptr;
-    }
-    if (zt_lib_pipeline_send(&self->p_conn, sql) < 0)
-        return zt_raise_library_error(&self->p_conn);
-    Py_RETURN_NONE;
+    ZtPipelineSend how(args);
+    return zt_curs_execution(self, how);
 }
 
 PyObject *pyzt_curs_pipeline_take(cursorObject *self, PyObject *)
 {
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    zt_curs_begin_execution(self);
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    int rc = zt_lib_pipeline_result(&self->p_conn, &self->p_results);
-    if (rc == ZTC_NO_MORE)
-        Py_RETURN_FALSE;
-    if (rc < 0)
-        return zt_raise_library_error(&self->p_conn);
-    /* The class comes from the result itself (query, command with a count, other). */
-    self->sql_type = 0;
-    if (zt_curs_take_result(self) < 0)
-        return nullptr;
-    Py_RETURN_TRUE;
+    ZtPipelineTake how;
+    return zt_curs_execution(self, how);
 }
 
 PyObject *pyzt_conn_pipeline_sync(RhConnect *self, PyObject *)

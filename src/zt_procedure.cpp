@@ -509,96 +509,108 @@ PyObject *zt_call_read_typed(cursorObject *self, zt_call_kind kind, Py_ssize_t n
     return list;
 }
 
-/* The frame shared by callproc and callfunc. */
-PyObject *zt_curs_call(cursorObject *self, PyObject *args, zt_call_kind kind)
-{
-    const zt_call_texts &texts = (kind == zt_call_kind::function) ? zt_func_texts : zt_proc_texts;
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    zt_curs_begin_execution(self);
-    PyRef list(PyList_New(0));
-    if (!list)
-        return nullptr;
-    if (zt_load_datetime_api() < 0)
-        return nullptr;
+/* callproc and callfunc: the arguments are read into a frame, every position is bound,
+ * the call runs, and every buffer is read back into the method's list. */
+class ZtCall final : public ZtExecution {
+public:
+    ZtCall(PyObject *args, zt_call_kind kind)
+        : ZtExecution(true), args_(args), kind_(kind),
+          texts_(kind == zt_call_kind::function ? zt_func_texts : zt_proc_texts)
+    {
+    }
 
-    PyObject *name = nullptr, *parameters = nullptr, *directions = nullptr;
-    if (!PyArg_ParseTuple(args, "O|OO", &name, &parameters, &directions))
-        return zt_raise_mismatch(texts.mismatch);
-    Py_ssize_t name_len = 0;
-    const char *name_text = zt_call_name(name, &name_len);
-    if (!name_text)
-        return nullptr;
-
-    Py_ssize_t n = 0;
-    if (parameters) {
-        n = PyObject_Length(parameters);
-        if (n < 0)
-            return nullptr;
-        if (n >= INT32_MAX - 1) {
-            PyErr_SetString(ProgrammingError, "Too many parameters");
-            return nullptr;
+    int parse(cursorObject *) override
+    {
+        PyObject *name = nullptr;
+        if (!PyArg_ParseTuple(args_, "O|OO", &name, &parameters_, &directions_)) {
+            zt_raise_mismatch(texts_.mismatch);
+            return -1;
         }
-    }
-    const bool function = (kind == zt_call_kind::function);
-    const size_t nslots = static_cast<size_t>(n) + (function ? 1 : 0);
-
-    zt_call_frame frame;
-    frame.slots.resize(nslots);
-    frame.lengths.assign(nslots, 0);
-    frame.items.resize(nslots);
-
-    /* Bindings left by an earlier statement must not reach this call. The parameters'
-     * __len__ may have closed the connection. */
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    ZTC_Reset(&self->p_conn);
-    if (zt_call_bind(self, kind, texts, parameters, directions, n, frame) < 0)
-        return nullptr;
-    if (function)
-        zt_call_bind_return(self, n, frame);
-    /* A position that failed to bind would leave the call short of a value. */
-    if (frame.pending.any())
-        return frame.pending.raise();
-
-    std::string sql = zt_call_text(name_text, name_len, n);
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    if (zt_lib_procedure(&self->p_conn, sql.c_str(), self->p_results) < 0)
-        return zt_raise_library_error(&self->p_conn);
-
-    if (zt_curs_pytypes(self))
-        return zt_call_read_typed(self, kind, n, frame, list.get());
-
-    for (Py_ssize_t j = 0; j < n; j++) {
-        zt_slot &slot = frame.slots[static_cast<size_t>(j)];
-        PyRef value(zt_call_read_slot(self, j, slot, frame.lengths[static_cast<size_t>(j)], frame));
-        if (!value || PyList_Append(list.get(), value.get()) < 0) {
-            frame.pending.record();
-            continue;
+        name_text_ = zt_call_name(name, &name_len_);
+        if (!name_text_)
+            return -1;
+        if (parameters_) {
+            n_ = PyObject_Length(parameters_);
+            if (n_ < 0)
+                return -1;
+            if (n_ >= INT32_MAX - 1) {
+                PyErr_SetString(ProgrammingError, "Too many parameters");
+                return -1;
+            }
         }
-        slot.buffer.clear();
-        slot.buffer.shrink_to_fit();
+        const size_t nslots = static_cast<size_t>(n_) + (function() ? 1 : 0);
+        frame_.slots.resize(nslots);
+        frame_.lengths.assign(nslots, 0);
+        frame_.items.resize(nslots);
+        return 0;
     }
-    if (function) {
-        PyRef value(zt_call_read_return(self, n, frame));
-        if (!value || PyList_Append(list.get(), value.get()) < 0)
-            frame.pending.record();
-    }
-    if (frame.pending.any())
-        return frame.pending.raise();
-    return list.release();
-}
 
-/* Entry points catch what the standard containers may throw. */
-PyObject *zt_curs_call_entry(cursorObject *self, PyObject *args, zt_call_kind kind)
-{
-    try {
-        return zt_curs_call(self, args, kind);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+    int bind(cursorObject *self) override
+    {
+        if (zt_call_bind(self, kind_, texts_, parameters_, directions_, n_, frame_) < 0)
+            return -1;
+        if (function())
+            zt_call_bind_return(self, n_, frame_);
+        /* A position that failed to bind would leave the call short of a value. */
+        if (frame_.pending.any()) {
+            frame_.pending.raise();
+            return -1;
+        }
+        return 0;
     }
-}
+
+    int run(cursorObject *self) override
+    {
+        std::string sql = zt_call_text(name_text_, name_len_, n_);
+        if (zt_lib_procedure(&self->p_conn, sql.c_str(), self->p_results) < 0) {
+            zt_raise_library_error(&self->p_conn);
+            return -1;
+        }
+        return 0;
+    }
+
+    PyObject *result(cursorObject *self) override
+    {
+        PyRef list(PyList_New(0));
+        if (!list)
+            return nullptr;
+        if (zt_curs_pytypes(self))
+            return zt_call_read_typed(self, kind_, n_, frame_, list.get());
+
+        for (Py_ssize_t j = 0; j < n_; j++) {
+            zt_slot &slot = frame_.slots[static_cast<size_t>(j)];
+            PyRef value(zt_call_read_slot(self, j, slot, frame_.lengths[static_cast<size_t>(j)],
+                                          frame_));
+            if (!value || PyList_Append(list.get(), value.get()) < 0) {
+                frame_.pending.record();
+                continue;
+            }
+            slot.buffer.clear();
+            slot.buffer.shrink_to_fit();
+        }
+        if (function()) {
+            PyRef value(zt_call_read_return(self, n_, frame_));
+            if (!value || PyList_Append(list.get(), value.get()) < 0)
+                frame_.pending.record();
+        }
+        if (frame_.pending.any())
+            return frame_.pending.raise();
+        return list.release();
+    }
+
+private:
+    bool function() const { return kind_ == zt_call_kind::function; }
+
+    PyObject *args_;                    /* borrowed: the call's arguments */
+    const zt_call_kind kind_;
+    const zt_call_texts &texts_;
+    PyObject *parameters_ = nullptr;    /* borrowed from args_, or null */
+    PyObject *directions_ = nullptr;    /* borrowed from args_, or null */
+    const char *name_text_ = nullptr;   /* borrowed from the name argument */
+    Py_ssize_t name_len_ = 0;
+    Py_ssize_t n_ = 0;                  /* parameters */
+    zt_call_frame frame_;
+};
 
 } // namespace
 
@@ -607,7 +619,8 @@ PyObject *zt_curs_call_entry(cursorObject *self, PyObject *args, zt_call_kind ki
 PyObject *pyzt_curs_callproc(cursorObject *self, PyObject *args, PyObject *kwds)
 {
     (void)kwds;
-    return zt_curs_call_entry(self, args, zt_call_kind::procedure);
+    ZtCall how(args, zt_call_kind::procedure);
+    return zt_curs_execution(self, how);
 }
 
 /* callfunc(name[, parameters[, directions]]): as callproc, followed by the function's
@@ -615,5 +628,6 @@ PyObject *pyzt_curs_callproc(cursorObject *self, PyObject *args, PyObject *kwds)
 PyObject *pyzt_curs_callfunc(cursorObject *self, PyObject *args, PyObject *kwds)
 {
     (void)kwds;
-    return zt_curs_call_entry(self, args, zt_call_kind::function);
+    ZtCall how(args, zt_call_kind::function);
+    return zt_curs_execution(self, how);
 }

@@ -262,8 +262,6 @@ static PyObject *zt_curs_column_description(cursorObject *self, int col, int *ty
 
 int zt_curs_description(cursorObject *self)
 {
-    if (zt_curs_check(self) < 0)
-        return -1;
     int count = 0;
     ZTC_getResultColumnsnum(&self->p_results, &count);
     if (count <= 0) {
@@ -636,12 +634,11 @@ PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue vi
         ZTC_getResultColumnsnum(&self->p_results, &count);
         if (count < 0)
             count = 0;
-        /* The tuple first: its allocation may run the collector, and with it Python code
-         * that replaces the result; views taken before it could point into freed rows. */
+        /* Python code run meanwhile (the collector, a value's constructor) cannot release
+         * the result: the cursor is busy (zt_curs_enter), so the views stay valid. */
         PyRef row(PyTuple_New(count));
         if (!row)
             return nullptr;
-        const uint64_t gen = self->results_gen;
         self->rows_built += 1;
         ZTC_ROWVALUE stack[ZT_VIEWS_ON_STACK];
         std::unique_ptr<ZTC_ROWVALUE[]> heap;
@@ -668,10 +665,6 @@ PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue vi
             if (item == nullptr)
                 return zt_curs_value_failed(self, col);
             PyTuple_SET_ITEM(row.get(), col - 1, item);
-            /* Python code run while the item was built may have released the result (and
-             * the views with it). */
-            if (zt_curs_same_result(self, gen) < 0)
-                return nullptr;
         }
         zt_untrack_plain_row(row.get());
         return row.release();

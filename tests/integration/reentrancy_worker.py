@@ -10,9 +10,11 @@ __index__, __str__, __len__ or __getitem__ of a parameter object. At its stage-t
 (counted over one run of the method) it does the action: close the connection, close
 the cursor, initialise the connection again, or run another statement on the cursor.
 The outcome is "error" (a driver exception), "ok" (the call's result and what is read
-after it are those of the action done just before or just after the call), or a
-failure: "wrong" (anything else), "foreign" (another exception class) or "never" (the
-hook did not run in the call at all).
+after it are those of the action done just before or just after the call), "refused"
+(the action called a method of the cursor whose method was running: it was refused with
+ProgrammingError, done again just after the call, and the outcome is that of the action
+done after the call), or a failure: "wrong" (anything else), "foreign" (another
+exception class) or "never" (the hook did not run in the call at all).
 """
 import decimal
 import gc
@@ -28,6 +30,7 @@ import _pyztdb  # noqa: E402
 
 HOST, PORT, DB, USER = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 OUT = 2
+IN_USE = "the cursor is in use by a call in progress"
 
 
 def connect():
@@ -41,6 +44,7 @@ class Trigger:
         self.kind, self.stage, self.action = kind, stage, action
         self.count = 0
         self.fired = False
+        self.refused = False
         self.conn = self.cur = None
 
     def tick(self, kind):
@@ -71,6 +75,12 @@ class Trigger:
                 conn.__init__(HOST, PORT, DB, USER, "", "UTF8", "0")
             elif self.action == "statement":
                 cur.execute("select 'other'")
+        except _pyztdb.ProgrammingError as e:
+            if str(e) != IN_USE:
+                return
+            # A call on the cursor whose method is running: it is made again after it.
+            self.refused = True
+            self.fired = False
         except _pyztdb.Error:
             pass
 
@@ -195,8 +205,9 @@ def attempt(fn, *args):
 
 def run(method, kind, action, stage, when="inside"):
     """One run with the action done inside the call at the stage-th run of the hook,
-    or (when = "before" / "after") just before or just after the call. Returns (the
-    call's outcome, what is read afterwards, how often the hook ran)."""
+    or (when = "before" / "after") just before or just after the call. Returns ([the
+    call's outcome, what is read afterwards], how often the hook ran, whether the action
+    was refused inside the call)."""
     setup, call, observe = METHODS[method]
     t = Trigger(kind, stage if when == "inside" else 0, action)
     conn = connect()
@@ -236,7 +247,7 @@ def run(method, kind, action, stage, when="inside"):
     t.conn = t.cur = None
     # Every run starts from the same collector state, so a stage is the same point.
     gc.collect()
-    return [outcome, seen], t.count
+    return [outcome, seen], t.count, t.refused
 
 
 def main():
@@ -260,10 +271,14 @@ def main():
         else:
             # Stages: the first run of the hook, the middle one, the last one.
             k = {"first": 1, "middle": (count + 1) // 2, "last": count}[stage]
-            got, _ = run(method, kind, action, k)
+            got, _, refused = run(method, kind, action, k)
             outcome = got[0]
             if outcome[0] == "foreign" or (got[1] or ("ok",))[0] == "foreign":
                 result = ["foreign", repr(got)]
+            elif refused:
+                after = accepted[(method, action)][1]
+                result = (["refused", ""] if got == after else
+                          ["wrong", "refused, then %r; accepted: %r" % (got, after)])
             elif outcome[0] == "error":
                 result = ["error", outcome[1]]
             elif got in accepted[(method, action)]:
