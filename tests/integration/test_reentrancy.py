@@ -5,7 +5,8 @@ cursor, initialises the connection again or runs another statement on the cursor
 the first, middle or last time that hook runs during the call. Every case must end with
 a driver exception or the result the call gives undisturbed; never a crash, another
 exception class or a different result (and, in the sanitized run, no use of freed
-memory). The cases run in worker processes (reentrancy_worker.py), so that a crash
+memory). Closing the cursor or running a statement on it from inside one of its
+methods is refused: the cursor is busy until the method returns. The cases run in worker processes (reentrancy_worker.py), so that a crash
 fails its own case only.
 """
 import json
@@ -93,7 +94,24 @@ def case_param(case):
     return pytest.param(case, id="-".join(case), marks=marks)
 
 
+# A hook that calls a method of the cursor whose method is running (closing it, or
+# running another statement on it) is refused with ProgrammingError: the call goes on
+# undisturbed and the action, made again just after it, takes effect then. A
+# parameter's methods always run inside the method; the collector (and the finalizers
+# it calls) may also run in the Python code around it, where the action is not refused.
+REFUSED_ACTIONS = {"close_cursor", "statement"}
+
+
+def expected_states(case):
+    method, kind, action, stage = case
+    if action not in REFUSED_ACTIONS or method == "cursor":
+        return ("ok", "error")
+    if kind in PARAMETER_HOOKS:
+        return ("refused",)
+    return ("refused", "ok", "error")
+
+
 @pytest.mark.parametrize("case", [case_param(c) for c in CASES])
 def test_hook_inside_call(outcomes, case):
     state, detail = outcomes[case]
-    assert state in ("ok", "error"), "%s: %s" % (state, detail)
+    assert state in expected_states(case), "%s: %s" % (state, detail)
