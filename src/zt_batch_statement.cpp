@@ -142,61 +142,58 @@ int zt_curs_run_rows(cursorObject *self, const char *sql, const std::vector<PyRe
     return 0;
 }
 
-PyObject *zt_curs_executemany(cursorObject *self, PyObject *args)
-{
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    zt_curs_begin_execution(self);
-    if (zt_load_datetime_api() < 0)
-        return nullptr;
-    ZTC_Reset(&self->p_conn);
+/* executemany(stringsql[, parameter]): a flat sequence of values is bound for one
+ * execution; a sequence of rows runs the statement once per row. */
+class ZtExecuteMany final : public ZtExecution {
+public:
+    explicit ZtExecuteMany(PyObject *args) : ZtExecution(true), args_(args) {}
 
-    PyObject *stringsql = nullptr, *parameter = nullptr;
-    if (!PyArg_ParseTuple(args, "O|O", &stringsql, &parameter)) {
-        return zt_raise_mismatch("executemany Parameter mismatch");
+    /* The statement, and the parameters sorted into a plan (reading the rows runs
+     * Python code). */
+    int parse(cursorObject *) override
+    {
+        PyObject *stringsql = nullptr, *parameter = nullptr;
+        if (!PyArg_ParseTuple(args_, "O|O", &stringsql, &parameter)) {
+            zt_raise_mismatch("executemany Parameter mismatch");
+            return -1;
+        }
+        sql_ = zt_statement_utf8(stringsql, "executemany");
+        if (!sql_)
+            return -1;
+        return zt_many_plan_make(parameter, &plan_);
     }
-    const char *sql = zt_statement_utf8(stringsql, "executemany");
-    if (!sql)
-        return nullptr;
-    zt_many_plan plan;
-    if (zt_many_plan_make(parameter, &plan) < 0)
-        return nullptr;
-    /* Reading the rows runs Python code, which may have closed the connection. */
-    if (zt_curs_check(self) < 0)
-        return nullptr;
 
-    self->sql_type = fun_sql_type(sql);
-    if (self->sql_type == ZTC_SQL_MULTI) {
-        PyErr_SetString(OperationalError, kMultiResult);
-        return nullptr;
+    /* Each execution binds its own row: the binds come with the run. */
+    int run(cursorObject *self) override
+    {
+        self->sql_type = fun_sql_type(sql_);
+        if (self->sql_type == ZTC_SQL_MULTI) {
+            PyErr_SetString(OperationalError, kMultiResult);
+            return -1;
+        }
+        if (!plan_.by_rows)
+            return zt_curs_run_prepared(self, sql_, plan_.flat.get());
+        /* A statement the library refuses to prepare is refused for every row alike:
+         * report it once, before any row runs. */
+        if (zt_lib_prepare(&self->p_conn, sql_) < 0) {
+            zt_raise_library_error(&self->p_conn);
+            return -1;
+        }
+        self->prepare = 1;
+        return zt_curs_run_rows(self, sql_, plan_.rows);
     }
-    if (!plan.by_rows) {
-        if (zt_curs_run_prepared(self, sql, plan.flat.get()) < 0)
-            return nullptr;
-        Py_RETURN_NONE;
-    }
-    /* A statement the library refuses to prepare is refused for every row alike:
-     * report it once, before any row runs. */
-    if (zt_lib_prepare(&self->p_conn, sql) < 0)
-        return zt_raise_library_error(&self->p_conn);
-    self->prepare = 1;
-    if (zt_curs_run_rows(self, sql, plan.rows) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
+
+private:
+    PyObject *args_;                /* borrowed: the call's arguments */
+    const char *sql_ = nullptr;     /* borrowed from the statement argument */
+    zt_many_plan plan_;
+};
 
 } // namespace
 
-
-/* executemany(stringsql[, parameter]): a flat sequence of values is bound for one
- * execution; a sequence of rows runs the statement once per row. */
 PyObject *pyzt_curs_executemany(cursorObject *self, PyObject *args, PyObject *kwds)
 {
     (void)kwds;
-    try {
-        return zt_curs_executemany(self, args);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    ZtExecuteMany how(args);
+    return zt_curs_execution(self, how);
 }
-
