@@ -103,6 +103,8 @@ class Connection(_pyztdb.connection):
 
     @staticmethod
     def _translate(exc: BaseException) -> BaseException:
+        """The driver's exception for one of the module's (the one place the
+        connection's own calls, its info and its COPY objects, translate)."""
         return translate(exc)
 
     def _end_transaction(self, commit: bool) -> None:
@@ -116,7 +118,7 @@ class Connection(_pyztdb.connection):
             else:
                 _pyztdb.connection.rollback(self)
         except (_pyztdb.Error, _pyztdb.Warning) as exc:
-            raise translate(exc) from exc
+            raise self._translate(exc) from exc
 
     def _run_commands(self, commands: List[str]) -> None:
         """Runs the commands of a transaction block in order."""

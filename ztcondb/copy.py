@@ -18,7 +18,7 @@ import _pyztdb
 from _pyztdb import ProgrammingError
 
 from . import copyformat as _fmt
-from .errors import Error, NotSupportedError, translate
+from .errors import Error, NotSupportedError
 from .errors import ProgrammingError as _ProgrammingError
 
 if TYPE_CHECKING:
@@ -106,12 +106,12 @@ _CSV = re.compile(r"\bformat\s+\"?csv\b|^\s*(?:with\s+)?csv\b|\bcsv\b", re.I)
 TEXT, BINARY, CSV = "text", "binary", "csv"
 
 
-def _lib(call: Any, *args: Any) -> Any:
-    """A COPY call of the module, its errors raised as ztcondb's."""
+def _lib(call: Any, cursor: "_cursor.Cursor", *args: Any) -> Any:
+    """A COPY call of the module on cursor, its errors raised as ztcondb's."""
     try:
-        return call(*args)
+        return call(cursor, *args)
     except (_pyztdb.Error, _pyztdb.Warning) as exc:
-        raise translate(exc) from exc
+        raise cursor.connection._translate(exc) from exc
 
 
 def copy_format(statement: str) -> str:

@@ -230,6 +230,9 @@ class Cursor(_pyztdb.cursor):
                     _check_parameters(parameters)
                 _MODULE_EXECUTE(self, operation, parameters)
         except _MODULE_ERROR_CLASSES as exc:
+            if conn._closed:
+                # The connection says why it cannot be used (closed, or by a with block).
+                conn._check_open()
             raise translate(exc) from exc
         self._rownumber = 0
         self._count = -1 if self.sql_type == _NO_ROWS else None

@@ -241,9 +241,11 @@ def test_autocommit_switch_keeps_characteristics(conninfo):
 @pytest.mark.parametrize("use", [
     lambda c: c.cursor(), lambda c: c.execute("select 1"), lambda c: c.commit(),
     lambda c: c.transaction(), lambda c: c.info.backend_pid,
-], ids=["cursor", "execute", "commit", "transaction", "info"])
+    lambda c: c.old_cursor.execute("select 1"),
+], ids=["cursor", "execute", "commit", "transaction", "info", "cursor-execute"])
 def test_closed_connection_says_so(conninfo, close, message, use):
     conn = ztcondb.connect(conninfo)
+    conn.old_cursor = conn.cursor()
     close(conn)
     with pytest.raises(ztcondb.InterfaceError, match=message) as err:
         use(conn)
