@@ -105,6 +105,10 @@ _CSV = re.compile(r"\bformat\s+\"?csv\b|^\s*(?:with\s+)?csv\b|\bcsv\b", re.I)
 
 TEXT, BINARY, CSV = "text", "binary", "csv"
 
+# A row of text data written and read in C, one call per row.
+_TEXT_ROW = _pyztdb.copy_text_row
+_TEXT_FIELDS = _pyztdb.copy_text_fields
+
 
 def _lib(call: Any, cursor: "_cursor.Cursor", *args: Any) -> Any:
     """A COPY call of the module on cursor, its errors raised as ztcondb's."""
@@ -140,7 +144,7 @@ def _literal(value: Any) -> str:
     if isinstance(value, (bytes, bytearray, memoryview)):
         return "'\\x%s'::bytea" % bytes(value).hex()
     if isinstance(value, (str, datetime.date, datetime.time, datetime.timedelta, uuid.UUID)):
-        text = _fmt._value_text(value)
+        text = _fmt.value_text(value)
         if "\0" in text:
             raise _ProgrammingError("COPY: a parameter holds a NUL character")
         return "E'%s'" % text.replace("\\", "\\\\").replace("'", "''")
@@ -263,8 +267,10 @@ class Copy:
             if self._codecs is not None and len(row) != len(self._codecs):
                 raise _ProgrammingError("write_row: the row has %d values, set_types gave "
                                         "%d types" % (len(row), len(self._codecs)))
-            line = "\t".join([_fmt.text_field(v) for v in row]) + "\n"
-            self._out += line.encode("utf-8")
+            try:
+                _TEXT_ROW(row, _fmt.value_text, self._out)
+            except (_pyztdb.Error, _pyztdb.Warning) as exc:
+                raise self.cursor.connection._translate(exc) from exc
         else:
             raise NotSupportedError("write_row: rows are written in text or binary "
                                     "format; for CSV send the data with write()")
@@ -327,11 +333,10 @@ class Copy:
             raise NotSupportedError("read_row: rows are read in text or binary format; "
                                     "for CSV read the data with read()")
         while True:
-            end = self._in.find(b"\n", self._at)
-            if end >= 0:
-                line = self._in[self._at:end].decode("utf-8")
-                self._at = end + 1
-                return self._load(_fmt.parse_text_row(line), text=True)
+            found = _TEXT_FIELDS(self._in, self._at)
+            if found is not None:
+                fields, self._at = found
+                return self._load(fields, text=True)
             if not self._fill():
                 if self._at < len(self._in):
                     raise _ProgrammingError("read_row: the data ends inside a row")

@@ -16,8 +16,8 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from .errors import DataError, NotSupportedError, ProgrammingError
 
-__all__ = ["BINARY_HEADER", "BINARY_TRAILER", "TypeCodec", "codec_for", "text_field",
-           "parse_text_row", "parse_binary_row", "binary_row"]
+__all__ = ["BINARY_HEADER", "BINARY_TRAILER", "TypeCodec", "codec_for", "value_text",
+           "parse_binary_row", "binary_row"]
 
 # The signature, flags and header-extension length that open binary COPY data, and the
 # field count -1 that ends it.
@@ -29,15 +29,13 @@ _EPOCH = datetime.datetime(2000, 1, 1)
 _EPOCH_TZ = datetime.datetime(2000, 1, 1, tzinfo=datetime.timezone.utc)
 _DAY_US = 86400 * 1000000
 
-# ---- text format: one value of a field ----
-
-_TEXT_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"})
+# ---- text format: the text of a value (COPY's escapes are added in C) ----
 
 
 def _array_element(value: Any) -> str:
     if value is None:
         return "NULL"
-    text = _value_text(value)
+    text = value_text(value)
     return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
 
@@ -77,7 +75,7 @@ _TEXT_OF: Dict[type, Callable[[Any], str]] = {
 }
 
 
-def _value_text(value: Any) -> str:
+def value_text(value: Any) -> str:
     write = _TEXT_OF.get(type(value))
     if write is None:
         if hasattr(value, "obj") and type(value).__name__ in ("Json", "Jsonb"):
@@ -88,41 +86,6 @@ def _value_text(value: Any) -> str:
                                    % type(value).__name__)
     text: str = write(value)
     return text
-
-
-def text_field(value: Any) -> str:
-    """One field of a text COPY row: \\N for None, else the value escaped."""
-    if value is None:
-        return "\\N"
-    return _value_text(value).translate(_TEXT_ESCAPES)
-
-
-# ---- text format: reading ----
-
-_UNESCAPE = re.compile(r"\\(x[0-9a-fA-F]{1,2}|[0-7]{1,3}|.)", re.S)
-_SIMPLE = {"b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t", "v": "\v"}
-
-
-def _unescape_one(match: "re.Match[str]") -> str:
-    code = match.group(1)
-    if code[0] == "x" and len(code) > 1:
-        return chr(int(code[1:], 16))
-    if code[0] in "01234567":
-        return chr(int(code, 8))
-    return _SIMPLE.get(code, code)
-
-
-def parse_text_row(line: str) -> List[Optional[str]]:
-    """The fields of one text COPY line (without its newline): None for \\N."""
-    fields: List[Optional[str]] = []
-    for raw in line.split("\t"):
-        if raw == "\\N":
-            fields.append(None)
-        elif "\\" in raw:
-            fields.append(_UNESCAPE.sub(_unescape_one, raw))
-        else:
-            fields.append(raw)
-    return fields
 
 
 _TIMESTAMP = re.compile(
@@ -257,7 +220,7 @@ def _numeric_from_binary(data: bytes) -> Decimal:
 
 
 def _text_to_binary(value: Any) -> bytes:
-    return _value_text(value).encode("utf-8")
+    return value_text(value).encode("utf-8")
 
 
 def _bytes_to_binary(value: Any) -> bytes:
@@ -267,7 +230,7 @@ def _bytes_to_binary(value: Any) -> bytes:
 
 
 def _jsonb_to_binary(value: Any) -> bytes:
-    return b"\x01" + (value if isinstance(value, str) else _value_text(value)).encode("utf-8")
+    return b"\x01" + (value if isinstance(value, str) else value_text(value)).encode("utf-8")
 
 
 def _int_packer(fmt: str, bits: int) -> Callable[[Any], bytes]:

@@ -10,6 +10,7 @@ import pytest
 
 sys.path.append(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
+import _pyztdb  # noqa: E402
 import ztcondb  # noqa: E402
 from ztcondb import copy as zcopy  # noqa: E402
 from ztcondb import copyformat as fmt  # noqa: E402
@@ -72,21 +73,40 @@ def test_libpq_keywords_refused(kwargs, error):
 
 @pytest.mark.parametrize("value, field", [
     (None, "\\N"), ("a\tb\nc\rd\\e", "a\\tb\\nc\\rd\\\\e"), ("\\N", "\\\\N"),
-    (True, "t"), (7, "7"), (Decimal("-1.50"), "-1.50"), (float("-inf"), "-Infinity"),
-    (b"\x00\\", "\\\\x005c"), (datetime.date(2024, 1, 2), "2024-01-02"),
+    (True, "t"), (7, "7"), (-2 ** 70, str(-2 ** 70)), (Decimal("-1.50"), "-1.50"),
+    (float("-inf"), "-Infinity"), (float("nan"), "NaN"), (0.1, "0.1"),
+    (b"\x00\\", "\\\\x005c"), (bytearray(b"\x01"), "\\\\x01"),
+    (memoryview(b"\x02"), "\\\\x02"), (datetime.date(2024, 1, 2), "2024-01-02"),
     (datetime.timedelta(days=1, microseconds=5), "1 days 0 seconds 5 microseconds"),
-    ([1, None, "a\"b"], '{"1",NULL,"a\\\\"b"}'),
+    ([1, None, "a\"b"], '{"1",NULL,"a\\\\"b"}'), ("tab\tin list", "tab\\tin list"),
 ])
-def test_text_field(value, field):
-    assert fmt.text_field(value) == field
+def test_text_row_value(value, field):
+    out = bytearray(b"x")
+    assert _pyztdb.copy_text_row((value, 1), fmt.value_text, out) == len(out)
+    assert out.decode() == "x" + field + "\t1\n"
 
 
-@pytest.mark.parametrize("line, fields", [
-    ("1\t\\N\tx", ["1", None, "x"]), ("a\\tb\\\\c\\nd", ["a\tb\\c\nd"]),
-    ("\\x41\\101\\v", ["AA\v"]), ("", [""]),
+@pytest.mark.parametrize("row, error", [
+    (["a\0b"], (_pyztdb.DataError, ztcondb.DataError)), ([object()], ztcondb.ProgrammingError),
+    (["\ud800"], UnicodeEncodeError), (5, TypeError),
 ])
-def test_parse_text_row(line, fields):
-    assert fmt.parse_text_row(line) == fields
+def test_text_row_refused_leaves_the_buffer(row, error):
+    out = bytearray(b"kept")
+    with pytest.raises(error):
+        _pyztdb.copy_text_row(row, fmt.value_text, out)
+    assert out == b"kept"
+
+
+@pytest.mark.parametrize("data, start, found", [
+    (b"1\t\\N\tx\n", 0, (["1", None, "x"], 7)),
+    (b"skip\na\\tb\\\\c\\nd\n", 5, (["a\tb\\c\nd"], 16)),
+    (b"\\x41\\101\\v\\q\\xZ\n", 0, (["AA\vqxZ"], 16)),
+    (b"\n", 0, ([""], 1)), (b"\\N\t\\N\n", 0, ([None, None], 6)),
+    (b"\xc3\xbc\n", 0, (["\u00fc"], 3)),
+    (b"no newline", 0, None), (b"a\n", 2, None),
+])
+def test_text_fields(data, start, found):
+    assert _pyztdb.copy_text_fields(data, start) == found
 
 
 @pytest.mark.parametrize("value", [
