@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "codec.h"
 #include "decode.h"
 #include "internal.h"
 
@@ -55,36 +56,6 @@ bool time_zone_utc(const PGconn *conn)
 {
     const char *tz = PQparameterStatus(conn, "TimeZone");
     return tz && (std::strcmp(tz, "UTC") == 0 || std::strcmp(tz, "Etc/UTC") == 0);
-}
-
-// An integer of a fixed-size binary form (int2, int4, oid, int8); false for another size.
-bool binary_integer(Oid oid, const char *p, size_t len, int64_t &v)
-{
-    const size_t size = oid == OID_INT2 ? 2 : oid == OID_INT8 ? 8 : 4;
-    if (len != size)
-        return false;
-    v = oid == OID_INT2   ? static_cast<int16_t>(be16(p))
-        : oid == OID_INT4 ? static_cast<int32_t>(be32(p))
-        : oid == OID_OID  ? static_cast<int64_t>(be32(p))
-                          : static_cast<int64_t>(be64(p));
-    return true;
-}
-
-bool binary_double(Oid oid, const char *p, size_t len, double &v)
-{
-    if (oid == OID_FLOAT4 && len == 4) {
-        uint32_t bits = be32(p);
-        float f;
-        std::memcpy(&f, &bits, 4);
-        v = f;
-        return true;
-    }
-    if (oid == OID_FLOAT8 && len == 8) {
-        uint64_t bits = be64(p);
-        std::memcpy(&v, &bits, 8);
-        return true;
-    }
-    return false;
 }
 
 // Writes v (0..9999) as four digits.
@@ -193,30 +164,211 @@ bool timestamp_text(const char *p, size_t len, bool zone, std::string &out)
 
 }  // namespace
 
+// ---- the binary forms of each type, as the codec table uses them ----
+
+namespace binary {
+
+bool bool_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    if (len != 1)
+        return false;
+    out += *p ? 't' : 'f';
+    return true;
+}
+
+void bool_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
+{
+    v.integer = len == 1 && *p != 0;
+    v.decoded = len == 1 && code == ZTC_TYPE_BOOLEAN;
+}
+
+namespace {
+
+// An integer of a fixed-size binary form of `size` bytes; false for another size.
+template <int size, bool is_unsigned>
+bool read_integer(const char *p, size_t len, int64_t &v)
+{
+    if (len != size)
+        return false;
+    v = size == 2       ? static_cast<int16_t>(be16(p))
+        : size == 8     ? static_cast<int64_t>(be64(p))
+        : is_unsigned   ? static_cast<int64_t>(be32(p))
+                        : static_cast<int64_t>(static_cast<int32_t>(be32(p)));
+    return true;
+}
+
+}  // namespace
+
+template <int size, bool is_unsigned>
+bool integer_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    int64_t i;
+    if (!read_integer<size, is_unsigned>(p, len, i))
+        return false;
+    append_int(out, i);
+    return true;
+}
+
+template <int size, bool is_unsigned>
+void integer_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
+{
+    v.decoded = read_integer<size, is_unsigned>(p, len, v.integer) && code >= ZTC_TYPE_TINYINT &&
+                code <= ZTC_TYPE_BIGINT && integer_fits(code, v.integer);
+}
+
+template bool integer_text<2, false>(const char *, size_t, std::string &);
+template bool integer_text<4, false>(const char *, size_t, std::string &);
+template bool integer_text<4, true>(const char *, size_t, std::string &);
+template bool integer_text<8, false>(const char *, size_t, std::string &);
+template void integer_view<2, false>(int, const char *, size_t, ZTC_ROWVALUE &, std::string &);
+template void integer_view<4, false>(int, const char *, size_t, ZTC_ROWVALUE &, std::string &);
+template void integer_view<4, true>(int, const char *, size_t, ZTC_ROWVALUE &, std::string &);
+template void integer_view<8, false>(int, const char *, size_t, ZTC_ROWVALUE &, std::string &);
+
+namespace {
+
+bool read_float4(const char *p, size_t len, double &v)
+{
+    if (len != 4)
+        return false;
+    uint32_t bits = be32(p);
+    float f;
+    std::memcpy(&f, &bits, 4);
+    v = f;
+    return true;
+}
+
+bool read_float8(const char *p, size_t len, double &v)
+{
+    if (len != 8)
+        return false;
+    uint64_t bits = be64(p);
+    std::memcpy(&v, &bits, 8);
+    return true;
+}
+
+}  // namespace
+
+bool float4_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    double f;
+    if (!read_float4(p, len, f))
+        return false;
+    append_float(out, f, true);
+    return true;
+}
+
+bool float8_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    double f;
+    if (!read_float8(p, len, f))
+        return false;
+    append_float(out, f, false);
+    return true;
+}
+
+void float4_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
+{
+    v.decoded = read_float4(p, len, v.real) && (code == ZTC_TYPE_FLOAT || code == ZTC_TYPE_DOUBLE);
+    if (v.decoded && code == ZTC_TYPE_FLOAT)
+        v.real = static_cast<float>(v.real);
+}
+
+void float8_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
+{
+    v.decoded = read_float8(p, len, v.real) && (code == ZTC_TYPE_FLOAT || code == ZTC_TYPE_DOUBLE);
+    if (v.decoded && code == ZTC_TYPE_FLOAT)
+        v.real = static_cast<float>(v.real);
+}
+
+bool numeric_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    return zt::numeric_text(p, len, out);
+}
+
+// Views that offer the rendered text: numeric, and dates outside the day-count range.
+void rendered_view(bool (*text_of)(const char *, size_t, std::string &), const char *p,
+                   size_t len, ZTC_ROWVALUE &v, std::string &text)
+{
+    if (text_of(p, len, text)) {
+        v.text = text.c_str();
+        v.length = static_cast<int>(text.size());
+    }
+}
+
+void numeric_view(int, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text)
+{
+    rendered_view(numeric_text, p, len, v, text);
+}
+
+bool character_text(const char *p, size_t len, std::string &out)
+{
+    out.assign(p, len);
+    return true;
+}
+
+void character_view(int, const char *p, size_t, ZTC_ROWVALUE &v, std::string &)
+{
+    v.text = p;  // libpq ends every value with a zero byte
+}
+
+bool date_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    return zt::date_text(p, len, out);
+}
+
+void date_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text)
+{
+    // A date of years 1-9999 (all a caller's calendar type may hold) as its day count; any
+    // other (BC, a fifth year digit, infinity) keeps its text, which says what it is.
+    if (len == 4 && code == ZTC_TYPE_DATE) {
+        const int32_t days = static_cast<int32_t>(be32(p));
+        if (days >= kFirstCommonEraDay && days <= kLastFourDigitDay) {
+            v.integer = days + kPgEpochDays;
+            v.decoded = 1;
+            v.length = 10;
+            return;
+        }
+    }
+    rendered_view(date_text, p, len, v, text);
+}
+
+bool timestamp_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    return zt::timestamp_text(p, len, false, out);
+}
+
+bool timestamptz_text(const char *p, size_t len, std::string &out)
+{
+    out.clear();
+    return zt::timestamp_text(p, len, true, out);
+}
+
+void timestamp_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
+{
+    if (len != 8 || code != ZTC_TYPE_DATETIME_MS)
+        return;
+    const int64_t us = static_cast<int64_t>(be64(p));
+    // Infinite timestamps have no count; ZTC_GetData reads them as their text says.
+    int64_t unix_us;
+    v.decoded = us != INT64_MAX && us != INT64_MIN &&
+                !__builtin_add_overflow(us, kEpochMicros, &unix_us);
+    if (v.decoded)
+        v.integer = unix_us;
+}
+
+}  // namespace binary
+
 bool binary_readable(const PGconn *conn, Oid oid)
 {
-    switch (oid) {
-    case OID_BOOL:
-    case OID_INT2:
-    case OID_INT4:
-    case OID_INT8:
-    case OID_OID:
-    case OID_FLOAT4:
-    case OID_FLOAT8:
-    case OID_NUMERIC:
-    case OID_TEXT:
-    case OID_VARCHAR:
-    case OID_BPCHAR:
-    case OID_NAME:
-        return true;
-    case OID_DATE:
-    case OID_TIMESTAMP:
-        return date_style_iso(conn);
-    case OID_TIMESTAMPTZ:
-        return date_style_iso(conn) && time_zone_utc(conn);
-    default:
-        return false;
-    }
+    return binary_allowed(conn, codec_of(oid));
 }
 
 bool binary_readable_types(const PGconn *conn, const std::vector<Oid> &types)
@@ -229,115 +381,30 @@ bool binary_readable_types(const PGconn *conn, const std::vector<Oid> &types)
 
 bool binary_text(Oid oid, const char *p, size_t len, std::string &out)
 {
+    const Codec &codec = codec_of(oid);
     out.clear();
-    int64_t i;
-    double f;
-    switch (oid) {
-    case OID_BOOL:
-        if (len != 1)
-            return false;
-        out += *p ? 't' : 'f';
-        return true;
-    case OID_INT2:
-    case OID_INT4:
-    case OID_OID:
-    case OID_INT8:
-        if (!binary_integer(oid, p, len, i))
-            return false;
-        append_int(out, i);
-        return true;
-    case OID_FLOAT4:
-        if (!binary_double(oid, p, len, f))
-            return false;
-        append_float(out, f, true);
-        return true;
-    case OID_FLOAT8:
-        if (!binary_double(oid, p, len, f))
-            return false;
-        append_float(out, f, false);
-        return true;
-    case OID_NUMERIC:
-        return numeric_text(p, len, out);
-    case OID_TEXT:
-    case OID_VARCHAR:
-    case OID_BPCHAR:
-    case OID_NAME:
-        out.assign(p, len);
-        return true;
-    case OID_DATE:
-        return date_text(p, len, out);
-    case OID_TIMESTAMP:
-    case OID_TIMESTAMPTZ:
-        return timestamp_text(p, len, oid == OID_TIMESTAMPTZ, out);
-    default:
-        return false;
-    }
+    return codec.binary_text && codec.binary_text(p, len, out);
 }
 
 void binary_view(int code, Oid oid, const char *p, size_t len, ZTC_ROWVALUE &v,
                  std::string &text)
 {
+    const Codec &codec = codec_of(oid);
     v.text = nullptr;
-    switch (oid) {
-    case OID_BOOL:
-        v.integer = len == 1 && *p != 0;
-        v.decoded = len == 1 && code == ZTC_TYPE_BOOLEAN;
-        return;
-    case OID_INT2:
-    case OID_INT4:
-    case OID_OID:
-    case OID_INT8:
-        v.decoded = binary_integer(oid, p, len, v.integer) && code >= ZTC_TYPE_TINYINT &&
-                    code <= ZTC_TYPE_BIGINT && integer_fits(code, v.integer);
-        return;
-    case OID_FLOAT4:
-    case OID_FLOAT8:
-        v.decoded = binary_double(oid, p, len, v.real) &&
-                    (code == ZTC_TYPE_FLOAT || code == ZTC_TYPE_DOUBLE);
-        if (v.decoded && code == ZTC_TYPE_FLOAT)
-            v.real = static_cast<float>(v.real);
-        return;
-    case OID_TIMESTAMP:
-    case OID_TIMESTAMPTZ: {
-        if (len != 8 || code != ZTC_TYPE_DATETIME_MS)
-            return;
-        const int64_t us = static_cast<int64_t>(be64(p));
-        // Infinite timestamps have no count; ZTC_GetData reads them as their text says.
-        int64_t unix_us;
-        v.decoded = us != INT64_MAX && us != INT64_MIN &&
-                    !__builtin_add_overflow(us, kEpochMicros, &unix_us);
-        if (v.decoded)
-            v.integer = unix_us;
-        return;
+    if (codec.binary_view)
+        codec.binary_view(code, p, len, v, text);
+}
+
+bool binary_allowed(const PGconn *conn, const Codec &codec)
+{
+    switch (codec.binary) {
+    case BinaryRead::Always:
+    case BinaryRead::FloatDigits: return true;
+    case BinaryRead::IsoDates: return date_style_iso(conn);
+    case BinaryRead::IsoUtc: return date_style_iso(conn) && time_zone_utc(conn);
+    case BinaryRead::Never: break;
     }
-    case OID_TEXT:
-    case OID_VARCHAR:
-    case OID_BPCHAR:
-    case OID_NAME:
-        v.text = p;  // libpq ends every value with a zero byte
-        return;
-    case OID_DATE:
-        // A date of years 1-9999 (all a caller's calendar type may hold) as its day count; any
-        // other (BC, a fifth year digit, infinity) keeps its text, which says what it is.
-        if (len == 4 && code == ZTC_TYPE_DATE) {
-            const int32_t days = static_cast<int32_t>(be32(p));
-            if (days >= kFirstCommonEraDay && days <= kLastFourDigitDay) {
-                v.integer = days + kPgEpochDays;
-                v.decoded = 1;
-                v.length = 10;
-                return;
-            }
-        }
-        [[fallthrough]];
-    case OID_NUMERIC:
-        if (binary_text(oid, p, len, text)) {
-            v.text = text.c_str();
-            v.length = static_cast<int>(text.size());
-        }
-        return;
-    default:
-        return;
-    }
+    return false;
 }
 
 }  // namespace zt

@@ -17,9 +17,9 @@
 
 namespace zt {
 
-// Whether a column of type `oid` may be read in binary form on this connection. Dates and
-// timestamps need DateStyle ISO, timestamptz also TimeZone UTC (the session's settings, which
-// a caller's SET may change).
+// Whether a column of type `oid` may be read in binary form on this connection (its codec's
+// BinaryRead: dates and timestamps need DateStyle ISO, timestamptz also TimeZone UTC, the
+// session's settings, which a caller's SET may change).
 bool binary_readable(const PGconn *conn, Oid oid);
 // Whether columns of these types may all be read in binary form (false for no columns).
 bool binary_readable_types(const PGconn *conn, const std::vector<Oid> &types);
@@ -34,6 +34,33 @@ bool binary_text(Oid oid, const char *bytes, size_t len, std::string &out);
 // text with ZTC_GetData).
 void binary_view(int code, Oid oid, const char *bytes, size_t len, ZTC_ROWVALUE &v,
                  std::string &text);
+
+// The binary forms of each type, as the codec table (codec.cpp) holds them: *_text writes the
+// text the server would send (false for bytes not of the form), *_view fills a row view as
+// binary_view describes.
+namespace binary {
+bool bool_text(const char *p, size_t len, std::string &out);
+void bool_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+// int2 (2 bytes), int4 (4), oid (4, unsigned), int8 (8).
+template <int size, bool is_unsigned>
+bool integer_text(const char *p, size_t len, std::string &out);
+template <int size, bool is_unsigned>
+void integer_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+bool float4_text(const char *p, size_t len, std::string &out);
+bool float8_text(const char *p, size_t len, std::string &out);
+void float4_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+void float8_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+bool numeric_text(const char *p, size_t len, std::string &out);
+void numeric_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+// text, varchar, bpchar, name: the bytes are the text.
+bool character_text(const char *p, size_t len, std::string &out);
+void character_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+bool date_text(const char *p, size_t len, std::string &out);
+void date_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+bool timestamp_text(const char *p, size_t len, std::string &out);
+bool timestamptz_text(const char *p, size_t len, std::string &out);
+void timestamp_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+}  // namespace binary
 
 }  // namespace zt
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "codec.h"
 #include "decode.h"
 #include "internal.h"
 
@@ -21,18 +22,6 @@ T read_as(const void *data)
     return v;
 }
 
-// Writes v in network byte order (the binary form of float4 / float8).
-template <class T, class U>
-void put_binary(std::string &out, T value)
-{
-    U bits;
-    static_assert(sizeof bits == sizeof value, "size");
-    std::memcpy(&bits, &value, sizeof bits);
-    out.resize(sizeof bits);
-    for (size_t i = 0; i < sizeof bits; ++i)
-        out[i] = static_cast<char>(bits >> (8 * (sizeof bits - 1 - i)));
-}
-
 // Text parameters end at the length word or at their first zero byte, whichever comes first
 // (the server cannot store a zero byte in a text, and some buffers come zero-terminated with
 // the whole buffer size as their length word).
@@ -47,70 +36,154 @@ size_t text_length(const char *p, int length, bool stop_at_zero)
     return n;
 }
 
-bool set_text(Binding &b, Oid oid, const char *p, size_t n)
+// How the caller's buffer of a type code is read.
+enum class Input : uint8_t {
+    Null,        // nothing: always NULL
+    Boolean,     // one byte: 0 / 1 or 'F' / 'T'
+    Int8, Int16, Int32, Int64,
+    Float, Double,
+    Micros,      // 8 bytes: a microsecond count
+    Text,        // a text, ending at its first zero byte
+    Bytes,       // every byte of the length word
+    CursorName,  // a text; an empty one is sent as NULL (the procedure names the cursor)
+};
+
+// The server type a value is sent as.
+enum class Target : uint8_t {
+    Fixed,       // the entry's type
+    Untyped,     // the entry's type writes it, sent without a type for the server to infer
+    Smallest,    // the smallest of smallint / integer / bigint that holds the value
+    Literal,     // integer when it fits 32 bits, else bigint: the type of the same literal
+};
+
+// One type code of ZTC_BindParamByPos: how its buffer is read and which codec writes it.
+struct CodeBinding {
+    int code;
+    Input input;
+    Target target;
+    Oid oid;     // the codec's type (Fixed, Untyped)
+};
+
+// Codes 3 and 4 go as smallint; 5 untyped (the driver sends Python booleans with it, and the
+// server then reads '1' / '0' as a boolean as well as an integer); 6 as the smallest integer
+// type; texts untyped; floats and binary codes in binary form, exactly.
+const CodeBinding kCodeBindings[] = {
+    {ZTC_TYPE_NULL, Input::Null, Target::Fixed, 0},
+    {ZTC_TYPE_BOOLEAN, Input::Boolean, Target::Fixed, OID_BOOL},
+    {ZTC_TYPE_TINYINT, Input::Int8, Target::Fixed, OID_INT2},
+    {ZTC_TYPE_SMALLINT, Input::Int16, Target::Fixed, OID_INT2},
+    {ZTC_TYPE_INTEGER, Input::Int32, Target::Untyped, OID_INT4},
+    {ZTC_TYPE_BIGINT, Input::Int64, Target::Smallest, 0},
+    {ZTC_TYPE_INT_LITERAL, Input::Int64, Target::Literal, 0},
+    {ZTC_TYPE_INTERVAL_DS, Input::Micros, Target::Fixed, OID_INTERVAL},
+    {ZTC_TYPE_DATETIME_UTC_US, Input::Micros, Target::Fixed, OID_TIMESTAMPTZ},
+    {ZTC_TYPE_FLOAT, Input::Float, Target::Fixed, OID_FLOAT4},
+    {ZTC_TYPE_DOUBLE, Input::Double, Target::Fixed, OID_FLOAT8},
+    {ZTC_TYPE_NUMERIC, Input::Text, Target::Fixed, OID_NUMERIC},
+    {ZTC_TYPE_VARCHAR, Input::Text, Target::Untyped, OID_TEXT},
+    {ZTC_TYPE_CLOB2, Input::Text, Target::Untyped, OID_TEXT},
+    {ZTC_TYPE_CHAR, Input::Text, Target::Untyped, OID_TEXT},
+    {ZTC_TYPE_CHAR2, Input::Text, Target::Untyped, OID_TEXT},
+    {ZTC_TYPE_DATE, Input::Text, Target::Fixed, OID_DATE},
+    {ZTC_TYPE_TIME, Input::Text, Target::Fixed, OID_TIME},
+    {ZTC_TYPE_TIME2, Input::Text, Target::Fixed, OID_TIME},
+    {ZTC_TYPE_DATETIME, Input::Text, Target::Fixed, OID_TIMESTAMP},
+    {ZTC_TYPE_DATETIME2, Input::Text, Target::Fixed, OID_TIMESTAMP},
+    {ZTC_TYPE_DATETIME_MS, Input::Text, Target::Fixed, OID_TIMESTAMP},
+    {ZTC_TYPE_BINARY, Input::Bytes, Target::Fixed, OID_BYTEA},
+    {ZTC_TYPE_BINARY2, Input::Bytes, Target::Fixed, OID_BYTEA},
+    {ZTC_TYPE_BLOB, Input::Bytes, Target::Fixed, OID_BYTEA},
+    {ZTC_TYPE_REFCURSOR, Input::CursorName, Target::Fixed, OID_REFCURSOR},
+};
+
+const CodeBinding *code_binding(int code)
 {
-    b.null = false;
-    b.oid = oid;
-    b.format = 0;
-    b.value.assign(p, n);
+    for (const CodeBinding &e : kCodeBindings)
+        if (e.code == code)
+            return &e;
+    return nullptr;
+}
+
+Oid target_oid(const CodeBinding &e, int64_t v)
+{
+    switch (e.target) {
+    case Target::Smallest:
+        return v >= INT16_MIN && v <= INT16_MAX   ? OID_INT2
+               : v >= INT32_MIN && v <= INT32_MAX ? OID_INT4
+                                                  : OID_INT8;
+    case Target::Literal:
+        return v >= INT32_MIN && v <= INT32_MAX ? OID_INT4 : OID_INT8;
+    default:
+        return e.oid;
+    }
+}
+
+// The caller's value as read from its buffer.
+struct Given {
+    int64_t integer = 0;
+    double real = 0;
+    const char *text = nullptr;
+    size_t length = 0;
+};
+
+// Reads the caller's buffer; false with `err` set for a value no type takes.
+bool read_given(Input input, const char *p, int length, Given &g, std::string &err)
+{
+    switch (input) {
+    case Input::Boolean:
+        if (p[0] == 1 || p[0] == 'T' || p[0] == 't') {
+            g.integer = 1;
+        } else if (p[0] != 0 && p[0] != 'F' && p[0] != 'f') {
+            set_error(err, "22023", "boolean parameter is neither 0/1 nor F/T");
+            return false;
+        }
+        return true;
+    case Input::Int8: g.integer = read_as<int8_t>(p); return true;
+    case Input::Int16: g.integer = read_as<int16_t>(p); return true;
+    case Input::Int32: g.integer = read_as<int32_t>(p); return true;
+    case Input::Int64:
+    case Input::Micros: g.integer = read_as<int64_t>(p); return true;
+    case Input::Float: g.real = read_as<float>(p); return true;
+    case Input::Double: g.real = read_as<double>(p); return true;
+    case Input::Bytes:
+        g.text = p;
+        g.length = static_cast<size_t>(length);
+        return true;
+    case Input::Text:
+    case Input::CursorName:
+        g.text = p;
+        g.length = text_length(p, length, true);
+        return true;
+    case Input::Null: break;
+    }
     return true;
 }
 
-bool set_datetime(Binding &b, Oid oid, const char *p, int length, std::string &err)
+// Writes the given value through the target type's writer.
+bool write_given(Input input, const Codec &codec, const Given &g, std::string &out,
+                 std::string &err)
 {
-    size_t n = text_length(p, length, true);
-    std::string text;
-    if (!normalise_datetime_text(p, n, text)) {
-        set_error(err, "22023",
-                  std::string("malformed ") + (oid == OID_DATE ? "date" : "timestamp") +
-                      " parameter \"" + std::string(p, utf8_cut(p, n, 40)) + "\"");
+    const Writer &w = codec.send;
+    switch (input) {
+    case Input::Boolean:
+    case Input::Int8:
+    case Input::Int16:
+    case Input::Int32:
+    case Input::Int64: w.integer(g.integer, out); return true;
+    case Input::Float:
+    case Input::Double: w.real(g.real, out); return true;
+    case Input::Micros: w.micros(g.integer, out); return true;
+    case Input::Text:
+    case Input::CursorName:
+    case Input::Bytes:
+        if (w.text(g.text, g.length, out))
+            return true;
+        set_error(err, "22023", std::string("malformed ") + codec.name + " parameter \"" +
+                                    std::string(g.text, utf8_cut(g.text, g.length, 40)) + "\"");
         return false;
+    case Input::Null: break;
     }
-    return set_text(b, oid, text.data(), text.size());
-}
-
-// Smallest integer type that holds v.
-Oid integer_oid(int64_t v)
-{
-    if (v >= INT16_MIN && v <= INT16_MAX)
-        return OID_INT2;
-    if (v >= INT32_MIN && v <= INT32_MAX)
-        return OID_INT4;
-    return OID_INT8;
-}
-
-void set_integer(Binding &b, Oid oid, int64_t v)
-{
-    b.null = false;
-    b.oid = oid;
-    b.format = 0;
-    b.value = std::to_string(v);
-}
-
-// An interval of `us` microseconds as days and seconds ("-1 days -0.500000 seconds"): the
-// days stay days, as the server keeps them apart from hours.
-void set_interval(Binding &b, int64_t us)
-{
-    const int64_t days = us / kMicrosPerDay, rest = us % kMicrosPerDay;
-    const uint64_t mag = rest < 0 ? 0 - static_cast<uint64_t>(rest) : static_cast<uint64_t>(rest);
-    char text[80];
-    std::snprintf(text, sizeof text, "%lld days %s%llu.%06llu seconds",
-                  static_cast<long long>(days), rest < 0 ? "-" : "",
-                  static_cast<unsigned long long>(mag / 1000000),
-                  static_cast<unsigned long long>(mag % 1000000));
-    b.null = false;
-    b.oid = OID_INTERVAL;
-    b.format = 0;
-    b.value = text;
-}
-
-// An instant, `us` microseconds since 1970 UTC, as a timestamp with time zone written with
-// its offset ("+00"), so the server reads the same instant whatever the session's TimeZone.
-void set_instant(Binding &b, int64_t us)
-{
-    char text[kMicrosTextMax];
-    const int n = format_micros_text(us, text, true);
-    set_text(b, OID_TIMESTAMPTZ, text, static_cast<size_t>(n));
+    return true;
 }
 
 }  // namespace
@@ -121,123 +194,29 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
     b.oid = 0;
     b.format = 0;
     b.value.clear();
-    const char *p = static_cast<const char *>(data);
-    bool null = !data || length < 0;
-    switch (type) {
-    case ZTC_TYPE_NULL:
-        return true;
-    case ZTC_TYPE_BOOLEAN: {
-        if (null)
-            return true;
-        char c = p[0];
-        if (c == 1 || c == 'T' || c == 't')
-            return set_text(b, OID_BOOL, "t", 1);
-        if (c == 0 || c == 'F' || c == 'f')
-            return set_text(b, OID_BOOL, "f", 1);
-        set_error(err, "22023", "boolean parameter is neither 0/1 nor F/T");
-        return false;
-    }
-    case ZTC_TYPE_TINYINT:
-        if (!null)
-            set_integer(b, OID_INT2, read_as<int8_t>(p));
-        return true;
-    case ZTC_TYPE_SMALLINT:
-        if (!null)
-            set_integer(b, OID_INT2, read_as<int16_t>(p));
-        return true;
-    case ZTC_TYPE_INTEGER:
-        // Untyped: the driver sends Python booleans with this code, and the server then reads
-        // '1' / '0' as a boolean as well as an integer.
-        if (!null)
-            set_integer(b, 0, read_as<int32_t>(p));
-        return true;
-    case ZTC_TYPE_BIGINT:
-        if (!null) {
-            int64_t v = read_as<int64_t>(p);
-            set_integer(b, integer_oid(v), v);
-        }
-        return true;
-    case ZTC_TYPE_INT_LITERAL:
-        // The type the server gives the same number written as a literal: integer when it
-        // fits, bigint otherwise, so that `? + ?` of two small numbers does not overflow.
-        if (!null) {
-            int64_t v = read_as<int64_t>(p);
-            set_integer(b, v >= INT32_MIN && v <= INT32_MAX ? OID_INT4 : OID_INT8, v);
-        }
-        return true;
-    case ZTC_TYPE_INTERVAL_DS:
-        if (!null)
-            set_interval(b, read_as<int64_t>(p));
-        return true;
-    case ZTC_TYPE_DATETIME_UTC_US:
-        if (!null)
-            set_instant(b, read_as<int64_t>(p));
-        return true;
-    case ZTC_TYPE_FLOAT:
-        if (!null) {
-            b.null = false;
-            b.oid = OID_FLOAT4;
-            b.format = 1;
-            put_binary<float, uint32_t>(b.value, read_as<float>(p));
-        }
-        return true;
-    case ZTC_TYPE_DOUBLE:
-        if (!null) {
-            b.null = false;
-            b.oid = OID_FLOAT8;
-            b.format = 1;
-            put_binary<double, uint64_t>(b.value, read_as<double>(p));
-        }
-        return true;
-    case ZTC_TYPE_NUMERIC:
-        if (null)
-            return true;
-        return set_text(b, OID_NUMERIC, p, text_length(p, length, true));
-    case ZTC_TYPE_VARCHAR:
-    case ZTC_TYPE_CLOB2:
-    case ZTC_TYPE_CHAR:
-    case ZTC_TYPE_CHAR2:
-        // The value also ends at a zero byte: the driver passes some texts (floats) as a
-        // zero-terminated text in a buffer whose whole size is the length word.
-        if (null)
-            return true;
-        return set_text(b, 0, p, text_length(p, length, true));
-    case ZTC_TYPE_DATE:
-        return null || set_datetime(b, OID_DATE, p, length, err);
-    case ZTC_TYPE_TIME:
-    case ZTC_TYPE_TIME2:
-        if (null)
-            return true;
-        return set_text(b, OID_TIME, p, text_length(p, length, true));
-    case ZTC_TYPE_DATETIME:
-    case ZTC_TYPE_DATETIME2:
-    case ZTC_TYPE_DATETIME_MS:
-        return null || set_datetime(b, OID_TIMESTAMP, p, length, err);
-    case ZTC_TYPE_BINARY:
-    case ZTC_TYPE_BINARY2:
-    case ZTC_TYPE_BLOB:
-        if (!null) {
-            b.null = false;
-            b.oid = OID_BYTEA;
-            b.format = 1;
-            b.value.assign(p, static_cast<size_t>(length));
-        }
-        return true;
-    case ZTC_TYPE_REFCURSOR: {
-        // An empty name is sent as NULL so that the procedure names the cursor itself.
-        if (null)
-            return true;
-        size_t n = text_length(p, length, true);
-        if (n == 0) {
-            b.oid = OID_REFCURSOR;
-            return true;
-        }
-        return set_text(b, OID_REFCURSOR, p, n);
-    }
-    default:
+    const CodeBinding *e = code_binding(type);
+    if (!e) {
         set_error(err, "22023", "unsupported parameter type code " + std::to_string(type));
         return false;
     }
+    const char *p = static_cast<const char *>(data);
+    if (!p || length < 0 || e->input == Input::Null)
+        return true;
+    Given g;
+    if (!read_given(e->input, p, length, g, err))
+        return false;
+    const Oid oid = target_oid(*e, g.integer);
+    if (e->input == Input::CursorName && g.length == 0) {
+        b.oid = oid;  // NULL, typed: the procedure names the cursor itself
+        return true;
+    }
+    const Codec &codec = codec_of(oid);
+    if (!write_given(e->input, codec, g, b.value, err))
+        return false;
+    b.null = false;
+    b.oid = e->target == Target::Untyped ? 0 : oid;
+    b.format = codec.send.format;
+    return true;
 }
 
 }  // namespace zt

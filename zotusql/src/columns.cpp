@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "binaryvalue.h"
+#include "codec.h"
 #include "decode.h"
 #include "internal.h"
 
@@ -244,7 +245,7 @@ private:
         size_t len;
         if (!text_of(c, text, len))
             return refuse(c, col.form, err);
-        if (r_.columns[c].oid == OID_BYTEA && !r_.binary) {
+        if (r_.columns[c].codec->bytea_text && !r_.binary) {
             if (!decode_bytea(text, len, scratch_))
                 return refuse(c, col.form, err);
             text = scratch_.data();

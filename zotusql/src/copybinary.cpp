@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec.h"
 #include "decode.h"
 
 namespace zt {
@@ -158,59 +159,21 @@ bool read_offset(const char *p, const char *end, int64_t &seconds)
 // unusual shape, ...) sends the whole batch as text instead, so the server reads it and reports
 // what it refuses as it always did.
 
-// Integer range of a target column type; false for other types.
-bool int_wire(Oid type, Wire &wire, int64_t &lo, int64_t &hi)
+// Integer values into an integer or boolean column (`wire`, values lo..hi): when every value
+// fits; the server refuses the others from the text, and says so.
+bool plan_integers(Column &c, int rows, Wire wire, int64_t lo, int64_t hi)
 {
-    switch (type) {
-    case OID_INT2: wire = Wire::Int2; lo = INT16_MIN; hi = INT16_MAX; return true;
-    case OID_INT4: wire = Wire::Int4; lo = INT32_MIN; hi = INT32_MAX; return true;
-    case OID_INT8: wire = Wire::Int8; lo = INT64_MIN; hi = INT64_MAX; return true;
-    // The text path sends 1 and 0, which a boolean column reads; other integers it refuses.
-    case OID_BOOL: wire = Wire::Bool; lo = 0; hi = 1; return true;
-    default: return false;
-    }
-}
-
-bool is_text_type(Oid type)
-{
-    return type == OID_TEXT || type == OID_VARCHAR || type == OID_BPCHAR;
-}
-
-// Integer values: into integer and boolean columns when every value fits, into float columns as
-// the nearest float (what the server reads from the decimal text), into text columns as decimal.
-bool plan_int(Column &c, Oid type, int rows)
-{
-    if (is_text_type(type)) {
-        c.wire = Wire::Text;
-        return true;
-    }
-    const bool to_float = type == OID_FLOAT4 || type == OID_FLOAT8;
-    int64_t lo = 0, hi = 0;
-    if (to_float) {
-        c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
-        c.parsed.resize(static_cast<size_t>(rows));
-    } else if (!int_wire(type, c.wire, lo, hi)) {
-        return false;
-    } else if (c.wire == Wire::Int8) {
+    c.wire = wire;
+    if (wire == Wire::Int8)
         return true;   // every integer the library reads fits a bigint: nothing to check
-    }
     Column scan = c;
     for (int r = 0; r < rows; ++r) {
         Value v = next_value(scan, r);
         if (v.null)
             continue;
         int64_t i = read_int(v.data, v.len);
-        if (type == OID_FLOAT4) {
-            float f = static_cast<float>(i);
-            uint32_t bits;
-            std::memcpy(&bits, &f, 4);
-            c.parsed[r] = bits;
-        } else if (type == OID_FLOAT8) {
-            double d = static_cast<double>(i);
-            std::memcpy(&c.parsed[r], &d, 8);
-        } else if (i < lo || i > hi) {
+        if (i < lo || i > hi)
             return false;
-        }
     }
     return true;
 }
@@ -245,28 +208,36 @@ double float_to_float8(float f)
     return d;
 }
 
-// Float values into float4 and float8 columns.
-bool plan_float(Column &c, Oid type, int rows)
+// Integer and float values into a float4 (`size` 4) or float8 column: a float of the column's
+// own width as it is, any other value converted beforehand into `parsed` as the server reads
+// its text (an integer as the nearest float, a double by its shortest text).
+bool plan_reals(Column &c, int rows, int size)
 {
-    const int size = c.b->size;
-    if (type == OID_FLOAT8 && size == 8) {
-        c.wire = Wire::Float8;
+    if (c.kind == Kind::Float && c.b->size == size) {
+        c.wire = size == 4 ? Wire::Float4 : Wire::Float8;
         return true;
     }
-    if (type == OID_FLOAT4 && size == 4) {
-        c.wire = Wire::Float4;
-        return true;
-    }
-    if (type != OID_FLOAT4 && type != OID_FLOAT8)
+    if (c.kind != Kind::Float && c.kind != Kind::Int)
         return false;
-    c.wire = type == OID_FLOAT4 ? Wire::Converted4 : Wire::Converted8;
+    c.wire = size == 4 ? Wire::Converted4 : Wire::Converted8;
     c.parsed.resize(static_cast<size_t>(rows));
     Column scan = c;
     for (int r = 0; r < rows; ++r) {
         Value v = next_value(scan, r);
         if (v.null)
             continue;
-        if (type == OID_FLOAT4) {
+        if (c.kind == Kind::Int) {
+            const int64_t i = read_int(v.data, v.len);
+            if (size == 4) {
+                float f = static_cast<float>(i);
+                uint32_t bits;
+                std::memcpy(&bits, &f, 4);
+                c.parsed[r] = bits;
+            } else {
+                double d = static_cast<double>(i);
+                std::memcpy(&c.parsed[r], &d, 8);
+            }
+        } else if (size == 4) {
             uint32_t bits;
             if (!double_to_float4(read_float(v.data, 8), bits))
                 return false;
@@ -281,21 +252,10 @@ bool plan_float(Column &c, Oid type, int rows)
     return true;
 }
 
-// Text values: as they are into text columns; dates and timestamps parsed now, every one of
-// them, so that a text the library does not read sends the batch as text before anything goes.
-bool plan_text(Column &c, Oid type, int rows, bool utc)
+// Date or timestamp texts, parsed now, every one of them, so that a text the library does not
+// read sends the batch as text before anything goes.
+bool plan_datetime_texts(Column &c, int rows, bool with_offset)
 {
-    if (is_text_type(type)) {
-        c.wire = Wire::Text;
-        return true;
-    }
-    const bool tz = type == OID_TIMESTAMPTZ;
-    if (type == OID_DATE)
-        c.wire = Wire::Date;
-    else if (type == OID_TIMESTAMP || (tz && utc))
-        c.wire = Wire::Timestamp;
-    else
-        return false;
     c.parsed.resize(static_cast<size_t>(rows));
     Column scan = c;
     for (int r = 0; r < rows; ++r) {
@@ -308,42 +268,113 @@ bool plan_text(Column &c, Oid type, int rows, bool utc)
             if (!parse_iso_date(v.data, len, days))
                 return false;
             c.parsed[r] = days;
-        } else if (!parse_iso_timestamp(v.data, len, tz, c.parsed[r])) {
+        } else if (!parse_iso_timestamp(v.data, len, with_offset, c.parsed[r])) {
             return false;
         }
     }
     return true;
 }
 
-// Microsecond counts: into timestamp columns (and timestamptz ones where the session reads a
-// text without offset as UTC) as the count itself, into text columns as the text the other paths
-// send; anything else reads the text on the server.
-bool plan_micros(Column &c, Oid type, bool utc)
+// Timestamp texts, or microsecond counts (the count itself, moved to the server's epoch).
+bool plan_timestamps(Column &c, int rows, bool with_offset)
 {
-    if (is_text_type(type))
-        c.wire = Wire::Text;
-    else if (type == OID_TIMESTAMP || (type == OID_TIMESTAMPTZ && utc))
+    if (c.kind == Kind::Micros) {
         c.wire = Wire::Micros;
-    else
+        return true;
+    }
+    if (c.kind != Kind::Text)
         return false;
-    return true;
+    c.wire = Wire::Timestamp;
+    return plan_datetime_texts(c, rows, with_offset);
 }
+
+}  // namespace
+
+// ---- the plans of each target type, as the codec table holds them ----
+
+// Booleans; integers too when all are 0 or 1 (the text path sends 1 and 0, which a boolean
+// column reads; other integers it refuses).
+bool plan_into_bool(Column &c, int rows, bool)
+{
+    if (c.kind == Kind::Bool) {
+        c.wire = Wire::Bool;
+        return true;
+    }
+    return c.kind == Kind::Int && plan_integers(c, rows, Wire::Bool, 0, 1);
+}
+
+bool plan_into_int2(Column &c, int rows, bool)
+{
+    return c.kind == Kind::Int && plan_integers(c, rows, Wire::Int2, INT16_MIN, INT16_MAX);
+}
+
+bool plan_into_int4(Column &c, int rows, bool)
+{
+    return c.kind == Kind::Int && plan_integers(c, rows, Wire::Int4, INT32_MIN, INT32_MAX);
+}
+
+bool plan_into_int8(Column &c, int rows, bool)
+{
+    return c.kind == Kind::Int && plan_integers(c, rows, Wire::Int8, INT64_MIN, INT64_MAX);
+}
+
+bool plan_into_float4(Column &c, int rows, bool)
+{
+    return plan_reals(c, rows, 4);
+}
+
+bool plan_into_float8(Column &c, int rows, bool)
+{
+    return plan_reals(c, rows, 8);
+}
+
+// text, varchar, bpchar: texts as they are, integers in decimal and microsecond counts as the
+// text the other paths send; floats go as text (their digits are the server's to read).
+bool plan_into_text(Column &c, int, bool)
+{
+    c.wire = Wire::Text;
+    return c.kind == Kind::Text || c.kind == Kind::Int || c.kind == Kind::Micros;
+}
+
+bool plan_into_bytea(Column &c, int, bool)
+{
+    c.wire = Wire::Bytea;
+    return c.kind == Kind::Binary;
+}
+
+bool plan_into_date(Column &c, int rows, bool)
+{
+    if (c.kind != Kind::Text)
+        return false;
+    c.wire = Wire::Date;
+    return plan_datetime_texts(c, rows, false);
+}
+
+bool plan_into_timestamp(Column &c, int rows, bool)
+{
+    return plan_timestamps(c, rows, false);
+}
+
+// Only while the session reads a timestamp without offset as UTC: the binary form is the UTC
+// instant, which a text without offset is not under another TimeZone.
+bool plan_into_timestamptz(Column &c, int rows, bool utc)
+{
+    return utc && plan_timestamps(c, rows, true);
+}
+
+namespace {
 
 // Chooses how one column goes in binary COPY into a column of the given type; false when the
 // batch must go as text.
 bool plan_binary_column(Column &c, Oid type, int rows, bool utc)
 {
     c.parsed.clear();
-    switch (c.kind) {
-    case Kind::Null: c.wire = Wire::Null; return true;
-    case Kind::Bool: c.wire = Wire::Bool; return type == OID_BOOL;
-    case Kind::Binary: c.wire = Wire::Bytea; return type == OID_BYTEA;
-    case Kind::Int: return plan_int(c, type, rows);
-    case Kind::Float: return plan_float(c, type, rows);
-    case Kind::Text: return plan_text(c, type, rows, utc);
-    case Kind::Micros: return plan_micros(c, type, utc);
+    if (c.kind == Kind::Null) {
+        c.wire = Wire::Null;
+        return true;
     }
-    return false;
+    const Codec &codec = codec_of(type);
+    return codec.copy_plan && codec.copy_plan(c, rows, utc);
 }
 
 // Gathers a binary COPY row on the stack and hands it to the output in as few appends as
@@ -632,9 +663,14 @@ bool session_time_zone_is_utc(const Session &s)
 bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<Oid> &types,
                  int rows)
 {
+    return plan_binary_columns(cols, types, rows, session_time_zone_is_utc(s));
+}
+
+bool plan_binary_columns(std::vector<Column> &cols, const std::vector<Oid> &types, int rows,
+                         bool utc)
+{
     if (types.size() != cols.size())
         return false;
-    const bool utc = session_time_zone_is_utc(s);
     for (size_t i = 0; i < cols.size(); ++i) {
         if (!plan_binary_column(cols[i], types[i], rows, utc)) {
             for (Column &c : cols)

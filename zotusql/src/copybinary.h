@@ -45,6 +45,25 @@ bool parse_iso_timestamp(const char *p, size_t n, bool with_offset, int64_t &mic
 // of another shape); the server then reads the text and reports what it refuses.
 bool plan_binary(const Session &s, std::vector<Column> &cols, const std::vector<Oid> &types,
                  int rows);
+// The same with the session's TimeZone given (`utc`: it reads a timestamp without offset as UTC).
+bool plan_binary_columns(std::vector<Column> &cols, const std::vector<Oid> &types, int rows,
+                         bool utc);
+
+// The plans of each target column type (the codec table's copy_plan): each chooses how a batch
+// column of its kind goes into a column of that type (c.wire, and c.parsed for values converted
+// beforehand, checking every row where a value could differ from what the server reads from its
+// text); false sends the batch as text. `utc`: the session's TimeZone is UTC.
+bool plan_into_bool(Column &c, int rows, bool utc);
+bool plan_into_int2(Column &c, int rows, bool utc);
+bool plan_into_int4(Column &c, int rows, bool utc);
+bool plan_into_int8(Column &c, int rows, bool utc);
+bool plan_into_float4(Column &c, int rows, bool utc);
+bool plan_into_float8(Column &c, int rows, bool utc);
+bool plan_into_text(Column &c, int rows, bool utc);
+bool plan_into_bytea(Column &c, int rows, bool utc);
+bool plan_into_date(Column &c, int rows, bool utc);
+bool plan_into_timestamp(Column &c, int rows, bool utc);
+bool plan_into_timestamptz(Column &c, int rows, bool utc);
 
 // Appends row r of planned columns in binary COPY's row format.
 void append_binary_row(std::string &buf, std::vector<Column> &cols, int r);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "codec.h"
 #include "internal.h"
 
 namespace zt {
@@ -166,12 +167,9 @@ DateStyle session_date_style(const PGconn *conn)
 
 bool styled_oid(unsigned oid, DateKind &kind)
 {
-    switch (oid) {
-    case OID_DATE: kind = DateKind::Date; return true;
-    case OID_TIMESTAMP: kind = DateKind::Timestamp; return true;
-    case OID_TIMESTAMPTZ: kind = DateKind::TimestampTz; return true;
-    default: return false;
-    }
+    const Codec &codec = codec_of(oid);
+    kind = codec.date_kind;
+    return codec.date_styled;
 }
 
 bool iso_from_style(const DateStyle &st, DateKind kind, const char *text, size_t len,

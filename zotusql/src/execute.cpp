@@ -8,6 +8,7 @@
 #include <random>
 
 #include "binaryvalue.h"
+#include "codec.h"
 #include "internal.h"
 #include "sqltext.h"
 
@@ -511,7 +512,7 @@ bool binary_rows_allowed(Session &s, const std::vector<Oid> &types)
     if (!binary_readable_types(s.conn, types))
         return false;
     if (std::none_of(types.begin(), types.end(),
-                     [](Oid t) { return t == OID_FLOAT4 || t == OID_FLOAT8; }))
+                     [](Oid t) { return codec_of(t).binary == BinaryRead::FloatDigits; }))
         return true;
     // Asked only in a usable transaction state; until then floats come as text.
     if (s.floats_unchecked && PQtransactionStatus(s.conn) != PQTRANS_INERROR) {

@@ -294,10 +294,12 @@ struct Session {
 inline bool foreign_process(const Session &s) { return s.owner_forks != fork_generation(); }
 
 // Column type code and modifier, computed once per result.
+struct Codec;
 struct ColumnInfo {
     int code = 2;
     int modifier = -1;
-    Oid oid = 0;              // the column's type OID
+    Oid oid = 0;                      // the column's type OID
+    const Codec *codec = nullptr;     // its record in the codec table (codec.h)
 };
 
 // The results of one execution: every statement's result in order, the current one and the
@@ -544,7 +546,7 @@ bool encode_value(int type, const void *data, int length, Binding &b, std::strin
 
 // ---- results (result.cpp) ----
 
-// Type code and modifier of a column of the given type OID and type modifier.
+// Type code, modifier and codec of a column of the given type OID and type modifier.
 ColumnInfo column_type(Oid oid, int typmod);
 
 // A new result record over the given results and their row stores (taken), current = first,

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec.h"
 #include "decode.h"
 #include "internal.h"
 #include "sqltext.h"
@@ -181,9 +182,10 @@ bool write_output(Session &s, int pos, const Binding &b, const char *text, size_
         case ZTC_TYPE_BLOB: {
             // Binary positions get the bytes themselves, as they were bound, not bytea's text.
             std::string bytes;
-            if (oid == OID_BYTEA && !decode_bytea(text, len, bytes))
+            const bool bytea = codec_of(oid).bytea_text;
+            if (bytea && !decode_bytea(text, len, bytes))
                 return out_of_range();
-            const std::string &raw = oid == OID_BYTEA ? bytes : std::string(text, len);
+            const std::string &raw = bytea ? bytes : std::string(text, len);
             written = static_cast<int>(std::min(raw.size(), static_cast<size_t>(cap - 1)));
             std::memcpy(buf, raw.data(), static_cast<size_t>(written));
             buf[written] = '\0';

@@ -6,28 +6,13 @@
 #include <strings.h>
 
 #include "binaryvalue.h"
+#include "codec.h"
 #include "decode.h"
 #include "internal.h"
 
 namespace zt {
 
 namespace {
-
-// Interval type modifier: field range in the high 16 bits, YEAR and MONTH bits as below.
-constexpr int kIntervalMonth = 1 << 1;
-constexpr int kIntervalYear = 1 << 2;
-constexpr int kIntervalFullRange = 0x7FFF;
-// numeric and varchar/bpchar type modifiers carry a 4-byte header length.
-constexpr int kVarHeader = 4;
-
-// Text length of a time value of declared precision p (-1: default 6) with an offset of
-// `zone` characters ("+HH:MM" -> 6).
-int time_length(int p, int zone)
-{
-    if (p < 0)
-        p = 6;
-    return 8 + (p > 0 ? 1 + p : 0) + zone;
-}
 
 bool is_infinity(const char *text, size_t len)
 {
@@ -164,34 +149,11 @@ bool decode_bytea(const char *text, size_t len, std::string &out)
 
 ColumnInfo column_type(Oid oid, int typmod)
 {
-    switch (oid) {
-    case OID_BOOL: return {ZTC_TYPE_BOOLEAN, 1};
-    case OID_INT2: return {ZTC_TYPE_SMALLINT, 2};
-    case OID_INT4: return {ZTC_TYPE_INTEGER, 4};
-    case OID_INT8:
-    case OID_OID: return {ZTC_TYPE_BIGINT, 8};
-    case OID_FLOAT4: return {ZTC_TYPE_FLOAT, 4};
-    case OID_FLOAT8: return {ZTC_TYPE_DOUBLE, 8};
-    case OID_NUMERIC: return {ZTC_TYPE_NUMERIC, typmod >= kVarHeader ? typmod - kVarHeader : -1};
-    case OID_VARCHAR: return {ZTC_TYPE_VARCHAR, typmod >= kVarHeader ? typmod - kVarHeader : -1};
-    case OID_BPCHAR: return {ZTC_TYPE_CHAR, typmod >= kVarHeader ? typmod - kVarHeader : -1};
-    case OID_NAME: return {ZTC_TYPE_VARCHAR, 63};
-    case OID_DATE: return {ZTC_TYPE_DATE, 10};
-    case OID_TIME: return {ZTC_TYPE_TIME2, time_length(typmod, 0)};
-    case OID_TIMETZ: return {ZTC_TYPE_TIME2, time_length(typmod, 6)};
-    case OID_TIMESTAMP:
-    case OID_TIMESTAMPTZ: return {ZTC_TYPE_DATETIME_MS, typmod > 0 ? 20 + typmod : 26};
-    case OID_INTERVAL: {
-        int range = typmod >= 0 ? (typmod >> 16) & kIntervalFullRange : kIntervalFullRange;
-        bool months_only = range != kIntervalFullRange && range != 0 &&
-                           (range & ~(kIntervalYear | kIntervalMonth)) == 0;
-        return months_only ? ColumnInfo{ZTC_TYPE_INTERVAL_YM, 4}
-                           : ColumnInfo{ZTC_TYPE_INTERVAL_DS, 8};
-    }
-    case OID_BYTEA: return {ZTC_TYPE_BLOB, -1};
-    case OID_REFCURSOR: return {ZTC_TYPE_REFCURSOR, -1};
-    default: return {ZTC_TYPE_VARCHAR, -1};
-    }
+    ColumnInfo info;
+    info.codec = &codec_of(oid);
+    info.codec->column(typmod, info);
+    info.oid = oid;
+    return info;
 }
 
 void select_result(Result &r, size_t index)
@@ -208,16 +170,12 @@ void select_result(Result &r, size_t index)
     r.view_texts.resize(r.binary ? static_cast<size_t>(r.ncols) : 0);
     r.cells.assign(static_cast<size_t>(r.ncols), Cell{});
     r.columns.resize(static_cast<size_t>(r.ncols));
-    for (int c = 0; c < r.ncols; ++c) {
-        Oid oid = PQftype(r.res, c);
-        r.columns[c] = column_type(oid, PQfmod(r.res, c));
-        r.columns[c].oid = oid;
-    }
+    for (int c = 0; c < r.ncols; ++c)
+        r.columns[c] = column_type(PQftype(r.res, c), PQfmod(r.res, c));
     r.restyle_columns.clear();
-    DateKind kind;
     if (!r.date_style.iso() && !r.binary)
         for (int c = 0; c < r.ncols; ++c)
-            if (styled_oid(r.columns[c].oid, kind))
+            if (r.columns[c].codec->date_styled)
                 r.restyle_columns.push_back(c);
     r.restyled.resize(r.restyle_columns.empty() ? 0 : static_cast<size_t>(r.ncols));
 }
@@ -332,7 +290,7 @@ int write_value(int code, Oid oid, const char *text, size_t len, void *buffer, i
         Lob *lob = lob_of(static_cast<ZTC_HANDLE *>(buffer));
         if (!lob)
             return fail(err, "HY000", "no large object to receive the value");
-        if (oid == OID_BYTEA) {
+        if (codec_of(oid).bytea_text) {
             if (!decode_bytea(text, len, lob->data))
                 return fail(err, "22023", "malformed binary value");
         } else {
@@ -435,7 +393,7 @@ ZTC_API int ZTC_getResultcolflags(ZTC_HANDLE *R, int col, int *flags)
     const ColumnInfo *c = r && flags ? column_of(*r, col) : nullptr;
     if (!c)
         return -1;
-    *flags = (c->oid == OID_TIMESTAMPTZ || c->oid == OID_TIMETZ) ? ZTC_COLUMN_WITH_TIME_ZONE : 0;
+    *flags = c->codec->with_time_zone ? ZTC_COLUMN_WITH_TIME_ZONE : 0;
     return 0;
 }
 
@@ -461,14 +419,12 @@ namespace {
 // whose zone cannot be read.
 bool restyle_row(Result &r)
 {
-    DateKind kind = DateKind::Date;
     for (int c : r.restyle_columns) {
         Cell &cell = r.cells[c];
         if (!cell.text)
             continue;
         std::string err;
-        styled_oid(r.columns[c].oid, kind);
-        if (!iso_from_style(r.date_style, kind, cell.text, static_cast<size_t>(cell.length),
+        if (!iso_from_style(r.date_style, r.columns[c].codec->date_kind, cell.text, static_cast<size_t>(cell.length),
                             r.restyled[c], err)) {
             set_error(*r.error, "22007", "column " + std::to_string(c + 1) + ": " + err);
             return false;
@@ -539,8 +495,9 @@ ZTC_API int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capa
         int out_length = -1;
         Cell cell = r->cells[c];
         if (type != ZTC_TYPE_NULL && cell.text && r->binary) {
-            if (!binary_text(r->columns[c].oid, cell.text, static_cast<size_t>(cell.length),
-                             r->text)) {
+            const Codec &codec = *r->columns[c].codec;
+            if (!codec.binary_text ||
+                !codec.binary_text(cell.text, static_cast<size_t>(cell.length), r->text)) {
                 set_error(*r->error, "HY000", "the binary value of column " +
                                                   std::to_string(col) + " cannot be read");
                 return -1;
@@ -613,11 +570,17 @@ void fill_view(Result &r, int c, ZTC_ROWVALUE &v)
     v.decoded = 0;
     v.integer = 0;
     v.real = 0;
-    if (cell.text && r.binary)
-        binary_view(column.code, column.oid, cell.text, static_cast<size_t>(cell.length), v,
-                    r.view_texts[c]);
-    else if (cell.text)
-        decode_view(column.code, cell.text, static_cast<size_t>(cell.length), v);
+    if (!cell.text)
+        return;
+    const Codec &codec = *column.codec;
+    if (r.binary) {
+        v.text = nullptr;
+        if (codec.binary_view)
+            codec.binary_view(column.code, cell.text, static_cast<size_t>(cell.length), v,
+                              r.view_texts[c]);
+    } else if (codec.text_view) {
+        codec.text_view(column.code, cell.text, static_cast<size_t>(cell.length), v);
+    }
 }
 
 }  // namespace zt
