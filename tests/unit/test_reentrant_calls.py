@@ -120,7 +120,7 @@ ACTIONS = {
     "init": lambda conn, cur: cur.__init__(conn),
 }
 
-CASES = [(m, h, a) for m, spec in METHODS.items() for h in spec[3] for a in ACTIONS]
+CASES = [(m, h, a) for m, entry in METHODS.items() for h in entry[3] for a in ACTIONS]
 
 
 def run(zd, conn, method, hook, action):
