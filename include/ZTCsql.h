@@ -236,6 +236,10 @@ int ZTC_BindParamArrayInPlace(ZTC_HANDLE *S, int pos, int columns, int direction
 int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,
                      int *affected, void *reserved);
 int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count);
+/* Writes the server's command tag of the current result ("INSERT 0 1", "SELECT 3",
+ * "CREATE TABLE"), cut to capacity - 1 bytes and zero-terminated: its full length, 0 when
+ * the result has none, -1 without a result. */
+int ZTC_getResultStatus(ZTC_HANDLE *R, char *tag, int capacity);
 /* Writes the column's name (at most 255 bytes + zero); -1 when there is no such column. */
 int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name);
 int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type);

@@ -927,6 +927,21 @@ int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,
     return 0;
 }
 
+/* The double keeps no command tags: an empty one for every result. */
+int ZTC_getResultStatus(ZTC_HANDLE *R, char *tag, int capacity)
+{
+    Logger("ZTC_getResultStatus").handle("result", R).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultStatus", r ? r->session : 0, &rc))
+        return rc;
+    if (!r)
+        return -1;
+    if (tag && capacity > 0)
+        tag[0] = '\0';
+    return 0;
+}
+
 int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count)
 {
     Logger("ZTC_getResultColumnsnum").handle("result", R).commit();

@@ -1,5 +1,6 @@
 // Results: the record over the server's results, type codes and modifiers of columns, counts,
 // moving through rows and results, and writing values in the encodings of the type codes.
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -324,6 +325,21 @@ ZTC_API int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *r
     if (affected)
         *affected = c.affected;
     return 0;
+}
+
+ZTC_API int ZTC_getResultStatus(ZTC_HANDLE *R, char *tag, int capacity)
+{
+    Result *r = result_of(R);
+    if (!r)
+        return -1;
+    const char *status = r->res ? PQcmdStatus(r->res) : "";
+    const size_t len = std::strlen(status);
+    if (tag && capacity > 0) {
+        const size_t n = std::min(len, static_cast<size_t>(capacity - 1));
+        std::memcpy(tag, status, n);
+        tag[n] = '\0';
+    }
+    return len > INT_MAX ? INT_MAX : static_cast<int>(len);
 }
 
 ZTC_API int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count)
