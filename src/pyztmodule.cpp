@@ -5,6 +5,7 @@
 #include "zt_connect.h"
 #include "zt_copyrows.h"
 #include "zt_cursor.h"
+#include "zt_face.h"
 #include "zt_session.h"
 
 #include <cstring>
@@ -64,6 +65,22 @@ int zt_add_type(PyObject *module, const char *name, PyTypeObject *type)
         Py_DECREF(type);
         return -1;
     }
+    return 0;
+}
+
+/* Adds each function of `methods` to the type as a static method. 0, or -1 with an
+ * error set. */
+int zt_add_static_methods(PyTypeObject *type, PyMethodDef *methods)
+{
+    for (PyMethodDef *def = methods; def->ml_name != nullptr; ++def) {
+        PyRef function(PyCFunction_NewEx(def, nullptr, nullptr));
+        if (!function)
+            return -1;
+        PyRef method(PyStaticMethod_New(function.get()));
+        if (!method || PyDict_SetItemString(type->tp_dict, def->ml_name, method.get()) < 0)
+            return -1;
+    }
+    PyType_Modified(type);
     return 0;
 }
 
@@ -170,6 +187,13 @@ PyMODINIT_FUNC PyInit__pyztdb(void)
     ZTC_SetOpenWaitHandler(zt_wait_tick, nullptr, ZT_WAIT_TICK_MS);
     if (zt_add_type(module.get(), "connection", &connectionType) < 0 ||
         zt_add_type(module.get(), "cursor", &cursorType) < 0)
+        return nullptr;
+    /* The package's additions (%s placeholders, row makers, command tags) are static
+     * methods of the cursor type: the module's namespace stays as it is. */
+    if (PyType_Ready(&RowMakerType) < 0 ||
+        zt_add_static_methods(&cursorType, zt_placeholder_methods) < 0 ||
+        zt_add_static_methods(&cursorType, zt_row_methods) < 0 ||
+        zt_add_static_methods(&cursorType, zt_status_methods) < 0)
         return nullptr;
     return module.release();
 }

@@ -24,7 +24,7 @@ from .connargs import HostArg, PortArg, connection_arguments, is_dsn, with_libpq
 from .connection import Connection, ConnectionClosed
 from .info import ConnectionInfo
 from .transaction import IsolationLevel, Rollback, Transaction
-from .cursor import Cursor, NamedCursor
+from .cursor import ClientCursor, Column, Cursor, NamedCursor
 from .spread import spread_hosts
 from .frame import read_frame, write_frame
 from .errors import (DatabaseError, DataError, Error, IntegrityError, InterfaceError,
@@ -44,7 +44,7 @@ paramstyle = "qmark"
 
 __all__ = [
     "apilevel", "threadsafety", "paramstyle", "connect", "Connection", "Cursor",
-    "NamedCursor",
+    "NamedCursor", "ClientCursor", "Column",
     "Error", "Warning", "InterfaceError", "DatabaseError", "DataError",
     "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
     "NotSupportedError", "Date", "Time", "Timestamp", "DateFromTicks",

@@ -6,7 +6,7 @@ import itertools
 import operator
 import re
 import typing
-from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Type
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Tuple, Type
 
 import _pyztdb
 
@@ -15,6 +15,7 @@ from .copy import copy_expert as _copy_expert
 from .errors import Error as _DriverError
 from .errors import InterfaceError, ProgrammingError, translate, translate_errors
 from .errors import translates_errors, translating
+from .sql import Composable
 
 # The errors the handlers below catch: the module's (from super() calls) and ours.
 _ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _DriverError)
@@ -30,7 +31,7 @@ def _string_literal(text: str) -> str:
 if TYPE_CHECKING:
     from . import connection as _connection
 
-__all__ = ["Cursor", "NamedCursor", "Row"]
+__all__ = ["Cursor", "NamedCursor", "ClientCursor", "Column", "Row"]
 
 Row = Tuple[Any, ...]
 
@@ -44,6 +45,9 @@ _MODULE_DESCRIPTION: Any = _pyztdb.cursor.__dict__["description"]
 _MODULE_EXECUTE = _pyztdb.cursor.execute
 _MODULE_FETCHONE = _pyztdb.cursor.fetchone
 _MODULE_ERROR_CLASSES: Tuple[Type[Exception], ...] = (_pyztdb.Error, _pyztdb.Warning)
+# %s / %(name)s placeholders into ? markers, analysed once per statement text (in C).
+_CONVERT = _pyztdb.cursor._convert_placeholders
+_MAKE_ROWS = _pyztdb.cursor._make_rows
 
 # The statement class the module reports for statements without rows (DDL, SET, CALL):
 # their row count is unknown.
@@ -83,12 +87,68 @@ def _check_sequence(method: str, name: str, value: Any) -> None:
                     % (method, name, type(value).__name__))
 
 
-def _check_parameters(parameters: Any) -> None:
-    """ProgrammingError for a mapping as the parameters of execute: the markers are
-    positional, and the module would read a dict by the keys 0, 1, ..."""
-    if isinstance(parameters, typing.Mapping):
-        raise ProgrammingError("execute: parameters must be a sequence, not %s (the "
-                               "markers are ?, by position)" % type(parameters).__name__)
+def _convert(operation: Any, parameters: Any) -> Tuple[Any, Any]:
+    """(statement, parameters) with ? markers for the module: %s and %(name)s
+    placeholders converted (a mapping's values in placeholder order), a statement with ?
+    markers as it is. ztcondb's ProgrammingError when the two do not fit together."""
+    try:
+        converted: Tuple[Any, Any] = _CONVERT(operation, parameters)
+    except _MODULE_ERROR_CLASSES as exc:
+        raise translate(exc) from exc
+    return converted
+
+
+def _convert_many(operation: Any, rows: List[Any]) -> Tuple[Any, List[Any]]:
+    """_convert for the rows of executemany: one statement, rows of named placeholders
+    made tuples."""
+    try:
+        converted: Tuple[Any, List[Any]] = _pyztdb.cursor._convert_placeholders_many(operation, rows)
+    except _MODULE_ERROR_CLASSES as exc:
+        raise translate(exc) from exc
+    return converted
+
+
+class Column(tuple):  # type: ignore[type-arg]
+    """One column of `Cursor.description`: the 7-item sequence PEP 249 describes, whose
+    items are also attributes (`name`, `type_code`, ...)."""
+
+    __slots__ = ()
+
+    @property
+    def name(self) -> str:
+        """The column's name."""
+        return typing.cast(str, self[0])
+
+    @property
+    def type_code(self) -> Any:
+        """The column's type (compares equal to ztcondb.STRING, NUMBER, DATETIME, ...)."""
+        return self[1]
+
+    @property
+    def display_size(self) -> Optional[int]:
+        return typing.cast(Optional[int], self[2])
+
+    @property
+    def internal_size(self) -> Optional[int]:
+        return typing.cast(Optional[int], self[3])
+
+    @property
+    def precision(self) -> Optional[int]:
+        return typing.cast(Optional[int], self[4])
+
+    @property
+    def scale(self) -> Optional[int]:
+        return typing.cast(Optional[int], self[5])
+
+    @property
+    def null_ok(self) -> Optional[bool]:
+        return typing.cast(Optional[bool], self[6])
+
+    def __repr__(self) -> str:
+        return "<Column %r, type: %s>" % (self[0], self[1])
+
+
+_RowFactory = Callable[[Any], Callable[[Any], Any]]
 
 
 def _sqlstate(exc: BaseException) -> str:
@@ -128,13 +188,76 @@ class Cursor(_pyztdb.cursor):
     habits: `close()` closes, `rowcount` is -1 when unknown, `executemany` runs one
     atomic batch."""
 
-    def __init__(self, conn: "_connection.Connection", name: Any = None) -> None:
+    def __init__(self, conn: "_connection.Connection", name: Any = None, *,
+                 row_factory: Optional[_RowFactory] = None) -> None:
         super().__init__(conn, None)
         self._connection = conn
         self._rownumber: Optional[int] = None
         self._closed = False
         # The row count when the module's is not the one to report; -1: unknown.
         self._count: Optional[int] = -1
+        if row_factory is not None:
+            self.row_factory = row_factory
+
+    # What rows become: None for tuples (the module's own rows, handed out as they are),
+    # else a row factory (ztcondb.rows) and the maker it gave for the current result.
+    _row_factory: Optional[_RowFactory] = None
+    _maker: Optional[Callable[[Any], Any]] = None
+    # The statement last handed to the module, for `query`.
+    _sent: Optional[str] = None
+    # description as Column objects, and the module's list they were made from.
+    _columns: Optional[List[Column]] = None
+    _columns_of: Any = None
+
+    @property
+    def row_factory(self) -> _RowFactory:
+        """What each row becomes: ztcondb.rows.tuple_row (the default), dict_row,
+        namedtuple_row, class_row(cls), args_row(func), kwargs_row(func), or any callable
+        taking the cursor and returning a callable that makes one row of a tuple."""
+        from .rows import tuple_row
+        return self._row_factory if self._row_factory is not None else tuple_row
+
+    @row_factory.setter
+    def row_factory(self, factory: Optional[_RowFactory]) -> None:
+        from .rows import tuple_row
+        if factory is not None and not callable(factory):
+            raise TypeError("row_factory must be callable, not %s" % type(factory).__name__)
+        self._row_factory = None if factory is None or factory is tuple_row else factory
+        self._maker = None
+
+    def _rows(self, rows: List[Any]) -> List[Any]:
+        """The fetched tuples made into the rows the row factory asks for (in place)."""
+        maker = self._maker
+        if maker is None:
+            assert self._row_factory is not None
+            maker = self._maker = self._row_factory(self)
+        made: List[Any] = _MAKE_ROWS(maker, rows)
+        return made
+
+    def _row(self, row: Any) -> Any:
+        maker = self._maker
+        if maker is None:
+            assert self._row_factory is not None
+            maker = self._maker = self._row_factory(self)
+        return maker(row)
+
+    @property
+    def query(self) -> Optional[bytes]:
+        """The text of the last statement as the server received it (UTF-8), its
+        parameters as $1, $2, ...; None before the first."""
+        if self._sent is None:
+            return None
+        text: str = _pyztdb.cursor._numbered_markers(self._sent)
+        return text.encode("utf-8", "surrogatepass")
+
+    @property
+    def statusmessage(self) -> Optional[str]:
+        """The server's command tag of the current result ("INSERT 0 1", "SELECT 3",
+        "CREATE TABLE"); None without one."""
+        if self._pipeline_pending:
+            self._sync_pipeline()
+        tag: Optional[str] = _pyztdb.cursor._command_tag(self)
+        return tag
 
     # Statements of this cursor sent in a pipeline whose results were not read yet.
     _pipeline_pending = 0
@@ -192,15 +315,22 @@ class Cursor(_pyztdb.cursor):
         return count
 
     @property  # type: ignore[override]
-    def description(self) -> Optional[List[Tuple[Any, ...]]]:
-        """One 7-item tuple per result column; None before a result with columns."""
+    def description(self) -> Optional[List[Column]]:
+        """One Column per result column (a 7-item sequence with the attributes name,
+        type_code, display_size, internal_size, precision, scale, null_ok); None before a
+        result with columns."""
         if self._pipeline_pending:
             self._sync_pipeline()
         try:
             value: Optional[List[Tuple[Any, ...]]] = _MODULE_DESCRIPTION.__get__(self)
-            return value
         except AttributeError:
             return None
+        if value is None:
+            return None
+        if value is not self._columns_of:
+            self._columns = [Column(item) for item in value]
+            self._columns_of = value
+        return self._columns
 
     def close(self) -> None:
         """Releases the result; every later call but `close()` raises InterfaceError."""
@@ -209,25 +339,31 @@ class Cursor(_pyztdb.cursor):
         super().close()
 
     @translates_errors
-    def execute(self, operation: str, parameters: Optional[typing.Sequence[Any]] = None) -> None:
+    def execute(self, operation: str,  # type: ignore[override]
+                parameters: Any = None) -> "Cursor":
+        """Runs one statement and returns the cursor (so `cur.execute(...).fetchone()`
+        reads its first row). Parameters go by ? markers (a sequence), %s placeholders
+        (a sequence) or %(name)s placeholders (a mapping); %% is a percent sign in a
+        statement with placeholders."""
         # _start, the module's execute and _settle, inlined: this is the per-call path.
         if self._closed:
             raise InterfaceError("cursor already closed")
         self._rownumber = None
         self._count = -1
+        self._maker = None
         conn = self._connection
-        if conn._pipeline is not None:
-            if parameters is not None and type(parameters) is not tuple \
-                    and type(parameters) is not list:
-                _check_parameters(parameters)
-            conn._pipeline.send(self, operation, parameters)
-            return
+        if type(operation) is not str and isinstance(operation, Composable):
+            operation = operation.as_string(self)
         try:
+            if parameters is not None:
+                operation, parameters = _CONVERT(operation, parameters)
+            self._sent = operation
+            if conn._pipeline is not None:
+                conn._pipeline.send(self, operation, parameters)
+                return self
             if parameters is None:
                 _MODULE_EXECUTE(self, operation)
             else:
-                if type(parameters) is not tuple and type(parameters) is not list:
-                    _check_parameters(parameters)
                 _MODULE_EXECUTE(self, operation, parameters)
         except _MODULE_ERROR_CLASSES as exc:
             if conn._closed:
@@ -238,6 +374,7 @@ class Cursor(_pyztdb.cursor):
         self._count = -1 if self.sql_type == _NO_ROWS else None
         if conn._notify_handlers:
             conn._dispatch_notifies()
+        return self
 
     def executemany(self, operation: str,  # type: ignore[override]
                     seq_of_parameters: typing.Iterable[typing.Sequence[Any]]) -> None:
@@ -247,10 +384,15 @@ class Cursor(_pyztdb.cursor):
         in autocommit mode nothing of it stays. `rowcount` is then the total of rows
         affected. An empty sequence runs nothing."""
         self._start()
+        self._maker = None
+        if isinstance(operation, Composable):
+            operation = operation.as_string(self)
         rows = seq_of_parameters if type(seq_of_parameters) is list else list(seq_of_parameters)
         if not rows:
             self._count = 0
             return
+        operation, rows = _convert_many(operation, rows)
+        self._sent = operation
         first = rows[0]
         if not isinstance(first, (str, bytes, bytearray)) and hasattr(first, "__len__") \
                 and len(first) == 0:
@@ -326,7 +468,7 @@ class Cursor(_pyztdb.cursor):
         return result
 
     @translates_errors
-    def fetchone(self) -> Optional[Row]:
+    def fetchone(self) -> Any:
         if self._closed:
             raise InterfaceError("cursor already closed")
         if self._pipeline_pending:
@@ -335,8 +477,12 @@ class Cursor(_pyztdb.cursor):
             row: Optional[Row] = _MODULE_FETCHONE(self)
         except _MODULE_ERROR_CLASSES as exc:
             raise translate(exc) from exc
-        if row is not None and self._rownumber is not None:
+        if row is None:
+            return None
+        if self._rownumber is not None:
             self._rownumber += 1
+        if self._row_factory is not None:
+            return self._row(row)
         return row
 
     def fetchmany(self, size: Optional[int] = None) -> List[Row]:
@@ -349,13 +495,17 @@ class Cursor(_pyztdb.cursor):
             raise ProgrammingError("The result set does not exist")
         if self._rownumber is not None:
             self._rownumber += len(rows)
+        if self._row_factory is not None and rows:
+            return self._rows(rows)
         return rows
 
-    def fetchall(self) -> List[Row]:
+    def fetchall(self) -> List[Any]:
         self._check()
         rows: List[Row] = super().fetchall()
         if self._rownumber is not None:
             self._rownumber += len(rows)
+        if self._row_factory is not None and rows:
+            return self._rows(rows)
         return rows
 
     def nextset(self) -> Optional[bool]:  # type: ignore[override]
@@ -363,6 +513,7 @@ class Cursor(_pyztdb.cursor):
         moved = super().nextset()
         if moved is None:
             return None
+        self._maker = None
         self._rownumber = 0
         self._count = None
         return True
@@ -398,7 +549,7 @@ class Cursor(_pyztdb.cursor):
     def __iter__(self) -> typing.Iterator[Row]:
         return self
 
-    def __next__(self) -> Row:
+    def __next__(self) -> Any:
         row = self.fetchone()
         if row is None:
             raise StopIteration
@@ -490,10 +641,15 @@ class NamedCursor(Cursor):
     def _run(self, text: str) -> None:
         _pyztdb.cursor.execute(self, text)
 
-    def execute(self, operation: str, parameters: Optional[typing.Sequence[Any]] = None) -> None:
+    def execute(self, operation: str, parameters: Any = None) -> "NamedCursor":  # type: ignore[override]
+        """Declares the cursor on the server for the statement (see Cursor.execute for
+        the parameters) and returns it."""
         self._start()
+        self._maker = None
+        if isinstance(operation, Composable):
+            operation = operation.as_string(self)
         if parameters is not None:
-            _check_parameters(parameters)
+            operation, parameters = _convert(operation, parameters)
         self._drop()
         if self._connection.autocommit and not self.withhold:
             raise ProgrammingError("a named cursor without withhold needs a transaction: "
@@ -501,6 +657,7 @@ class NamedCursor(Cursor):
         scroll = {None: "", True: " SCROLL", False: " NO SCROLL"}[self.scrollable]
         hold = " WITH HOLD" if self.withhold else ""
         declare = "DECLARE %s%s CURSOR%s FOR %s" % (self._quoted, scroll, hold, operation)
+        self._sent = declare
         if parameters is None:
             _pyztdb.cursor.execute(self, declare)
         else:
@@ -512,6 +669,7 @@ class NamedCursor(Cursor):
         _pyztdb.cursor.fetchpage(self, self.name, self._reading, 0)
         self._rownumber = 0
         self._count = 0
+        return self
 
     def executemany(self, operation: str,  # type: ignore[override]
                     seq_of_parameters: typing.Iterable[typing.Sequence[Any]]) -> None:
@@ -649,12 +807,14 @@ class NamedCursor(Cursor):
         self._sync()
         return -1 if self._count is None else self._count
 
-    def fetchone(self) -> Optional[Row]:
+    def fetchone(self) -> Any:
         self._check()
         row = next(self._it, None)
         while row is None and self._refill():
             row = next(self._it, None)
         self._sync()
+        if row is not None and self._row_factory is not None:
+            return self._row(row)
         return row
 
     def fetchmany(self, size: Optional[int] = None) -> List[Row]:
@@ -675,6 +835,8 @@ class NamedCursor(Cursor):
                 break
             self._pass_failed()
             rows += self._buffered(size - len(rows))
+        if self._row_factory is not None and rows:
+            return self._rows(rows)
         return rows
 
     def fetchall(self) -> List[Row]:
@@ -693,6 +855,8 @@ class NamedCursor(Cursor):
         while self._failed:
             self._pass_failed()
             rows += self._buffered(None)
+        if self._row_factory is not None and rows:
+            return self._rows(rows)
         return rows
 
     def scroll(self, value: int, mode: str = "relative") -> None:
@@ -778,4 +942,45 @@ class NamedCursor(Cursor):
         by the page's own iterator, so a loop costs no Python call per row; the cursor's
         counters and its other fetch methods follow the loop."""
         self._check()
-        return itertools.chain.from_iterable(iter(self._next_source, None))
+        rows = itertools.chain.from_iterable(iter(self._next_source, None))
+        if self._row_factory is not None:
+            return map(self._row, rows)
+        return rows
+
+
+@translate_errors
+class ClientCursor(Cursor):
+    """A cursor that writes the parameters into the statement text on the client, quoted
+    by the server's rules (see ztcondb.sql.quote), and sends the text alone: for
+    statements the server cannot take parameters in (SET, DDL, a DO block). `mogrify`
+    shows the text it sends."""
+
+    def mogrify(self, operation: Any, parameters: Any = None) -> str:
+        """The statement with its parameters written in, as execute would send it."""
+        return self._merged(operation, parameters, False)
+
+    def _merged(self, operation: Any, parameters: Any, keep_pairs: bool) -> str:
+        from .sql import Composable, quote
+        if isinstance(operation, Composable):
+            operation = operation.as_string(self)
+        if parameters is None:
+            return typing.cast(str, operation)
+        text, values = _convert(operation, parameters)
+        pieces: List[str] = _pyztdb.cursor._marker_pieces(text, keep_pairs)
+        values = list(values)
+        if len(values) != len(pieces) - 1:
+            raise ProgrammingError("the statement has %d parameter markers but %d parameters "
+                                   "are given" % (len(pieces) - 1, len(values)))
+        out = [pieces[0]]
+        for value, piece in zip(values, pieces[1:]):
+            out.append(quote(value))
+            out.append(piece)
+        return "".join(out)
+
+    @translates_errors
+    def execute(self, operation: Any,  # type: ignore[override]
+                parameters: Any = None) -> "ClientCursor":
+        # ?? stays as it is in the text sent: the module reads it as one "?".
+        text = operation if parameters is None else self._merged(operation, parameters, True)
+        super().execute(text)
+        return self

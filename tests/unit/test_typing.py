@@ -15,7 +15,7 @@ MODULE_DIR = os.path.dirname(_pyztdb.__file__)
 
 METHODS = sorted(
     [("module", name, getattr(_pyztdb, name)) for name in ("_connect", "version")]
-    + [(owner.__name__, name, value) for owner in (_pyztdb.connection, _pyztdb.cursor)
+    + [(owner.__name__, name, getattr(owner, name)) for owner in (_pyztdb.connection, _pyztdb.cursor)
        for name, value in vars(owner).items()
        if callable(value) and not name.startswith("__") or name in ("__enter__", "__exit__")],
     key=lambda t: t[:2])
