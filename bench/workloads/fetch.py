@@ -36,6 +36,25 @@ def ztcondb_fetchall(ctx):
     return checked(ctx, rows)
 
 
+def ztcondb_dict_fetchall(ctx):
+    from ztcondb.rows import dict_row
+    cur = ctx.ztcondb().cursor()
+    cur.row_factory = dict_row
+    with ctx.timed():
+        cur.execute(QUERY)
+        rows = cur.fetchall()
+    return checked(ctx, rows)
+
+
+def psycopg2_dict_fetchall(ctx):
+    import psycopg2.extras
+    cur = ctx.psycopg2().cursor(cursor_factory=psycopg2.extras.RealDictCursor)
+    with ctx.timed():
+        cur.execute(QUERY)
+        rows = cur.fetchall()
+    return checked(ctx, rows)
+
+
 def module_fetchall(ctx):
     """The module's own conversions (pytypes off: floats for NUMERIC, str for DATE),
     which must not get slower while the Python types get faster."""
@@ -76,6 +95,8 @@ async def asyncpg_fetch(ctx):
 JOBS = [
     Job("ztcondb fetchall", "ztcondb", ztcondb_fetchall),
     Job("_pyztdb fetchall (module types)", "ztcondb", module_fetchall),
+    Job("ztcondb fetchall dict_row", "ztcondb", ztcondb_dict_fetchall),
+    Job("psycopg2 fetchall RealDictCursor", "psycopg2", psycopg2_dict_fetchall),
     Job("psycopg2 fetchall", "psycopg2", psycopg2_fetchall, ref=True),
     Job("psycopg3 fetchall (text)", "psycopg3", psycopg3_fetchall),
     Job("asyncpg fetch (binary)", "asyncpg", asyncpg_fetch),
@@ -86,4 +107,7 @@ JOBS = [
 TARGETS = [
     Target("ztcondb fetchall", "psycopg2 fetchall", speed=2.5),
     Target("ztcondb fetchall", "psycopg2 fetchall", memory=0.75),
+    # Dict rows at 0.8x the rate of tuple rows or better, 2x psycopg2's dict cursor.
+    Target("ztcondb fetchall dict_row", "ztcondb fetchall", time=1.25),
+    Target("ztcondb fetchall dict_row", "psycopg2 fetchall RealDictCursor", speed=2.0),
 ]
