@@ -70,7 +70,6 @@ def test_question_mark_markers(conn):
     assert conn.execute("select owner from accounts where id = ?", (7,)).fetchone() == ("q",)
 
 
-@pytest.mark.xfail(reason="%s markers not built yet", strict=False)
 def test_percent_markers(conn):
     conn.execute("insert into accounts (id, owner, balance) values (%s, %s, %s)", (8, "p", 10))
     conn.execute("update accounts set balance = balance + %(add)s where id = %(id)s",
