@@ -369,7 +369,7 @@ class Connection(_pyztdb.connection):
             cur = NamedCursor(self, name, withhold=withhold, scrollable=scrollable)
         factory = row_factory if row_factory is not None else self._row_factory
         if factory is not None:
-            cur.row_factory = factory  # type: ignore[attr-defined]
+            cur.row_factory = factory
         return cur
 
     def __enter__(self) -> "Connection":
