@@ -273,3 +273,20 @@ def test_execute_returns_the_cursor_and_autocommit_keyword(conninfo, observer):
         cur = conn.execute("insert into face_tx values (?) returning n", (5,))
         assert isinstance(cur, ztcondb.Cursor) and cur.fetchone() == (5,)
         assert committed(observer) == [5]
+
+
+def test_blocks_repeat_on_one_session(conn, observer):
+    """The same BEGIN / SAVEPOINT / ROLLBACK TO texts run often enough to be prepared,
+    also inside a failed transaction."""
+    for n in range(0, 40, 10):
+        run_inner_failed_statement_at(conn, n)
+    assert committed(observer) == [n + k for n in range(0, 40, 10) for k in (1, 3)]
+
+
+def run_inner_failed_statement_at(conn, n):
+    with conn.transaction():
+        insert(conn, n + 1)
+        with pytest.raises(ztcondb.IntegrityError):
+            with conn.transaction():
+                insert(conn, n + 1)
+        insert(conn, n + 3)
