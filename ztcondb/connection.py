@@ -165,9 +165,21 @@ class Connection(_pyztdb.connection):
             self._end_transaction(True)
 
     def _set_characteristic(self, attribute: str, value: Any) -> None:
+        """Sets one characteristic; when the session refuses it, the connection keeps
+        the one it had."""
         self._check_idle(attribute)
+        old = getattr(self, "_" + attribute)
         setattr(self, "_" + attribute, value)
-        self._apply_characteristics()
+        try:
+            self._apply_characteristics()
+        except BaseException:
+            setattr(self, "_" + attribute, old)
+            if not self._autocommit_on and not self.closed:
+                try:
+                    self._end_transaction(False)
+                except Error:
+                    pass
+            raise
 
     @property
     def isolation_level(self) -> Optional[IsolationLevel]:

@@ -179,3 +179,19 @@ def test_info_reads_the_session(zd):
         info.backend_pid
     conn.close()
     assert info.transaction_status == TS.UNKNOWN
+
+
+@pytest.mark.parametrize("attribute, value", [
+    ("isolation_level", ztcondb.IsolationLevel.SERIALIZABLE), ("read_only", True),
+    ("deferrable", False),
+])
+def test_refused_characteristic_keeps_the_old_one(zd, attribute, value):
+    conn = ztcondb.connect(host="h", database="d", user="u", password="p")
+    del zd.calls()[:]
+    zd.fail("ZTC_ExecwithDataReader", error="[42501] permission denied")
+    with pytest.raises(ztcondb.Error, match="permission denied"):
+        setattr(conn, attribute, value)
+    assert getattr(conn, attribute) is None
+    texts = [c.args.get("sql") for c in zd.calls() if c.name == "ZTC_Execute_no_query"]
+    assert texts[-1] == "rollback;"
+    conn.close()
