@@ -11,6 +11,7 @@
 #include "pyzt_util.h"
 #include "zt_face.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -41,13 +42,15 @@ bool zt_digit(char c)
 }
 
 /* Walks a text token by token as the library's statement reader does, and records the
- * offset of every ? that stands outside literals, quoted identifiers, comments and
- * dollar-quoted bodies. The rules (E'' escapes, nested block comments, $tag$ bodies,
+ * offset of every ? (and, when asked, every %) that stands outside literals, quoted
+ * identifiers, comments and dollar-quoted bodies. The rules (E'' escapes, nested block comments, $tag$ bodies,
  * $ inside identifiers) are the library's: a ? is taken for a marker here exactly
  * where the library takes it for one. */
 class ZtQuestionScan {
 public:
-    ZtQuestionScan(const std::string &text, std::vector<size_t> &at) : s_(text), at_(at) {}
+    ZtQuestionScan(const std::string &text, std::vector<size_t> &at,
+                   std::vector<size_t> *percents = nullptr)
+        : s_(text), at_(at), percents_(percents) {}
 
     void run()
     {
@@ -87,6 +90,8 @@ public:
             } else {
                 if (c == '?')
                     at_.push_back(pos_);
+                else if (c == '%' && percents_ != nullptr)
+                    percents_->push_back(pos_);
                 ++pos_;
             }
             last_word_ = word;
@@ -192,6 +197,7 @@ private:
 
     const std::string &s_;
     std::vector<size_t> &at_;
+    std::vector<size_t> *percents_;
     size_t pos_ = 0;
     bool last_word_ = false;
     size_t last_begin_ = 0, last_end_ = 0;
@@ -217,6 +223,7 @@ int zt_marker_count(const std::vector<size_t> &at)
 struct ZtPercentScan {
     std::string text;                  /* placeholders as ?, %% as %, the rest as written */
     std::vector<size_t> placeholders;  /* offsets in `text` of the ?s that placeholders became */
+    std::vector<size_t> sources;       /* the offset in the original text of each one's % */
     std::vector<std::string> names;    /* the name of each %(name)s, in order */
     int positional = 0;                /* %s, %b and %t placeholders */
     bool percent_pair = false;         /* the text has %% */
@@ -252,6 +259,7 @@ void zt_scan_percents(const char *s, size_t n, ZtPercentScan &out)
         }
         if (j < n && (s[j] == 's' || s[j] == 'b' || s[j] == 't') && !(named && name.empty())) {
             out.placeholders.push_back(out.text.size());
+            out.sources.push_back(i);
             out.text.push_back('?');
             if (named)
                 out.names.push_back(name);
@@ -312,8 +320,10 @@ std::string zt_library_text(const ZtPercentScan &scan)
 
 /* What a statement text holds, as a tuple kept in the cache:
  * (library text for % placeholders, positional count, names tuple, has %%, malformed
- * message or None, ? markers as the library reads the original text). */
-enum { ZT_P_TEXT, ZT_P_POSITIONAL, ZT_P_NAMES, ZT_P_PAIR, ZT_P_BAD, ZT_P_QUESTIONS, ZT_P_SIZE };
+ * message or None, ? markers as the library reads the original text, placeholders
+ * outside literals and comments). */
+enum { ZT_P_TEXT, ZT_P_POSITIONAL, ZT_P_NAMES, ZT_P_PAIR, ZT_P_BAD, ZT_P_QUESTIONS, ZT_P_CODE,
+       ZT_P_SIZE };
 
 /* Texts analysed so far. At ZT_CACHE_LIMIT entries the cache starts afresh, so that a
  * program building statement texts on the fly does not grow it without end. */
@@ -328,10 +338,13 @@ PyObject *zt_analyse(PyObject *text)
         return nullptr;
     ZtPercentScan scan;
     zt_scan_percents(s, static_cast<size_t>(len), scan);
-    std::vector<size_t> questions;
+    std::vector<size_t> questions, percents;
     const std::string original(s, static_cast<size_t>(len));
-    ZtQuestionScan(original, questions).run();
+    ZtQuestionScan(original, questions, &percents).run();
     const std::string library = zt_library_text(scan);
+    Py_ssize_t code = 0;
+    for (size_t source : scan.sources)
+        code += std::binary_search(percents.begin(), percents.end(), source) ? 1 : 0;
 
     PyRef names(PyTuple_New(static_cast<Py_ssize_t>(scan.names.size())));
     if (!names)
@@ -352,9 +365,9 @@ PyObject *zt_analyse(PyObject *text)
                                             "surrogatepass"));
     if (!bad || !library_text)
         return nullptr;
-    return Py_BuildValue("(OnOOOi)", library_text.get(), static_cast<Py_ssize_t>(scan.positional),
+    return Py_BuildValue("(OnOOOin)", library_text.get(), static_cast<Py_ssize_t>(scan.positional),
                          names.get(), scan.percent_pair ? Py_True : Py_False, bad.get(),
-                         zt_marker_count(questions));
+                         zt_marker_count(questions), code);
 }
 
 /* The analysis of `text` (borrowed from the cache), or null with an error set. */
@@ -478,19 +491,33 @@ PyObject *zt_convert_placeholders(PyObject *text, PyObject *params)
     PyObject *bad = PyTuple_GET_ITEM(entry, ZT_P_BAD);
     const Py_ssize_t questions = PyLong_AsSsize_t(PyTuple_GET_ITEM(entry, ZT_P_QUESTIONS));
     const Py_ssize_t named = PyTuple_GET_SIZE(names);
+    const Py_ssize_t code = PyLong_AsSsize_t(PyTuple_GET_ITEM(entry, ZT_P_CODE));
 
     const int shape = zt_params_shape(params);
     if (shape < 0)
         return nullptr;
+    /* ? markers and no placeholder outside literals and comments: the ? style, whatever
+     * a literal holds ("like '%smith%'"). */
+    if (questions > 0 && code == 0) {
+        if (shape == ZT_MAPPING)
+            return zt_refuse("execute: parameters must be a sequence, not %s (the markers are "
+                             "?, by position)", Py_TYPE(params)->tp_name);
+        if (shape == ZT_SEQUENCE) {
+            const Py_ssize_t given = PySequence_Size(params);
+            if (given < 0)
+                return nullptr;
+            if (given != questions)
+                return zt_refuse_count(questions, zt_plural(questions, "parameter marker (?)",
+                                                            "parameter markers (?)"), given);
+        }
+        return Py_BuildValue("(OO)", text, params);
+    }
     if (positional > 0 && named > 0)
         return zt_refuse("the statement mixes %%s and %%(name)s placeholders: use one style");
     if (shape == ZT_MAPPING) {
         if (positional > 0)
             return zt_refuse("the statement's %%s placeholders take a sequence of parameters, "
                              "not a mapping (a mapping goes with %%(name)s placeholders)");
-        if (named == 0 && questions > 0)
-            return zt_refuse("execute: parameters must be a sequence, not %s (the markers are "
-                             "?, by position)", Py_TYPE(params)->tp_name);
         if (bad != Py_None)
             return zt_refuse("%U", bad);
         PyRef values(zt_named_values(names, params));

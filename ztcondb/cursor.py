@@ -13,7 +13,8 @@ import _pyztdb
 from . import copy as _copy
 from .copy import copy_expert as _copy_expert
 from .errors import Error as _DriverError
-from .errors import InterfaceError, ProgrammingError, translate, translate_errors
+from .errors import (InterfaceError, NotSupportedError, ProgrammingError, translate,
+                     translate_errors)
 from .errors import translates_errors, translating
 from .sql import Composable
 
@@ -340,11 +341,14 @@ class Cursor(_pyztdb.cursor):
 
     @translates_errors
     def execute(self, operation: str,  # type: ignore[override]
-                parameters: Any = None) -> "Cursor":
+                parameters: Any = None, *, prepare: Optional[bool] = None,
+                binary: Optional[bool] = None) -> "Cursor":
         """Runs one statement and returns the cursor (so `cur.execute(...).fetchone()`
         reads its first row). Parameters go by ? markers (a sequence), %s placeholders
         (a sequence) or %(name)s placeholders (a mapping); %% is a percent sign in a
-        statement with placeholders."""
+        statement with placeholders. `prepare` and `binary` are accepted for psycopg 3's
+        callers: statements are prepared after the connection's prepare_threshold runs,
+        and the values read are the same in either format."""
         # _start, the module's execute and _settle, inlined: this is the per-call path.
         if self._closed:
             raise InterfaceError("cursor already closed")
@@ -377,13 +381,18 @@ class Cursor(_pyztdb.cursor):
         return self
 
     def executemany(self, operation: str,  # type: ignore[override]
-                    seq_of_parameters: typing.Iterable[typing.Sequence[Any]]) -> None:
+                    seq_of_parameters: typing.Iterable[Any], *,
+                    returning: bool = False) -> None:
         """Runs `operation` once per row of parameters as one batch: a plain INSERT
         through COPY, any other statement in one pipeline. The batch is atomic: a
         failing row fails the call with the server's message and the row number, and
         in autocommit mode nothing of it stays. `rowcount` is then the total of rows
-        affected. An empty sequence runs nothing."""
+        affected. An empty sequence runs nothing. `returning=True` (psycopg 3's results
+        of every row) is not supported."""
         self._start()
+        if returning:
+            raise NotSupportedError("executemany(returning=True) is not supported: run "
+                                    "the statement with execute() per row to read its results")
         self._maker = None
         if isinstance(operation, Composable):
             operation = operation.as_string(self)
@@ -641,7 +650,8 @@ class NamedCursor(Cursor):
     def _run(self, text: str) -> None:
         _pyztdb.cursor.execute(self, text)
 
-    def execute(self, operation: str, parameters: Any = None) -> "NamedCursor":  # type: ignore[override]
+    def execute(self, operation: str,  # type: ignore[override]
+                parameters: Any = None, *, binary: Optional[bool] = None) -> "NamedCursor":
         """Declares the cursor on the server for the statement (see Cursor.execute for
         the parameters) and returns it."""
         self._start()
@@ -979,7 +989,8 @@ class ClientCursor(Cursor):
 
     @translates_errors
     def execute(self, operation: Any,  # type: ignore[override]
-                parameters: Any = None) -> "ClientCursor":
+                parameters: Any = None, *, prepare: Optional[bool] = None,
+                binary: Optional[bool] = None) -> "ClientCursor":
         # ?? stays as it is in the text sent: the module reads it as one "?".
         text = operation if parameters is None else self._merged(operation, parameters, True)
         super().execute(text)

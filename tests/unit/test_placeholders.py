@@ -32,6 +32,10 @@ CONVERTED = [
     ("select ?, '100%%'", (1,), "select ?, '100%%'", (1,)),
     ("select ?, 'a%'", (1,), "select ?, 'a%'", (1,)),
     ("select ???", (1,), "select ???", (1,)),               # ?? is a literal ?
+    # % sequences only inside literals or comments leave a ? statement alone.
+    ("select 1 where n like '%smith%' and id = ?", (1,),
+     "select 1 where n like '%smith%' and id = ?", (1,)),
+    ("select '%(x)s', ? -- 100%s", [1], "select '%(x)s', ? -- 100%s", [1]),
     ("select 1", (), "select 1", ()),
     # A ? beside %s is an operator: doubled, so that the server receives it as written.
     ("select d ? 'k' from t where id = %s", (1,), "select d ?? 'k' from t where id = ?", (1,)),
@@ -78,6 +82,9 @@ REFUSED = [
     ("select %s, 50%", (1,), "incomplete placeholder: '%'"),
     ("select %(a)x", {"a": 1}, "got '%(a)x'"),
     ("select ?", {"a": 1}, "must be a sequence, not dict (the markers are ?"),
+    ("select '%(a)s', ?", {"a": 1}, "must be a sequence, not dict (the markers are ?"),
+    ("select 'a%s', ?", (1, 2), "1 parameter marker (?) but 2 parameters are bound"),
+    ("select 1 where n like '%smith%' and id = %s", (1,), "got '%'"),
 ]
 
 
