@@ -481,9 +481,11 @@ PyObject *zt_convert_placeholders(PyObject *text, PyObject *params)
 {
     if (!PyUnicode_Check(text))
         return Py_BuildValue("(OO)", text, params);   /* the module's execute refuses it */
-    PyObject *entry = zt_analysis(text);
-    if (entry == nullptr)
+    /* Held: reading the parameters runs Python code, which may start the cache afresh. */
+    PyRef held = PyRef::borrow(zt_analysis(text));
+    if (!held)
         return nullptr;
+    PyObject *entry = held.get();
     PyObject *library = PyTuple_GET_ITEM(entry, ZT_P_TEXT);
     const Py_ssize_t positional = PyLong_AsSsize_t(PyTuple_GET_ITEM(entry, ZT_P_POSITIONAL));
     PyObject *names = PyTuple_GET_ITEM(entry, ZT_P_NAMES);

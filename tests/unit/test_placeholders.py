@@ -151,3 +151,15 @@ def test_the_cursor_sends_the_converted_text_and_returns_itself(zd, zconn):
     assert zd.calls_of(EXEC)[-1]["sql"] == "select ? where d ?? 'k'"
     assert [c["pos"] for c in zd.calls_of("ZTC_BindParamByPos")] == [1]
     assert cur.query == b"select $1 where d ? 'k'"
+
+
+def test_parameters_that_refill_the_cache_while_read():
+    # Reading a mapping runs Python code; here it analyses enough other texts for the
+    # cache to start afresh while the first statement's analysis is still in use.
+    class Flooding(dict):
+        def __getitem__(self, key):
+            for i in range(1100):
+                _pyztdb.cursor._convert_placeholders("select %s -- " + str(i), (i,))
+            return dict.__getitem__(self, key)
+    text = "select %(a)s, %(b)s -- flooded"
+    assert _pyztdb.cursor._convert_placeholders(text, Flooding(a=1, b=2)) == ("select ?, ? -- flooded", (1, 2))
