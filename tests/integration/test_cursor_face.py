@@ -215,3 +215,20 @@ def test_sql_composition_runs(cur):
     cur.execute(sql.SQL("insert into {} values ({})").format(
         sql.Identifier('we"ird table'), sql.Literal(5)))
     assert cur.execute('select "Mixed Case" from "we""ird table"').fetchall() == [(5,)]
+
+
+def test_placeholders_in_a_pipeline_and_a_client_cursor_factory(db, pg):
+    with db.pipeline():
+        first = db.cursor().execute("select %s::int + 1", (1,))
+        second = db.cursor().execute("select %(a)s::text", {"a": "x"})
+    assert (first.fetchone(), second.fetchone()) == ((2,), ("x",))
+    conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"],
+                           user=pg["user"], cursor_factory=ztcondb.ClientCursor,
+                           row_factory=rows.dict_row)
+    try:
+        cur = conn.cursor()
+        assert isinstance(cur, ztcondb.ClientCursor)
+        assert cur.execute("select %s as v", ("it's",)).fetchall() == [{"v": "it's"}]
+        assert cur.query == b"select 'it''s' as v"
+    finally:
+        conn.close()
