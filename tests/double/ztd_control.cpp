@@ -314,6 +314,10 @@ void ztd_queue_notify(const char *channel, const char *payload, int length, int 
     state().notifications.push_back(std::move(n));
 }
 
+/* Whether ZTC_GetRowValues gives the cells' views (the default) or views that offer
+ * nothing, so that every value is read with ZTC_GetData. */
+void ztd_row_views(int on) { state().row_views = on != 0; }
+
 int ztd_lob_count(void) { return static_cast<int>(state().lobs.size()); }
 int ztd_open_results(void) { return static_cast<int>(state().results.size()); }
 int ztd_open_sessions(void) { return static_cast<int>(state().sessions.size()); }

@@ -421,6 +421,69 @@ int open_session(const char *name, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
     return 0;
 }
 
+/* The view of one scripted cell of a column of type code `code`, as the library's views
+ * go: a NULL has a null text and length -1; a fixed-size number whose cell has exactly its
+ * code's size (smallint, integer, bigint, float, double) and a boolean cell of "T" or "F" is
+ * decoded; any other cell of a code that is not fixed-size offers its bytes as the text when
+ * its length word is their count. Everything else (a tinyint, a date-time count, a cell
+ * with a length word of its own) offers neither, and the driver reads it with ZTC_GetData,
+ * so each view gives exactly what ZTC_GetData of the same cell gives. */
+ZTC_ROWVALUE cell_view(const Cell &cell, int code)
+{
+    ZTC_ROWVALUE v{nullptr, -1, 0, 0, 0.0};
+    if (cell.null)
+        return v;
+    const std::string &b = cell.data;
+    v.length = cell.length;
+    const bool whole = cell.length >= 0 && static_cast<size_t>(cell.length) == b.size();
+    switch (code) {
+    case ZTC_TYPE_BOOLEAN:
+        if (whole && (b == "T" || b == "F")) {
+            v.integer = b == "T";
+            v.decoded = 1;
+        }
+        return v;
+    case ZTC_TYPE_SMALLINT:
+    case ZTC_TYPE_INTEGER:
+    case ZTC_TYPE_BIGINT: {
+        const size_t size = code == ZTC_TYPE_SMALLINT ? 2 : code == ZTC_TYPE_INTEGER ? 4 : 8;
+        if (whole && b.size() == size) {
+            int16_t i16;
+            int32_t i32;
+            if (size == 2) {
+                std::memcpy(&i16, b.data(), 2);
+                v.integer = i16;
+            } else if (size == 4) {
+                std::memcpy(&i32, b.data(), 4);
+                v.integer = i32;
+            } else {
+                std::memcpy(&v.integer, b.data(), 8);
+            }
+            v.decoded = 1;
+        }
+        return v;
+    }
+    case ZTC_TYPE_FLOAT:
+        if (whole && b.size() == 4) {
+            float f;
+            std::memcpy(&f, b.data(), 4);
+            v.real = f;
+            v.decoded = 1;
+        }
+        return v;
+    case ZTC_TYPE_DOUBLE:
+        if (whole && b.size() == 8) {
+            std::memcpy(&v.real, b.data(), 8);
+            v.decoded = 1;
+        }
+        return v;
+    default:
+        if (whole && !fixed_size_code(code))
+            v.text = b.c_str();
+        return v;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -1122,8 +1185,7 @@ int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, in
     return 0;
 }
 
-/* The double offers no views: every value is to be read with ZTC_GetData, which is what
- * the scripted cells and the call log are about. */
+/* Views of the current row's scripted cells (cell_view), valid until the row moves. */
 int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count)
 {
     Logger("ZTC_GetRowValues").handle("result", R).integer("count", count).commit();
@@ -1136,8 +1198,15 @@ int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count)
     const ResultData *d = current_data(r);
     if (!d || r->row < 0 || r->row >= static_cast<int64_t>(d->rows.size()))
         return fail_with(r->session, "no current row");
+    const std::vector<Cell> &row = d->rows[static_cast<size_t>(r->row)];
+    if (!values || count < 0 || static_cast<size_t>(count) > d->columns.size() ||
+        static_cast<size_t>(count) > row.size())
+        return fail_with(r->session, "no room for the row's values");
     for (int c = 0; c < count; ++c)
-        values[c] = ZTC_ROWVALUE{nullptr, 0, 0, 0, 0.0};
+        values[c] = state().row_views
+                        ? cell_view(row[static_cast<size_t>(c)],
+                                    d->columns[static_cast<size_t>(c)].type)
+                        : ZTC_ROWVALUE{nullptr, 0, 0, 0, 0.0};
     return 0;
 }
 

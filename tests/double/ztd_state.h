@@ -166,6 +166,7 @@ struct State {
     std::deque<std::vector<std::pair<int, Value>>> outputs;
 
     std::deque<Notify> notifications;   /* for any session's ZTC_GetNotify */
+    bool row_views = true;      /* ZTC_GetRowValues gives views (else views of nothing) */
 
     std::vector<LogEntry> log;
     std::string orphan_error;   /* message of a failure that has no session to go to */

@@ -78,6 +78,7 @@ def _load():
         "ztd_output": (None, [c_int, c_int, c_int64, c_double, c_char_p, c_int, c_int]),
         "ztd_program_outputs": (None, []),
         "ztd_queue_notify": (None, [c_char_p, c_char_p, c_int, c_int]),
+        "ztd_row_views": (None, [c_int]),
         "ztd_lob_count": (c_int, []),
         "ztd_open_results": (c_int, []),
         "ztd_open_sessions": (c_int, []),
@@ -233,6 +234,12 @@ def fail(call, rc=-1, error=None, nth=None):
 
 def set_return(call, rc, nth=None):
     fail(call, rc, None, nth)
+
+
+def row_views(on):
+    """Whether ZTC_GetRowValues gives views of the cells (on after reset) or none, so
+    that the driver reads every value with ZTC_GetData."""
+    lib.ztd_row_views(1 if on else 0)
 
 
 def set_sql_type(cls, text=None):

@@ -100,6 +100,7 @@ def test_null_column_makes_no_request(zd, cur):
                                             (1, 1), (3, 1), (4, 2), (5, 4), (6, 8),
                                             (7, 4), (8, 8), (23, 8), (28, 4), (31, 8)])
 def test_request_capacity(zd, cur, code, capacity):
+    zd.row_views(False)  # the buffers of the value-by-value path
     fetch_value(zd, cur, code, None)
     (call,) = get_data_calls(zd)
     assert (call["col"], call["type"], call["capacity"]) == (1, code, capacity)
@@ -193,6 +194,7 @@ def test_datetime_outside_years_1_to_9999_raises(zd, cur, ms):
     (2, 1, 6),
 ])
 def test_declared_text_capacity(zd, cur, code, modi, capacity):
+    zd.row_views(False)  # the buffers of the value-by-value path
     assert fetch_value(zd, cur, code, "abc", modi=modi) == "abc"
     (call,) = get_data_calls(zd)
     assert call["capacity"] == capacity
@@ -221,6 +223,7 @@ def test_text_modifier_zero_or_negative_is_unbounded(zd, cur, code, modi):
 def test_long_text_requested_again_whole(zd, cur, code, modi, text):
     # Regression (long values cut at the buffer's capacity): the length word tells
     # the full length, and the value is asked for again with room for all of it.
+    zd.row_views(False)
     assert fetch_value(zd, cur, code, text, modi=modi) == text
     first, second = get_data_calls(zd)
     full = len(text.encode())
@@ -279,6 +282,7 @@ def test_large_object_failure_raises_and_releases(zd, cur, failing):
 
 
 def test_get_data_failure_raises(zd, cur):
+    zd.row_views(False)
     zd.fail("ZTC_GetData", error="[XX000] no such column")
     with pytest.raises(_pyztdb.OperationalError, match="no such column"):
         fetch_value(zd, cur, 5, 7)
