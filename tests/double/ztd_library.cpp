@@ -384,7 +384,7 @@ int release_handle(const char *name, const char *key, Map &map, ZTC_HANDLE *h)
     if (injected(name, 0, &rc))
         return rc;
     if (!h)
-        return fail_with(0, "no handle");
+        return 0;  // as the library: releasing nothing is a no-op
     map.erase(value_of(h));
     *h = nullptr;
     return 0;
@@ -911,6 +911,14 @@ int ZTC_BindParamByPos(ZTC_HANDLE *S, int pos, int direction, int type,
     Session *s = need_session(S);
     if (!s)
         return -1;
+    // The library's refusals: the protocol's positions, the interface's directions.
+    if (pos < 1 || pos > 65535)
+        return fail_with(value_of(S), ("[22023] parameter position " + std::to_string(pos) +
+                                       " is out of range").c_str());
+    if (direction != PARAM_INPUT && direction != PARAM_OUTPUT &&
+        direction != PARAM_INPUTOUTPUT && direction != PARAM_RETURNVALUE)
+        return fail_with(value_of(S), ("[22023] unsupported parameter direction " +
+                                       std::to_string(direction)).c_str());
     Binding b;
     b.direction = direction;
     b.type = type;
