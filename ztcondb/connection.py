@@ -16,6 +16,7 @@ from .errors import (Error, InterfaceError, NotSupportedError, OperationalError,
                      ProgrammingError, translate, translate_errors)
 from .info import ConnectionInfo
 from .pq import TransactionStatus
+from .rows import tuple_row
 from .transaction import IsolationLevel, Transaction
 
 # How many server notices `notices` keeps (the oldest go first).
@@ -218,9 +219,11 @@ class Connection(_pyztdb.connection):
         return ConnectionInfo(self)
 
     @property
-    def row_factory(self) -> Optional[Callable[..., Any]]:
-        """What the cursors of this connection make of each row (ztcondb.rows); None:
-        tuples."""
+    def row_factory(self) -> Callable[..., Any]:
+        """What the cursors of this connection make of each row: ztcondb.rows.tuple_row
+        (the default), dict_row, namedtuple_row, ... A cursor may have its own."""
+        if self._row_factory is None:
+            return tuple_row
         return self._row_factory
 
     @row_factory.setter
@@ -228,7 +231,8 @@ class Connection(_pyztdb.connection):
         if value is not None and not callable(value):
             raise TypeError("row_factory must be callable or None, not %s"
                             % type(value).__name__)
-        self._row_factory = value
+        # Tuples are the cursors' own rows: no factory to pass on.
+        self._row_factory = None if value is tuple_row else value
 
     def transaction(self, savepoint_name: Optional[str] = None,
                     force_rollback: bool = False) -> Transaction:

@@ -290,3 +290,25 @@ def run_inner_failed_statement_at(conn, n):
             with conn.transaction():
                 insert(conn, n + 1)
         insert(conn, n + 3)
+
+
+@pytest.mark.parametrize("connect_factory, cursor_factory, expected", [
+    (None, None, (1, "a")),
+    ("dict_row", None, {"n": 1, "t": "a"}),
+    ("dict_row", "tuple_row", (1, "a")),
+    (None, "namedtuple_row", (1, "a")),
+])
+def test_row_factory_of_connection_and_cursor(conninfo, connect_factory, cursor_factory,
+                                              expected):
+    from ztcondb import rows
+    kwargs = {"row_factory": getattr(rows, connect_factory)} if connect_factory else {}
+    with ztcondb.connect(conninfo, autocommit=True, **kwargs) as conn:
+        assert conn.row_factory is getattr(rows, connect_factory or "tuple_row")
+        cur = conn.cursor(row_factory=getattr(rows, cursor_factory)) if cursor_factory \
+            else conn.cursor()
+        row = cur.execute("select 1 as n, 'a' as t").fetchone()
+        assert row == expected
+        if cursor_factory == "namedtuple_row":
+            assert row.t == "a"
+        assert conn.execute("select 1 as n, 'a' as t").fetchone() == (
+            {"n": 1, "t": "a"} if connect_factory else (1, "a"))
