@@ -132,6 +132,14 @@ public:
     virtual PyObject *result(cursorObject *) { Py_RETURN_NONE; }
 
     const bool clears_bindings_;
+
+protected:
+    /* Reads (statement, parameters) from args by `format` ("O|O", "OO") into sql_ and
+     * *parameter (borrowed); a bad argument list is ProgrammingError "<method>
+     * Parameter mismatch" with the parser's TypeError as its cause. 0, or -1. */
+    int statement_arguments(PyObject *args, const char *format, const char *method,
+                            PyObject **parameter);
+    const char *sql_ = nullptr;     /* the statement's UTF-8 text, borrowed from args */
 };
 /* The one execution routine: arguments, the cursor check, release of the previous
  * result, parse, the session checked again (Python code run so far may have closed the

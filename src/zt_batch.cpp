@@ -49,13 +49,7 @@ public:
 
     int parse(cursorObject *) override
     {
-        PyObject *stringsql = nullptr;
-        if (!PyArg_ParseTuple(args_, "OO", &stringsql, &parameter_)) {
-            zt_raise_mismatch("executebatch Parameter mismatch");
-            return -1;
-        }
-        sql_ = zt_statement_utf8(stringsql, "executebatch");
-        return sql_ ? 0 : -1;
+        return statement_arguments(args_, "OO", "executebatch", &parameter_);
     }
 
     /* Every column is taken and encoded (and so checked) before the first is bound. */
@@ -125,7 +119,6 @@ private:
 
     PyObject *args_, *kwds_;            /* borrowed: the call's arguments */
     PyObject *parameter_ = nullptr;     /* borrowed from args_ */
-    const char *sql_ = nullptr;         /* borrowed from the statement argument */
     bool by_rows_ = false;
     bool in_place_ = false;
     zt_batch_ctx ctx_;

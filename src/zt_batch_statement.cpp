@@ -152,13 +152,8 @@ public:
      * Python code). */
     int parse(cursorObject *) override
     {
-        PyObject *stringsql = nullptr, *parameter = nullptr;
-        if (!PyArg_ParseTuple(args_, "O|O", &stringsql, &parameter)) {
-            zt_raise_mismatch("executemany Parameter mismatch");
-            return -1;
-        }
-        sql_ = zt_statement_utf8(stringsql, "executemany");
-        if (!sql_)
+        PyObject *parameter = nullptr;
+        if (statement_arguments(args_, "O|O", "executemany", &parameter) < 0)
             return -1;
         return zt_many_plan_make(parameter, &plan_);
     }
@@ -185,7 +180,6 @@ public:
 
 private:
     PyObject *args_;                /* borrowed: the call's arguments */
-    const char *sql_ = nullptr;     /* borrowed from the statement argument */
     zt_many_plan plan_;
 };
 

@@ -46,7 +46,6 @@ public:
 
 private:
     PyObject *args_;                /* borrowed: the call's arguments */
-    const char *sql_ = nullptr;     /* borrowed from the statement argument */
     int direction_ = 0;
 };
 

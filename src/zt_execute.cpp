@@ -6,6 +6,7 @@
 #include "zt_session.h"
 
 #include <cstring>
+#include <string>
 
 void zt_curs_rowcount(cursorObject *self)
 {
@@ -97,6 +98,18 @@ PyObject *zt_curs_execution(cursorObject *self, ZtExecution &how)
     }
 }
 
+int ZtExecution::statement_arguments(PyObject *args, const char *format, const char *method,
+                                     PyObject **parameter)
+{
+    PyObject *stringsql = nullptr;
+    if (!PyArg_ParseTuple(args, format, &stringsql, parameter)) {
+        zt_raise_mismatch((std::string(method) + " Parameter mismatch").c_str());
+        return -1;
+    }
+    sql_ = zt_statement_utf8(stringsql, method);
+    return sql_ ? 0 : -1;
+}
+
 namespace {
 
 /* execute(stringsql[, parameter]): one statement through the data-reader call. */
@@ -106,13 +119,7 @@ public:
 
     int parse(cursorObject *) override
     {
-        PyObject *stringsql = nullptr;
-        if (!PyArg_ParseTuple(args_, "O|O", &stringsql, &parameter_)) {
-            zt_raise_mismatch("execute Parameter mismatch");
-            return -1;
-        }
-        sql_ = zt_statement_utf8(stringsql, "execute");
-        return sql_ ? 0 : -1;
+        return statement_arguments(args_, "O|O", "execute", &parameter_);
     }
 
     /* A value that cannot be bound fails the call here: the statement never runs with a
@@ -136,7 +143,6 @@ public:
 private:
     PyObject *args_;                   /* borrowed: the call's arguments */
     PyObject *parameter_ = nullptr;    /* borrowed from args_ */
-    const char *sql_ = nullptr;        /* borrowed from the statement argument */
 };
 
 }  // namespace

@@ -43,7 +43,6 @@ private:
     PyObject *args_;                    /* borrowed: the call's arguments */
     PyObject *stringsql_ = nullptr;     /* borrowed from args_ */
     PyObject *parameters_ = Py_None;    /* borrowed from args_ */
-    const char *sql_ = nullptr;         /* borrowed from stringsql_ */
 };
 
 /* pipeline_take(): the oldest outcome of the batch becomes the cursor's result; False
