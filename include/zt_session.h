@@ -6,7 +6,10 @@
  * - A connection method, and every method of its cursors, holds the connection's
  *   session for its whole run (ZtHold). Another thread waits for it without the
  *   interpreter lock; the same thread (Python code run inside the method: a parameter's
- *   methods, GC callbacks, finalizers) enters again.
+ *   methods, GC callbacks, finalizers) enters again, but a method of the cursor whose
+ *   method is running is refused (the cursor's busy flag): only the connection can
+ *   change under a method, and closing it from inside is deferred until the method
+ *   returns.
  * - conn->p_conn and conn->session_gen change only with the hold and the interpreter
  *   lock both held, so a reader holding either one sees a settled value.
  * - The zt_lib_ wrappers release the interpreter lock around the call; the caller holds
