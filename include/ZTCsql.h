@@ -230,6 +230,47 @@ int ZTC_BindParamArrayByPos(ZTC_HANDLE *S, int pos, int columns, int direction, 
 int ZTC_BindParamArrayInPlace(ZTC_HANDLE *S, int pos, int columns, int direction, int type,
                               int n, void *values, int size, int *lengths);
 
+/* ---- server types ---- */
+
+/* Sets *oid to the server's type of column col (its PostgreSQL type OID; a domain's
+ * column reports its base type) and *element to an array column's element type, 0 when
+ * the column is not an array of a built-in type (ZTC_GetServerType tells the rest).
+ * -1 when there is no such column. */
+int ZTC_getResultcolServerType(ZTC_HANDLE *R, int col, unsigned *oid, unsigned *element);
+
+/* A type's entry in the server's catalog (pg_type). */
+typedef struct {
+    unsigned oid;
+    char kind;          /* typtype: 'b' base, 'c' composite, 'd' domain, 'e' enum,
+                           'm' multirange, 'p' pseudo, 'r' range */
+    char category;      /* typcategory: 'A' array, 'S' string, 'U' user-defined, ... */
+    char delimiter;     /* between the elements of its arrays' text form */
+    unsigned element;   /* an array type's element type; 0 otherwise */
+    unsigned base;      /* a domain's base type; 0 otherwise */
+    unsigned array;     /* the type's own array type; 0 when it has none */
+    char name[64];      /* typname, zero-terminated */
+} ZTC_SERVERTYPE;
+/* Fills *out with the catalog entry of type oid, asked of the server once per session
+ * and type and kept (one query: not inside a COPY, and it fails in a failed
+ * transaction). 0; ZTC_NO_MORE when the catalog has no such type; -1 with the message
+ * recorded. */
+int ZTC_GetServerType(ZTC_HANDLE *S, unsigned oid, ZTC_SERVERTYPE *out);
+
+/* Binds an input value at position pos (from 1) that goes to the server as type oid
+ * (0: the server infers it), in text (format 0: length bytes of UTF-8, a zero byte
+ * refused) or binary form (format 1: the type's binary form, length bytes). A negative
+ * length binds NULL of that type. The bytes are copied during the call. Every
+ * statement call that reads the single bindings sends it: ZTC_ExecwithDataReader,
+ * ZTC_Execute2, ZTC_Execute_procesure, ZTC_PipelineSend. */
+int ZTC_BindParamTyped(ZTC_HANDLE *S, int pos, unsigned oid, int format, const void *data,
+                       int length);
+/* Gives the array binding of position pos, whose code must be a text code (2, 62, 63,
+ * 40, 41), the server type oid: the statement path of ZTC_ExecBatch sends its values
+ * typed so (0: untyped again, as bound). A COPY writes the texts into the target's
+ * columns, which read them as their own types. Lasts until the position is bound
+ * again or ZTC_Reset. */
+int ZTC_SetArrayServerType(ZTC_HANDLE *S, int pos, unsigned oid);
+
 /* ---- results ---- */
 
 /* Class (2, 3 or 9) and counts of the current result. */

@@ -254,6 +254,16 @@ void ztd_result_column(const char *name, int namelen, int type, int modi)
     st.staging.back().columns.push_back(std::move(c));
 }
 
+/* Gives the last staged column a server type and element type. */
+void ztd_result_column_type(unsigned oid, unsigned element)
+{
+    State &st = state();
+    if (st.staging.empty() || st.staging.back().columns.empty())
+        return;
+    st.staging.back().columns.back().oid = oid;
+    st.staging.back().columns.back().element = element;
+}
+
 void ztd_result_row(void)
 {
     State &st = state();

@@ -974,6 +974,73 @@ int ZTC_BindParamArrayInPlace(ZTC_HANDLE *S, int pos, int columns, int direction
                       size, lengths, true);
 }
 
+/* ---- server types ---- */
+
+/* A column's server type is what the script gave it (0: none). */
+int ZTC_getResultcolServerType(ZTC_HANDLE *R, int col, unsigned *oid, unsigned *element)
+{
+    Logger("ZTC_getResultcolServerType").handle("result", R).integer("col", col).commit();
+    Result *r = need_result(R);
+    int rc;
+    if (injected("ZTC_getResultcolServerType", r ? r->session : 0, &rc))
+        return rc;
+    if (!r || !oid || !element)
+        return -1;
+    const Column *c = column_at(r, col);
+    if (!c)
+        return fail_with(r->session, "no such column");
+    *oid = c->oid;
+    *element = c->element;
+    return 0;
+}
+
+/* The double has no catalog: every type is unknown to it. */
+int ZTC_GetServerType(ZTC_HANDLE *S, unsigned oid, ZTC_SERVERTYPE *out)
+{
+    Logger("ZTC_GetServerType").handle("session", S).integer("oid", oid).commit();
+    int rc;
+    if (injected("ZTC_GetServerType", value_of(S), &rc))
+        return rc;
+    if (!need_session(S) || !out)
+        return -1;
+    return ZTC_NO_MORE;
+}
+
+int ZTC_BindParamTyped(ZTC_HANDLE *S, int pos, unsigned oid, int format, const void *data,
+                       int length)
+{
+    Logger("ZTC_BindParamTyped").handle("session", S).integer("pos", pos)
+        .integer("oid", oid).integer("format", format).integer("length", length)
+        .bytes("data", data, length > 0 ? length : 0).commit();
+    int rc;
+    if (injected("ZTC_BindParamTyped", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    Binding b;
+    b.direction = PARAM_INPUT;
+    b.type = format == 0 ? ZTC_TYPE_VARCHAR : ZTC_TYPE_BINARY;
+    b.buflen = length;
+    s->binds[pos] = b;
+    return 0;
+}
+
+int ZTC_SetArrayServerType(ZTC_HANDLE *S, int pos, unsigned oid)
+{
+    Logger("ZTC_SetArrayServerType").handle("session", S).integer("pos", pos)
+        .integer("oid", oid).commit();
+    int rc;
+    if (injected("ZTC_SetArrayServerType", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    if (s->arrays.find(pos) == s->arrays.end())
+        return fail_with(value_of(S), "parameter is not bound");
+    return 0;
+}
+
 /* ---- results ---- */
 
 int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,

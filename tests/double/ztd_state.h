@@ -55,6 +55,8 @@ struct Column {
     std::string name;
     int type = 0;
     int modi = 0;
+    unsigned oid = 0;           /* server type (ZTC_getResultcolServerType); 0: none given */
+    unsigned element = 0;
 };
 
 struct ResultData {

@@ -71,6 +71,7 @@ def _load():
         "ztd_set_sql_type": (None, [c_int, c_char_p]),
         "ztd_result_begin": (None, [c_int, c_int, c_int64, c_int]),
         "ztd_result_column": (None, [c_char_p, c_int, c_int, c_int]),
+        "ztd_result_column_type": (None, [ctypes.c_uint, ctypes.c_uint]),
         "ztd_result_row": (None, []),
         "ztd_result_cell": (None, [c_int, c_int64, c_double, c_char_p, c_int, c_int]),
         "ztd_queue_execution": (None, []),
@@ -98,17 +99,21 @@ lib = _load()
 
 
 class Column:
-    """A result column: name, library type code and modifier."""
+    """A result column: name, library type code and modifier; the server type (OID)
+    and an array's element type that ZTC_getResultcolServerType reports (0: none)."""
 
-    __slots__ = ("name", "type", "modi")
+    __slots__ = ("name", "type", "modi", "oid", "element")
 
-    def __init__(self, name, type, modi=0):  # noqa: A002 - the contract's name
+    def __init__(self, name, type, modi=0, oid=0, element=0):  # noqa: A002 - the contract's name
         self.name = name
         self.type = type
         self.modi = modi
+        self.oid = oid
+        self.element = element
 
     def __repr__(self):
-        return "Column(%r, %r, %r)" % (self.name, self.type, self.modi)
+        return "Column(%r, %r, %r, oid=%r, element=%r)" % (
+            self.name, self.type, self.modi, self.oid, self.element)
 
 
 class Cell:
@@ -209,6 +214,8 @@ def _stage(result):
     for col in result.columns:
         name = _text(col.name) or b""
         lib.ztd_result_column(name, len(name), col.type, col.modi)
+        if col.oid or col.element:
+            lib.ztd_result_column_type(col.oid, col.element)
     for row in result.rows:
         lib.ztd_result_row()
         for cell in row:

@@ -375,6 +375,8 @@ void choose_param_types(std::vector<Column> &cols, int rows)
             case ZTC_TYPE_DATETIME_MS: c.oid = OID_TIMESTAMP; break;
             default: c.oid = 0;
             }
+            if (b.server_oid != 0)
+                c.oid = b.server_oid;
             break;
         }
     }

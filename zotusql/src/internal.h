@@ -98,6 +98,7 @@ struct ArrayBinding {
     std::vector<char> values;
     const char *data = nullptr;
     int *lengths = nullptr;
+    Oid server_oid = 0;       // ZTC_SetArrayServerType: the type the statement path sends
 };
 
 // A server-side prepared statement held in the session's cache, keyed by the caller's text.
@@ -286,6 +287,8 @@ struct Session {
     std::deque<Notification> notifications;
     Notification notification_out;
     std::unique_ptr<PipelineBatch> pipeline;
+    // Catalog entries of types looked up by ZTC_GetServerType, by OID (servertype.cpp).
+    std::unordered_map<Oid, ZTC_SERVERTYPE> server_types;
 
     ~Session();
 };
@@ -543,6 +546,11 @@ int get_copy_data(Session &s, char **buffer);
 // b.format and b.value. Dates and timestamps are normalised to four-digit years. False with
 // `err` set ("[22023] ...") for an unsupported code or a malformed value.
 bool encode_value(int type, const void *data, int length, Binding &b, std::string &err);
+
+// ---- server types (servertype.cpp) ----
+
+// The element type of a built-in array type; 0 for any other type.
+Oid builtin_array_element(Oid array);
 
 // ---- results (result.cpp) ----
 
