@@ -23,6 +23,7 @@ enum class zt_col_kind { boolean, integer, datetime, date, time, floating, text,
 struct zt_column {
     int type = 0;
     int size = 0;               /* element size, or the packed byte total */
+    unsigned server_oid = 0;    /* a column of PostgreSQL's own types: their server type */
     std::vector<char> values;
     std::vector<int32_t> lengths;
 };

@@ -41,6 +41,8 @@ typedef struct {
     PyObject *kept_rows;        /* owned list, or empty: rows a failed fetch had read,
                                    handed out first by the next fetch */
     int64_t rows_built;         /* rows built from the current execution's result */
+    PyObject *pg_plan;          /* owned, or empty: the readers of the current result's
+                                   columns by server type (zt_pgtypes.h); None: none */
 } cursorObject;
 
 extern PyTypeObject cursorType;

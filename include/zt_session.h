@@ -178,6 +178,9 @@ int zt_lib_exec_batch(ZTC_HANDLE *S, const char *sql, int rows);
  * on the server. The buffers are the caller's own or an immutable object's it holds. */
 int zt_lib_bind_param(ZTC_HANDLE *S, int pos, int direction, int type, void *buffer,
                       int buflen, int *length);
+int zt_lib_bind_typed(ZTC_HANDLE *S, int pos, unsigned oid, int format, const char *data,
+                      int length);
+int zt_lib_set_array_type(ZTC_HANDLE *S, int pos, unsigned oid);
 int zt_lib_bind_array(ZTC_HANDLE *S, bool in_place, int pos, int columns, int direction,
                       int type, int n, void *values, int size, int *lengths);
 int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R);

@@ -4,11 +4,40 @@
 #include "pyzt_util.h"
 #include "zt_session.h"
 #include "zt_batch.h"
+#include "zt_pgtypes.h"
 
+#include <string>
 #include <utility>
 #include <vector>
 
 namespace {
+
+/* A column holding PostgreSQL's own types (lists, dicts, UUIDs, ...) when the cursor has
+ * an adapters map: encoded as texts with their server type, from a tuple copy (dumping
+ * runs Python code). 1 encoded, 0 not such a column, -1 with an error set. */
+int zt_encode_pg_column(cursorObject *self, PyRef &column, Py_ssize_t col, zt_column *c)
+{
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(column.get());
+    if (!zt_pg_batch_column(self, PySequence_Fast_ITEMS(column.get()), n))
+        return 0;
+    column = PyRef(PySequence_Tuple(column.get()));
+    if (!column)
+        return -1;
+    std::string packed;
+    c->lengths.resize((size_t)n);
+    if (zt_pg_encode_column(self, PySequence_Fast_ITEMS(column.get()), n, col + 1, packed,
+                            c->lengths.data(), &c->server_oid) < 0)
+        return -1;
+    if (packed.size() > (size_t)INT32_MAX) {
+        PyErr_Format(ProgrammingError, "column %zd holds more than 2 GiB: split the batch",
+                     col + 1);
+        return -1;
+    }
+    c->type = ZTC_TYPE_VARCHAR;
+    c->size = (int)packed.size();
+    c->values.assign(packed.begin(), packed.end());
+    return 1;
+}
 
 /* executebatch(stringsql, columns, *, flexible=False, rows=False, datetime_counts=False,
  * in_place=False): one array binding per column, one execution. */
@@ -67,7 +96,11 @@ public:
             return 0;
         encoded_.resize(columns_.size());
         for (size_t i = 0; i < columns_.size(); i++) {
-            if (zt_encode_column(&ctx_, columns_[i], (Py_ssize_t)i, &encoded_[i]) < 0)
+            int typed = zt_encode_pg_column(self, columns_[i], (Py_ssize_t)i, &encoded_[i]);
+            if (typed < 0)
+                return -1;
+            if (typed == 0 && zt_encode_column(&ctx_, columns_[i], (Py_ssize_t)i,
+                                               &encoded_[i]) < 0)
                 return -1;
         }
         return 0;
@@ -86,6 +119,11 @@ public:
              * every column. */
             if (zt_lib_bind_array(&self->p_conn, in_place_, i + 1, ncols, PARAM_INPUT, c.type,
                                   nrows, c.values.data(), c.size, c.lengths.data()) < 0) {
+                zt_raise_library_error(&self->p_conn);
+                return -1;
+            }
+            if (c.server_oid != 0 &&
+                zt_lib_set_array_type(&self->p_conn, i + 1, c.server_oid) < 0) {
                 zt_raise_library_error(&self->p_conn);
                 return -1;
             }

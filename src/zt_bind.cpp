@@ -6,6 +6,7 @@
  * int), datetime before date (a datetime is a date), the date and time classes before
  * float, str and bytes. */
 #include "zt_cursor.h"
+#include "zt_pgtypes.h"
 #include "pyzt_util.h"
 #include "zt_session.h"
 
@@ -447,6 +448,14 @@ int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i)
 int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode floats)
 {
     try {
+        if (PyDateTimeAPI == nullptr && zt_load_datetime_api() < 0)
+            return -1;
+        /* A cursor with an adapters map sends PostgreSQL's own types (a list as an array). */
+        if (zt_curs_pytypes(self)) {
+            int typed = zt_pg_bind(self, pos, item);
+            if (typed != 0)
+                return typed < 0 ? -1 : 0;
+        }
         if (PyList_Check(item) || PyTuple_Check(item)) {
             PyErr_SetString(OperationalError, ZT_BATCH_MESSAGE);
             return -1;

@@ -97,6 +97,8 @@ void zt_curs_set_description(cursorObject *self, PyObject *value)
 {
     PyObject *old = self->description;
     self->description = value;
+    /* A new description is a new result: its columns' readers are resolved again. */
+    Py_CLEAR(self->pg_plan);
     Py_XDECREF(old);
 }
 
@@ -324,6 +326,7 @@ static int cursor_clear(cursorObject *self)
     FreeResults(self);
     Py_CLEAR(self->description);
     Py_CLEAR(self->kept_rows);
+    Py_CLEAR(self->pg_plan);
     self->p_conn_zt = nullptr;
     self->p_conn = nullptr;
     Py_CLEAR(self->conn);

@@ -3,6 +3,7 @@
  * microsecond, timedelta, str and bytes, with an empty value kept apart from NULL.
  * Objects are built straight from the library's buffers; nothing is parsed twice. */
 #include "zt_cursor.h"
+#include "zt_pgtypes.h"
 #include "pyzt_util.h"
 
 #include <cinttypes>
@@ -374,6 +375,10 @@ int zt_column_flags(cursorObject *self, int col)
 /* The Python value of column col of the current row, by its type code. */
 PyObject *zt_py_value(cursorObject *self, int col, int type)
 {
+    bool served = false;
+    PyObject *typed = zt_pg_column_value(self, col, nullptr, &served);
+    if (served)
+        return typed;
     switch (type) {
     case ZTC_TYPE_NULL:
         Py_RETURN_NONE;
@@ -428,6 +433,10 @@ PyObject *zt_py_value(cursorObject *self, int col, int type)
 PyObject *zt_py_view_value(cursorObject *self, int col, int type, const ZTC_ROWVALUE &v,
                            bool *served)
 {
+    /* A column of one of PostgreSQL's own types (json, arrays, uuid, ...) has its reader. */
+    PyObject *typed = zt_pg_column_value(self, col, &v, served);
+    if (*served)
+        return typed;
     *served = true;
     if (v.text == nullptr && v.length == -1)
         Py_RETURN_NONE;
@@ -495,7 +504,7 @@ PyObject *zt_py_view_value(cursorObject *self, int col, int type, const ZTC_ROWV
 
 PyObject *zt_py_buildrow(cursorObject *self)
 {
-    if (zt_load_constants() < 0)
+    if (zt_load_constants() < 0 || zt_pg_prepare_columns(self) < 0)
         return nullptr;
     return zt_curs_row_of(self, zt_py_value, zt_py_view_value);
 }

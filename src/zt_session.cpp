@@ -438,6 +438,25 @@ int zt_lib_bind_param(ZTC_HANDLE *S, int pos, int direction, int type, void *buf
     return rc;
 }
 
+int zt_lib_bind_typed(ZTC_HANDLE *S, int pos, unsigned oid, int format, const char *data,
+                      int length)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_BindParamTyped(S, pos, oid, format, data, length);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
+int zt_lib_set_array_type(ZTC_HANDLE *S, int pos, unsigned oid)
+{
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ZTC_SetArrayServerType(S, pos, oid);
+    Py_END_ALLOW_THREADS
+    return rc;
+}
+
 int zt_lib_bind_array(ZTC_HANDLE *S, bool in_place, int pos, int columns, int direction,
                       int type, int n, void *values, int size, int *lengths)
 {

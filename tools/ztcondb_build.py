@@ -112,9 +112,10 @@ def _dist_info():
 def _package_files():
     """(path inside the wheel, bytes) of the Python package and the module's stub."""
     files = [(STUB, (ROOT / "_pyztdb.pyi").read_bytes())]
-    for path in sorted((ROOT / "ztcondb").iterdir()):
-        if path.suffix in (".py", ".pyi", ".typed"):
-            files.append(("ztcondb/" + path.name, path.read_bytes()))
+    package = ROOT / "ztcondb"
+    for path in sorted(package.rglob("*")):
+        if path.suffix in (".py", ".pyi", ".typed") and "__pycache__" not in path.parts:
+            files.append(("ztcondb/" + path.relative_to(package).as_posix(), path.read_bytes()))
     return files
 
 

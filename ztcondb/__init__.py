@@ -19,7 +19,8 @@ from typing import Any, Callable, Dict, Optional, Type, Union, cast
 
 import _pyztdb
 
-from . import pq
+from . import adapt, pq, types
+from .adapt import adapters
 from .connargs import HostArg, PortArg, connection_arguments, is_dsn, with_libpq_keywords
 from .connection import Connection, ConnectionClosed
 from .info import ConnectionInfo
@@ -50,7 +51,7 @@ __all__ = [
     "NotSupportedError", "Date", "Time", "Timestamp", "DateFromTicks",
     "TimeFromTicks", "TimestampFromTicks", "Binary", "STRING", "BINARY", "NUMBER",
     "DATETIME", "ROWID", "read_frame", "write_frame", "ConnectionInfo", "IsolationLevel",
-    "Rollback", "Transaction", "ConnectionClosed", "pq",
+    "Rollback", "Transaction", "ConnectionClosed", "pq", "adapt", "adapters", "types",
 ]
 
 

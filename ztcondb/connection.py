@@ -7,6 +7,7 @@ from typing import Any, Callable, List, Optional, Type, overload
 
 import _pyztdb
 
+from . import adapt as _adapt
 from . import errors as _errors
 from . import notify as _notify
 from . import pipeline as _pipeline_mod
@@ -92,6 +93,7 @@ class Connection(_pyztdb.connection):
         super().__init__(*args, **kwargs)
         self.pytypes = True
         self._notices: List[str] = []
+        self._adapters = _adapt.AdaptersMap(_adapt.adapters, context=self)
         # The open transaction() blocks, outermost first.
         self._transactions: List[Transaction] = []
 
@@ -253,6 +255,13 @@ class Connection(_pyztdb.connection):
         cur = self.cursor()
         cur.execute(query, params)
         return cur
+
+    @property
+    def adapters(self) -> "_adapt.AdaptersMap":
+        """This connection's loaders and dumpers (see ztcondb.adapt): a copy of the
+        global `ztcondb.adapters` made when the connection opened; its cursors start
+        from it."""
+        return self._adapters
 
     @property
     def notices(self) -> List[str]:

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Tuple, Type
 
 import _pyztdb
 
+from . import adapt as _adapt
 from . import copy as _copy
 from .copy import copy_expert as _copy_expert
 from .errors import Error as _DriverError
@@ -193,6 +194,8 @@ class Cursor(_pyztdb.cursor):
                  row_factory: Optional[_RowFactory] = None) -> None:
         super().__init__(conn, None)
         self._connection = conn
+        # The connection's adapters until this cursor's own are asked for (`adapters`).
+        self._adapters = conn._adapters
         self._rownumber: Optional[int] = None
         self._closed = False
         # The row count when the module's is not the one to report; -1: unknown.
@@ -292,6 +295,14 @@ class Cursor(_pyztdb.cursor):
     def connection(self) -> "_connection.Connection":
         """The connection this cursor was made from."""
         return self._connection
+
+    @property
+    def adapters(self) -> _adapt.AdaptersMap:
+        """This cursor's loaders and dumpers: a copy of its connection's, made when first
+        asked for, so that changes stay with this cursor."""
+        if self._adapters is self._connection._adapters:
+            self._adapters = _adapt.AdaptersMap(self._adapters, context=self)
+        return self._adapters
 
     @property
     def closed(self) -> bool:
