@@ -16,6 +16,9 @@
 /* Resolves the readers of the current result's columns once (kept in self->pg_plan until
  * the description changes). 0, or -1 with an error set. */
 int zt_pg_prepare_columns(cursorObject *self);
+/* The same for a result held by self with the adapters map of owner (the cursor whose
+ * procedure call self's result holds the outputs of). */
+int zt_pg_prepare_columns_from(cursorObject *self, cursorObject *owner);
 /* When column col of the current result has a reader of its own: *served true and the
  * value built from the row view v (nullptr: read with ZTC_GetData), or nullptr with an
  * error set. Otherwise *served false, nothing built. */

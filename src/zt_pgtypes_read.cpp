@@ -659,11 +659,16 @@ void zt_pg_forget_columns(cursorObject *self)
 
 int zt_pg_prepare_columns(cursorObject *self)
 {
+    return zt_pg_prepare_columns_from(self, self);
+}
+
+int zt_pg_prepare_columns_from(cursorObject *self, cursorObject *owner)
+{
     if (self->pg_plan != nullptr)
         return 0;
     try {
         Context ctx;
-        int found = zt_pg_context(self, &ctx);
+        int found = zt_pg_context(owner, &ctx);
         if (found <= 0) {
             if (found < 0)
                 return -1;

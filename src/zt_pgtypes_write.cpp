@@ -9,6 +9,7 @@
 #include "zt_session.h"
 
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -42,7 +43,7 @@ struct Out {
 };
 
 /* The element kinds of an array parameter, each with its element and array types. */
-enum class Elem { None, Bool, Int, Numeric, Float, Text, Bytes, Date, Timestamp, TimestampTz,
+enum class Elem { None, Bool, Int, Int8, Numeric, Float, Text, Bytes, Date, Timestamp, TimestampTz,
                   Time, Interval, Uuid, Jsonb, Inet, Cidr };
 struct ElemTypes {
     unsigned element, array;
@@ -51,7 +52,8 @@ ElemTypes types_of(Elem e)
 {
     switch (e) {
     case Elem::Bool: return {16, 1000};
-    case Elem::Int: return {20, 1016};
+    case Elem::Int: return {23, 1007};
+    case Elem::Int8: return {20, 1016};
     case Elem::Numeric: return {1700, 1231};
     case Elem::Float: return {701, 1022};
     case Elem::Text: return {25, 1009};
@@ -74,7 +76,8 @@ const char *elem_name(Elem e)
 {
     switch (e) {
     case Elem::Bool: return "bool";
-    case Elem::Int: return "int";
+    case Elem::Int:
+    case Elem::Int8: return "int";
     case Elem::Numeric: return "Decimal";
     case Elem::Float: return "float";
     case Elem::Text: return "str";
@@ -159,8 +162,10 @@ Elem elem_of(PyObject *v)
         return Elem::Bool;
     if (PyLong_Check(v)) {
         int overflow = 0;
-        PyLong_AsLongLongAndOverflow(v, &overflow);
-        return overflow ? Elem::Numeric : Elem::Int;
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow)
+            return Elem::Numeric;
+        return n >= INT32_MIN && n <= INT32_MAX ? Elem::Int : Elem::Int8;
     }
     if (PyFloat_Check(v))
         return Elem::Float;
@@ -198,9 +203,16 @@ Elem merge(Elem a, Elem b)
 {
     if (a == Elem::None || a == b)
         return b;
-    auto number = [](Elem e) { return e == Elem::Int || e == Elem::Numeric || e == Elem::Float; };
-    if (number(a) && number(b))
-        return (a == Elem::Float || b == Elem::Float) ? Elem::Float : Elem::Numeric;
+    auto number = [](Elem e) {
+        return e == Elem::Int || e == Elem::Int8 || e == Elem::Numeric || e == Elem::Float;
+    };
+    if (number(a) && number(b)) {
+        if (a == Elem::Float || b == Elem::Float)
+            return Elem::Float;
+        if (a == Elem::Numeric || b == Elem::Numeric)
+            return Elem::Numeric;
+        return Elem::Int8;
+    }
     if ((a == Elem::Inet && b == Elem::Cidr) || (a == Elem::Cidr && b == Elem::Inet))
         return Elem::Inet;
     return Elem::None;
@@ -356,11 +368,14 @@ int dump_array(const Context &ctx, const Where &w, PyObject *list, Out &out)
     return 0;
 }
 
-/* The range type of a Range's bounds (and the multirange type), 0 when unknown. */
+/* The range type of a Range's bounds (and the multirange type), 0 when unknown. Integer
+ * ranges go untyped: int4range and int8range have no cast between them, and the server
+ * picks the one its context needs (a column, a cast). */
 ElemTypes range_types(Elem e)
 {
     switch (e) {
-    case Elem::Int: return {3926, 4536};
+    case Elem::Int:
+    case Elem::Int8: return {0, 0};
     case Elem::Numeric:
     case Elem::Float: return {3906, 4532};
     case Elem::Date: return {3912, 4535};

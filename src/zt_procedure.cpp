@@ -7,6 +7,7 @@
  * value. A function call binds one more position, the return value, after the last
  * parameter. A RefCursor output opens the named server cursor as the cursor's result. */
 #include "zt_cursor.h"
+#include "zt_pgtypes.h"
 #include "zt_call.h"
 #include "pyzt_util.h"
 #include "zt_session.h"
@@ -164,6 +165,16 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
         }
         slot.direction = direction;
         frame.items[static_cast<size_t>(i)] = PyRef::borrow(item.get());
+        /* An input of PostgreSQL's own types (a list, dict, UUID, ...) goes with its
+         * server type when the cursor has an adapters map. */
+        if (direction == PARAM_INPUT && item && !unresolved && !self->ParameterType &&
+            zt_curs_pytypes(self)) {
+            const int typed = zt_pg_bind(self, static_cast<int>(i + 1), item.get());
+            if (typed < 0)
+                frame.pending.record();
+            if (typed != 0)
+                continue;
+        }
         /* With Python types on, outputs are read by the server's type, so they need no
          * declared code. */
         if ((direction == PARAM_OUTPUT || direction == PARAM_INPUTOUTPUT) && !self->ParameterType
@@ -455,6 +466,9 @@ PyObject *zt_call_output_row(cursorObject *self)
         return zt_raise_library_error(&rows->p_conn);
     if (rc == ZTC_NO_MORE)
         return PyTuple_New(0);
+    /* The outputs are read with the calling cursor's adapters. */
+    if (zt_pg_prepare_columns_from(rows, self) < 0)
+        return nullptr;
     return _pyzt_curs_buildrow(rows);
 }
 

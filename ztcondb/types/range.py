@@ -3,8 +3,9 @@
 A range column (int4range, int8range, numrange, daterange, tsrange, tstzrange) reads
 as a `Range` of int, Decimal, date or datetime bounds; a multirange column as a
 `Multirange` (a list of ranges). A `Range` parameter is sent as the range type of its
-bounds (int: int8range, Decimal or float: numrange, date: daterange, naive datetime:
-tsrange, aware datetime: tstzrange); cast the placeholder for another one."""
+bounds (Decimal or float: numrange, date: daterange, naive datetime: tsrange, aware
+datetime: tstzrange); int bounds go untyped, and the server takes int4range or
+int8range from the context (a column, a cast), as neither casts to the other."""
 from __future__ import annotations
 
 from typing import Any, Generic, Iterable, Optional, Tuple, TypeVar
