@@ -18,6 +18,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, cast
 # mypy: allow-subclassing-any, disable-error-code="import"
 from sqlalchemy import exc, processors, util
 from sqlalchemy import types as sqltypes
+from sqlalchemy.dialects.postgresql import JSON, JSONB, UUID
 from sqlalchemy.dialects.postgresql.base import (
     INTERVAL, PGCompiler, PGDialect, PGExecutionContext, PGIdentifierPreparer)
 
@@ -115,7 +116,30 @@ def _colspecs() -> Any:
                 return None
             return processors.to_float if coltype == "NUMERIC" else None
 
+    class _ZtJSON(JSON):
+        """ztcondb reads json columns as Python objects already."""
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            return None
+
+    class _ZtJSONB(JSONB):
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            return None
+
+    class _ZtUUID(UUID):
+        """ztcondb reads uuid columns as uuid.UUID and sends UUIDs as uuid."""
+        def bind_processor(self, dialect: Any) -> _Processor:
+            return None
+
+        def result_processor(self, dialect: Any, coltype: Any) -> _Processor:
+            if self.as_uuid:
+                return None
+            return lambda value: None if value is None else str(value)
+
     return util.update_copy(PGDialect.colspecs, {
+        sqltypes.JSON: _ZtJSON,
+        JSON: _ZtJSON,
+        JSONB: _ZtJSONB,
+        UUID: _ZtUUID,
         sqltypes.Numeric: _ZtNumeric,
         sqltypes.Boolean: _ZtBoolean,
         sqltypes.Date: _ZtDate,

@@ -5,6 +5,7 @@ import decimal
 import os
 import pickle
 import sys
+import uuid
 
 import pytest
 
@@ -69,9 +70,10 @@ READ = [
     ("'1 year 2 mons'::interval year to month", datetime.timedelta(days=420)),
     ("'abc'::text", "abc"), ("''::text", ""), ("''::varchar(5)", ""), ("'a'::char(3)", "a  "),
     ("null::text", None), ("'\\x00ff'::bytea", b"\x00\xff"), ("''::bytea", b""),
-    ("null::bytea", None), ("'{\"a\": 1}'::json", '{"a": 1}'),
-    ("'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11"),
-    ("array[1,2]", "{1,2}"), ("null::refcursor", None), ("'c1'::refcursor", "c1"),
+    ("null::bytea", None), ("'{\"a\": 1}'::json", {"a": 1}),
+    ("'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::uuid",
+     uuid.UUID("a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")),
+    ("array[1,2]", [1, 2]), ("null::refcursor", None), ("'c1'::refcursor", "c1"),
 ]
 
 
@@ -285,7 +287,7 @@ OUTPUTS = [("boolean", "true", True), ("boolean", "null", None),
             datetime.datetime(2021, 3, 6, 23, 5, 6, 500000, tzinfo=UTC)),
            ("interval", "'1 day 02:03:04.5'", datetime.timedelta(days=1, seconds=7384.5)),
            ("text", "''", ""), ("text", "null", None), ("bytea", "'\\x00ff'", b"\x00\xff"),
-           ("bytea", "''", b""), ("json", "'[1]'", "[1]")]
+           ("bytea", "''", b""), ("json", "'[1]'", [1])]
 
 
 @pytest.mark.parametrize("sqltype, sql, expected", OUTPUTS,

@@ -132,3 +132,7 @@ class MultirangeInfo(TypeInfo):
 
 from .composite import CompositeInfo  # noqa: E402  (uses TypeInfo)
 from .enum import EnumInfo  # noqa: E402
+
+__all__ = ["Date", "Time", "Timestamp", "Binary", "DateFromTicks", "TimeFromTicks",
+           "TimestampFromTicks", "DBAPITypeObject", "STRING", "BINARY", "NUMBER", "DATETIME",
+           "ROWID", "TypeInfo", "RangeInfo", "MultirangeInfo", "CompositeInfo", "EnumInfo"]

@@ -8,7 +8,8 @@ import datetime
 import decimal
 import uuid
 from collections import namedtuple
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+import typing
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ..adapt import Dumper, Loader, context_map
 from . import TypeInfo
@@ -94,34 +95,40 @@ def _field_text(value: Any) -> str:
     return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
 
+class _CompositeLoader(Loader):
+    readers: List[Callable[[str], Any]] = []
+    make: Callable[..., Any] = tuple
+    type_name = ""
+
+    def load(self, data: bytes) -> Any:
+        fields = parse_record(bytes(data).decode())
+        if len(fields) != len(self.readers):
+            raise ValueError("%d fields read for %s, which has %d"
+                             % (len(fields), self.type_name, len(self.readers)))
+        return type(self).make(*[None if f is None else r(f)
+                                 for r, f in zip(self.readers, fields)])
+
+
+class _CompositeDumper(Dumper):
+    def dump(self, obj: typing.Sequence[Any]) -> bytes:
+        return ("(%s)" % ",".join(_field_text(v) for v in obj)).encode()
+
+
 def register_composite(info: CompositeInfo, context: Any = None,
                        factory: Optional[Callable[..., Any]] = None) -> None:
     """Reads the composite type `info` as factory(*fields) (a named tuple by default)
     and, when the factory is a class, sends its instances as that type."""
     if info is None:
         raise TypeError("no composite type given (TypeInfo.fetch found none?)")
-    if factory is None:
-        factory = namedtuple(info.name, info.field_names)  # type: ignore[misc]
-    info.python_type = factory
-    readers = [_FIELD_READERS.get(t, str) for t in info.field_types]
-    make = factory
-
-    class _CompositeLoader(Loader):
-        def load(self, data: bytes) -> Any:
-            fields = parse_record(bytes(data).decode())
-            if len(fields) != len(readers):
-                raise ValueError("%d fields read for %s, which has %d"
-                                 % (len(fields), info.name, len(readers)))
-            return make(*[None if f is None else r(f) for r, f in zip(readers, fields)])
-
-    class _CompositeDumper(Dumper):
-        oid = info.oid
-
-        def dump(self, obj: Sequence[Any]) -> bytes:
-            return ("(%s)" % ",".join(_field_text(v) for v in obj)).encode()
-
+    make_tuple: Any = namedtuple   # the functional form, which mypy does not follow
+    make: Callable[..., Any] = factory if factory is not None else make_tuple(
+        info.name, info.field_names)
+    info.python_type = make
     target = context_map(context)
     info.register(target)
-    target.register_loader(info.oid, _CompositeLoader)
-    if isinstance(factory, type):
-        target.register_dumper(factory, _CompositeDumper)
+    target.register_loader(info.oid, type("CompositeLoader", (_CompositeLoader,), {
+        "readers": [_FIELD_READERS.get(t, str) for t in info.field_types],
+        "make": staticmethod(make), "type_name": info.name}))
+    if isinstance(make, type):
+        target.register_dumper(make, type("CompositeDumper", (_CompositeDumper,),
+                                          {"oid": info.oid}))

@@ -43,31 +43,29 @@ def parse_hstore(text: str) -> Dict[str, Optional[str]]:
     return result
 
 
+class _HstoreLoader(Loader):
+    def load(self, data: bytes) -> Dict[str, Optional[str]]:
+        return parse_hstore(bytes(data).decode())
+
+
+class _HstoreDumper(Dumper):
+    def dump(self, obj: Dict[Any, Any]) -> bytes:
+        pairs = []
+        for key, value in obj.items():
+            if not isinstance(key, str):
+                raise TypeError("hstore keys are str, not %s" % type(key).__name__)
+            if value is not None and not isinstance(value, str):
+                raise TypeError("hstore values are str or None, not %s" % type(value).__name__)
+            pairs.append("%s=>%s" % (_quote(key), "NULL" if value is None else _quote(value)))
+        return ", ".join(pairs).encode()
+
+
 def register_hstore(info: TypeInfo, context: Any = None) -> None:
     """Reads the hstore type `info` (TypeInfo.fetch(conn, "hstore")) as dicts and sends
     dicts as hstore, in `context` (None: everywhere)."""
     if info is None:
         raise TypeError("no hstore type given (is the extension installed?)")
-
-    class _HstoreLoader(Loader):
-        def load(self, data: bytes) -> Dict[str, Optional[str]]:
-            return parse_hstore(bytes(data).decode())
-
-    class _HstoreDumper(Dumper):
-        oid = info.oid
-
-        def dump(self, obj: Dict[Any, Any]) -> bytes:
-            pairs = []
-            for key, value in obj.items():
-                if not isinstance(key, str):
-                    raise TypeError("hstore keys are str, not %s" % type(key).__name__)
-                if value is not None and not isinstance(value, str):
-                    raise TypeError("hstore values are str or None, not %s"
-                                    % type(value).__name__)
-                pairs.append("%s=>%s" % (_quote(key), "NULL" if value is None else _quote(value)))
-            return ", ".join(pairs).encode()
-
     target = context_map(context)
     info.register(target)
     target.register_loader(info.oid, _HstoreLoader)
-    target.register_dumper(dict, _HstoreDumper)
+    target.register_dumper(dict, type("HstoreDumper", (_HstoreDumper,), {"oid": info.oid}))

@@ -8,7 +8,8 @@ datetime: tstzrange); int bounds go untyped, and the server takes int4range or
 int8range from the context (a column, a cast), as neither casts to the other."""
 from __future__ import annotations
 
-from typing import Any, Generic, Iterable, Optional, Tuple, TypeVar
+import typing
+from typing import Any, Optional, Tuple, TypeVar
 
 __all__ = ["Range", "Multirange"]
 
@@ -17,7 +18,7 @@ T = TypeVar("T")
 _BOUNDS = ("[)", "(]", "()", "[]")
 
 
-class Range(Generic[T]):
+class Range(typing.Generic[T]):
     """A range: `lower` and `upper` bounds (None: unbounded on that side), `bounds`
     telling which are included ('[' and ']' include, '(' and ')' exclude), or an empty
     range (`empty=True`)."""
@@ -112,18 +113,18 @@ class Range(Generic[T]):
     def __lt__(self, other: Any) -> bool:
         if not isinstance(other, Range):
             return NotImplemented
-        return _order(self) < _order(other)
+        return bool(_order(self) < _order(other))
 
     def __le__(self, other: Any) -> bool:
-        return self == other or self < other
+        return bool(self == other or self < other)
 
     def __gt__(self, other: Any) -> bool:
         if not isinstance(other, Range):
             return NotImplemented
-        return other < self
+        return bool(other < self)
 
     def __ge__(self, other: Any) -> bool:
-        return self == other or self > other
+        return bool(self == other or self > other)
 
     def __getstate__(self) -> Tuple[Any, Any, str]:
         return self._key()
@@ -143,7 +144,7 @@ def _order(r: Range[Any]) -> Tuple[Any, ...]:
 class Multirange(list):  # type: ignore[type-arg]
     """A multirange: a list of `Range` items."""
 
-    def __init__(self, items: Iterable[Range[Any]] = ()) -> None:
+    def __init__(self, items: typing.Iterable[Range[Any]] = ()) -> None:
         super().__init__(items)
         for item in self:
             _check_range(item)
