@@ -97,12 +97,29 @@ int ZTC_Execute_no_query(ZTC_HANDLE *S, const char *sql);
 /* Copies the session's last message (at most 255 bytes + zero) and sets *length. */
 int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length);
 
-/* Fields of the session's last error (ZTC_GetErrorField). */
+/* Fields of the session's last error (ZTC_GetErrorField): the server's own letters,
+ * and REPORT_LINES, the lines of the server's report after its first (the statement
+ * line, a caret under the error's position, DETAIL and HINT lines). */
 enum {
     ZTC_ERROR_SQLSTATE = 'C',   /* the five-character code */
     ZTC_ERROR_DETAIL = 'D',
     ZTC_ERROR_HINT = 'H',
-    ZTC_ERROR_CONTEXT = 'W'
+    ZTC_ERROR_CONTEXT = 'W',
+    ZTC_ERROR_MESSAGE_PRIMARY = 'M',    /* the whole primary text, never cut */
+    ZTC_ERROR_SEVERITY = 'S',
+    ZTC_ERROR_SEVERITY_NONLOCALIZED = 'V',
+    ZTC_ERROR_STATEMENT_POSITION = 'P',
+    ZTC_ERROR_INTERNAL_POSITION = 'p',
+    ZTC_ERROR_INTERNAL_QUERY = 'q',
+    ZTC_ERROR_SCHEMA_NAME = 's',
+    ZTC_ERROR_TABLE_NAME = 't',
+    ZTC_ERROR_COLUMN_NAME = 'c',
+    ZTC_ERROR_DATATYPE_NAME = 'd',
+    ZTC_ERROR_CONSTRAINT_NAME = 'n',
+    ZTC_ERROR_SOURCE_FILE = 'F',
+    ZTC_ERROR_SOURCE_LINE = 'L',
+    ZTC_ERROR_SOURCE_FUNCTION = 'R',
+    ZTC_ERROR_REPORT_LINES = 'r'
 };
 /* Copies one field of the session's last error (empty when the server sent none), cut
  * to capacity - 1 bytes at a character boundary and zero-terminated; *length gets the

@@ -63,6 +63,37 @@ PyObject *zt_raise_library_error(ZTC_HANDLE *session);
 /* Raises cls(text) carrying the fields of the session's last error as attributes
  * (as above). Always returns nullptr. */
 PyObject *zt_raise_with_fields(PyObject *cls, const char *text, ZTC_HANDLE *session);
+/* The exceptions of a face. While a method of a connection whose class names an error
+ * table runs (a ZtFace on the stack), library errors are raised as the table's class for
+ * their SQLSTATE, with every field of the error: str() is the message followed by the
+ * server's further report lines (LINE n:, the caret, DETAIL, HINT), and the instance
+ * gets `sqlstate`, `detail`, `hint`, `context` and `_info`, a dict of every field the
+ * library gave by its letter. The table is a dict: a SQLSTATE, its first two characters
+ * or its first one -> the class; "" -> the class of an unknown code; each of the
+ * module's classes -> the face's class of the same meaning. Without a table the
+ * module's classes and attributes stay exactly as they are. */
+class ZtFace {
+public:
+    /* `table` may be null (the module's classes); held until the scope ends. */
+    explicit ZtFace(PyObject *table) noexcept;
+    ~ZtFace();
+    ZtFace(const ZtFace &) = delete;
+    ZtFace &operator=(const ZtFace &) = delete;
+    /* A method's result on its way out: an exception of one of the module's own classes
+     * raised by the driver's checks (they carry no SQLSTATE) leaves as the face's class
+     * of the same meaning, its message, attributes, cause and traceback kept. */
+    PyObject *finish(PyObject *result) noexcept;
+    int finish(int status) noexcept;
+private:
+    PyObject *table_;
+    PyObject *saved_;
+};
+
+/* While a face's method runs: a pending exception of one of the module's own classes
+ * becomes the face's class of the same meaning (as ZtFace::finish does), for an error
+ * a method hands out as a value rather than raising it. */
+void zt_face_pending() noexcept;
+
 /* Replaces the exception of a refused argument list with ProgrammingError(text); the
  * parser's own exception, which says what was wrong, becomes its __cause__. Always
  * returns nullptr. */
@@ -83,6 +114,7 @@ inline PyObject *zt_exception_instance(PyObject *type, PyObject *value, PyObject
 /* The pending exception as such an instance; the error indicator is cleared. */
 inline PyObject *zt_fetch_exception()
 {
+    zt_face_pending();
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     return zt_exception_instance(type, value, tb);

@@ -24,6 +24,10 @@ typedef struct {
      * prepare_set) leaves every session at the library's own default. */
     int32_t prepare_runs;
     char prepare_set;
+    /* The exceptions this connection and its cursors raise (zt_error.cpp): null for the
+     * module's own classes, else the face's table, taken from the class attribute
+     * `_error_table` when the connection is made. */
+    PyObject *error_table;
 } RhConnect;
 
 extern PyTypeObject connectionType;

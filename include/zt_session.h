@@ -17,6 +17,7 @@
 #ifndef ZT_SESSION_H
 #define ZT_SESSION_H
 
+#include "pyzt_util.h"
 #include "zt_connect.h"
 #include "zt_cursor.h"
 
@@ -119,6 +120,12 @@ template <typename Body> PyObject *zt_run_marked(cursorObject *cur, Body body)
     return body();
 }
 
+/* The error table of a connection (null: the module's classes, or no connection). */
+inline PyObject *zt_face_table(RhConnect *conn)
+{
+    return conn != nullptr ? conn->error_table : nullptr;
+}
+
 template <auto F> struct zt_held;
 template <typename Self, typename... A, PyObject *(*F)(Self *, A...)>
 struct zt_held<F> {
@@ -127,13 +134,26 @@ struct zt_held<F> {
         Self *s = reinterpret_cast<Self *>(self);
         if (zt_conn_foreign(zt_conn_of(s)))
             return zt_raise_foreign();
+        ZtFace face(zt_face_table(zt_conn_of(s)));
         PyObject *result;
         {
             ZtHold hold(zt_conn_of(s));
             zt_enter_method();
             result = zt_run_marked(s, [&] { return F(s, args...); });
         }
-        return zt_finish_method(result);
+        return face.finish(zt_finish_method(result));
+    }
+};
+
+/* A method that takes no hold, run with its connection's exceptions (see ZtFace). */
+template <auto F> struct zt_faced;
+template <typename Self, typename... A, PyObject *(*F)(Self *, A...)>
+struct zt_faced<F> {
+    static PyObject *call(PyObject *self, A... args)
+    {
+        Self *s = reinterpret_cast<Self *>(self);
+        ZtFace face(zt_face_table(zt_conn_of(s)));
+        return face.finish(F(s, args...));
     }
 };
 

@@ -113,6 +113,13 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
     return 0;
 }
 
+/* "_error_table", interned once (held for the life of the process, as the classes are). */
+PyObject *zt_error_table_name()
+{
+    static PyObject *name = PyUnicode_InternFromString("_error_table");
+    return name;
+}
+
 PyObject *connection_new(PyTypeObject *type, PyObject *, PyObject *)
 {
     PyObject *self = type->tp_alloc(type, 0);
@@ -123,12 +130,21 @@ PyObject *connection_new(PyTypeObject *type, PyObject *, PyObject *)
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
+    /* A subclass that names an error table raises its own exceptions, from the first
+     * failure of opening the session on. */
+    PyObject *name = zt_error_table_name();
+    PyObject *table = name != nullptr ? _PyType_Lookup(type, name) : nullptr;
+    PyErr_Clear();
+    if (table != nullptr && PyDict_Check(table)) {
+        Py_INCREF(table);
+        reinterpret_cast<RhConnect *>(self)->error_table = table;
+    }
     return self;
 }
 
 /* The seven specified values, then the settings as keyword-only additions (see
  * zt_conntext.h); usessl may be None. */
-int connection_init(RhConnect *self, PyObject *args, PyObject *kwds)
+int connection_init_faced(RhConnect *self, PyObject *args, PyObject *kwds)
 {
     static const char *kwlist[] = {"host", "port", "database", "user", "password",
                                    "charset", "usessl", nullptr};
@@ -155,14 +171,22 @@ int connection_init(RhConnect *self, PyObject *args, PyObject *kwds)
     }
 }
 
-/* The object holds no interpreter references: nothing to visit or clear. */
-int connection_traverse(PyObject *, visitproc, void *)
+int connection_init(RhConnect *self, PyObject *args, PyObject *kwds)
 {
+    ZtFace face(self->error_table);
+    return face.finish(connection_init_faced(self, args, kwds));
+}
+
+/* The error table is the one interpreter reference the object holds. */
+int connection_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<RhConnect *>(self)->error_table);
     return 0;
 }
 
-int connection_clear(PyObject *)
+int connection_clear(PyObject *self)
 {
+    Py_CLEAR(reinterpret_cast<RhConnect *>(self)->error_table);
     return 0;
 }
 
@@ -407,9 +431,9 @@ PyMemberDef connection_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef connection_methods[] = {
-    ZT_METHD("getnotices", pyzt_conn_getnotices, METH_NOARGS,
+    ZT_METHD("getnotices", zt_faced<pyzt_conn_getnotices>::call, METH_NOARGS,
              "getnotices($self, /)\n--\n\nThe server notices kept for the session, oldest first; each is handed out once."),
-    ZT_METHD("cursor", pyzt_conn_cursor, METH_VARARGS | METH_KEYWORDS,
+    ZT_METHD("cursor", zt_faced<pyzt_conn_cursor>::call, METH_VARARGS | METH_KEYWORDS,
              "cursor($self, /, name=None, cursor_factory=None, withhold=None, scrollable=None)\n--\n\nA new cursor of this connection."),
     ZT_METHD("close", zt_closing<pyzt_conn_close>::call, METH_NOARGS,
              "close($self, /)\n--\n\nEnds the session."),
@@ -423,7 +447,7 @@ PyMethodDef connection_methods[] = {
              "__enter__($self, /)\n--\n\nReturns the connection."),
     ZT_METHD("__exit__", zt_closing<memory_exit>::call, METH_VARARGS,
              "__exit__($self, *args)\n--\n\nCloses the connection."),
-    ZT_METHD("cancel", pyzt_conn_cancel, METH_NOARGS,
+    ZT_METHD("cancel", zt_faced<pyzt_conn_cancel>::call, METH_NOARGS,
              "cancel($self, /)\n--\n\nAsks the server to cancel the statement running on this session."),
     ZT_METHD("fileno", zt_held<pyzt_conn_fileno>::call, METH_NOARGS,
              "fileno($self, /)\n--\n\nThe session's socket descriptor, for select()."),

@@ -13,8 +13,7 @@ from . import notify as _notify
 from . import pipeline as _pipeline_mod
 from . import transaction as _transaction
 from .cursor import Cursor, NamedCursor
-from .errors import (Error, InterfaceError, NotSupportedError, OperationalError,
-                     ProgrammingError, translate, translate_errors)
+from .errors import Error, InterfaceError, NotSupportedError, OperationalError, ProgrammingError
 from .info import ConnectionInfo
 from .pq import TransactionStatus
 from .rows import tuple_row
@@ -46,7 +45,6 @@ _BROKEN = "the connection is closed: the session broke (the server ended it or t
     "connection was lost)"
 
 
-@translate_errors
 class Connection(_pyztdb.connection):
     """A session with the server; transactions are on after `connect`.
 
@@ -66,6 +64,10 @@ class Connection(_pyztdb.connection):
     InternalError: Type[_errors.InternalError] = _errors.InternalError
     ProgrammingError: Type[_errors.ProgrammingError] = _errors.ProgrammingError
     NotSupportedError: Type[_errors.NotSupportedError] = _errors.NotSupportedError
+
+    # The extension raises ztcondb's classes for this connection and its cursors, picked
+    # where the error happens (the SQLSTATE's class, with every field of the error).
+    _error_table = _errors.error_table
 
     # A new session of the library commits every statement on its own.
     _autocommit_on = True
@@ -104,24 +106,15 @@ class Connection(_pyztdb.connection):
         if self.broken:
             raise ConnectionClosed(_BROKEN)
 
-    @staticmethod
-    def _translate(exc: BaseException) -> BaseException:
-        """The driver's exception for one of the module's (the one place the
-        connection's own calls, its info and its COPY objects, translate)."""
-        return translate(exc)
-
     def _end_transaction(self, commit: bool) -> None:
         """Commits or rolls back through the session's own control (after syncing a
         pipeline)."""
         if self._pipeline is not None:
             self._pipeline.sync()
-        try:
-            if commit:
-                _pyztdb.connection.commit(self)
-            else:
-                _pyztdb.connection.rollback(self)
-        except (_pyztdb.Error, _pyztdb.Warning) as exc:
-            raise self._translate(exc) from exc
+        if commit:
+            _pyztdb.connection.commit(self)
+        else:
+            _pyztdb.connection.rollback(self)
 
     def _run_commands(self, commands: List[str]) -> None:
         """Runs the commands of a transaction block in order."""
@@ -269,7 +262,7 @@ class Connection(_pyztdb.connection):
         at most MAX_NOTICES; the list may be cleared by the caller."""
         try:
             fresh = _pyztdb.connection.getnotices(self)
-        except _pyztdb.Error:  # closed: nothing more to take
+        except Error:  # closed: nothing more to take
             fresh = []
         self._notices.extend(fresh)
         del self._notices[:-MAX_NOTICES]

@@ -15,10 +15,10 @@ from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Type, Union
 
 import _pyztdb
 
-from _pyztdb import ProgrammingError
+from .errors import Error, ProgrammingError
 
 from . import copyformat as _fmt
-from .errors import Error, NotSupportedError
+from .errors import DataError, Error, NotSupportedError
 from .errors import ProgrammingError as _ProgrammingError
 
 if TYPE_CHECKING:
@@ -50,7 +50,7 @@ def _copy_in(cursor: "_cursor.Cursor", file: Any, size: int) -> int:
         try:
             _pyztdb.cursor.copy_end(cursor, "COPY from a file object failed: %s"
                                     % (type(exc).__name__,))
-        except _pyztdb.Error:
+        except Error:
             pass
         raise
     rows: int = _pyztdb.cursor.copy_end(cursor)
@@ -75,7 +75,7 @@ def _copy_out(cursor: "_cursor.Cursor", file: Any, size: int) -> int:
         # The rest of the data is dropped so that the session stays usable.
         try:
             _pyztdb.cursor.copy_end(cursor)
-        except _pyztdb.Error:
+        except Error:
             pass
         raise
     rows: int = _pyztdb.cursor.copy_end(cursor)
@@ -111,11 +111,9 @@ _TEXT_FIELDS = _pyztdb.copy_text_fields
 
 
 def _lib(call: Any, cursor: "_cursor.Cursor", *args: Any) -> Any:
-    """A COPY call of the module on cursor, its errors raised as ztcondb's."""
-    try:
-        return call(cursor, *args)
-    except (_pyztdb.Error, _pyztdb.Warning) as exc:
-        raise cursor.connection._translate(exc) from exc
+    """A COPY call of the module on cursor (its errors are ztcondb's: the cursor's
+    connection names its error table)."""
+    return call(cursor, *args)
 
 
 def copy_format(statement: str) -> str:
@@ -269,8 +267,10 @@ class Copy:
                                         "%d types" % (len(row), len(self._codecs)))
             try:
                 _TEXT_ROW(row, _fmt.value_text, self._out)
-            except (_pyztdb.Error, _pyztdb.Warning) as exc:
-                raise self.cursor.connection._translate(exc) from exc
+            except _pyztdb.DataError as exc:
+                # A function of the module, not a method of the connection: it raises
+                # the module's class (a text value holding a NUL character).
+                raise DataError(*exc.args) from None
         else:
             raise NotSupportedError("write_row: rows are written in text or binary "
                                     "format; for CSV send the data with write()")
@@ -405,7 +405,7 @@ class Copy:
             return
         try:
             count = _lib(_pyztdb.cursor.copy_end, cursor)
-        except (_pyztdb.Error, Error):
+        except Error:
             if exc is None:
                 raise
             return
@@ -415,7 +415,7 @@ class Copy:
         try:
             _lib(_pyztdb.cursor.copy_end, self.cursor, "COPY from Python failed: %s"
                                     % (type(exc).__name__,))
-        except (_pyztdb.Error, Error):
+        except Error:
             pass
 
 

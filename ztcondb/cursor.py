@@ -14,13 +14,11 @@ from . import adapt as _adapt
 from . import copy as _copy
 from .copy import copy_expert as _copy_expert
 from .errors import Error as _DriverError
-from .errors import (InterfaceError, NotSupportedError, ProgrammingError, translate,
-                     translate_errors)
-from .errors import translates_errors, translating
+from .errors import InterfaceError, NotSupportedError, ProgrammingError, from_module_function
 from .sql import Composable
 
 # The errors the handlers below catch: the module's (from super() calls) and ours.
-_ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _DriverError)
+_ERRORS: Tuple[Type[Exception], ...] = (_DriverError,)
 
 
 
@@ -41,12 +39,10 @@ Row = Tuple[Any, ...]
 _MODULE_ROWCOUNT: Any = _pyztdb.cursor.__dict__["rowcount"]
 _MODULE_DESCRIPTION: Any = _pyztdb.cursor.__dict__["description"]
 
-# The module's methods called on the per-call paths straight, past super() and the
-# generic error-translating wrapper: a round trip's Python work is a few attribute
-# stores and these calls.
+# The module's methods called on the per-call paths straight, past super(): a round
+# trip's Python work is a few attribute stores and these calls.
 _MODULE_EXECUTE = _pyztdb.cursor.execute
 _MODULE_FETCHONE = _pyztdb.cursor.fetchone
-_MODULE_ERROR_CLASSES: Tuple[Type[Exception], ...] = (_pyztdb.Error, _pyztdb.Warning)
 # %s / %(name)s placeholders into ? markers, analysed once per statement text (in C).
 _CONVERT = _pyztdb.cursor._convert_placeholders
 _MAKE_ROWS = _pyztdb.cursor._make_rows
@@ -95,8 +91,8 @@ def _convert(operation: Any, parameters: Any) -> Tuple[Any, Any]:
     markers as it is. ztcondb's ProgrammingError when the two do not fit together."""
     try:
         converted: Tuple[Any, Any] = _CONVERT(operation, parameters)
-    except _MODULE_ERROR_CLASSES as exc:
-        raise translate(exc) from exc
+    except (_pyztdb.Error, _pyztdb.Warning) as exc:
+        raise from_module_function(exc) from None
     return converted
 
 
@@ -105,8 +101,8 @@ def _convert_many(operation: Any, rows: List[Any]) -> Tuple[Any, List[Any]]:
     made tuples."""
     try:
         converted: Tuple[Any, List[Any]] = _pyztdb.cursor._convert_placeholders_many(operation, rows)
-    except _MODULE_ERROR_CLASSES as exc:
-        raise translate(exc) from exc
+    except (_pyztdb.Error, _pyztdb.Warning) as exc:
+        raise from_module_function(exc) from None
     return converted
 
 
@@ -183,7 +179,6 @@ def _rows_to_columns(seq_of_parameters: typing.Iterable[Any]) -> Tuple[List[Tupl
     return list(zip(*rows)), len(rows)
 
 
-@translate_errors
 class Cursor(_pyztdb.cursor):
     """A cursor of a `Connection`: the module's cursor with iteration, `with`, the
     `connection` attribute, `rownumber`, `setoutputsize`, `copy_expert` and the PEP 249
@@ -350,7 +345,6 @@ class Cursor(_pyztdb.cursor):
         self._rownumber = None
         super().close()
 
-    @translates_errors
     def execute(self, operation: str,  # type: ignore[override]
                 parameters: Any = None, *, prepare: Optional[bool] = None,
                 binary: Optional[bool] = None) -> "Cursor":
@@ -380,11 +374,11 @@ class Cursor(_pyztdb.cursor):
                 _MODULE_EXECUTE(self, operation)
             else:
                 _MODULE_EXECUTE(self, operation, parameters)
-        except _MODULE_ERROR_CLASSES as exc:
+        except _DriverError:
             if conn._closed:
                 # The connection says why it cannot be used (closed, or by a with block).
                 conn._check_open()
-            raise translate(exc) from exc
+            raise
         self._rownumber = 0
         self._count = -1 if self.sql_type == _NO_ROWS else None
         if conn._notify_handlers:
@@ -487,16 +481,12 @@ class Cursor(_pyztdb.cursor):
         self._settle()
         return result
 
-    @translates_errors
     def fetchone(self) -> Any:
         if self._closed:
             raise InterfaceError("cursor already closed")
         if self._pipeline_pending:
             self._sync_pipeline()
-        try:
-            row: Optional[Row] = _MODULE_FETCHONE(self)
-        except _MODULE_ERROR_CLASSES as exc:
-            raise translate(exc) from exc
+        row: Optional[Row] = _MODULE_FETCHONE(self)
         if row is None:
             return None
         if self._rownumber is not None:
@@ -622,7 +612,6 @@ def _quote_name(name: str) -> str:
     return '"%s"' % name.replace('"', '""')
 
 
-@translate_errors
 class NamedCursor(Cursor):
     """A server-side cursor: `execute` declares it on the server, and rows arrive in
     pages of `itersize` rows (2,000 by default) as they are fetched, so a result of
@@ -802,7 +791,6 @@ class NamedCursor(Cursor):
         self._sync()
         return rows
 
-    @translating
     def _next_source(self) -> Optional[typing.Iterator[Row]]:
         """What iteration reads next: the rest of the page, else a new page; None at
         the end of the result."""
@@ -969,7 +957,6 @@ class NamedCursor(Cursor):
         return rows
 
 
-@translate_errors
 class ClientCursor(Cursor):
     """A cursor that writes the parameters into the statement text on the client, quoted
     by the server's rules (see ztcondb.sql.quote), and sends the text alone: for
@@ -998,7 +985,6 @@ class ClientCursor(Cursor):
             out.append(piece)
         return "".join(out)
 
-    @translates_errors
     def execute(self, operation: Any,  # type: ignore[override]
                 parameters: Any = None, *, prepare: Optional[bool] = None,
                 binary: Optional[bool] = None) -> "ClientCursor":

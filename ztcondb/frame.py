@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
 
 import _pyztdb
 
-from .errors import NotSupportedError, ProgrammingError, translating
+from .errors import NotSupportedError, ProgrammingError
 
 if TYPE_CHECKING:
     from . import connection as _connection
@@ -88,7 +88,6 @@ def _to_arrays(rows: int, columns: List[RawColumn]) -> Dict[str, Any]:
     return out
 
 
-@translating
 def fetch_columns(cur: "_cursor.Cursor", exact_numeric: bool = False) -> Dict[str, Any]:
     """The rest of a plain cursor's result as column name -> NumPy array."""
     _numpy()
@@ -99,7 +98,6 @@ def fetch_columns(cur: "_cursor.Cursor", exact_numeric: bool = False) -> Dict[st
     return _to_arrays(rows, columns)
 
 
-@translating
 def _named_columns(cur: "_cursor.NamedCursor", maxrows: int, pagesize: int,
                    exact_numeric: bool) -> Tuple[int, List[RawColumn]]:
     """The next rows (at most maxrows, -1: all) of a named cursor, as raw columns."""
@@ -231,7 +229,6 @@ def _chunks(conn: "_connection.Connection", query: str, params: Params, index_co
         cur.close()
 
 
-@translating
 def _read_whole(conn: "_connection.Connection", query: str, params: Params,
                 exact_numeric: bool) -> Tuple[int, List[RawColumn]]:
     """Every row of the query as raw columns, from a server cursor in pages (binary
@@ -263,7 +260,6 @@ def _read_named(conn: "_connection.Connection", query: str, params: Params,
         named.close()
 
 
-@translating
 def _bounds(conn: "_connection.Connection", query: str, params: Params, column: str,
             partitions: int) -> List[Tuple[Any, Any, bool]]:
     """Ranges [lo, hi) of the column (the last one closed) splitting its span evenly."""
@@ -506,7 +502,6 @@ def _fit_to_column(np: Any, column: Tuple[str, str, Any, Any], sql_type: str,
     return created, target, np.ascontiguousarray(values, dtype=target), mask
 
 
-@translating
 def write_frame(conn: "_connection.Connection", frame: Any, table: str, *, if_exists: str = "fail",
                 index: bool = False) -> int:
     """Writes a DataFrame into `table` through binary COPY, straight from its column

@@ -64,10 +64,7 @@ class ConnectionInfo:
     def _read(self, what: str, name: Optional[str] = None) -> Optional[str]:
         self._conn._check_open()
         args = (what,) if name is None else (what, name)
-        try:
-            value: Optional[str] = _pyztdb.connection.session_info(self._conn, *args)
-        except _pyztdb.Error as exc:
-            raise self._conn._translate(exc) from exc
+        value: Optional[str] = _pyztdb.connection.session_info(self._conn, *args)
         return value
 
     def _text(self, what: str) -> str:

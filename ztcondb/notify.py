@@ -8,7 +8,6 @@ from typing import TYPE_CHECKING, Callable, List, Optional
 
 import _pyztdb
 
-from .errors import translate
 
 if TYPE_CHECKING:
     from .connection import Connection as _Connection
@@ -35,10 +34,7 @@ _WAIT_SLICE = 1.0
 def received(conn: "_Connection") -> List[Notify]:
     """The notifications the session received since the last look, each given to the
     connection's handlers."""
-    try:
-        found = [Notify(*item) for item in _pyztdb.connection.getnotifies(conn)]
-    except (_pyztdb.Error, _pyztdb.Warning) as exc:
-        raise translate(exc) from exc
+    found = [Notify(*item) for item in _pyztdb.connection.getnotifies(conn)]
     for item in found:
         for handler in list(conn._notify_handlers):
             handler(item)
@@ -79,7 +75,4 @@ def notifies(conn: "_Connection", timeout: Optional[float],
             wait = min(wait, deadline - time.monotonic())
             if wait <= 0:
                 return
-        try:
-            _pyztdb.connection.waitnotify(conn, wait)
-        except (_pyztdb.Error, _pyztdb.Warning) as exc:
-            raise translate(exc) from exc
+        _pyztdb.connection.waitnotify(conn, wait)

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, List, Optional
 
 import _pyztdb
 
-from .errors import translate
+from .errors import Error, OperationalError, Warning
 
 if TYPE_CHECKING:
     from .connection import Connection as _Connection
@@ -56,13 +56,10 @@ class Pipeline:
         return "on" if self._level else "off"
 
     def send(self, cursor: "_Cursor", operation: str, parameters: Optional[Any]) -> None:
-        try:
-            if parameters is None:
-                _SEND(cursor, operation)
-            else:
-                _SEND(cursor, operation, parameters)
-        except (_pyztdb.Error, _pyztdb.Warning) as exc:
-            raise translate(exc) from exc
+        if parameters is None:
+            _SEND(cursor, operation)
+        else:
+            _SEND(cursor, operation, parameters)
         self._pending.append(cursor)
         cursor._pipeline_pending += 1
 
@@ -75,11 +72,11 @@ class Pipeline:
         for cursor in pending:
             cursor._pipeline_pending = 0
         if self._conn.closed:
-            raise translate(_pyztdb.OperationalError("Connection does not exist"))
+            raise OperationalError("Connection does not exist")
         first: Optional[BaseException] = None
         try:
             _SYNC(self._conn)
-        except (_pyztdb.Error, _pyztdb.Warning) as exc:
+        except (Error, Warning) as exc:
             first = exc
         aux = None
         try:
@@ -93,7 +90,7 @@ class Pipeline:
                     taker = cursor
                 try:
                     _TAKE(taker)
-                except (_pyztdb.Error, _pyztdb.Warning) as exc:
+                except (Error, Warning) as exc:
                     if first is None:
                         first = exc
                     continue
@@ -103,4 +100,4 @@ class Pipeline:
             if aux is not None:
                 aux.close()
         if first is not None:
-            raise translate(first) from first
+            raise first

@@ -126,6 +126,17 @@ Session *live_session(uintptr_t h)
     return it == state().sessions.end() ? nullptr : it->second.get();
 }
 
+/* A scripted message may carry error fields behind it, each as kFieldMark + letter +
+ * value; the letters ZTC_GetErrorField answers, as the library's. */
+constexpr char kFieldMark = '\x1f';
+constexpr const char kErrorFields[] = "CDHWMSVPpqstcdnFLRr";
+
+/* The message without the fields behind it. */
+std::string message_text(const std::string &error)
+{
+    return error.substr(0, error.find(kFieldMark));
+}
+
 /* Records a failure message on the session it concerns; without one, on the session
  * used most recently, so that the driver's next ZTC_GetError finds it. */
 void set_error(uintptr_t session, const std::string &msg)
@@ -534,7 +545,7 @@ int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length)
     if (injected("ZTC_GetError", value_of(S), &rc))
         return rc;
     Session *s = live_session(value_of(S));
-    std::string msg = s ? s->error : std::string("no session");
+    std::string msg = s ? message_text(s->error) : std::string("no session");
     /* At most 255 bytes, cut before a UTF-8 continuation byte. */
     size_t n = std::min<size_t>(msg.size(), 255);
     while (n > 0 && n < msg.size() && (static_cast<unsigned char>(msg[n]) & 0xC0) == 0x80)
@@ -548,7 +559,8 @@ int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length)
     return s ? 0 : -1;
 }
 
-/* The SQLSTATE of the message ("[XXXXX] ..."); the double records no other field. */
+/* The SQLSTATE of the message ("[XXXXX] ..."); any other field from behind it, where a
+ * scripted message carries it as "\x1f" + letter + value. */
 int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capacity, int *length)
 {
     Logger("ZTC_GetErrorField").handle("session", S).integer("field", field).commit();
@@ -556,13 +568,24 @@ int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capacity, int 
     if (injected("ZTC_GetErrorField", value_of(S), &rc))
         return rc;
     Session *s = live_session(value_of(S));
-    if (!s || !buffer || capacity <= 0)
+    if (!s || !buffer || capacity <= 0 || field <= 0 || field > 127 ||
+        std::strchr(kErrorFields, field) == nullptr)
         return -1;
     std::string value;
-    size_t at = s->error.find('[');
-    if (field == ZTC_ERROR_SQLSTATE && at != std::string::npos && at + 6 < s->error.size() &&
-        s->error[at + 6] == ']')
-        value = s->error.substr(at + 1, 5);
+    std::string text = message_text(s->error);
+    size_t at = text.find('[');
+    if (field == ZTC_ERROR_SQLSTATE && at != std::string::npos && at + 6 < text.size() &&
+        text[at + 6] == ']')
+        value = text.substr(at + 1, 5);
+    for (size_t mark = s->error.find(kFieldMark); field != ZTC_ERROR_SQLSTATE &&
+                                                  mark != std::string::npos;
+         mark = s->error.find(kFieldMark, mark + 1)) {
+        if (mark + 1 < s->error.size() && s->error[mark + 1] == static_cast<char>(field)) {
+            size_t end = s->error.find(kFieldMark, mark + 1);
+            value = s->error.substr(mark + 2, end == std::string::npos ? std::string::npos
+                                                                       : end - mark - 2);
+        }
+    }
     size_t n = std::min<size_t>(value.size(), static_cast<size_t>(capacity) - 1);
     std::memcpy(buffer, value.data(), n);
     buffer[n] = '\0';

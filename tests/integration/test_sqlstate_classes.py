@@ -1,6 +1,7 @@
 """Every SQLSTATE class the server can report, raised for real (RAISE ... USING ERRCODE),
 on both faces: the module raises OperationalError carrying the code, ztcondb the class
-its table gives (DatabaseError for a class it has no row for)."""
+of that SQLSTATE (errors.lookup), derived from the PEP 249 class the table gives
+(DatabaseError for a class it has no row for), raised as such where it happened."""
 import os
 import sys
 
@@ -15,7 +16,8 @@ import ztcondb  # noqa: E402
 from ztcondb import (DatabaseError, DataError, IntegrityError, InternalError,  # noqa: E402
                      NotSupportedError, OperationalError, ProgrammingError)
 
-# One code of every class of the server's error codes appendix (and the library's HY).
+# One code of every class of the server's error codes appendix (and the library's HY),
+# with the PEP 249 class its ztcondb class derives from.
 CLASSES = [
     ("03000", DatabaseError), ("08006", OperationalError), ("09000", DatabaseError),
     ("0A000", NotSupportedError), ("0B000", DatabaseError), ("0F001", DatabaseError),
@@ -23,14 +25,14 @@ CLASSES = [
     ("20000", ProgrammingError), ("21000", ProgrammingError), ("22012", DataError),
     ("23505", IntegrityError), ("24000", InternalError), ("25001", InternalError),
     ("26000", ProgrammingError), ("27000", OperationalError), ("28000", OperationalError),
-    ("2B000", InternalError), ("2D000", InternalError), ("2F005", InternalError),
-    ("34000", OperationalError), ("38001", InternalError), ("39004", InternalError),
-    ("3B001", InternalError), ("3D000", ProgrammingError), ("3F000", ProgrammingError),
+    ("2B000", InternalError), ("2D000", InternalError), ("2F005", OperationalError),
+    ("34000", ProgrammingError), ("38001", OperationalError), ("39004", OperationalError),
+    ("3B001", OperationalError), ("3D000", ProgrammingError), ("3F000", ProgrammingError),
     ("40001", OperationalError), ("42P01", ProgrammingError), ("44000", ProgrammingError),
     ("53200", OperationalError), ("54001", OperationalError), ("55P03", OperationalError),
     ("57014", OperationalError), ("58030", OperationalError), ("72000", DatabaseError),
-    ("F0001", InternalError), ("HV000", OperationalError), ("HY000", OperationalError),
-    ("P0001", InternalError), ("P0004", InternalError), ("XX000", InternalError),
+    ("F0001", OperationalError), ("HV000", OperationalError), ("HY000", OperationalError),
+    ("P0001", ProgrammingError), ("P0004", ProgrammingError), ("XX000", InternalError),
     ("XX001", InternalError),
 ]
 
@@ -61,9 +63,13 @@ def test_every_class_on_both_faces(faces, code, cls):
     assert str(raw.value).startswith("[%s] planted %s" % (code, code))
     with pytest.raises(ztcondb.Error) as mapped:
         cur.execute(_raise(code))
-    assert type(mapped.value) is cls
-    assert mapped.value.sqlstate == code
-    assert isinstance(mapped.value.__cause__, _pyztdb.OperationalError)
+    try:
+        own = ztcondb.errors.lookup(code)
+    except KeyError:        # a code without a class of its own (72000, HY000)
+        own = cls
+    assert type(mapped.value) is own and isinstance(mapped.value, cls)
+    assert mapped.value.sqlstate == code == mapped.value.diag.sqlstate
+    assert mapped.value.__cause__ is None and mapped.value.__context__ is None
     # The session is still usable after each error.
     cur.execute("select 1")
     assert cur.fetchall() == [(1,)]

@@ -51,6 +51,41 @@ void set_error(Session &s, const char *sqlstate, const std::string &text)
     note_lost_connection(s);
 }
 
+namespace {
+
+// The fields of a server error kept behind its message, by libpq's letters (the SQLSTATE
+// is the message's own; the primary text is kept whole too, as the message may be cut).
+constexpr int kServerFields[] = {
+    PG_DIAG_SEVERITY, PG_DIAG_SEVERITY_NONLOCALIZED, PG_DIAG_MESSAGE_PRIMARY,
+    PG_DIAG_MESSAGE_DETAIL, PG_DIAG_MESSAGE_HINT, PG_DIAG_STATEMENT_POSITION,
+    PG_DIAG_INTERNAL_POSITION, PG_DIAG_INTERNAL_QUERY, PG_DIAG_CONTEXT, PG_DIAG_SCHEMA_NAME, PG_DIAG_TABLE_NAME,
+    PG_DIAG_COLUMN_NAME, PG_DIAG_DATATYPE_NAME, PG_DIAG_CONSTRAINT_NAME, PG_DIAG_SOURCE_FILE,
+    PG_DIAG_SOURCE_LINE, PG_DIAG_SOURCE_FUNCTION,
+};
+
+void append_field(std::string &out, int field, const char *value)
+{
+    out += '\0';
+    out += static_cast<char>(field);
+    out += value;
+}
+
+// The lines of the server's report after its first ("LINE 1: ...", the caret under the
+// error's position, "DETAIL:  ...", "HINT:  ..."), without the final newline; empty
+// for a one-line report.
+std::string report_lines(const char *report)
+{
+    const char *eol = report ? std::strchr(report, '\n') : nullptr;
+    if (eol == nullptr)
+        return std::string();
+    std::string rest(eol + 1);
+    while (!rest.empty() && rest.back() == '\n')
+        rest.pop_back();
+    return rest;
+}
+
+}  // namespace
+
 std::string format_result_error(const PGresult *r, PGconn *conn)
 {
     const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
@@ -60,14 +95,14 @@ std::string format_result_error(const PGresult *r, PGconn *conn)
         set_error(out, state, primary);
         // The server's other fields ride behind the message, each after a zero byte and
         // its field letter: prefixes added later ("row 5: ") keep them with the message.
-        for (int field : {PG_DIAG_MESSAGE_DETAIL, PG_DIAG_MESSAGE_HINT, PG_DIAG_CONTEXT}) {
+        for (int field : kServerFields) {
             const char *value = PQresultErrorField(r, field);
-            if (value && *value) {
-                out += '\0';
-                out += static_cast<char>(field);
-                out += value;
-            }
+            if (value && *value)
+                append_field(out, field, value);
         }
+        std::string lines = report_lines(PQresultErrorMessage(r));
+        if (!lines.empty())
+            append_field(out, ZTC_ERROR_REPORT_LINES, lines.c_str());
         return out;
     }
     // No server message: a libpq-side failure (lost connection, protocol trouble).
@@ -134,6 +169,17 @@ std::string message_field(const std::string &msg, int field)
 
 using namespace zt;
 
+// True for the letters ZTC_GetErrorField answers.
+static bool known_field(int field)
+{
+    if (field == ZTC_ERROR_SQLSTATE || field == ZTC_ERROR_REPORT_LINES)
+        return true;
+    for (int f : kServerFields)
+        if (f == field)
+            return true;
+    return false;
+}
+
 // Copies the session's last message; on an empty handle the text says so and -1 is returned.
 ZTC_API int ZTC_GetError(ZTC_HANDLE *S, char *buffer, int *length)
 {
@@ -156,8 +202,7 @@ ZTC_API int ZTC_GetErrorField(ZTC_HANDLE *S, int field, char *buffer, int capaci
     Session *s = session_of(S);
     if (!s || !buffer || capacity <= 0)
         return -1;
-    if (field != ZTC_ERROR_SQLSTATE && field != ZTC_ERROR_DETAIL && field != ZTC_ERROR_HINT &&
-        field != ZTC_ERROR_CONTEXT)
+    if (!known_field(field))
         return -1;
     return guarded(slot_of(s), [&]() -> int {
         std::string value = message_field(*s->error, field);
