@@ -132,9 +132,9 @@ struct zt_held<F> {
     static PyObject *call(PyObject *self, A... args)
     {
         Self *s = reinterpret_cast<Self *>(self);
-        if (zt_conn_foreign(zt_conn_of(s)))
-            return zt_raise_foreign();
         ZtFace face(zt_face_table(zt_conn_of(s)));
+        if (zt_conn_foreign(zt_conn_of(s)))
+            return face.finish(zt_raise_foreign());
         PyObject *result;
         {
             ZtHold hold(zt_conn_of(s));

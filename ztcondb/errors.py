@@ -31,29 +31,79 @@ class Diagnostic:
     and for errors of the driver itself)."""
 
     def __init__(self, info: Dict[str, str]) -> None:
-        self._info = info
+        self._info = info   # the server's field letters -> text
 
-    def _field(self, letter: str) -> Optional[str]:
-        return self._info.get(letter)
+    @property
+    def severity(self) -> Optional[str]:
+        return self._info.get('S')
 
-    severity = property(lambda self: self._field("S"))
-    severity_nonlocalized = property(lambda self: self._field("V"))
-    sqlstate = property(lambda self: self._field("C"))
-    message_primary = property(lambda self: self._field("M"))
-    message_detail = property(lambda self: self._field("D"))
-    message_hint = property(lambda self: self._field("H"))
-    statement_position = property(lambda self: self._field("P"))
-    internal_position = property(lambda self: self._field("p"))
-    internal_query = property(lambda self: self._field("q"))
-    context = property(lambda self: self._field("W"))
-    schema_name = property(lambda self: self._field("s"))
-    table_name = property(lambda self: self._field("t"))
-    column_name = property(lambda self: self._field("c"))
-    datatype_name = property(lambda self: self._field("d"))
-    constraint_name = property(lambda self: self._field("n"))
-    source_file = property(lambda self: self._field("F"))
-    source_line = property(lambda self: self._field("L"))
-    source_function = property(lambda self: self._field("R"))
+    @property
+    def severity_nonlocalized(self) -> Optional[str]:
+        return self._info.get('V')
+
+    @property
+    def sqlstate(self) -> Optional[str]:
+        return self._info.get('C')
+
+    @property
+    def message_primary(self) -> Optional[str]:
+        return self._info.get('M')
+
+    @property
+    def message_detail(self) -> Optional[str]:
+        return self._info.get('D')
+
+    @property
+    def message_hint(self) -> Optional[str]:
+        return self._info.get('H')
+
+    @property
+    def statement_position(self) -> Optional[str]:
+        return self._info.get('P')
+
+    @property
+    def internal_position(self) -> Optional[str]:
+        return self._info.get('p')
+
+    @property
+    def internal_query(self) -> Optional[str]:
+        return self._info.get('q')
+
+    @property
+    def context(self) -> Optional[str]:
+        return self._info.get('W')
+
+    @property
+    def schema_name(self) -> Optional[str]:
+        return self._info.get('s')
+
+    @property
+    def table_name(self) -> Optional[str]:
+        return self._info.get('t')
+
+    @property
+    def column_name(self) -> Optional[str]:
+        return self._info.get('c')
+
+    @property
+    def datatype_name(self) -> Optional[str]:
+        return self._info.get('d')
+
+    @property
+    def constraint_name(self) -> Optional[str]:
+        return self._info.get('n')
+
+    @property
+    def source_file(self) -> Optional[str]:
+        return self._info.get('F')
+
+    @property
+    def source_line(self) -> Optional[str]:
+        return self._info.get('L')
+
+    @property
+    def source_function(self) -> Optional[str]:
+        return self._info.get('R')
 
     def __reduce__(self) -> Any:
         return (Diagnostic, (dict(self._info),))

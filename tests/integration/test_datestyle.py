@@ -138,7 +138,7 @@ def test_unknown_zone_abbreviation_is_refused(zconn, zone, shown, style, path):
     set_style(zconn, style, zone)
     cur = zconn.cursor("ds_pages") if path == "named-pages" else zconn.cursor()
     cur.execute("select timestamptz '2024-05-01 12:00:00.5+00' as v")
-    refused = _pyztdb.Error if path == "columns" else ztcondb.DataError
+    refused = ztcondb.Error if path == "columns" else ztcondb.DataError
     with pytest.raises(refused) as e:
         if path == "columns":
             _pyztdb.cursor.fetchcolumns(cur)

@@ -3,6 +3,7 @@ on both faces: the module raises OperationalError carrying the code, ztcondb the
 of that SQLSTATE (errors.lookup), derived from the PEP 249 class the table gives
 (DatabaseError for a class it has no row for), raised as such where it happened."""
 import os
+import pickle
 import sys
 
 import pytest
@@ -73,3 +74,60 @@ def test_every_class_on_both_faces(faces, code, cls):
     # The session is still usable after each error.
     cur.execute("select 1")
     assert cur.fetchall() == [(1,)]
+
+
+# Real errors with their report: (statement, class, text after the first line of the
+# message, diag fields expected).
+REPORTS = [
+    ("insert into err_diag values (1, 1)", ztcondb.errors.UniqueViolation,
+     "DETAIL:  Key (id)=(1) already exists.",
+     {"table_name": "err_diag", "constraint_name": "err_diag_pkey", "column_name": None,
+      "message_detail": "Key (id)=(1) already exists."}),
+    ("insert into err_diag values (2, null)", ztcondb.errors.NotNullViolation,
+     "DETAIL:  Failing row contains (2, null).",
+     {"table_name": "err_diag", "column_name": "v", "constraint_name": None}),
+    ("insert into err_diag values (3, -1)", ztcondb.errors.CheckViolation,
+     "DETAIL:  Failing row contains (3, -1).",
+     {"table_name": "err_diag", "constraint_name": "err_diag_v_check"}),
+    ("select 1 from err_diag where\n  v = 1 and nonsense", ztcondb.errors.UndefinedColumn,
+     "LINE 2:   v = 1 and nonsense\n                    ^",
+     {"statement_position": "42", "table_name": None}),
+    ("selec 1", ztcondb.errors.SyntaxError, "LINE 1: selec 1\n        ^",
+     {"statement_position": "1", "message_primary": 'syntax error at or near "selec"'}),
+    ("select 'x'::int", ztcondb.errors.InvalidTextRepresentation,
+     "LINE 1: select 'x'::int\n               ^",
+     {"statement_position": "8", "datatype_name": None}),
+]
+
+
+@pytest.fixture(scope="module")
+def err_diag(faces):
+    """A table both faces' sessions see, with one row."""
+    cur = faces[1]
+    cur.execute("drop table if exists err_diag")
+    cur.execute("create table err_diag (id int primary key, v int not null check (v > 0))")
+    cur.execute("insert into err_diag values (1, 1)")
+    yield faces
+    cur.execute("drop table err_diag")
+
+
+@pytest.mark.parametrize("sql, cls, lines, fields", REPORTS, ids=[r[1].__name__ for r in REPORTS])
+def test_server_report_reaches_diag(err_diag, sql, cls, lines, fields):
+    module_cur, cur = err_diag
+    with pytest.raises(cls) as info:
+        cur.execute(sql)
+    e = info.value
+    first, _, rest = str(e).partition("\n")
+    assert first == "[%s] %s" % (cls.sqlstate, e.diag.message_primary) and rest == lines
+    assert (e.diag.severity, e.diag.severity_nonlocalized, e.diag.sqlstate) == \
+        ("ERROR", "ERROR", cls.sqlstate)
+    for name, value in fields.items():
+        assert getattr(e.diag, name) == value, name
+    assert e.pgerror == "ERROR:  %s\n%s\n" % (e.diag.message_primary, lines)
+    back = pickle.loads(pickle.dumps(e))
+    assert type(back) is cls and str(back) == str(e)
+    assert back.diag.constraint_name == e.diag.constraint_name
+    # The module's face: one line, its four attributes only.
+    with pytest.raises(_pyztdb.OperationalError) as raw:
+        module_cur.execute(sql)
+    assert str(raw.value) == first and raw.value.sqlstate == cls.sqlstate
