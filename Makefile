@@ -23,7 +23,7 @@ empty :=
 space := $(empty) $(empty)
 semi := ;
 
-.PHONY: all deps build build-all unit it test test-unit test-asan test-tsan demo bench bench-quick bench-lib soak fuzz mutate clean
+.PHONY: all deps build build-all unit it test test-unit test-asan test-tsan demo bench bench-quick bench-lib soak fuzz mutate sqla-compare clean
 
 all: build
 
@@ -115,6 +115,12 @@ FUZZ_SEED ?= $(shell date +%s)
 fuzz: build
 	ZT_BUILD_DIR=$(abspath $(BUILD)) ZT_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) ZT_FUZZ_SEED=$(FUZZ_SEED) \
 	    scripts/with-pg-server $(PYTHON_EXE) -m pytest -q -s -p no:cacheprovider tests/integration/test_fuzz.py
+
+# SQLAlchemy's dialect suite under ztcondb and under psycopg2 against one throwaway
+# server: the tests that fail under ztcondb only, each with its reason when known
+# (tests/sqla/known.py); fails when one has none. make test runs the ztcondb half.
+sqla-compare: build
+	ZT_BUILD_DIR=$(abspath $(BUILD)) scripts/with-pg-server scripts/run-sqla-suite --compare /usr/bin/python3
 
 # Planted faults (tests/mutants/README.md): each mutant of tests/mutants/*.toml applied in
 # turn to a scratch copy under /tmp, built, and its named tests run against it; prints a

@@ -340,7 +340,11 @@ class Cursor(_pyztdb.cursor):
         return self._columns
 
     def close(self) -> None:
-        """Releases the result; every later call but `close()` raises InterfaceError."""
+        """Releases the result; every later call but `close()` raises InterfaceError.
+        `rowcount` keeps the last statement's count (SQLAlchemy reads it after closing
+        the cursor of an UPDATE ... RETURNING)."""
+        if not self._closed and self._count is None and not self._pipeline_pending:
+            self._count = _MODULE_ROWCOUNT.__get__(self)
         self._closed = True
         self._rownumber = None
         super().close()

@@ -21,6 +21,7 @@ from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.postgresql import JSON, JSONB, UUID
 from sqlalchemy.dialects.postgresql.base import (
     INTERVAL, PGCompiler, PGDialect, PGExecutionContext, PGIdentifierPreparer)
+from sqlalchemy.dialects.postgresql.json import JSONB
 
 _Processor = Optional[Callable[[Any], Any]]
 
@@ -149,10 +150,51 @@ def _colspecs() -> Any:
     })
 
 
+def _bind_cast(type_: Any, dialect: Any) -> Optional[str]:
+    """The server type a parameter of this SQLAlchemy type is cast to, or None. Sent as a
+    bare ?, a parameter takes its type from where it stands, which the server cannot
+    tell in `? IS NULL`, `count(?)` or a CASE branch. The casts never narrow a value:
+    text goes as VARCHAR without its length, integers as BIGINT, numbers without their
+    precision and scale, timestamps and times without their precision."""
+    impl = type_._unwrapped_dialect_impl(dialect)
+    affinity = impl._type_affinity
+    if affinity is None or isinstance(impl, sqltypes.Enum):
+        return None
+    if issubclass(affinity, sqltypes.String):
+        return "VARCHAR"
+    if issubclass(affinity, sqltypes.Integer):
+        return "BIGINT"
+    if isinstance(impl, sqltypes.Float) or isinstance(type_, sqltypes.Float):
+        return "FLOAT"      # (the dialect's own numeric type stands for Float too)
+    if issubclass(affinity, sqltypes.Numeric):
+        return "NUMERIC"
+    if issubclass(affinity, sqltypes.DateTime):
+        return "TIMESTAMP WITH%s TIME ZONE" % ("" if impl.timezone else "OUT")
+    if issubclass(affinity, sqltypes.Time):
+        return "TIME WITH%s TIME ZONE" % ("" if impl.timezone else "OUT")
+    simple = {sqltypes.Date: "DATE", sqltypes.Boolean: "BOOLEAN",
+              sqltypes.Interval: "INTERVAL"}
+    if affinity in simple:
+        return simple[affinity]
+    if issubclass(affinity, sqltypes.JSON):
+        return "JSONB" if isinstance(impl, JSONB) else "JSON"
+    return None
+
+
 class ZtcondbCompiler(PGCompiler):
     # With qmark parameters a percent sign is an ordinary character.
     def visit_mod_binary(self, binary: Any, operator: Any, **kw: Any) -> str:
         return "%s %% %s" % (self.process(binary.left, **kw), self.process(binary.right, **kw))
+
+    def visit_bindparam(self, bindparam: Any, **kw: Any) -> str:
+        """A plain parameter (not a literal, an expanding IN list or one a type wraps
+        itself) goes with a cast to its type where the dialect knows it, as drivers
+        that bind on the server need."""
+        text: str = super().visit_bindparam(bindparam, **kw)
+        if text != "?":
+            return text
+        cast = _bind_cast(bindparam.type, self.dialect)
+        return text if cast is None else "?::" + cast
 
 
 class ZtcondbIdentifierPreparer(PGIdentifierPreparer):
@@ -191,6 +233,12 @@ class ZtcondbDialect(PGDialect):
     def import_dbapi(cls) -> types.ModuleType:
         import ztcondb
         return ztcondb
+
+    @classmethod
+    def load_provisioning(cls) -> None:
+        # SQLAlchemy's test runs create, clean and drop databases through the
+        # PostgreSQL dialect's hooks; the default looks for ztcondb.provision.
+        __import__("sqlalchemy.dialects.postgresql.provision")
 
     def create_connect_args(self, url: Any) -> Tuple[List[Any], Dict[str, Any]]:
         opts = url.translate_connect_args(username="user", database="database")

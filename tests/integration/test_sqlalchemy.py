@@ -128,3 +128,36 @@ def test_pandas_to_sql_and_read_sql(engine):
     assert [len(c) for c in chunks] == [4, 2]
     with engine.begin() as c:
         c.execute(sa.text("drop table sa_pandas"))
+
+
+# Faults mended: a parameter the server cannot type alone (None beside IS NOT NULL, the
+# argument of count()) was refused with [42P18]; rowcount read after SQLAlchemy closed
+# the cursor of an UPDATE ... RETURNING was 0.
+def test_untypable_parameters_and_rowcount_after_close(engine):
+    md = sa.MetaData()
+    t = sa.Table("sa_casts", md, sa.Column("id", sa.Integer, primary_key=True),
+                 sa.Column("d", sa.Date), sa.Column("n", sa.Integer))
+    md.drop_all(engine)
+    md.create_all(engine)
+    try:
+        with engine.begin() as c:
+            c.execute(t.insert(), [{"id": i, "d": datetime.date(2020, 1, i), "n": 0}
+                                   for i in (1, 2, 3)])
+            none = sa.literal(None, sa.Date)
+            rows = c.execute(sa.select(t.c.id).where(
+                sa.case((none.isnot(None), none), else_=t.c.d) == t.c.d)).all()
+            assert sorted(r[0] for r in rows) == [1, 2, 3]
+            assert c.execute(sa.select(sa.func.count("*")).select_from(t)).scalar() == 3
+            r = c.execute(t.update().values(n=t.c.n + 1).return_defaults(t.c.n))
+            assert r.rowcount == 3
+        raw = engine.raw_connection()
+        try:
+            cur = raw.cursor()
+            cur.execute("update sa_casts set n = n + 1 returning id")
+            assert len(cur.fetchall()) == 3
+            cur.close()
+            assert cur.rowcount == 3
+        finally:
+            raw.close()
+    finally:
+        md.drop_all(engine)
