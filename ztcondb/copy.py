@@ -18,7 +18,7 @@ import _pyztdb
 from .errors import Error, ProgrammingError
 
 from . import copyformat as _fmt
-from .errors import DataError, Error, NotSupportedError
+from .errors import DataError, NotSupportedError
 from .errors import ProgrammingError as _ProgrammingError
 
 if TYPE_CHECKING:
