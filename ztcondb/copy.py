@@ -18,7 +18,7 @@ import _pyztdb
 from .errors import Error, ProgrammingError
 
 from . import copyformat as _fmt
-from .errors import DataError, NotSupportedError
+from .errors import NotSupportedError, from_module_function
 from .errors import ProgrammingError as _ProgrammingError
 
 if TYPE_CHECKING:
@@ -267,10 +267,9 @@ class Copy:
                                         "%d types" % (len(row), len(self._codecs)))
             try:
                 _TEXT_ROW(row, _fmt.value_text, self._out)
-            except _pyztdb.DataError as exc:
-                # A function of the module, not a method of the connection: it raises
-                # the module's class (a text value holding a NUL character).
-                raise DataError(*exc.args) from None
+            except (_pyztdb.Error, _pyztdb.Warning) as exc:
+                # A function of the module (no connection): a text holding a NUL.
+                raise from_module_function(exc) from None
         else:
             raise NotSupportedError("write_row: rows are written in text or binary "
                                     "format; for CSV send the data with write()")

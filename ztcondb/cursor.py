@@ -383,6 +383,9 @@ class Cursor(_pyztdb.cursor):
                 # The connection says why it cannot be used (closed, or by a with block).
                 conn._check_open()
             raise
+        except (_pyztdb.Error, _pyztdb.Warning) as exc:
+            # Refused by the placeholder conversion, a function without a connection.
+            raise from_module_function(exc) from None
         self._rownumber = 0
         self._count = -1 if self.sql_type == _NO_ROWS else None
         if conn._notify_handlers:

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+sys.path.append(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
 sa = pytest.importorskip("sqlalchemy", reason="python3-sqlalchemy is not installed")
 from sqlalchemy.dialects import postgresql  # noqa: E402

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, REPO)
+sys.path.append(REPO)
 
 import _pyztdb  # noqa: E402
 import ztcondb  # noqa: E402
