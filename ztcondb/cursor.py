@@ -17,7 +17,8 @@ from .errors import Error as _DriverError
 from .errors import InterfaceError, NotSupportedError, ProgrammingError, from_module_function
 from .sql import Composable
 
-# The errors the handlers below catch: the module's (from super() calls) and ours.
+# The errors the handlers below catch: the extension raises ztcondb's own classes for
+# a ztcondb connection (its error table), from super() calls too.
 _ERRORS: Tuple[Type[Exception], ...] = (_DriverError,)
 
 

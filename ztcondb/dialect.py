@@ -21,7 +21,6 @@ from sqlalchemy import types as sqltypes
 from sqlalchemy.dialects.postgresql import JSON, JSONB, UUID
 from sqlalchemy.dialects.postgresql.base import (
     INTERVAL, PGCompiler, PGDialect, PGExecutionContext, PGIdentifierPreparer)
-from sqlalchemy.dialects.postgresql.json import JSONB
 
 _Processor = Optional[Callable[[Any], Any]]
 
