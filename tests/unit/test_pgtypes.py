@@ -166,3 +166,10 @@ def test_the_module_keeps_its_specified_forms(zd, conn):
     with pytest.raises(_pyztdb.OperationalError, match="does not support batch operations"):
         plain.execute("select ?", [[1, 2]])
     assert zd.calls_of("ZTC_BindParamTyped") == []
+
+
+def test_readers_follow_each_result(zd, cur):
+    """Readers are resolved once per result: the next result's columns get their own."""
+    assert read(zd, cur, 3802, 0, '{"a": 1}') == {"a": 1}
+    assert read(zd, cur, 1007, 23, "{1}") == [1]
+    assert read(zd, cur, 25, 0, '{"a": 1}') == '{"a": 1}'
