@@ -13,4 +13,5 @@ WORKLOADS = [
     "pool",
     "pipeline",
     "notify",
+    "types",
 ]
