@@ -103,23 +103,23 @@ def class_row(cls: Type[T]) -> RowFactory:
     return kwargs_row(cls)
 
 
-def args_row(func: Callable[..., Any]) -> RowFactory:
-    """Rows as func(*values)."""
-    def args_row_(cursor: Any) -> RowMaker:
+def _calling(kind: str, func: Callable[..., Any]) -> RowFactory:
+    """A factory whose rows are func called with the values ("args") or with the column
+    names as keywords ("kwargs")."""
+    def factory(cursor: Any) -> RowMaker:
         names = _names(cursor)
         if names is None:
             return no_result
-        maker: RowMaker = _pyztdb.cursor._row_maker("args", names, func)
+        maker: RowMaker = _pyztdb.cursor._row_maker(kind, names, func)
         return maker
-    return args_row_
+    return factory
+
+
+def args_row(func: Callable[..., Any]) -> RowFactory:
+    """Rows as func(*values)."""
+    return _calling("args", func)
 
 
 def kwargs_row(func: Callable[..., Any]) -> RowFactory:
     """Rows as func(**{column name: value})."""
-    def kwargs_row_(cursor: Any) -> RowMaker:
-        names = _names(cursor)
-        if names is None:
-            return no_result
-        maker: RowMaker = _pyztdb.cursor._row_maker("kwargs", names, func)
-        return maker
-    return kwargs_row_
+    return _calling("kwargs", func)
