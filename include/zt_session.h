@@ -55,6 +55,26 @@ private:
     bool nested_ = false;
 };
 
+/* The session's bindings (parameters, arrays, a call's outputs), claimed by one
+ * execution from the moment it clears them until it returns. Python code run inside it
+ * (a parameter's __str__, a finalizer) that starts an execution on another cursor of
+ * the same connection would clear them or bind its own in their place, and the first
+ * statement would run with the other's values: that execution is refused instead
+ * (ProgrammingError), as a call on the same cursor is. Expects the session's hold. */
+class ZtBindingsClaim {
+public:
+    explicit ZtBindingsClaim(RhConnect *conn);
+    ~ZtBindingsClaim();
+    ZtBindingsClaim(const ZtBindingsClaim &) = delete;
+    ZtBindingsClaim &operator=(const ZtBindingsClaim &) = delete;
+    /* True when another execution holds the bindings (the error is set). */
+    bool refused() const { return refused_; }
+
+private:
+    zt_conn_sync *sync_;
+    bool refused_ = false;
+};
+
 /* Called by close() while this thread holds the session more than once (close asked
  * from Python code that runs inside a method of the same connection): the connection
  * is closed at once (its cursors fail their check from now on), but the library's

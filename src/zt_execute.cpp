@@ -87,6 +87,9 @@ PyObject *zt_curs_execution(cursorObject *self, ZtExecution &how)
          * finalizer, a __len__), which may have closed the connection. */
         if (zt_curs_check(self) < 0)
             return nullptr;
+        ZtBindingsClaim claim(how.clears_bindings_ ? zt_conn_of(self) : nullptr);
+        if (claim.refused())
+            return nullptr;
         if (how.clears_bindings_)
             ZTC_Reset(&self->p_conn);
         /* So may binding (a value's __str__): the statement then never runs. */

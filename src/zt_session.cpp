@@ -23,6 +23,9 @@ struct zt_conn_sync {
     std::mutex lock;                        /* serialises the session's use */
     std::atomic<unsigned long> owner{0};    /* thread holding `lock`; 0 when free */
     int depth = 0;                          /* holds of the owner, nested */
+    /* An execution has cleared the session's bindings and is binding or running (or
+     * reading the outputs of) its own (ZtBindingsClaim; the owner's thread, GIL). */
+    bool bindings_claimed = false;
     /* Sessions closed or replaced inside a method, ended after it (GIL). */
     std::vector<ZTC_HANDLE> detached;
     /* Server cursors of finalized cursors, with the session they belong to (GIL). */
@@ -261,6 +264,25 @@ int zt_conn_end_session(RhConnect *conn)
     if (conn->sync)
         conn->sync->cancel_lock.unlock();
     return zt_lib_close(&session);
+}
+
+ZtBindingsClaim::ZtBindingsClaim(RhConnect *conn) : sync_(conn ? conn->sync : nullptr)
+{
+    if (sync_ == nullptr)
+        return;
+    if (sync_->bindings_claimed) {
+        sync_ = nullptr;
+        refused_ = true;
+        PyErr_SetString(ProgrammingError, "the connection is in use by a call in progress");
+        return;
+    }
+    sync_->bindings_claimed = true;
+}
+
+ZtBindingsClaim::~ZtBindingsClaim()
+{
+    if (sync_ != nullptr)
+        sync_->bindings_claimed = false;
 }
 
 RhConnect *zt_conn_of(cursorObject *self)

@@ -180,19 +180,42 @@ def test_reentrant_call_is_refused(zd, conn, method, hook, action):
     assert zd.open_results() == 0
 
 
-def test_other_cursor_of_the_connection_is_not_refused(zd, conn):
-    """Only the cursor whose method is running refuses: another cursor of the same
-    connection runs its statement from inside."""
+# Fault mended: a statement run on another cursor of the same connection from inside a
+# parameter's __str__ cleared the session's bindings and bound its own, and the outer
+# statement ran with the other's values. Such an execution is refused; reading another
+# cursor's rows is not.
+@pytest.mark.parametrize("inner, expected", [
+    (lambda other: other.execute("select ?", ["inner"]),
+     "ProgrammingError: the connection is in use by a call in progress"),
+    (lambda other: other.executemany("insert into t values (?)", [["inner"]]),
+     "ProgrammingError: the connection is in use by a call in progress"),
+    (lambda other: other.callproc("p", ["inner"]),
+     "ProgrammingError: the connection is in use by a call in progress"),
+    (lambda other: other.fetchall(), [(5,)]),
+])
+@pytest.mark.parametrize("method", ["execute", "executemany", "callproc"])
+def test_execution_on_another_cursor_inside_binding(zd, conn, method, inner, expected):
     other = conn.cursor()
+    zd.queue_execution(Result(COLS, [[5]]))
+    other.execute("select a from t")
     cur = conn.cursor()
-    ran = []
+    cur.setinputtype([2, 9])
+    got = []
 
     class Dec(decimal.Decimal):
         def __str__(self):
-            zd.queue_execution(Result(COLS, [[5]]))
-            other.execute("select a from t")
-            ran.append(other.fetchall())
+            try:
+                got.append(inner(other))
+            except _pyztdb.Error as e:
+                got.append("%s: %s" % (type(e).__name__, e))
             return decimal.Decimal.__str__(self)
 
-    cur.execute("insert into t values (?)", [Dec("1.5")])
-    assert ran == [[(5,)]]
+    before = len(zd.calls())
+    getattr(cur, method)("insert into t values (?, ?)" if method != "callproc" else "p",
+                         ["outer", Dec("2.5")])
+    assert got == [expected]
+    # The outer statement ran with its own two values, bound after one clearing.
+    names = zd.names()[before:]
+    assert names.count("ZTC_Reset") == 1
+    texts = [c["data"] for c in zd.calls()[before:] if c.name == "ZTC_BindParamByPos"]
+    assert texts[0].startswith(b"outer") and texts[1].startswith(b"2.5")
