@@ -4,11 +4,8 @@ Python file object, streamed in chunks."""
 from __future__ import annotations
 
 import codecs
-import datetime
 import io
 import re
-import uuid
-from decimal import Decimal
 from types import TracebackType
 import typing
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Type, Union
@@ -127,50 +124,16 @@ def copy_format(statement: str) -> str:
     return TEXT
 
 
-def _literal(value: Any) -> str:
-    """A parameter of a COPY statement as an SQL literal (COPY takes no bound
-    parameters): NULL, numbers and booleans as they are, anything else as a quoted
-    string the server reads whatever standard_conforming_strings says."""
-    if value is None:
-        return "NULL"
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, (int, Decimal)):
-        return str(value)
-    if isinstance(value, float):
-        return "'%s'::float8" % _fmt._float_text(value)
-    if isinstance(value, (bytes, bytearray, memoryview)):
-        return "'\\x%s'::bytea" % bytes(value).hex()
-    if isinstance(value, (str, datetime.date, datetime.time, datetime.timedelta, uuid.UUID)):
-        text = _fmt.value_text(value)
-        if "\0" in text:
-            raise _ProgrammingError("COPY: a parameter holds a NUL character")
-        return "E'%s'" % text.replace("\\", "\\\\").replace("'", "''")
-    raise _ProgrammingError("COPY: cannot use a parameter of type %s in the statement"
-                            % type(value).__name__)
-
-
-def compose_statement(statement: Any, params: Any) -> str:
-    """The statement text, with params (psycopg 3's %s or %(name)s markers, %% for %)
-    written into it as literals."""
-    if hasattr(statement, "as_string") and not isinstance(statement, str):
-        statement = statement.as_string(None)
-    if not isinstance(statement, str):
-        raise TypeError("copy(): the statement must be str, not %s" % type(statement).__name__)
-    if params is None:
-        return statement
-    try:
-        if isinstance(params, dict):
-            return statement % {key: _literal(v) for key, v in params.items()}
-        if isinstance(params, (str, bytes)) or not isinstance(params, typing.Sequence):
-            raise TypeError("copy(): params must be a sequence or a mapping, not %s"
-                            % type(params).__name__)
-        return statement % tuple(_literal(v) for v in params)
-    except (KeyError, ValueError, TypeError) as exc:
-        if isinstance(exc, TypeError) and "copy()" in str(exc):
-            raise
-        raise _ProgrammingError("copy(): the parameters do not fit the statement's "
-                                "markers (%s)" % exc) from exc
+def compose_statement(statement: Any, params: Any, context: Any = None) -> str:
+    """The statement text with params written into its markers (%s, %(name)s or ?) as
+    SQL constants, as ClientCursor.mogrify writes them: COPY takes no bound
+    parameters."""
+    from .cursor import ClientCursor
+    if not isinstance(statement, str) and not hasattr(statement, "as_string"):
+        raise TypeError("copy(): the statement must be str or sql.Composable, not %s"
+                        % type(statement).__name__)
+    text: str = ClientCursor._merged(context, statement, params, False)
+    return text
 
 
 class Copy:
@@ -420,4 +383,4 @@ class Copy:
 
 def open_copy(cursor: "_cursor.Cursor", statement: Any, params: Any = None) -> Copy:
     """The Copy object of cursor.copy(): the COPY starts when its `with` block starts."""
-    return Copy(cursor, compose_statement(statement, params))
+    return Copy(cursor, compose_statement(statement, params, cursor))

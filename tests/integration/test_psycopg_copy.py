@@ -7,6 +7,7 @@ from decimal import Decimal
 import pytest
 
 import ztcondb
+from ztcondb import sql
 
 UTC = datetime.timezone.utc
 
@@ -125,6 +126,8 @@ def test_failure_in_block_stores_nothing(conn, failure, fmt):
      ("x\\y", None)),
     ("copy (select '100%%', %s::date) to stdout", (datetime.date(2024, 1, 2),),
      ("100%", "2024-01-02")),
+    (sql.SQL("copy (select {}, %s::int) to stdout").format(sql.Literal("it's")), (3,),
+     ("it's", "3")),
 ])
 def test_statement_params(conn, statement, params, expected):
     with conn.cursor().copy(statement, params) as copy:

@@ -144,9 +144,10 @@ def test_copy_format(statement, expected):
 
 @pytest.mark.parametrize("statement, params, expected", [
     ("copy t to stdout", None, "copy t to stdout"),
-    ("select %s, %s, %s", (None, True, "o'k\\"), "select NULL, true, E'o''k\\\\'"),
-    ("select %(a)s, '%%'", {"a": 1.5}, "select '1.5'::float8, '%'"),
-    ("select %s", (b"\x01",), "select '\\x01'::bytea"),
+    ("copy (select %s, %s, %s) to stdout", (None, True, "o'k\\"),
+     "copy (select NULL, true, E'o''k\\\\') to stdout"),
+    ("copy (select %(a)s, '%%') to stdout", {"a": 1.5}, "copy (select 1.5, '%') to stdout"),
+    ("copy (select ?) to stdout", (b"\x01",), "copy (select E'\\\\x01'::bytea) to stdout"),
 ])
 def test_compose_statement(statement, params, expected):
     assert zcopy.compose_statement(statement, params) == expected
@@ -155,9 +156,9 @@ def test_compose_statement(statement, params, expected):
 @pytest.mark.parametrize("statement, params, error", [
     ("select %s, %s", (1,), ztcondb.ProgrammingError),
     ("select %(a)s", {"b": 1}, ztcondb.ProgrammingError),
-    ("select %s", ("a\0b",), ztcondb.ProgrammingError),
-    ("select %s", (object(),), ztcondb.ProgrammingError),
-    ("select %s", "ab", TypeError),
+    ("select %s", ("a\0b",), ztcondb.DataError),
+    ("select %s", (object(),), TypeError),
+    (b"copy t to stdout", None, TypeError),
 ])
 def test_compose_statement_refused(statement, params, error):
     with pytest.raises(error):
