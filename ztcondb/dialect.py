@@ -239,6 +239,18 @@ class ZtcondbDialect(PGDialect):
         # PostgreSQL dialect's hooks; the default looks for ztcondb.provision.
         __import__("sqlalchemy.dialects.postgresql.provision")
 
+    def do_execute(self, cursor: Any, statement: str, parameters: Any, context: Any = None) -> None:
+        # Without parameters the text goes alone: with an empty tuple the cursor would read
+        # a % in it (a quoted name, a literal) as a %s placeholder, which the ? markers the
+        # dialect writes never need.
+        if parameters:
+            cursor.execute(statement, parameters)
+        else:
+            cursor.execute(statement)
+
+    def do_execute_no_params(self, cursor: Any, statement: str, context: Any = None) -> None:
+        cursor.execute(statement)
+
     def create_connect_args(self, url: Any) -> Tuple[List[Any], Dict[str, Any]]:
         opts = url.translate_connect_args(username="user", database="database")
         if "port" in opts:

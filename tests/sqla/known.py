@@ -4,7 +4,6 @@ the tree. A key is "Class::test" (every parametrization) or a whole node id tail
 import re
 
 _BOTH = "fails under psycopg2 too (the suite of SQLAlchemy 1.4 against PostgreSQL 15)"
-_ARRAYS = "waits on arrays read as arrays in reflection (the constraint's column list)"
 _EXECUTEMANY = "waits on executemany typing a column from all its values (float, Decimal)"
 
 KNOWN = {
@@ -15,10 +14,6 @@ KNOWN = {
     "ComponentReflectionTest::test_get_table_names[None-True-True-True-_exclusions6]": _BOTH,
     "ComponentReflectionTest::test_get_temp_table_indexes": _BOTH,
     "DistinctOnTest::test_distinct_on": _BOTH,
-    "ComponentReflectionTest::test_get_unique_constraints": _ARRAYS,
-    "ComponentReflectionTest::test_get_temp_table_unique_constraints": _ARRAYS,
-    "QuotedNameArgumentTest::test_get_unique_constraints": _ARRAYS,
-    "LongNameBlowoutTest::test_long_convention_name[uq-_exclusions4]": _ARRAYS,
     "NumericTest::test_float_as_decimal": _EXECUTEMANY,
     "NumericTest::test_float_as_float": _EXECUTEMANY,
     "NumericTest::test_float_custom_scale": _EXECUTEMANY,
