@@ -445,6 +445,18 @@ PyObject *decode(const Reader &r, const char *s, size_t n)
     case Read::Cidr:
         return call_on_str(o.ip_network, s, n);
     case Read::Int: {
+        /* Up to 18 digits fit 64 bits whatever they are: parsed here; longer ones (an
+         * oid, an int8's extremes) by Python. */
+        size_t i = n > 0 && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+        if (n > i && n - i <= 18) {
+            long long v = 0;
+            size_t k = i;
+            for (; k < n && s[k] >= '0' && s[k] <= '9'; ++k)
+                v = v * 10 + (s[k] - '0');
+            if (k == n)
+                return PyLong_FromLongLong(s[0] == '-' ? -v : v);
+            return bad_text("integer", s, n);
+        }
         std::string text(s, n);
         char *stop = nullptr;
         PyRef v(PyLong_FromString(text.c_str(), &stop, 10));
@@ -453,9 +465,18 @@ PyObject *decode(const Reader &r, const char *s, size_t n)
         return v.release();
     }
     case Read::Float: {
-        std::string text(s, n);
+        char small[64];
+        std::string big;
+        const char *text = small;
+        if (n < sizeof small) {
+            std::memcpy(small, s, n);
+            small[n] = '\0';
+        } else {
+            big.assign(s, n);
+            text = big.c_str();
+        }
         char *stop = nullptr;
-        double d = PyOS_string_to_double(text.c_str(), &stop, nullptr);
+        double d = PyOS_string_to_double(text, &stop, nullptr);
         if (d == -1.0 && PyErr_Occurred())
             return nullptr;
         if (*stop != '\0')
