@@ -229,61 +229,50 @@ template void integer_view<8, false>(int, const char *, size_t, ZTC_ROWVALUE &, 
 
 namespace {
 
-bool read_float4(const char *p, size_t len, double &v)
+// A float4 (`size` 4) or float8 of its binary form as a double; false for another size.
+template <int size>
+bool read_real(const char *p, size_t len, double &v)
 {
-    if (len != 4)
+    if (len != size)
         return false;
-    uint32_t bits = be32(p);
-    float f;
-    std::memcpy(&f, &bits, 4);
-    v = f;
-    return true;
-}
-
-bool read_float8(const char *p, size_t len, double &v)
-{
-    if (len != 8)
-        return false;
-    uint64_t bits = be64(p);
-    std::memcpy(&v, &bits, 8);
+    if (size == 4) {
+        const uint32_t bits = be32(p);
+        float f;
+        std::memcpy(&f, &bits, 4);
+        v = f;
+    } else {
+        const uint64_t bits = be64(p);
+        std::memcpy(&v, &bits, 8);
+    }
     return true;
 }
 
 }  // namespace
 
-bool float4_text(const char *p, size_t len, std::string &out)
+template <int size>
+bool real_text(const char *p, size_t len, std::string &out)
 {
     out.clear();
     double f;
-    if (!read_float4(p, len, f))
+    if (!read_real<size>(p, len, f))
         return false;
-    append_float(out, f, true);
+    append_float(out, f, size == 4);
     return true;
 }
 
-bool float8_text(const char *p, size_t len, std::string &out)
+template <int size>
+void real_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
 {
-    out.clear();
-    double f;
-    if (!read_float8(p, len, f))
-        return false;
-    append_float(out, f, false);
-    return true;
-}
-
-void float4_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
-{
-    v.decoded = read_float4(p, len, v.real) && (code == ZTC_TYPE_FLOAT || code == ZTC_TYPE_DOUBLE);
+    v.decoded = read_real<size>(p, len, v.real) &&
+                (code == ZTC_TYPE_FLOAT || code == ZTC_TYPE_DOUBLE);
     if (v.decoded && code == ZTC_TYPE_FLOAT)
         v.real = static_cast<float>(v.real);
 }
 
-void float8_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &)
-{
-    v.decoded = read_float8(p, len, v.real) && (code == ZTC_TYPE_FLOAT || code == ZTC_TYPE_DOUBLE);
-    if (v.decoded && code == ZTC_TYPE_FLOAT)
-        v.real = static_cast<float>(v.real);
-}
+template bool real_text<4>(const char *, size_t, std::string &);
+template bool real_text<8>(const char *, size_t, std::string &);
+template void real_view<4>(int, const char *, size_t, ZTC_ROWVALUE &, std::string &);
+template void real_view<8>(int, const char *, size_t, ZTC_ROWVALUE &, std::string &);
 
 bool numeric_text(const char *p, size_t len, std::string &out)
 {

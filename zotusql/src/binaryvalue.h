@@ -46,10 +46,11 @@ template <int size, bool is_unsigned>
 bool integer_text(const char *p, size_t len, std::string &out);
 template <int size, bool is_unsigned>
 void integer_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
-bool float4_text(const char *p, size_t len, std::string &out);
-bool float8_text(const char *p, size_t len, std::string &out);
-void float4_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
-void float8_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
+// float4 (4 bytes), float8 (8).
+template <int size>
+bool real_text(const char *p, size_t len, std::string &out);
+template <int size>
+void real_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
 bool numeric_text(const char *p, size_t len, std::string &out);
 void numeric_view(int code, const char *p, size_t len, ZTC_ROWVALUE &v, std::string &text);
 // text, varchar, bpchar, name: the bytes are the text.
