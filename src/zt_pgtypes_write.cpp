@@ -554,11 +554,16 @@ int dump(const Context &ctx, const Where &w, PyObject *v, Out &out)
     return 0;
 }
 
-/* Values the row path's own binding sends: never looked at here. */
+/* Values the row path's own binding sends: never looked at here (checked by exact type,
+ * so that batches of plain columns pay nothing for this). */
 bool plain_value(PyObject *v)
 {
     return v == Py_None || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
-           PyFloat_CheckExact(v) || PyBool_Check(v) || PyBytes_CheckExact(v);
+           PyFloat_CheckExact(v) || PyBool_Check(v) || PyBytes_CheckExact(v) ||
+           (PyDateTimeAPI != nullptr &&
+            (PyDateTime_CheckExact(v) || PyDate_CheckExact(v) || PyTime_CheckExact(v) ||
+             PyDelta_CheckExact(v))) ||
+           (g_ready && (PyObject *)Py_TYPE(v) == g_objects.decimal_type);
 }
 
 }  // namespace
@@ -624,7 +629,8 @@ int zt_pg_context(cursorObject *self, Context *ctx)
     ctx->map.reset(map);
     if (map == Py_None)
         return 0;
-    if (objects_ready() < 0)
+    /* The readers and writers build and recognise dates and times. */
+    if (objects_ready() < 0 || (PyDateTimeAPI == nullptr && zt_load_datetime_api() < 0))
         return -1;
     PyObject **slots[6] = {&ctx->loaders, &ctx->dumpers, &ctx->elements,
                            &ctx->loads, &ctx->dumps, &ctx->context};
