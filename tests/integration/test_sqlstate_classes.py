@@ -34,7 +34,7 @@ CLASSES = [
     ("57014", OperationalError), ("58030", OperationalError), ("72000", DatabaseError),
     ("F0001", OperationalError), ("HV000", OperationalError), ("HY000", OperationalError),
     ("P0001", ProgrammingError), ("P0004", ProgrammingError), ("XX000", InternalError),
-    ("XX001", InternalError),
+    ("XX001", InternalError), ("ZZ123", DatabaseError),
 ]
 
 
