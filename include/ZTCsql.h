@@ -455,6 +455,52 @@ int ZTC_PipelineSync(ZTC_HANDLE *S, int *kept);
  * ZTC_NO_MORE when nothing is kept. */
 int ZTC_PipelineResult(ZTC_HANDLE *S, ZTC_HANDLE *R);
 
+/* ---- non-blocking operations ----
+ *
+ * An operation is started, then moved on with ZTC_AsyncPoll whenever the session's socket
+ * (ZTC_Socket) is ready for what the last call asked for, until ZTC_AsyncPoll returns 0;
+ * ZTC_AsyncFinish then hands its outcome over. No call waits on the network. While an
+ * operation is in progress every other call on the session but ZTC_Cancel, ZTC_IsBroken,
+ * ZTC_Socket, ZTC_GetError and ZTC_CloseConn fails with [HY010]. A failure (-1) ends the
+ * operation; a lost connection breaks the session. */
+
+/* What a non-blocking call waits on (bits): the socket readable, writable. */
+#define ZTC_WAIT_READ 1
+#define ZTC_WAIT_WRITE 2
+
+/* The session's transaction: 0 none open, 1 open, 2 open and failed, 3 a statement runs;
+ * -1 without a connection. Never touches the network. */
+int ZTC_TransactionStatus(ZTC_HANDLE *S);
+/* Starts opening a session from a connection text (as ZTC_OpenConn, or ZTC_OpenConn_Ips
+ * for "IPS=..."; libpq's connect_timeout is not applied: the caller bounds the wait).
+ * 0 when started: *S holds the session, ZTC_AsyncPoll goes on and ZTC_AsyncFinish ends
+ * the open. -1 when it could not start; *S then carries the message, as a failed open. */
+int ZTC_AsyncOpen(const char *conn_text, ZTC_HANDLE *S);
+/* Starts running a statement as ZTC_ExecwithDataReader does (the session's single
+ * bindings, copied now, ? markers, BEGIN first in manual-commit mode), never prepared on
+ * the server. */
+int ZTC_AsyncExecute(ZTC_HANDLE *S, const char *sql);
+/* Starts a COPY statement (as ZTC_CopyStart); ZTC_AsyncFinish reports the direction. */
+int ZTC_AsyncCopyStart(ZTC_HANDLE *S, const char *sql);
+/* Goes on with the operation in progress: 0 when it is done (or none is in progress),
+ * else the ZTC_WAIT_ bits to wait for before calling it again; -1 on failure. */
+int ZTC_AsyncPoll(ZTC_HANDLE *S);
+/* Hands over the outcome of the finished operation and ends it: an execution's results in
+ * *R (freeing what R held) and its counts, as ZTC_ExecwithDataReader; a COPY start's
+ * direction in *columns (ZTC_COPY_IN, ZTC_COPY_OUT); a COPY end's row count in *rows; an
+ * open: nothing. -1 with the operation's failure as the session's message. */
+int ZTC_AsyncFinish(ZTC_HANDLE *S, ZTC_HANDLE *R, int *columns, int64_t *rows, int *affected);
+/* COPY FROM STDIN data, after a finished ZTC_AsyncCopyStart: 0 when taken, ZTC_WAIT_WRITE
+ * when not taken yet (earlier data is still being sent: poll until 0, then put again). */
+int ZTC_AsyncCopyPut(ZTC_HANDLE *S, const char *data, int length);
+/* COPY TO STDOUT data: 0 with up to capacity bytes copied and *length set, ZTC_WAIT_READ
+ * when none has arrived yet, ZTC_NO_MORE after the last. */
+int ZTC_AsyncCopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length);
+/* Starts ending the COPY (COPY FROM STDIN: abort_message non-null refuses the data; COPY TO
+ * STDOUT: unread data is dropped): 0, then poll and ZTC_AsyncFinish for the row count;
+ * ZTC_WAIT_WRITE when the end could not be queued yet (call it again when writable). */
+int ZTC_AsyncCopyEnd(ZTC_HANDLE *S, const char *abort_message);
+
 /* ---- large objects ---- */
 
 int ZTC_Create_Lob(ZTC_HANDLE *L);

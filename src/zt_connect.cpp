@@ -6,6 +6,7 @@
 #include "zt_conntext.h"
 #include "zt_cursor.h"
 #include "zt_session.h"
+#include "zt_async.h"
 #include "zt_serving.h"
 
 #include <cstdint>
@@ -50,7 +51,7 @@ void zt_raise_open_error(ZTC_HANDLE *session, const char *password)
  * leaves the object without a session. */
 int connection_setup(RhConnect *self, const char *host, int port, const char *database,
                      const char *user, const char *password, const char *charset,
-                     const char *usessl, ZtConnSettings &settings)
+                     const char *usessl, ZtConnSettings &settings, bool nonblocking)
 {
     if (port < 0 || port > 65535) {
         PyErr_SetString(ProgrammingError, "Connection parameter error");
@@ -86,7 +87,10 @@ int connection_setup(RhConnect *self, const char *host, int port, const char *da
     /* Counted as a method, so that the wait handler runs signal handlers while the
      * open waits; an exception one raised then replaces the open's outcome. */
     zt_enter_method();
-    int rc = zt_lib_open(ConnectionString.c_str(), host_list, &attrs, &session);
+    /* Opt-in: the open is only started; an event loop finishes it (_async_poll,
+     * _async_finish) and no host-list attributes are kept. */
+    int rc = nonblocking ? ZTC_AsyncOpen(ConnectionString.c_str(), &session)
+                         : zt_lib_open(ConnectionString.c_str(), host_list, &attrs, &session);
     zt_wipe_text(ConnectionString);
     PyObject *outcome = nullptr;
     if (rc < 0) {
@@ -152,6 +156,18 @@ int connection_init_faced(RhConnect *self, PyObject *args, PyObject *kwds)
     int port;
     try {
         ZtConnSettings settings;
+        /* Opt-in keyword: nonblocking=True starts the open for an event loop. */
+        bool nonblocking = false;
+        PyRef own_kwds;
+        PyObject *flag = kwds ? PyDict_GetItemString(kwds, "nonblocking") : nullptr;
+        if (flag != nullptr) {
+            int truth = PyObject_IsTrue(flag);
+            own_kwds = PyRef(PyDict_Copy(kwds));
+            if (truth < 0 || !own_kwds || PyDict_DelItemString(own_kwds.get(), "nonblocking") < 0)
+                return -1;
+            nonblocking = truth == 1;
+            kwds = own_kwds.get();
+        }
         PyObject *rest_kwds;
         if (zt_conn_take_settings(kwds, &rest_kwds, settings) < 0)
             return -1;
@@ -164,7 +180,7 @@ int connection_init_faced(RhConnect *self, PyObject *args, PyObject *kwds)
             return -1;
         }
         return connection_setup(self, host, port, database, user, password, charset, usessl,
-                                settings);
+                                settings, nonblocking);
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return -1;
@@ -431,6 +447,20 @@ PyMemberDef connection_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyMethodDef connection_methods[] = {
+    ZT_METHD("_async_poll", zt_held<pyzt_conn_async_poll>::call, METH_NOARGS,
+             "_async_poll($self, /)\n--\n\nGoes on with the non-blocking operation: 0 when done, else the socket waits (1 read, 2 write)."),
+    ZT_METHD("_async_finish", zt_held<pyzt_conn_async_finish>::call, METH_NOARGS,
+             "_async_finish($self, /)\n--\n\nEnds a finished non-blocking open, COPY start (direction) or COPY end (rows)."),
+    ZT_METHD("_async_transaction_status", zt_held<pyzt_conn_async_transaction_status>::call, METH_NOARGS,
+             "_async_transaction_status($self, /)\n--\n\n0 idle, 1 in a transaction, 2 in a failed one, 3 a statement runs."),
+    ZT_METHD("_async_copy_start", zt_held<pyzt_conn_async_copy_start>::call, METH_VARARGS,
+             "_async_copy_start($self, sql, /)\n--\n\nStarts a COPY statement without waiting."),
+    ZT_METHD("_async_copy_put", zt_held<pyzt_conn_async_copy_put>::call, METH_VARARGS,
+             "_async_copy_put($self, data, /)\n--\n\nCOPY data: 0 when taken, 2 when the socket must become writable first."),
+    ZT_METHD("_async_copy_get", zt_held<pyzt_conn_async_copy_get>::call, METH_NOARGS,
+             "_async_copy_get($self, /)\n--\n\nCOPY data: bytes, 1 when the socket must become readable first, None after the last."),
+    ZT_METHD("_async_copy_end", zt_held<pyzt_conn_async_copy_end>::call, METH_VARARGS,
+             "_async_copy_end($self, abort_message=None, /)\n--\n\nStarts ending the COPY: 0, or 2 when the socket must become writable first."),
     ZT_METHD("getnotices", zt_faced<pyzt_conn_getnotices>::call, METH_NOARGS,
              "getnotices($self, /)\n--\n\nThe server notices kept for the session, oldest first; each is handed out once."),
     ZT_METHD("cursor", zt_faced<pyzt_conn_cursor>::call, METH_VARARGS | METH_KEYWORDS,

@@ -4,6 +4,7 @@
 #include "pyzt_util.h"
 #include "zt_session.h"
 #include "zt_serving.h"
+#include "zt_async.h"
 
 #include <structmember.h>
 
@@ -359,6 +360,10 @@ static PyMemberDef cursorObject_members[] = {
 static_assert(sizeof(long long) == sizeof(int64_t), "rowcount is read as a long long");
 
 static PyMethodDef cursorObject_methods[] = {
+    ZT_METHD("_async_execute", zt_held<pyzt_curs_async_execute>::call, METH_VARARGS,
+             "_async_execute($self, stringsql, parameter=None, /)\n--\n\nStarts a statement without waiting (an event loop drives it with the connection's _async_poll)."),
+    ZT_METHD("_async_finish", zt_held<pyzt_curs_async_finish>::call, METH_NOARGS,
+             "_async_finish($self, /)\n--\n\nTakes the result of the finished statement started by _async_execute."),
     ZT_METHD("close", zt_held<pyzt_curs_close>::call, METH_NOARGS,
              "close($self, /)\n--\n\nReleases the cursor's result."),
     ZT_METHD("callproc", zt_held<pyzt_curs_callproc>::call, METH_VARARGS | METH_KEYWORDS,

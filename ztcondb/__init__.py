@@ -124,3 +124,15 @@ def connect(conninfo: Optional[str] = None, port: PortArg = None,
         conn.close()
         raise
     return conn
+
+
+# The asyncio face (ztcondb.aio), loaded with asyncio only when one of its names is used.
+_ASYNC_NAMES = frozenset(("AsyncConnection", "AsyncCursor", "AsyncServerCursor",
+                          "AsyncTransaction", "AsyncCopy"))
+
+
+def __getattr__(name: str) -> Any:
+    if name in _ASYNC_NAMES:
+        from . import aio
+        return getattr(aio, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -594,3 +594,11 @@ def _close_quietly(conn: Connection) -> None:
 
 
 _NAMES = itertools.count(1)
+
+
+def __getattr__(name: str) -> Any:
+    # The pool of the asyncio face, loaded (with asyncio) only when asked for.
+    if name == "AsyncConnectionPool":
+        from .aio_pool import AsyncConnectionPool
+        return AsyncConnectionPool
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -1588,4 +1588,139 @@ int ZTC_PipelineResult(ZTC_HANDLE *S, ZTC_HANDLE *R)
     return 0;
 }
 
+/* ---- non-blocking operations: every operation is done at its start; ZTC_AsyncPoll
+ * reports 0 (a test programs waits with set_return("ZTC_AsyncPoll", bits)) ---- */
+
+/* Starts an operation of the given kind on a session with none in progress. */
+static int start_async(ZTC_HANDLE *S, int kind)
+{
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    if (s->async_kind != 0)
+        return fail_with(value_of(S), "[HY010] a non-blocking operation is in progress");
+    s->async_kind = kind;
+    return 0;
+}
+
+/* No transaction unless a test programs one: set_return("ZTC_TransactionStatus", n). */
+int ZTC_TransactionStatus(ZTC_HANDLE *S)
+{
+    Logger("ZTC_TransactionStatus").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_TransactionStatus", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
+int ZTC_AsyncOpen(const char *conn_text, ZTC_HANDLE *S)
+{
+    Logger("ZTC_AsyncOpen").text("text", conn_text).handle("session", S).commit();
+    int rc = open_session("ZTC_AsyncOpen", nullptr, S);
+    if (rc == 0)
+        start_async(S, 1);
+    return rc;
+}
+
+int ZTC_AsyncExecute(ZTC_HANDLE *S, const char *sql)
+{
+    Logger("ZTC_AsyncExecute").handle("session", S).text("sql", sql).commit();
+    int rc;
+    if (injected("ZTC_AsyncExecute", value_of(S), &rc))
+        return rc;
+    return start_async(S, 2);
+}
+
+int ZTC_AsyncCopyStart(ZTC_HANDLE *S, const char *sql)
+{
+    Logger("ZTC_AsyncCopyStart").handle("session", S).text("sql", sql).commit();
+    int rc;
+    if (injected("ZTC_AsyncCopyStart", value_of(S), &rc))
+        return rc;
+    if (start_async(S, 3) < 0)
+        return -1;
+    std::string text(sql ? sql : "");
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    need_session(S)->copy_direction = text.find("stdin") != std::string::npos ? 1 : 2;
+    return 0;
+}
+
+int ZTC_AsyncPoll(ZTC_HANDLE *S)
+{
+    Logger("ZTC_AsyncPoll").handle("session", S).commit();
+    int rc;
+    if (injected("ZTC_AsyncPoll", value_of(S), &rc))
+        return rc;
+    return need_session(S) ? 0 : -1;
+}
+
+int ZTC_AsyncFinish(ZTC_HANDLE *S, ZTC_HANDLE *R, int *columns, int64_t *rows, int *affected)
+{
+    Logger("ZTC_AsyncFinish").handle("session", S).handle("result", R).commit();
+    Session *s = need_session(S);
+    if (!s)
+        return -1;
+    int kind = s->async_kind;
+    s->async_kind = 0;
+    int rc;
+    if (injected("ZTC_AsyncFinish", value_of(S), &rc))
+        return rc;
+    switch (kind) {
+    case 1:
+        return 0;
+    case 2:
+        if (!R)
+            return fail_with(value_of(S), "no result");
+        fill_result(value_of(S), next_execution(), R, columns, rows, affected);
+        return 0;
+    case 3:
+        if (columns)
+            *columns = s->copy_direction;
+        return 0;
+    case 4:
+        if (rows)
+            *rows = 0;
+        return 0;
+    default:
+        return fail_with(value_of(S), "[HY010] no finished non-blocking operation");
+    }
+}
+
+int ZTC_AsyncCopyPut(ZTC_HANDLE *S, const char *data, int length)
+{
+    Logger("ZTC_AsyncCopyPut").handle("session", S).bytes("data", data, length).commit();
+    int rc;
+    if (injected("ZTC_AsyncCopyPut", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    return s && s->copy_direction == 1 ? 0 : -1;
+}
+
+int ZTC_AsyncCopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
+{
+    Logger("ZTC_AsyncCopyGet").handle("session", S).integer("capacity", capacity).commit();
+    int rc;
+    if (injected("ZTC_AsyncCopyGet", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s || s->copy_direction != 2 || !buffer || !length)
+        return -1;
+    *length = 0;
+    return ZTC_NO_MORE;
+}
+
+int ZTC_AsyncCopyEnd(ZTC_HANDLE *S, const char *abort_message)
+{
+    Logger("ZTC_AsyncCopyEnd").handle("session", S).text("abort", abort_message).commit();
+    int rc;
+    if (injected("ZTC_AsyncCopyEnd", value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s || s->copy_direction == 0)
+        return -1;
+    s->copy_direction = 0;
+    return start_async(S, 4);
+}
+
 }  // extern "C"

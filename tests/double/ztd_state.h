@@ -102,6 +102,9 @@ struct Session {
     Notify notify_out;              /* what the last ZTC_GetNotify's views point into */
     int pipeline_sent = 0;          /* ZTC_PipelineSend calls since the last sync */
     std::deque<std::vector<ResultData>> pipeline_done;  /* outcomes kept at the sync */
+    /* The non-blocking operation started and not yet finished: 0 none, 1 open, 2 execute,
+     * 3 COPY start, 4 COPY end. */
+    int async_kind = 0;
 };
 
 struct Result {

@@ -12,8 +12,6 @@
 
 namespace zt {
 
-namespace {
-
 // Reads the results that end a COPY: the statement's own (its tag carries the row count), then
 // the end of the query. False with the server's message when the COPY failed.
 bool finish_copy(Session &s, long long *rows)
@@ -55,6 +53,8 @@ bool finish_copy(Session &s, long long *rows)
         *rows = count;
     return true;
 }
+
+namespace {
 
 // The session in the given COPY direction, or nullptr with a message.
 Session *copying_session(ZTC_HANDLE *S, int direction)

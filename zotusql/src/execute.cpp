@@ -255,6 +255,12 @@ bool exec_repeated(Session &s, PreparedStatement &st, const ParamArrays &p, Resu
 
 }  // namespace
 
+void note_statement_text(Session &s, const char *text)
+{
+    if (changes_meanings(text))
+        ++s.cache.epoch;
+}
+
 void ParamArrays::add_null(Oid oid)
 {
     types.push_back(oid);

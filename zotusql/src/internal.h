@@ -222,6 +222,29 @@ struct PipelineBatch {
 // first call): a session compares it with its own count on every call without a system call.
 unsigned fork_generation();
 
+// A non-blocking operation of a session: what it runs and how far it has come.
+struct AsyncOperation {
+    enum Kind { NONE, OPEN, EXECUTE, COPY_START, COPY_DATA, COPY_END };
+    // Phases of a statement: PREAMBLE (settings, BEGIN) before STATEMENT; DONE once every
+    // result is read (or, for a COPY start, the copy stream began).
+    enum Phase { IDLE, CONNECTING, PREAMBLE, STATEMENT, DONE };
+    Kind kind = NONE;
+    Phase phase = IDLE;
+    bool settings_in_preamble = false;
+    // The statement sent after the preamble: its text ($n markers) and owned parameters.
+    std::string sql;
+    bool simple = true;
+    std::vector<Oid> types;
+    std::vector<std::string> values;
+    std::vector<char> nulls;
+    std::vector<int> formats;
+    // A COPY TO STDOUT that an execution met, or whose reader stopped early: its data is
+    // read and dropped before the results that follow it.
+    bool draining_copy = false;
+    // The password of an open in progress, kept out of its failure message.
+    std::string password;
+};
+
 struct Session {
     PGconn *conn = nullptr;
     // Last message, "[SQLSTATE] text". Shared with the session's results so that a result
@@ -289,6 +312,11 @@ struct Session {
     std::unique_ptr<PipelineBatch> pipeline;
     // Catalog entries of types looked up by ZTC_GetServerType, by OID (servertype.cpp).
     std::unordered_map<Oid, ZTC_SERVERTYPE> server_types;
+    // The non-blocking operation in progress (nonblocking.cpp), and the results it has read
+    // ahead of the caller: next_result hands those out first, so that the blocking paths'
+    // collecting code reads a finished operation's results without waiting.
+    AsyncOperation async;
+    std::deque<ResultPtr> ready_results;
 
     ~Session();
 };
@@ -346,6 +374,26 @@ struct IpsAttrs {
     std::string hosts;
     std::string host_in_use;
 };
+
+// ---- non-blocking operations (nonblocking.cpp) ----
+
+// Finishes a non-blocking open once libpq's connection is made (notice keeping, waits, the
+// session settings sent): false with the session's message set when the text could not be
+// sent.
+bool continue_open(Session &s);
+// Starts a non-blocking open of a connection text: the libpq connection in its first state
+// (PQconnectStartParams), or nullptr with the message in err (without the password).
+PGconn *start_open(const char *text, std::string &err, std::string &password);
+// The message of a failed open, without the password given or the one libpq used.
+std::string open_failure(PGconn *conn, const std::string &password);
+// The text that must run before the caller's next statement: the session settings when a
+// RESET or DISCARD ALL undid them, then BEGIN in manual-commit mode outside a transaction;
+// empty when none. *settings tells whether the settings are in it.
+std::string statement_preamble(Session &s, bool *settings);
+// Counts a statement text that may change what prepared texts mean (DDL, SET, ...).
+void note_statement_text(Session &s, const char *text);
+// Reads the results that end a COPY (ready or still to come) and the row count.
+bool finish_copy(Session &s, long long *rows);
 
 // ---- handles ----
 

@@ -381,6 +381,82 @@ PGconn *connect(const ConnText &ct, std::string &err)
     return conn.release();
 }
 
+}  // namespace
+
+std::string open_failure(PGconn *conn, const std::string &password)
+{
+    Session tmp;
+    tmp.conn = conn;
+    set_error_from_conn(tmp, "08001");
+    tmp.conn = nullptr;
+    std::string err = *tmp.error;
+    const char *used_text = PQpass(conn);
+    std::string used(used_text ? used_text : "");
+    leave_out_passwords(err, {&password, &used});
+    return err;
+}
+
+PGconn *start_open(const char *text, std::string &err, std::string &password)
+{
+    ConnText ct;
+    const bool host_list = std::strncmp(text, "IPS=", 4) == 0;
+    if (!parse_connection_text(text, host_list, ct, err)) {
+        leave_out_passwords(err, {&ct.password});
+        return nullptr;
+    }
+    ConnParams params;
+    if (!connection_params(ct, params, err)) {
+        leave_out_passwords(err, {&ct.password});
+        return nullptr;
+    }
+    password = params.get("password");
+    if (password.empty())
+        password = ct.password;
+    std::vector<const char *> keys, values;
+    for (size_t i = 0; i < params.keys.size(); ++i) {
+        keys.push_back(params.keys[i].c_str());
+        values.push_back(params.values[i].c_str());
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    PGconn *conn = PQconnectStartParams(keys.data(), values.data(), 0);
+    if (!conn) {
+        set_error(err, "08001", "out of memory while connecting");
+        return nullptr;
+    }
+    if (PQstatus(conn) == CONNECTION_BAD) {
+        err = open_failure(conn, password);
+        PQfinish(conn);
+        return nullptr;
+    }
+    PQsetNoticeProcessor(conn, ignore_notice, nullptr);
+    return conn;
+}
+
+bool continue_open(Session &s)
+{
+    PQsetNoticeProcessor(s.conn, keep_notice, &s);
+    prepare_waits(s);
+    if (!PQsendQuery(s.conn, kSessionSettings)) {
+        set_error_from_conn(s, "08001");
+        return false;
+    }
+    return true;
+}
+
+std::string statement_preamble(Session &s, bool *settings)
+{
+    std::string text;
+    *settings = s.settings_lost && PQtransactionStatus(s.conn) != PQTRANS_INERROR;
+    if (*settings)
+        text = std::string(kSessionSettings) + "; ";
+    if (!s.autocommit && PQtransactionStatus(s.conn) == PQTRANS_IDLE)
+        text += "BEGIN";
+    return text;
+}
+
+namespace {
+
 // Shared body of the two open calls.
 int open_session(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
 {
@@ -622,6 +698,14 @@ Session *connected_session(ZTC_HANDLE *S, bool end_pipeline)
             set_error(*s, "08003",
                       "the session belongs to the process that opened it (pid " +
                           std::to_string(s->owner_pid) + "); a forked process cannot use it");
+        } catch (...) {
+        }
+        return nullptr;
+    }
+    // A non-blocking operation owns the connection until it is finished.
+    if (s && s->async.phase != AsyncOperation::IDLE) {
+        try {
+            set_error(*s, "HY010", "a non-blocking operation is in progress on this session");
         } catch (...) {
         }
         return nullptr;

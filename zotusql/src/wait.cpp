@@ -151,6 +151,12 @@ bool flush_output(Session &s)
 
 PGresult *next_result(Session &s)
 {
+    // Results a non-blocking operation read ahead come first.
+    if (!s.ready_results.empty()) {
+        PGresult *r = s.ready_results.front().release();
+        s.ready_results.pop_front();
+        return r;
+    }
     if (flush_output(s)) {
         while (PQisBusy(s.conn)) {
             if (!wait_socket(s, POLLIN) || !PQconsumeInput(s.conn))
