@@ -29,7 +29,7 @@ import typing
 import warnings
 import weakref
 from types import TracebackType
-from typing import Any, AsyncIterator, Callable, List, Optional, Type
+from typing import Any, Callable, List, Optional, Tuple, Type
 
 import _pyztdb
 
@@ -37,7 +37,7 @@ from . import errors as _errors
 from .connargs import connection_arguments
 from .connection import Connection
 from .cursor import Cursor
-from .errors import InterfaceError, OperationalError, ProgrammingError, translate
+from .errors import OperationalError, ProgrammingError, translate
 from .notify import Notify
 
 __all__ = ["AsyncConnection", "AsyncCursor", "AsyncServerCursor", "AsyncTransaction",
@@ -56,7 +56,7 @@ CANCEL_GRACE = 5.0
 CANCEL_SEND_LIMIT = 2.0
 # Transaction states of the session (_async_transaction_status).
 _IDLE, _IN_TRANSACTION, _IN_ERROR = 0, 1, 2
-_MODULE_ERRORS = (_pyztdb.Error, _pyztdb.Warning)
+_MODULE_ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _pyztdb.Warning)
 
 
 def _translated(exc: BaseException) -> BaseException:
@@ -110,22 +110,23 @@ def _watch_loop(loop: asyncio.AbstractEventLoop, conn: "AsyncConnection") -> Non
     except TypeError:
         return
     if known is None:
-        known = weakref.WeakSet()
+        watched: "weakref.WeakSet[AsyncConnection]" = weakref.WeakSet()
         try:
-            _OPEN_ON_LOOP[loop] = known
+            _OPEN_ON_LOOP[loop] = watched
         except TypeError:
             return
         original = loop.close
 
         def close() -> None:
-            for left in list(known):
+            for left in list(watched):
                 left._abandon("the event loop was closed")
             original()
 
         try:
-            loop.close = close  # type: ignore[method-assign]
+            setattr(loop, "close", close)
         except (AttributeError, TypeError):
             pass
+        known = watched
     known.add(conn)
 
 
@@ -137,16 +138,16 @@ class AsyncConnection:
     closes the connection. Transactions are on (autocommit off) unless
     `autocommit=True` is given; `await conn.set_autocommit(...)` switches."""
 
-    Error = _errors.Error
-    Warning = _errors.Warning
-    InterfaceError = _errors.InterfaceError
-    DatabaseError = _errors.DatabaseError
-    DataError = _errors.DataError
-    OperationalError = _errors.OperationalError
-    IntegrityError = _errors.IntegrityError
-    InternalError = _errors.InternalError
-    ProgrammingError = _errors.ProgrammingError
-    NotSupportedError = _errors.NotSupportedError
+    Error: Type[_errors.Error] = _errors.Error
+    Warning: Type[_errors.Warning] = _errors.Warning
+    InterfaceError: Type[_errors.InterfaceError] = _errors.InterfaceError
+    DatabaseError: Type[_errors.DatabaseError] = _errors.DatabaseError
+    DataError: Type[_errors.DataError] = _errors.DataError
+    OperationalError: Type[_errors.OperationalError] = _errors.OperationalError
+    IntegrityError: Type[_errors.IntegrityError] = _errors.IntegrityError
+    InternalError: Type[_errors.InternalError] = _errors.InternalError
+    ProgrammingError: Type[_errors.ProgrammingError] = _errors.ProgrammingError
+    NotSupportedError: Type[_errors.NotSupportedError] = _errors.NotSupportedError
 
     def __init__(self, conn: Connection) -> None:
         self._conn = conn
@@ -158,6 +159,8 @@ class AsyncConnection:
         self._cancel_lock = threading.Lock()
         self._cancelling = 0
         self._conn_closed = False
+        # Savepoints named by nested transaction blocks so far.
+        self._savepoints = 0
         self._loop = asyncio.get_running_loop()
         _watch_loop(self._loop, self)
 
@@ -433,7 +436,7 @@ class AsyncConnection:
         return AsyncTransaction(self, savepoint_name, force_rollback)
 
     async def notifies(self, *, timeout: Optional[float] = None,
-                       stop_after: Optional[int] = None) -> AsyncIterator[Notify]:
+                       stop_after: Optional[int] = None) -> typing.AsyncIterator[Notify]:
         """Yields each notification of the channels the session LISTENs to as it
         arrives; ends after `timeout` seconds or `stop_after` notifications."""
         loop = asyncio.get_running_loop()
@@ -711,7 +714,7 @@ class AsyncTransaction:
                     await conn._command("SAVEPOINT " + _quote_name(self.savepoint_name))
             else:
                 if not self.savepoint_name:
-                    conn._savepoints = getattr(conn, "_savepoints", 0) + 1
+                    conn._savepoints += 1
                     self.savepoint_name = "_zt_savepoint_%d" % conn._savepoints
                 await conn._command("SAVEPOINT " + _quote_name(self.savepoint_name))
         return self
@@ -751,7 +754,7 @@ class AsyncCopy:
         conn = aconn._conn
 
         def began() -> None:
-            self._direction = _pyztdb.connection._async_finish(conn)
+            self._direction = _pyztdb.connection._async_finish(conn) or 0
 
         try:
             aconn._check()

@@ -19,7 +19,8 @@ from __future__ import annotations
 import asyncio
 import random
 from collections import deque
-from typing import Any, Awaitable, Callable, Deque, Dict, Optional, Set
+import typing
+from typing import Any, Callable, Deque, Dict, Optional, Set
 
 from .aio import AsyncConnection
 from .errors import Error, ProgrammingError
@@ -64,7 +65,7 @@ class AsyncConnectionPool:
     def __init__(self, conninfo: str = "", *, kwargs: Optional[Dict[str, Any]] = None,
                  min_size: int = 4, max_size: Optional[int] = None, timeout: float = 30.0,
                  max_waiting: int = 0, reconnect_timeout: float = 300.0,
-                 configure: Optional[Callable[[AsyncConnection], Awaitable[None]]] = None,
+                 configure: Optional[Callable[[AsyncConnection], typing.Awaitable[None]]] = None,
                  name: Optional[str] = None,
                  connection_class: Any = AsyncConnection) -> None:
         if max_size is None:
@@ -241,14 +242,18 @@ class AsyncConnectionPool:
         delay, deadline = _FIRST_DELAY, loop.time() + self.reconnect_timeout
         while True:
             try:
-                conn = await self._connection_class.connect(self.conninfo, **self.kwargs)
+                conn = await self._connection_class.connect(self.conninfo or None, **self.kwargs)
                 if self._configure is not None:
                     await self._configure(conn)
                 break
             except asyncio.CancelledError:
                 self._size -= 1
                 raise
-            except Error:
+            except Exception as exc:
+                if not isinstance(exc, Error):    # bad arguments: no retry helps
+                    self._size -= 1
+                    self._stats["connections_errors"] += 1
+                    return
                 self._stats["connections_errors"] += 1
                 if self._closed or loop.time() + delay > deadline:
                     self._size -= 1
