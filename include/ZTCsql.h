@@ -468,9 +468,6 @@ int ZTC_PipelineResult(ZTC_HANDLE *S, ZTC_HANDLE *R);
 #define ZTC_WAIT_READ 1
 #define ZTC_WAIT_WRITE 2
 
-/* The session's transaction: 0 none open, 1 open, 2 open and failed, 3 a statement runs;
- * -1 without a connection. Never touches the network. */
-int ZTC_TransactionStatus(ZTC_HANDLE *S);
 /* Starts opening a session from a connection text (as ZTC_OpenConn, or ZTC_OpenConn_Ips
  * for "IPS=..."; libpq's connect_timeout is not applied: the caller bounds the wait).
  * 0 when started: *S holds the session, ZTC_AsyncPoll goes on and ZTC_AsyncFinish ends

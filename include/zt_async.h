@@ -24,8 +24,4 @@ PyObject *pyzt_conn_async_copy_start(RhConnect *self, PyObject *args);
 PyObject *pyzt_conn_async_copy_put(RhConnect *self, PyObject *args);
 PyObject *pyzt_conn_async_copy_get(RhConnect *self, PyObject *);
 PyObject *pyzt_conn_async_copy_end(RhConnect *self, PyObject *args);
-/* connection._async_transaction_status(): 0 idle, 1 in a transaction, 2 in a failed
- * one, 3 a statement runs (no network). */
-PyObject *pyzt_conn_async_transaction_status(RhConnect *self, PyObject *);
-
 #endif

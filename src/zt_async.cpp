@@ -148,10 +148,3 @@ PyObject *pyzt_conn_async_copy_end(RhConnect *self, PyObject *args)
         return zt_raise_library_error(&self->p_conn);
     return PyLong_FromLong(rc);
 }
-
-PyObject *pyzt_conn_async_transaction_status(RhConnect *self, PyObject *)
-{
-    if (zt_conn_check(self) < 0)
-        return nullptr;
-    return PyLong_FromLong(ZTC_TransactionStatus(&self->p_conn));
-}

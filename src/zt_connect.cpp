@@ -451,8 +451,6 @@ PyMethodDef connection_methods[] = {
              "_async_poll($self, /)\n--\n\nGoes on with the non-blocking operation: 0 when done, else the socket waits (1 read, 2 write)."),
     ZT_METHD("_async_finish", zt_held<pyzt_conn_async_finish>::call, METH_NOARGS,
              "_async_finish($self, /)\n--\n\nEnds a finished non-blocking open, COPY start (direction) or COPY end (rows)."),
-    ZT_METHD("_async_transaction_status", zt_held<pyzt_conn_async_transaction_status>::call, METH_NOARGS,
-             "_async_transaction_status($self, /)\n--\n\n0 idle, 1 in a transaction, 2 in a failed one, 3 a statement runs."),
     ZT_METHD("_async_copy_start", zt_held<pyzt_conn_async_copy_start>::call, METH_VARARGS,
              "_async_copy_start($self, sql, /)\n--\n\nStarts a COPY statement without waiting."),
     ZT_METHD("_async_copy_put", zt_held<pyzt_conn_async_copy_put>::call, METH_VARARGS,

@@ -36,9 +36,11 @@ import _pyztdb
 from . import errors as _errors
 from .connargs import connection_arguments
 from .connection import Connection
-from .cursor import Cursor
+from .cursor import Cursor, _check_parameters
 from .errors import OperationalError, ProgrammingError, translate
 from .notify import Notify
+from .pq import TransactionStatus
+from .transaction import BlockPlan
 
 __all__ = ["AsyncConnection", "AsyncCursor", "AsyncServerCursor", "AsyncTransaction",
            "AsyncCopy"]
@@ -54,8 +56,6 @@ _COPY_IN = 1
 CANCEL_GRACE = 5.0
 # How long the delivery of a cancel request may take before the connection is given up.
 CANCEL_SEND_LIMIT = 2.0
-# Transaction states of the session (_async_transaction_status).
-_IDLE, _IN_TRANSACTION, _IN_ERROR = 0, 1, 2
 _MODULE_ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _pyztdb.Warning)
 
 
@@ -159,8 +159,8 @@ class AsyncConnection:
         self._cancel_lock = threading.Lock()
         self._cancelling = 0
         self._conn_closed = False
-        # Savepoints named by nested transaction blocks so far.
-        self._savepoints = 0
+        # The transaction blocks open, outermost first.
+        self._transactions: List[AsyncTransaction] = []
         self._loop = asyncio.get_running_loop()
         _watch_loop(self._loop, self)
 
@@ -171,9 +171,12 @@ class AsyncConnection:
                       database: Optional[str] = None, user: Optional[str] = None,
                       password: Optional[str] = None, charset: str = "UTF8", *,
                       autocommit: bool = False, prepare_threshold: Optional[int] = 2,
-                      connect_timeout: Any = None, **settings: Any) -> "AsyncConnection":
+                      connect_timeout: Any = None,
+                      row_factory: Optional[Callable[..., Any]] = None,
+                      **settings: Any) -> "AsyncConnection":
         """Opens a session without blocking the loop. Arguments as `ztcondb.connect`;
-        the open waits at most `connect_timeout` seconds (10 by default)."""
+        the open waits at most `connect_timeout` seconds (10 by default); `row_factory`
+        (ztcondb.rows) is the cursors' default."""
         settings["connect_timeout"] = connect_timeout
         given = {key: value for key, value in settings.items() if value is not None}
         values, extra = connection_arguments(dsn, port, database, user, password, charset,
@@ -187,6 +190,9 @@ class AsyncConnection:
         try:
             try:
                 await asyncio.wait_for(self._drive(), limit if limit > 0 else None)
+            except _errors.Error as exc:
+                raise OperationalError("Connection information is not correct: %s"
+                                       % (exc,)) from None
             except asyncio.TimeoutError:
                 raise OperationalError(
                     "Connection information is not correct: [08001] no answer from the "
@@ -200,6 +206,8 @@ class AsyncConnection:
                 conn.prepare_threshold = prepare_threshold
             if not autocommit:
                 conn.autocommit = False
+            if row_factory is not None:
+                conn.row_factory = row_factory
         except BaseException:
             self._abandon(None)
             raise
@@ -247,13 +255,22 @@ class AsyncConnection:
     async def set_autocommit(self, value: bool) -> None:
         """Switches autocommit; switching it on commits an open transaction first."""
         async with self._lock:
-            if value and self._status() != _IDLE:
+            if value and self._status() != TransactionStatus.IDLE:
                 await self._command("COMMIT")
             self._conn.autocommit = bool(value)
 
     @property
     def notices(self) -> List[str]:
         return self._conn.notices
+
+    @property
+    def row_factory(self) -> Optional[Callable[..., Any]]:
+        """The cursors' default row factory (ztcondb.rows); None: tuples."""
+        return self._conn.row_factory
+
+    @row_factory.setter
+    def row_factory(self, value: Optional[Callable[..., Any]]) -> None:
+        self._conn.row_factory = value
 
     @property
     def prepare_threshold(self) -> Optional[int]:
@@ -286,11 +303,8 @@ class AsyncConnection:
         if self._closed:
             raise OperationalError("Connection does not exist")
 
-    def _status(self) -> int:
-        try:
-            return int(_pyztdb.connection._async_transaction_status(self._conn))
-        except _MODULE_ERRORS as exc:
-            raise _translated(exc) from exc
+    def _status(self) -> TransactionStatus:
+        return self._conn.info.transaction_status
 
     async def _drive(self) -> None:
         """Moves the operation in progress on until it is done, waiting on the socket."""
@@ -400,18 +414,30 @@ class AsyncConnection:
         return cur
 
     async def commit(self) -> None:
-        """Commits the open transaction (none open: nothing happens)."""
+        """Commits the open transaction (none open: nothing happens). A failed one is
+        rolled back, and that is reported: it was not committed."""
         async with self._lock:
-            self._check()
-            if self._status() != _IDLE:
-                await self._command("COMMIT")
+            await self._commit()
+
+    async def _commit(self) -> None:
+        self._check()
+        status = self._status()
+        if status == TransactionStatus.INERROR:
+            await self._command("ROLLBACK")
+            raise _errors.class_for_sqlstate("40000")(  # type: ignore[misc]
+                "[40000] the transaction had failed and was rolled back instead of committed")
+        if status != TransactionStatus.IDLE:
+            await self._command("COMMIT")
 
     async def rollback(self) -> None:
         """Rolls the open transaction back (none open: nothing happens)."""
         async with self._lock:
-            self._check()
-            if self._status() != _IDLE:
-                await self._command("ROLLBACK")
+            await self._rollback()
+
+    async def _rollback(self) -> None:
+        self._check()
+        if self._status() != TransactionStatus.IDLE:
+            await self._command("ROLLBACK")
 
     def cancel(self) -> None:
         """Asks the server to cancel what the session runs (any thread, any time)."""
@@ -520,6 +546,8 @@ class AsyncCursor:
             if params is None:
                 _pyztdb.cursor._async_execute(cur, query)
             else:
+                if type(params) is not tuple and type(params) is not list:
+                    _check_parameters(params)
                 _pyztdb.cursor._async_execute(cur, query, params)
         except _MODULE_ERRORS as exc:
             raise _translated(exc) from exc
@@ -584,7 +612,7 @@ class _Atomic:
         self._savepoint = False
 
     async def __aenter__(self) -> "_Atomic":
-        self._savepoint = self._conn._status() != _IDLE
+        self._savepoint = self._conn._status() != TransactionStatus.IDLE
         await self._conn._command("SAVEPOINT _zt_many" if self._savepoint else "BEGIN")
         return self
 
@@ -647,7 +675,7 @@ class AsyncServerCursor(AsyncCursor):
             return
         self._declared = False
         aconn = self._aconn
-        if not aconn.closed and (self.withhold or aconn._status() == _IN_TRANSACTION):
+        if not aconn.closed and (self.withhold or aconn._status() == TransactionStatus.INTRANS):
             await aconn._command("CLOSE %s" % _quote_name(self.name))
 
     async def _fetch(self, count: Optional[int]) -> List[Row]:
@@ -694,45 +722,59 @@ class AsyncServerCursor(AsyncCursor):
 
 
 class AsyncTransaction:
-    """The block of `async with conn.transaction():` (see AsyncConnection.transaction)."""
+    """The block of `async with conn.transaction():` (see AsyncConnection.transaction):
+    the commands each block sends are the synchronous face's (transaction.BlockPlan)."""
 
     def __init__(self, conn: AsyncConnection, savepoint_name: Optional[str],
                  force_rollback: bool) -> None:
         self.connection = conn
-        self.savepoint_name = savepoint_name
+        self._name = savepoint_name
         self.force_rollback = force_rollback
-        self._outer = False
+        self._plan: Optional[BlockPlan] = None
+
+    @property
+    def savepoint_name(self) -> Optional[str]:
+        return self._plan.savepoint_name if self._plan else self._name
+
+    async def _run(self, commands: List[str]) -> None:
+        """Runs a block's commands (the lock is held); COMMIT and ROLLBACK as the
+        connection's own, which report a failed transaction that was not committed."""
+        conn = self.connection
+        for command in commands:
+            if command == "COMMIT":
+                await conn._commit()
+            elif command == "ROLLBACK":
+                await conn._rollback()
+            else:
+                await conn._command(command)
 
     async def __aenter__(self) -> "AsyncTransaction":
         conn = self.connection
         async with conn._lock:
             conn._check()
-            self._outer = conn._status() == _IDLE
-            if self._outer:
-                await conn._command("BEGIN")
-                if self.savepoint_name:
-                    await conn._command("SAVEPOINT " + _quote_name(self.savepoint_name))
-            else:
-                if not self.savepoint_name:
-                    conn._savepoints += 1
-                    self.savepoint_name = "_zt_savepoint_%d" % conn._savepoints
-                await conn._command("SAVEPOINT " + _quote_name(self.savepoint_name))
+            plan = BlockPlan(len(conn._transactions), conn._status(), conn.autocommit,
+                             self._name, conn._conn._begin_command())
+            await self._run(plan.enter())
+            conn._transactions.append(self)
+            self._plan = plan
         return self
 
     async def __aexit__(self, exc_type: Optional[Type[BaseException]],
                         exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
-        conn = self.connection
+        conn, plan = self.connection, self._plan
+        assert plan is not None
+        if self in conn._transactions:
+            del conn._transactions[conn._transactions.index(self):]
         if conn.closed:
             return
-        commit = exc_type is None and not self.force_rollback
         async with conn._lock:
-            if self._outer:
-                await conn._command("COMMIT" if commit else "ROLLBACK")
-            elif commit:
-                await conn._command("RELEASE SAVEPOINT " + _quote_name(self.savepoint_name or ""))
-            else:
-                await conn._command("ROLLBACK TO SAVEPOINT "
-                                    + _quote_name(self.savepoint_name or ""))
+            if exc_type is None and not self.force_rollback:
+                await self._run(plan.commit())
+                return
+            try:
+                await self._run(plan.rollback())
+            except (_errors.Error, asyncio.CancelledError):
+                pass    # the block's own exception is the one to see
 
 
 class AsyncCopy:

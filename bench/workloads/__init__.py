@@ -14,4 +14,8 @@ WORKLOADS = [
     "pipeline",
     "notify",
     "types",
+    "aio_roundtrip",
+    "aio_fetch",
+    "aio_insert",
+    "aio_sleep",
 ]

@@ -1603,16 +1603,6 @@ static int start_async(ZTC_HANDLE *S, int kind)
     return 0;
 }
 
-/* No transaction unless a test programs one: set_return("ZTC_TransactionStatus", n). */
-int ZTC_TransactionStatus(ZTC_HANDLE *S)
-{
-    Logger("ZTC_TransactionStatus").handle("session", S).commit();
-    int rc;
-    if (injected("ZTC_TransactionStatus", value_of(S), &rc))
-        return rc;
-    return need_session(S) ? 0 : -1;
-}
-
 int ZTC_AsyncOpen(const char *conn_text, ZTC_HANDLE *S)
 {
     Logger("ZTC_AsyncOpen").text("text", conn_text).handle("session", S).commit();

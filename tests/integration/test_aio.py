@@ -207,6 +207,13 @@ def test_cursor_transaction_copy_and_server_cursor(pg, loop):
                 await sc.close()
                 await cur.execute("select b from t where a > ? order by a", (2,))
                 assert [r async for r in cur] == [("tab\there",), (None,), ("kept",)]
+                # A failed transaction is rolled back, and commit() says so.
+                with pytest.raises(errors.DataError):
+                    await cur.execute("select 1/0")
+                with pytest.raises(errors.Error, match="40000"):
+                    await conn.commit()
+                await cur.execute("select count(*) from t")
+                assert await cur.fetchone() == (0,)
     run(loop, body)
 
 

@@ -299,19 +299,6 @@ int start_operation(ZTC_HANDLE *S, const char *sql, F &&f) noexcept
 
 using namespace zt;
 
-ZTC_API int ZTC_TransactionStatus(ZTC_HANDLE *S)
-{
-    Session *s = session_of(S);
-    if (!s || !s->conn)
-        return -1;
-    switch (PQtransactionStatus(s->conn)) {
-    case PQTRANS_IDLE: return 0;
-    case PQTRANS_INTRANS: return 1;
-    case PQTRANS_INERROR: return 2;
-    default: return 3;
-    }
-}
-
 ZTC_API int ZTC_AsyncOpen(const char *conn_text, ZTC_HANDLE *S)
 {
     if (!S)
