@@ -48,7 +48,9 @@ class AsyncAdaptCursor:
         return int(self._cursor.rowcount)
 
     def close(self) -> None:
-        self.await_(self._cursor.close())
+        # The rows are in memory: closing a plain cursor does no I/O (SQLAlchemy may
+        # close it outside the greenlet).
+        self._cursor._cur.close()
 
     def execute(self, operation: str, parameters: Optional[Sequence[Any]] = None) -> None:
         self.await_(self._cursor.execute(operation, parameters))
@@ -60,14 +62,13 @@ class AsyncAdaptCursor:
         pass
 
     def fetchone(self) -> Any:
-        return self.await_(self._cursor.fetchone())
+        return self._cursor._cur.fetchone()
 
     def fetchmany(self, size: Optional[int] = None) -> List[Any]:
-        return list(self.await_(self._cursor.fetchmany(size if size is not None
-                                                        else self.arraysize)))
+        return list(self._cursor._cur.fetchmany(size if size is not None else self.arraysize))
 
     def fetchall(self) -> List[Any]:
-        return list(self.await_(self._cursor.fetchall()))
+        return list(self._cursor._cur.fetchall())
 
     def __iter__(self) -> Any:
         while True:
@@ -88,6 +89,19 @@ class AsyncAdaptServerCursor(AsyncAdaptCursor):
 
     def _cursor_args(self) -> List[Any]:
         return [self._name]
+
+    def close(self) -> None:
+        self.await_(self._cursor.close())
+
+    def fetchone(self) -> Any:
+        return self.await_(self._cursor.fetchone())
+
+    def fetchmany(self, size: Optional[int] = None) -> List[Any]:
+        return list(self.await_(self._cursor.fetchmany(size if size is not None
+                                                        else self.arraysize)))
+
+    def fetchall(self) -> List[Any]:
+        return list(self.await_(self._cursor.fetchall()))
 
 
 class AsyncAdaptConnection(AdaptedConnection):

@@ -56,9 +56,8 @@ def test_core_orm_stream_and_rollback(pg):
                 assert got == (decimal.Decimal("2.25"), datetime.datetime(2020, 1, 2))
                 streamed = await conn.stream(sa.select(Item.id).order_by(Item.id))
                 assert [row[0] async for row in streamed] == [1, 2, 3, 4, 5]
-                trans = await conn.begin()
                 await conn.execute(sa.delete(Item))
-                await trans.rollback()
+                await conn.rollback()
                 assert (await conn.execute(sa.select(sa.func.count(Item.id)))).scalar() == 5
             async with AsyncSession(engine) as session:
                 item = await session.get(Item, 3)
