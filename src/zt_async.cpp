@@ -13,35 +13,57 @@
 /* The COPY data chunk read at a time. */
 static const int kCopyChunk = 65536;
 
+namespace {
+
+/* execute's steps through the one execution routine, but the statement is only
+ * started: the loop then drives it (_async_poll) and _async_finish takes its result. */
+class ZtAsyncExecute final : public ZtExecution {
+public:
+    explicit ZtAsyncExecute(PyObject *args) : ZtExecution(true), args_(args) {}
+
+    int parse(cursorObject *) override
+    {
+        PyObject *stringsql = nullptr;
+        if (!PyArg_ParseTuple(args_, "O|O", &stringsql, &parameter_)) {
+            zt_raise_mismatch("execute Parameter mismatch");
+            return -1;
+        }
+        sql_ = zt_statement_utf8(stringsql, "execute");
+        return sql_ ? 0 : -1;
+    }
+
+    int bind(cursorObject *self) override
+    {
+        if (parameter_ == nullptr || parameter_ == Py_None)
+            return 0;
+        return zt_bind_parameters(self, parameter_, ZT_FLOAT_AS_TEXT);
+    }
+
+    int run(cursorObject *self) override
+    {
+        self->sql_type = fun_sql_type(sql_);
+        int rc = ZTC_AsyncExecute(&self->p_conn, sql_);
+        /* The bindings were copied by the call: none stays behind for a later statement. */
+        ZTC_Reset(&self->p_conn);
+        if (rc < 0) {
+            zt_raise_library_error(&self->p_conn);
+            return -1;
+        }
+        return 0;
+    }
+
+private:
+    PyObject *args_;                   /* borrowed: the call's arguments */
+    PyObject *parameter_ = nullptr;    /* borrowed from args_ */
+    const char *sql_ = nullptr;        /* borrowed from the statement argument */
+};
+
+}  // namespace
+
 PyObject *pyzt_curs_async_execute(cursorObject *self, PyObject *args)
 {
-    if (zt_curs_check(self) < 0)
-        return nullptr;
-    zt_curs_begin_execution(self);
-    if (zt_load_datetime_api() < 0)
-        return nullptr;
-    PyObject *stringsql = nullptr;
-    PyObject *parameter = nullptr;
-    if (!PyArg_ParseTuple(args, "O|O", &stringsql, &parameter))
-        return zt_raise_mismatch("execute Parameter mismatch");
-    const char *sql = zt_statement_utf8(stringsql, "execute");
-    if (sql == nullptr || zt_curs_check(self) < 0)
-        return nullptr;
-    ZTC_Reset(&self->p_conn);
-    if (parameter != nullptr && parameter != Py_None) {
-        if (zt_bind_parameters(self, parameter, ZT_FLOAT_AS_TEXT) < 0)
-            return nullptr;
-        /* Reading the parameters runs Python code, which may have closed the connection. */
-        if (zt_curs_check(self) < 0)
-            return nullptr;
-    }
-    self->sql_type = fun_sql_type(sql);
-    int rc = ZTC_AsyncExecute(&self->p_conn, sql);
-    /* The bindings were copied by the call: none stays behind for a later statement. */
-    ZTC_Reset(&self->p_conn);
-    if (rc < 0)
-        return zt_raise_library_error(&self->p_conn);
-    Py_RETURN_NONE;
+    ZtAsyncExecute how(args);
+    return zt_curs_execution(self, how);
 }
 
 PyObject *pyzt_curs_async_finish(cursorObject *self, PyObject *)

@@ -11,7 +11,8 @@ the synchronous face."""
 from __future__ import annotations
 
 import types
-from typing import Any, Dict, List, Optional, Sequence
+import typing
+from typing import Any, Dict, List, Optional
 
 # mypy: allow-subclassing-any, disable-error-code="import"
 from sqlalchemy import pool
@@ -52,10 +53,10 @@ class AsyncAdaptCursor:
         # close it outside the greenlet).
         self._cursor._cur.close()
 
-    def execute(self, operation: str, parameters: Optional[Sequence[Any]] = None) -> None:
+    def execute(self, operation: str, parameters: Optional[typing.Sequence[Any]] = None) -> None:
         self.await_(self._cursor.execute(operation, parameters))
 
-    def executemany(self, operation: str, seq_of_parameters: Sequence[Sequence[Any]]) -> None:
+    def executemany(self, operation: str, seq_of_parameters: typing.Sequence[typing.Sequence[Any]]) -> None:
         self.await_(self._cursor.executemany(operation, seq_of_parameters))
 
     def setinputsizes(self, *inputsizes: Any) -> None:
@@ -107,7 +108,9 @@ class AsyncAdaptServerCursor(AsyncAdaptCursor):
 class AsyncAdaptConnection(AdaptedConnection):
     """A DB-API connection over an AsyncConnection."""
 
-    await_ = staticmethod(await_only)
+    def await_(self, awaitable: Any) -> Any:
+        """Waits for awaitable from inside SQLAlchemy's greenlet."""
+        return await_only(awaitable)
 
     def __init__(self, dbapi: "AsyncAdaptDbapi", connection: Any) -> None:
         self.dbapi = dbapi
@@ -143,7 +146,8 @@ class AsyncAdaptConnection(AdaptedConnection):
 class AsyncAdaptFallbackConnection(AsyncAdaptConnection):
     """The same, for code that runs it outside an event loop (async_fallback=true)."""
 
-    await_ = staticmethod(await_fallback)
+    def await_(self, awaitable: Any) -> Any:
+        return await_fallback(awaitable)
 
 
 class AsyncAdaptDbapi:
