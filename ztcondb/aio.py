@@ -36,10 +36,11 @@ import _pyztdb
 from . import errors as _errors
 from .connargs import connection_arguments
 from .connection import Connection
-from .cursor import Cursor, _check_parameters
+from .cursor import Cursor, _convert
 from .errors import OperationalError, ProgrammingError, translate
 from .notify import Notify
 from .pq import TransactionStatus
+from .sql import Composable
 from .transaction import BlockPlan
 
 __all__ = ["AsyncConnection", "AsyncCursor", "AsyncServerCursor", "AsyncTransaction",
@@ -264,13 +265,13 @@ class AsyncConnection:
         return self._conn.notices
 
     @property
-    def row_factory(self) -> Optional[Callable[..., Any]]:
-        """The cursors' default row factory (ztcondb.rows); None: tuples."""
+    def row_factory(self) -> Callable[..., Any]:
+        """The cursors' default row factory (ztcondb.rows: tuple_row unless set)."""
         return self._conn.row_factory
 
     @row_factory.setter
     def row_factory(self, value: Optional[Callable[..., Any]]) -> None:
-        self._conn.row_factory = value
+        self._conn.row_factory = value  # type: ignore[assignment]
 
     @property
     def prepare_threshold(self) -> Optional[int]:
@@ -537,26 +538,32 @@ class AsyncCursor:
     async def __aexit__(self, *exc_info: Any) -> None:
         await self.close()
 
-    async def _run(self, query: str, params: Optional[typing.Sequence[Any]]) -> None:
-        """Runs one statement into the cursor (the caller holds the connection's lock)."""
+    async def _run(self, query: Any, params: Any) -> None:
+        """Runs one statement into the cursor (the caller holds the connection's lock):
+        the placeholders and composed statements of the synchronous face's execute."""
         aconn, cur = self._aconn, self._cur
         aconn._check()
         cur._start()
+        cur._maker = None
+        if type(query) is not str and isinstance(query, Composable):
+            query = query.as_string(cur)
+        if params is not None:
+            query, params = _convert(query, params)
+        cur._sent = query
         try:
             if params is None:
                 _pyztdb.cursor._async_execute(cur, query)
             else:
-                if type(params) is not tuple and type(params) is not list:
-                    _check_parameters(params)
                 _pyztdb.cursor._async_execute(cur, query, params)
         except _MODULE_ERRORS as exc:
             raise _translated(exc) from exc
         await aconn._complete(lambda: _pyztdb.cursor._async_finish(cur))
         cur._settle()
 
-    async def execute(self, query: str, params: Optional[typing.Sequence[Any]] = None,
+    async def execute(self, query: Any, params: Any = None,
                       **kwargs: Any) -> "AsyncCursor":
-        """Runs one statement (`?` placeholders, as the synchronous face)."""
+        """Runs one statement: `?` markers, %s or %(name)s placeholders, as the
+        synchronous face."""
         async with self._aconn._lock:
             await self._run(query, params)
         return self

@@ -131,6 +131,8 @@ VALUES = [
      datetime.datetime(2001, 2, 3, 4, 5, 6, 7)),
     ("select ?::bytea", (b"\x00\xff",), b"\x00\xff"),
     ("select 'a'::text where false", None, "no row"),
+    ("select %s::int + 1", (7,), 8),
+    ("select %(word)s::text || '%%'", {"word": "ten"}, "ten%"),
 ]
 
 
@@ -207,6 +209,10 @@ def test_cursor_transaction_copy_and_server_cursor(pg, loop):
                 await sc.close()
                 await cur.execute("select b from t where a > ? order by a", (2,))
                 assert [r async for r in cur] == [("tab\there",), (None,), ("kept",)]
+                from ztcondb.rows import dict_row
+                dcur = await conn.cursor(row_factory=dict_row).execute(
+                    "select a, b from t where a = %s", (5,))
+                assert await dcur.fetchall() == [{"a": 5, "b": "kept"}]
                 # A failed transaction is rolled back, and commit() says so.
                 with pytest.raises(errors.DataError):
                     await cur.execute("select 1/0")
