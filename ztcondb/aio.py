@@ -37,7 +37,7 @@ from . import errors as _errors
 from .connargs import connection_arguments
 from .connection import Connection
 from .cursor import Cursor, _convert
-from .errors import OperationalError, ProgrammingError, translate
+from .errors import OperationalError, ProgrammingError, from_module_function
 from .notify import Notify
 from .pq import TransactionStatus
 from .sql import Composable
@@ -58,17 +58,21 @@ CANCEL_GRACE = 5.0
 # How long the delivery of a cancel request may take before the connection is given up.
 CANCEL_SEND_LIMIT = 2.0
 _MODULE_ERRORS: Tuple[Type[Exception], ...] = (_pyztdb.Error, _pyztdb.Warning)
+# What any call of the module may raise: the module's classes, or ztcondb's (a ztcondb
+# connection's methods raise those themselves).
+_ALL_ERRORS: Tuple[Type[Exception], ...] = _MODULE_ERRORS + (_errors.Error, _errors.Warning)
 
 
 def _translated(exc: BaseException) -> BaseException:
-    """The ztcondb exception for one the module raised."""
-    return translate(exc) if isinstance(exc, _MODULE_ERRORS) else exc
+    """The ztcondb exception for one the module raised (methods of a ztcondb connection
+    raise ztcondb's classes themselves; this covers the rest)."""
+    return from_module_function(exc) if isinstance(exc, _MODULE_ERRORS) else exc
 
 
 def _close_quietly(conn: Connection) -> None:
     try:
         conn.close()
-    except _MODULE_ERRORS:
+    except _ALL_ERRORS:
         pass
 
 
@@ -200,7 +204,7 @@ class AsyncConnection:
                     "server within connect_timeout (%g s): timeout expired" % limit) from None
             try:
                 _pyztdb.connection._async_finish(conn)
-            except _MODULE_ERRORS as exc:
+            except _ALL_ERRORS as exc:
                 raise OperationalError(
                     "Connection information is not correct: %s" % (exc,)) from None
             if prepare_threshold != conn.prepare_threshold:
@@ -353,7 +357,7 @@ class AsyncConnection:
             return
         try:
             finish()
-        except _MODULE_ERRORS:
+        except _ALL_ERRORS:
             pass    # the statement's end: the server's [57014], as a rule
 
     async def _send_cancel(self) -> bool:
