@@ -43,6 +43,8 @@ typedef struct {
     int64_t rows_built;         /* rows built from the current execution's result */
     PyObject *pg_plan;          /* owned, or empty: the readers of the current result's
                                    columns by server type (zt_pgtypes.h); None: none */
+    struct zt_row_plan *row_plan; /* owned (new), or empty: the decoders of the current
+                                   result's columns (zt_conv.h) */
 } cursorObject;
 
 extern PyTypeObject cursorType;
@@ -162,6 +164,7 @@ const char *zt_statement_utf8(PyObject *stringsql, const char *method);
 
 /* ---- zt_bind.cpp ---- */
 
+/* How a float goes: as text (execute), or as an 8-byte double (executemany). */
 enum zt_float_mode { ZT_FLOAT_AS_TEXT = 0, ZT_FLOAT_AS_DOUBLE = 1 };
 /* Binds one Python value as the input parameter at position pos (from 1) the way
  * execute does (floats as text, or as 8-byte doubles for executemany). 0 on success,
@@ -170,6 +173,11 @@ int zt_bind_value(cursorObject *self, int pos, PyObject *item, zt_float_mode flo
 /* Binds every item of a parameters sequence at positions 1..n. 0, or -1 with an
  * exception set (the statement must then not run). */
 int zt_bind_parameters(cursorObject *self, PyObject *parameters, zt_float_mode floats);
+/* The declared size of position i (from 0), or -1 when none is declared. */
+int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i);
+
+/* ---- zt_conv_datetime.cpp, zt_conv_interval.cpp: what other paths share ---- */
+
 /* The datetime whose fields a parameter is formatted from: an aware value converted to
  * UTC (*aware then set), a naive one (or one whose utcoffset() is None) as it is. A new
  * reference, or null with an error set. */
@@ -195,8 +203,6 @@ inline int64_t zt_datetime_micros(PyObject *dt)
                                                         PyDateTime_GET_MONTH(dt),
                                                         PyDateTime_GET_DAY(dt)));
 }
-/* The declared size of position i (from 0), or -1 when none is declared. */
-int32_t zt_declared_size(const cursorObject *self, Py_ssize_t i);
 /* A timedelta's length in microseconds; false when they do not fit 64 bits. */
 bool zt_timedelta_micros(PyObject *delta, int64_t &micros);
 /* A timedelta as interval text ("D days S.ffffff seconds") written into text; its length. */
@@ -220,41 +226,30 @@ int zt_curs_description(cursorObject *self);
 /* The current row as a new tuple, or null with an error set. */
 PyObject *_pyzt_curs_buildrow(cursorObject *self);
 
-/* ---- zt_pyvalue.cpp ---- */
-
-/* True when the cursor's connection asked for Python types (attribute `pytypes`). */
+/* True when the cursor's connection asked for Python types (attribute `pytypes`): what
+ * picks the conversion table (zt_conv_of). */
 inline bool zt_curs_pytypes(const cursorObject *self)
 {
     return self->conn != nullptr && ((const RhConnect *)self->conn)->pytypes;
 }
-/* The current row as a tuple of Python-typed values, or null with an error set. */
-PyObject *zt_py_buildrow(cursorObject *self);
-/* The current row as a tuple, each column converted by `value`; null with an error set,
- * also when Python code run meanwhile released the result. With `view`, the row's values
- * are first taken as the library's views (ZTC_GetRowValues, one call per row): view builds
- * the item from one, or sets *served false (nothing built, no error) for `value` to read
- * the value instead; both build the same object. */
+
+/* ---- zt_result.cpp: row building ---- */
+
+/* A column's value built from ZTC_GetData, or from the library's view of the row (which
+ * sets *served false, building nothing, when the view does not carry the value). */
 typedef PyObject *(*ZtColumnValue)(cursorObject *self, int col, int type);
 typedef PyObject *(*ZtViewValue)(cursorObject *self, int col, int type, const ZTC_ROWVALUE &v,
                                  bool *served);
-PyObject *zt_curs_row_of(cursorObject *self, ZtColumnValue value, ZtViewValue view = nullptr);
+/* The current row as a tuple, each column built by the decoder the cursor's conversion
+ * table resolved for it once per result; the row's values are first taken as the
+ * library's views (ZTC_GetRowValues, one call per row). Null with an error set, also
+ * when Python code run meanwhile released the result. */
+PyObject *zt_curs_row_of(cursorObject *self);
 /* Stops the collector from tracking a row tuple that holds no object that could take part
  * in a reference cycle (numbers, texts, dates, None): it can never be part of one, and a
  * million tracked rows make every full collection walk them. The interpreter itself
  * untracks such tuples, but only when a collection reaches them. */
 void zt_untrack_plain_row(PyObject *row);
-
-typedef struct tagDateTime {
-    int32_t year;
-    uint8_t month;
-    uint8_t day;
-    uint8_t wday;
-    int32_t ms;
-} DateTime;
-
-void time_format(int64_t t, DateTime *out);
-extern "C" const int day2md[365][2];
-extern "C" const int day2md_rn[366][2];
 
 /* ---- methods (one source file each concern) ---- */
 

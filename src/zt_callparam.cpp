@@ -2,6 +2,7 @@
  * binding, how a Python value fills the heap buffer of its position by the position's
  * code and direction, and the check of the procedure name that goes into the call text. */
 #include "zt_call.h"
+#include "zt_conv.h"
 #include "pyzt_util.h"
 
 #include <cmath>
@@ -130,37 +131,6 @@ int zt_float_item(Py_ssize_t i, PyObject *item, int code, double *out)
     return 0;
 }
 
-/* The decimal text of a float: "%g" when that reads back as the same double, else the
- * shortest precision that does, so that no digit of the value is lost. The
- * interpreter's formatting and parsing ignore the process locale. */
-std::string zt_float_text(double value)
-{
-    std::string text;
-    for (int precision = 6; precision <= 17; precision++) {
-        char *form = PyOS_double_to_string(value, 'g', precision, 0, nullptr);
-        if (form == nullptr)
-            throw std::bad_alloc();
-        text = form;
-        PyMem_Free(form);
-        if (std::isnan(value) || zt_parse_float(text.c_str()) == value)
-            break;
-    }
-    return text;
-}
-
-/* True when item is a decimal.Decimal; -1 with an error set when that cannot be
- * told. The module is imported only for items that are not float, int or str. */
-int zt_is_decimal(PyObject *item)
-{
-    PyRef module(PyImport_ImportModule("decimal"));
-    if (!module)
-        return -1;
-    PyRef decimal(PyObject_GetAttrString(module.get(), "Decimal"));
-    if (!decimal)
-        return -1;
-    return PyObject_IsInstance(item, decimal.get());
-}
-
 /* The library ends a text at its first zero byte, which would drop the rest of the value
  * without a word: such a text is refused, as execute refuses it. */
 int zt_refuse_zero(Py_ssize_t i, const char *text, Py_ssize_t len)
@@ -171,12 +141,15 @@ int zt_refuse_zero(Py_ssize_t i, const char *text, Py_ssize_t len)
     return -1;
 }
 
-/* The decimal text of a NUMERIC item: a float (see zt_float_text), a str as it
+/* The decimal text of a NUMERIC item: a float as its shortest exact decimal, a str as it
  * stands, an int or a Decimal as their exact decimal text. */
 int zt_numeric_text(Py_ssize_t i, PyObject *item, std::string *out)
 {
     if (PyFloat_Check(item)) {
-        *out = zt_float_text(PyFloat_AS_DOUBLE(item));
+        /* The shortest exact decimal, as execute sends it, in the procedures' spelling. */
+        *out = zt_float_text(PyFloat_AS_DOUBLE(item), ZT_FLOAT_G);
+        if (out->empty())
+            return -1;
         return 0;
     }
     PyRef text;
@@ -185,10 +158,10 @@ int zt_numeric_text(Py_ssize_t i, PyObject *item, std::string *out)
     } else if (PyLong_Check(item)) {
         text.reset(PyNumber_ToBase(item, 10));
     } else {
-        int decimal = zt_is_decimal(item);
-        if (decimal < 0)
+        PyObject *decimal = zt_conv_decimal_type();
+        if (decimal == nullptr)
             return -1;
-        if (!decimal)
+        if (!PyType_IsSubtype(Py_TYPE(item), (PyTypeObject *)decimal))
             return zt_unsuitable(i, item, ZTC_TYPE_NUMERIC);
         text.reset(PyObject_Str(item));
     }
@@ -333,11 +306,11 @@ int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject
         return 0;
     }
 
-    const bool typed = zt_curs_pytypes(self);
+    const bool typed = zt_conv_of(self).typed_calls;
     switch (code) {
     case ZTC_TYPE_INT_LITERAL:
     case ZTC_TYPE_INTERVAL_DS:
-        /* Codes of the Python-typed rules only. */
+        /* Codes of the Python-typed table only. */
         if (!typed)
             break;
         if (item == Py_None) {

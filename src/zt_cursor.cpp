@@ -1,6 +1,7 @@
 /* zt_cursor.cpp - the cursor type: record lifecycle, attribute and method tables,
  * close, the release of the current result and the cursor check. */
 #include "zt_cursor.h"
+#include "zt_conv.h"
 #include "pyzt_util.h"
 #include "zt_session.h"
 #include "zt_serving.h"
@@ -146,6 +147,8 @@ void FreeResults(cursorObject *self)
     zt_curs_release_session_objects(self);
     ZTC_FreeRowset(&self->p_results);
     self->p_results = nullptr;
+    /* The decoders were the released result's columns'. */
+    zt_curs_drop_row_plan(self);
     zt_curs_forget_result(self);
 }
 
@@ -341,6 +344,7 @@ static void cursor_dealloc(cursorObject *self)
         PyErrSaver saved;
         cursor_clear(self);
         zt_curs_free_arrays(self);
+        zt_curs_drop_row_plan(self);
     }
     Py_TYPE(self)->tp_free((PyObject *)self);
 }

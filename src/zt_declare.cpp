@@ -1,6 +1,7 @@
 /* zt_declare.cpp - declared parameter types and sizes (setinputtype, setinputsizes,
  * cleartype, clearsize) and the type-code rule of procedure and function parameters. */
 #include "zt_cursor.h"
+#include "zt_conv.h"
 #include "pyzt_util.h"
 
 #include <climits>
@@ -150,25 +151,6 @@ PyObject *pyzt_curs_clearsize(cursorObject *self, PyObject *unused)
     Py_RETURN_NONE;
 }
 
-/* True when item is a decimal.Decimal or of a subclass, as execute takes it (the class is
- * looked up once; a failed lookup counts as not). The subtype test runs no Python code. */
-static bool zt_is_decimal_type(PyObject *item)
-{
-    static PyObject *decimal_type = nullptr;
-    if (decimal_type == nullptr) {
-        PyRef module(PyImport_ImportModule("decimal"));
-        if (module)
-            decimal_type = PyObject_GetAttrString(module.get(), "Decimal");
-        if (decimal_type == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    if (!PyType_Check(decimal_type))
-        return false;
-    return PyType_IsSubtype(Py_TYPE(item), reinterpret_cast<PyTypeObject *>(decimal_type)) != 0;
-}
-
 /* The type code of the parameter at position i (from 0) with value item (borrowed;
  * null when fetching it failed). Declared codes win; a position beyond them is an
  * error. Without declarations the Python type decides, datetime before date since it
@@ -189,34 +171,10 @@ int zt_default_parameter_type(cursorObject *self, PyObject *item, const int i)
     /* Callers load the datetime interface before binding; load it here when not. */
     if (!PyDateTimeAPI && zt_load_datetime_api() < 0)
         return -1;
-    if (zt_curs_pytypes(self)) {
-        /* With Python types on: booleans as booleans, ints typed as the same number
-         * written in SQL, Decimal as exact numeric, bytearray and memoryview as binary,
-         * timedelta as an interval. */
-        if (Py_TYPE(item) == &PyBool_Type)
-            return ZTC_TYPE_BOOLEAN;
-        if (PyLong_Check(item))
-            return ZTC_TYPE_INT_LITERAL;
-        if (PyDelta_Check(item))
-            return ZTC_TYPE_INTERVAL_DS;
-        if (PyByteArray_Check(item) || PyMemoryView_Check(item))
-            return ZTC_TYPE_BLOB;
-        if (zt_is_decimal_type(item))
-            return ZTC_TYPE_NUMERIC;
-    }
-    if (PyLong_Check(item))
-        return ZTC_TYPE_BIGINT;
-    if (PyDateTime_Check(item))
-        return ZTC_TYPE_DATETIME;
-    if (PyDate_Check(item))
-        return ZTC_TYPE_DATE;
-    if (PyTime_Check(item))
-        return ZTC_TYPE_TIME;
-    if (PyFloat_Check(item))
-        return ZTC_TYPE_DOUBLE;
-    if (PyUnicode_Check(item))
-        return ZTC_TYPE_VARCHAR;
-    if (PyBytes_Check(item))
-        return ZTC_TYPE_BINARY;
-    return ZTC_TYPE_NULL;
+    /* The family of the value (the cursor's conversion table) names its code; a value
+     * no family takes has none. */
+    const zt_adapter *adapter = zt_conv_find(zt_conv_of(self), item);
+    if (adapter == nullptr && PyErr_Occurred())
+        return -1;
+    return adapter != nullptr ? adapter->call_code : ZTC_TYPE_NULL;
 }

@@ -1,6 +1,7 @@
 /* zt_fetch.cpp - fetchone, fetchmany, fetchall and nextset: reading the rows of a
  * plain result, or of a server cursor rowset by rowset, and moving between results. */
 #include "zt_cursor.h"
+#include "zt_conv.h"
 #include "pyzt_util.h"
 #include "zt_session.h"
 
@@ -381,6 +382,8 @@ PyObject *pyzt_curs_fetchmany(cursorObject *self, PyObject *args, PyObject *kwds
 /* nextset on a server cursor: the next rowset replaces the current one. */
 static PyObject *zt_curs_nextset_server(cursorObject *self)
 {
+    /* The next result reuses the handle: its columns get their decoders anew. */
+    zt_curs_drop_row_plan(self);
     int rc = ZTC_NextResult(&self->p_results);
     if (rc == ZTC_NO_MORE)
         Py_RETURN_NONE;
@@ -401,6 +404,8 @@ static PyObject *zt_curs_nextset_server(cursorObject *self)
 /* nextset on a plain result: moves to the statement's next result. */
 static PyObject *zt_curs_nextset_plain(cursorObject *self)
 {
+    /* The next result reuses the handle: its columns get their decoders anew. */
+    zt_curs_drop_row_plan(self);
     int rc = ZTC_NextResult(&self->p_results);
     if (rc < 0)
         return zt_raise_library_error(&self->p_conn);

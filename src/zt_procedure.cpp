@@ -9,6 +9,7 @@
 #include "zt_cursor.h"
 #include "zt_pgtypes.h"
 #include "zt_call.h"
+#include "zt_conv.h"
 #include "pyzt_util.h"
 #include "zt_session.h"
 
@@ -167,9 +168,10 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
         frame.items[static_cast<size_t>(i)] = PyRef::borrow(item.get());
         /* An input of PostgreSQL's own types (a list, dict, UUID, ...) goes with its
          * server type when the cursor has an adapters map. */
+        const zt_conv_table &table = zt_conv_of(self);
         if (direction == PARAM_INPUT && item && !unresolved && !self->ParameterType &&
-            zt_curs_pytypes(self)) {
-            const int typed = zt_pg_bind(self, static_cast<int>(i + 1), item.get());
+            table.bind_own != nullptr) {
+            const int typed = table.bind_own(self, static_cast<int>(i + 1), item.get());
             if (typed < 0)
                 frame.pending.record();
             if (typed != 0)
@@ -178,7 +180,7 @@ int zt_call_bind(cursorObject *self, zt_call_kind kind, const zt_call_texts &tex
         /* With Python types on, outputs are read by the server's type, so they need no
          * declared code. */
         if ((direction == PARAM_OUTPUT || direction == PARAM_INPUTOUTPUT) && !self->ParameterType
-            && !zt_curs_pytypes(self)) {
+            && !zt_conv_of(self).typed_calls) {
             frame.pending.drop();
             PyErr_SetString(ProgrammingError, "Please set the parameter data type first");
             return -1;
@@ -588,7 +590,7 @@ public:
         PyRef list(PyList_New(0));
         if (!list)
             return nullptr;
-        if (zt_curs_pytypes(self))
+        if (zt_conv_of(self).typed_calls)
             return zt_call_read_typed(self, kind_, n_, frame_, list.get());
 
         for (Py_ssize_t j = 0; j < n_; j++) {
