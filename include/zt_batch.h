@@ -39,8 +39,8 @@ struct zt_batch_ctx {
     /* The column being encoded is read in a list's own item array. */
     bool in_place = false;
     PyObject *first = nullptr;
-    PyObject *decimal_type = nullptr;   /* decimal.Decimal, looked up when first needed */
-    PyRef decimal_ref;                  /* owns decimal_type */
+    PyObject *decimal_type = nullptr;   /* decimal.Decimal (borrowed from the conversion
+                                           layer), looked up when first needed */
 };
 
 /* Column typing (zt_batch_typing.cpp). */

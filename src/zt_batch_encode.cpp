@@ -6,6 +6,7 @@
 #include "zt_batch.h"
 
 #include <algorithm>
+#include <cmath>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -289,6 +290,33 @@ size_t zt_packed_guess(zt_col_kind kind, PyObject *first, Py_ssize_t n)
     return (size_t)n * (sizeof(int32_t) + each + each / 8);
 }
 
+/* The text a number goes as in a text or decimal column, as the server would write the
+ * value execute sends: a bool as "true" / "false" (a boolean's text), an int as its
+ * digits (no Python code runs, not even a subclass's __str__), a float as the decimal
+ * the server makes of a double (15 significant digits, "NaN", "Infinity"), a Decimal as
+ * its str(). A new str, or null with an error set. */
+PyObject *zt_batch_value_text(PyObject *value)
+{
+    if (PyBool_Check(value))
+        return PyUnicode_FromString(value == Py_True ? "true" : "false");
+    if (PyLong_Check(value))
+        return PyLong_Type.tp_repr(value);
+    if (PyFloat_Check(value)) {
+        const double d = PyFloat_AS_DOUBLE(value);
+        if (std::isnan(d))
+            return PyUnicode_FromString("NaN");
+        if (std::isinf(d))
+            return PyUnicode_FromString(d > 0 ? "Infinity" : "-Infinity");
+        char *text = PyOS_double_to_string(d, 'g', 15, 0, nullptr);
+        if (text == nullptr)
+            return nullptr;
+        PyObject *str = PyUnicode_FromString(text);
+        PyMem_Free(text);
+        return str;
+    }
+    return PyObject_Str(value);
+}
+
 /* Texts, byte strings and decimals, packed in one pass (each value is read once, while
  * its object is at hand). A str is sent whole and one holding a zero character is
  * refused; a decimal goes as its str() text. A column beyond 2 GiB is refused once every
@@ -323,7 +351,8 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, P
         if (kind == zt_col_kind::binary) {
             data = PyBytes_AS_STRING(value);
             len = PyBytes_GET_SIZE(value);
-        } else if (kind == zt_col_kind::text && PyUnicode_IS_COMPACT_ASCII(value)) {
+        } else if (kind == zt_col_kind::text && PyUnicode_Check(value) &&
+                   PyUnicode_IS_COMPACT_ASCII(value)) {
             /* ASCII text is its own UTF-8, right behind the object's header. */
             data = (const char *)PyUnicode_DATA(value);
             len = PyUnicode_GET_LENGTH(value);
@@ -335,8 +364,8 @@ int zt_encode_varying(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *const *v, P
             }
         } else {
             PyObject *text = value;
-            if (kind == zt_col_kind::decimal) {
-                decimal_text = PyRef(PyObject_Str(value));
+            if (!PyUnicode_Check(value)) {
+                decimal_text = PyRef(zt_batch_value_text(value));
                 text = decimal_text.get();
                 if (!text)
                     return -1;
@@ -439,6 +468,9 @@ int zt_encode_column(zt_batch_ctx *ctx, PyRef &column, Py_ssize_t col, zt_column
         return 0;
     }
     if (zt_col_kind_of(ctx, ctx->first, col, &kind) < 0)
+        return -1;
+    /* Typing a flexible column by all its values asks each whether it is a Decimal. */
+    if (ctx->flexible && zt_batch_decimal_type(ctx) < 0)
         return -1;
     if (zt_column_unchanged(ctx, column.get()) < 0)
         return -1;

@@ -4,6 +4,7 @@
 #include "pyzt_util.h"
 #include "zt_session.h"
 #include "zt_batch.h"
+#include "zt_conv.h"
 
 #include <utility>
 
@@ -11,19 +12,8 @@ int zt_batch_decimal_type(zt_batch_ctx *ctx)
 {
     if (ctx->decimal_type)
         return 0;
-    PyRef module(PyImport_ImportModule("decimal"));
-    if (!module)
-        return -1;
-    PyRef type(PyObject_GetAttrString(module.get(), "Decimal"));
-    if (!type)
-        return -1;
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_TypeError, "decimal.Decimal is not a type");
-        return -1;
-    }
-    ctx->decimal_type = type.get();
-    ctx->decimal_ref = std::move(type);
-    return 0;
+    ctx->decimal_type = zt_conv_decimal_type();
+    return ctx->decimal_type ? 0 : -1;
 }
 
 bool zt_is_decimal(zt_batch_ctx *ctx, PyObject *value)
@@ -90,12 +80,15 @@ bool zt_col_accepts(zt_batch_ctx *ctx, zt_col_kind kind, PyObject *value)
     case zt_col_kind::date: return PyDate_Check(value) && !PyDateTime_Check(value);
     case zt_col_kind::time: return PyTime_Check(value);
     case zt_col_kind::floating: return PyFloat_Check(value) || PyLong_Check(value);
-    case zt_col_kind::text: return PyUnicode_Check(value);
+    /* A flexible column of texts takes ints and booleans too, as their texts. */
+    case zt_col_kind::text:
+        return PyUnicode_Check(value) || (ctx->flexible && PyLong_Check(value));
     case zt_col_kind::binary: return PyBytes_Check(value);
-    /* A flexible column of decimals takes ints too: their text is a numeric's. */
+    /* A flexible column of decimals takes ints and floats too, as numeric texts. */
     case zt_col_kind::decimal:
         return zt_is_decimal(ctx, value) ||
-               (ctx->flexible && PyLong_Check(value) && !PyBool_Check(value));
+               (ctx->flexible && ((PyLong_Check(value) && !PyBool_Check(value)) ||
+                                  PyFloat_Check(value)));
     }
     return false;
 }
@@ -137,22 +130,47 @@ int zt_int_as_exact_double(PyObject *value, double *out)
 }
 
 
-/* The kind of a flexible column: that of its first value other than None, widened
- * to integer when ints follow booleans and to floating when floats follow ints. */
+/* The kind of a flexible column, from all its values (None aside), whatever their order:
+ * booleans, then integer when ints come too, floating when floats do; decimal when a
+ * Decimal comes with ints or floats (their numeric texts); text when a str comes with
+ * ints or booleans (their texts as the server writes them). A mix that no kind holds as
+ * execute would store it keeps the kind of the first value, and its encoder refuses the
+ * value that does not fit. Expects the decimal class looked up (zt_batch_decimal_type). */
 int zt_flexible_kind(zt_batch_ctx *ctx, PyObject *const *v, Py_ssize_t col, zt_col_kind *kind)
 {
     if (zt_col_kind_of(ctx, ctx->first, col, kind) < 0)
         return -1;
-    if (*kind != zt_col_kind::boolean && *kind != zt_col_kind::integer)
-        return 0;
+    bool has_bool = false, has_int = false, has_float = false, has_decimal = false;
+    bool has_text = false, has_other = false;
     for (Py_ssize_t j = 0; j < ctx->nrows; j++) {
         PyObject *value = v[j];
-        if (PyFloat_Check(value)) {
-            *kind = zt_col_kind::floating;
-            return 0;
-        }
-        if (*kind == zt_col_kind::boolean && PyLong_Check(value) && Py_TYPE(value) != &PyBool_Type)
-            *kind = zt_col_kind::integer;
+        if (value == Py_None)
+            continue;
+        if (Py_TYPE(value) == &PyBool_Type)
+            has_bool = true;
+        else if (PyLong_Check(value))
+            has_int = true;
+        else if (PyFloat_Check(value))
+            has_float = true;
+        else if (PyUnicode_Check(value))
+            has_text = true;
+        else if (zt_is_decimal(ctx, value))
+            has_decimal = true;
+        else
+            has_other = true;
+    }
+    if (has_other)
+        return 0;
+    if (has_text) {
+        if (!has_float && !has_decimal)
+            *kind = zt_col_kind::text;
+    } else if (has_decimal) {
+        if (!has_bool)
+            *kind = zt_col_kind::decimal;
+    } else if (has_float) {
+        *kind = zt_col_kind::floating;
+    } else if (has_int) {
+        *kind = zt_col_kind::integer;
     }
     return 0;
 }

@@ -48,6 +48,19 @@ COLUMNS = [
 ]
 
 
+# Columns whose values differ in type: typed from all of them, in any order, each value
+# lands as execute stores it.
+MIXED = [
+    ("numeric", [1, decimal.Decimal("1.5")]),
+    ("numeric", [decimal.Decimal("1.5"), None, 1]),
+    ("numeric", [1.5, decimal.Decimal("2.25"), 0.1, 3]),
+    ("numeric", [decimal.Decimal("-7.125"), 0.30000000000000004, 1e-20, 123456789.123]),
+    ("text", ["a", 1, None]),
+    ("text", [2 ** 40, "b", True]),
+    ("double precision", [1, 2.5]),
+]
+
+
 @pytest.fixture
 def db(pg):
     conn = ztcondb.connect(host=pg["host"], port=pg["port"], database=pg["db"], user=pg["user"])
@@ -58,7 +71,8 @@ def db(pg):
 
 @pytest.mark.parametrize("statement", ["insert into {t} values (?, ?)",
                                        "insert into {t} select ?, ?"])
-@pytest.mark.parametrize("kind, values", COLUMNS, ids=[c[0] for c in COLUMNS])
+@pytest.mark.parametrize("kind, values", COLUMNS + MIXED,
+                         ids=[c[0] for c in COLUMNS] + ["mixed " + c[0] for c in MIXED])
 def test_values_land_as_execute_stores_them(db, table_name, kind, values, statement):
     cur = db.cursor()
     cur.execute(f"create temp table {table_name} (n int, v {kind})")
@@ -88,13 +102,16 @@ def test_any_row_sequence(db, table_name, rows):
 
 
 @pytest.mark.parametrize("rows, error, message", [
-    ([(1,), (2,), ("x",)], ztcondb.ProgrammingError, "column 1, row 3"),
+    ([(1,), (2,), (b"x",)], ztcondb.ProgrammingError, "column 1, row 3"),
+    # An int and a str make a column of texts, as execute would send them; the server
+    # then refuses the row that is not a number.
+    ([(1,), (2,), ("x",)], ztcondb.DataError, r"row 3: \[22P02\]"),
     ([(1,), (2,), 3], ztcondb.ProgrammingError, "row 3 is not a sequence"),
     ([(1,), (2,), (3, 4)], ztcondb.ProgrammingError, "row 3 has 2 parameters, row 1 has 1"),
     ([(), (1,)], ztcondb.ProgrammingError, "row 2 has 1 parameters, row 1 has 0"),
     ([(1,), (2 ** 64,)], OverflowError, "row 2"),
     ([(1,), (None,), (-5,)], ztcondb.IntegrityError, r"row 3: \[23514\]"),
-], ids=["mixed types", "not a row", "ragged", "ragged after empty", "too big", "server refusal"])
+], ids=["mixed types", "text among ints", "not a row", "ragged", "ragged after empty", "too big", "server refusal"])
 def test_a_failing_row_is_named_and_nothing_stays(db, table_name, rows, error, message):
     db.autocommit = True
     cur = db.cursor()
