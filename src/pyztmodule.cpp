@@ -129,10 +129,10 @@ PyMethodDef pyztdbMethods[] = {
              "_connect($module, /, port, host=<unrepresentable>, database=<unrepresentable>, user=<unrepresentable>, password=<unrepresentable>, charset=<unrepresentable>, usessl=None)\n--\n\nOpens a connection (port first)."),
     ZT_METHD("version", pyzt_version, METH_NOARGS,
              "version($module, /)\n--\n\nThe module's version text."),
-    ZT_METHD("copy_text_row", pyzt_copy_text_row, METH_VARARGS,
-             "copy_text_row($module, row, fallback, out, /)\n--\n\nAppends row as a line of COPY text data to the bytearray out (fallback(value) gives the str of other types); returns len(out)."),
-    ZT_METHD("copy_text_fields", pyzt_copy_text_fields, METH_VARARGS,
-             "copy_text_fields($module, data, start, /)\n--\n\nThe fields (str or None) of the COPY text line at offset start of data and the offset after it; None without a whole line."),
+    ZT_METHD("_copy_text_row", pyzt_copy_text_row, METH_VARARGS,
+             "_copy_text_row($module, row, fallback, out, /)\n--\n\nAppends row as a line of COPY text data to the bytearray out (fallback(value) gives the str of other types); returns len(out)."),
+    ZT_METHD("_copy_text_fields", pyzt_copy_text_fields, METH_VARARGS,
+             "_copy_text_fields($module, data, start, /)\n--\n\nThe fields (str or None) of the COPY text line at offset start of data and the offset after it; None without a whole line."),
 #ifdef ZT_LEAK_PROBE
     ZT_METH("_leak_probe", pyzt_leak_probe, METH_O),
 #endif

@@ -200,7 +200,7 @@ PyObject *pyzt_copy_text_fields(PyObject *, PyObject *args)
 {
     Py_buffer view;
     Py_ssize_t start = 0;
-    if (!PyArg_ParseTuple(args, "y*n:copy_text_fields", &view, &start))
+    if (!PyArg_ParseTuple(args, "y*n:_copy_text_fields", &view, &start))
         return nullptr;
     struct Release {
         Py_buffer *v;

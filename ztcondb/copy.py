@@ -103,8 +103,8 @@ _CSV = re.compile(r"\bformat\s+\"?csv\b|^\s*(?:with\s+)?csv\b|\bcsv\b", re.I)
 TEXT, BINARY, CSV = "text", "binary", "csv"
 
 # A row of text data written and read in C, one call per row.
-_TEXT_ROW = _pyztdb.copy_text_row
-_TEXT_FIELDS = _pyztdb.copy_text_fields
+_TEXT_ROW = _pyztdb._copy_text_row
+_TEXT_FIELDS = _pyztdb._copy_text_fields
 
 
 def _lib(call: Any, cursor: "_cursor.Cursor", *args: Any) -> Any:

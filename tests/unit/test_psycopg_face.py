@@ -82,7 +82,7 @@ def test_libpq_keywords_refused(kwargs, error):
 ])
 def test_text_row_value(value, field):
     out = bytearray(b"x")
-    assert _pyztdb.copy_text_row((value, 1), fmt.value_text, out) == len(out)
+    assert _pyztdb._copy_text_row((value, 1), fmt.value_text, out) == len(out)
     assert out.decode() == "x" + field + "\t1\n"
 
 
@@ -93,7 +93,7 @@ def test_text_row_value(value, field):
 def test_text_row_refused_leaves_the_buffer(row, error):
     out = bytearray(b"kept")
     with pytest.raises(error):
-        _pyztdb.copy_text_row(row, fmt.value_text, out)
+        _pyztdb._copy_text_row(row, fmt.value_text, out)
     assert out == b"kept"
 
 
@@ -106,7 +106,7 @@ def test_text_row_refused_leaves_the_buffer(row, error):
     (b"no newline", 0, None), (b"a\n", 2, None),
 ])
 def test_text_fields(data, start, found):
-    assert _pyztdb.copy_text_fields(data, start) == found
+    assert _pyztdb._copy_text_fields(data, start) == found
 
 
 @pytest.mark.parametrize("value", [
