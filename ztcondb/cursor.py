@@ -352,19 +352,22 @@ class Cursor(_pyztdb.cursor):
 
     def execute(self, operation: str,  # type: ignore[override]
                 parameters: Any = None, *, prepare: Optional[bool] = None,
-                binary: Optional[bool] = None) -> "Cursor":
+                binary: Optional[bool] = None, params: Any = None) -> "Cursor":
         """Runs one statement and returns the cursor (so `cur.execute(...).fetchone()`
         reads its first row). Parameters go by ? markers (a sequence), %s placeholders
         (a sequence) or %(name)s placeholders (a mapping); %% is a percent sign in a
-        statement with placeholders. `prepare` and `binary` are accepted for psycopg 3's
-        callers: statements are prepared after the connection's prepare_threshold runs,
-        and the values read are the same in either format."""
+        statement with placeholders. `params=` is psycopg's name for the parameters;
+        `prepare` and `binary` are accepted for psycopg 3's callers: statements are
+        prepared after the connection's prepare_threshold runs, and the values read are
+        the same in either format."""
         # _start, the module's execute and _settle, inlined: this is the per-call path.
         if self._closed:
             raise InterfaceError("cursor already closed")
         self._rownumber = None
         self._count = -1
         self._maker = None
+        if params is not None:
+            parameters = params
         conn = self._connection
         if type(operation) is not str and isinstance(operation, Composable):
             operation = operation.as_string(self)
@@ -659,11 +662,14 @@ class NamedCursor(Cursor):
         _pyztdb.cursor.execute(self, text)
 
     def execute(self, operation: str,  # type: ignore[override]
-                parameters: Any = None, *, binary: Optional[bool] = None) -> "NamedCursor":
+                parameters: Any = None, *, binary: Optional[bool] = None,
+                params: Any = None) -> "NamedCursor":
         """Declares the cursor on the server for the statement (see Cursor.execute for
         the parameters) and returns it."""
         self._start()
         self._maker = None
+        if params is not None:
+            parameters = params
         if isinstance(operation, Composable):
             operation = operation.as_string(self)
         if parameters is not None:
@@ -995,7 +1001,9 @@ class ClientCursor(Cursor):
 
     def execute(self, operation: Any,  # type: ignore[override]
                 parameters: Any = None, *, prepare: Optional[bool] = None,
-                binary: Optional[bool] = None) -> "ClientCursor":
+                binary: Optional[bool] = None, params: Any = None) -> "ClientCursor":
+        if params is not None:
+            parameters = params
         # ?? stays as it is in the text sent: the module reads it as one "?".
         text = operation if parameters is None else self._merged(operation, parameters, True)
         super().execute(text)

@@ -230,3 +230,21 @@ def test_placeholders_in_a_pipeline_and_a_client_cursor_factory(db, pg):
         assert cur.query == b"select 'it''s' as v"
     finally:
         conn.close()
+
+
+@pytest.mark.parametrize("call", [
+    lambda db: db.cursor(cursor_factory=ztcondb.ClientCursor),
+    lambda db: db.cursor(bogus=1),
+    lambda db: db.cursor().execute("select 1", (), bogus=1),
+])
+def test_unknown_keywords_are_refused(db, call):
+    with pytest.raises(TypeError):
+        call(db)
+
+
+def test_psycopg_keywords_of_execute(cur):
+    assert cur.execute("select %s", params=(5,), prepare=True, binary=True).fetchone() == (5,)
+    assert ztcondb.ClientCursor(cur.connection).execute(
+        "select %(a)s", params={"a": 6}).fetchone() == (6,)
+    with pytest.raises(ztcondb.NotSupportedError):
+        cur.executemany("select %s", [(1,)], returning=True)
