@@ -13,7 +13,7 @@ namespace zt_pg {
 struct Objects {
     PyObject *object_type;
     PyObject *uuid_type, *safe_unknown;
-    PyObject *ip_address, *ip_interface, *ip_network;
+    PyObject *ip_address, *ip_interface, *ip_network, *ipv4_type;
     PyObject *ip_inet_types;     /* tuple: the address and interface classes */
     PyObject *ip_cidr_types;     /* tuple: the network classes */
     PyObject *decimal_type;

@@ -232,6 +232,39 @@ PyObject *call_on_str(PyObject *fn, const char *s, size_t n)
     return PyObject_CallOneArg(fn, text.get());
 }
 
+/* The number of a dotted IPv4 address ("10.0.0.1"), or -1 when the text is not one. */
+long long ipv4_number(const char *s, size_t n)
+{
+    long long number = 0;
+    size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (at >= n || s[at++] != '.'))
+            return -1;
+        int digits = 0, value = 0;
+        while (at < n && s[at] >= '0' && s[at] <= '9' && digits < 3) {
+            value = value * 10 + (s[at++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255)
+            return -1;
+        number = number * 256 + value;
+    }
+    return at == n ? number : -1;
+}
+
+/* inet: an IPv4 host address from its number (IPv4Address(int) skips the text parser);
+ * any other text through ip_address, or ip_interface when it has a prefix. */
+PyObject *read_inet(const char *s, size_t n)
+{
+    const Objects &o = objects();
+    const long long v4 = ipv4_number(s, n);
+    if (v4 >= 0) {
+        PyRef number(PyLong_FromLongLong(v4));
+        return number ? PyObject_CallOneArg(o.ipv4_type, number.get()) : nullptr;
+    }
+    return call_on_str(std::memchr(s, '/', n) ? o.ip_interface : o.ip_address, s, n);
+}
+
 PyObject *decode(const Reader &r, const char *s, size_t n);
 
 /* ---- arrays, ranges ---- */
@@ -441,7 +474,7 @@ PyObject *decode(const Reader &r, const char *s, size_t n)
     case Read::Uuid:
         return read_uuid(s, n);
     case Read::Inet:
-        return call_on_str(std::memchr(s, '/', n) ? o.ip_interface : o.ip_address, s, n);
+        return read_inet(s, n);
     case Read::Cidr:
         return call_on_str(o.ip_network, s, n);
     case Read::Int: {

@@ -590,6 +590,8 @@ int objects_ready()
     if (!a4 || !a6 || !n4 || !n6)
         return -1;
     /* The interface classes derive from the address classes. */
+    o.ipv4_type = a4.get();
+    Py_INCREF(o.ipv4_type);
     if (!(o.ip_inet_types = PyTuple_Pack(2, a4.get(), a6.get())) ||
         !(o.ip_cidr_types = PyTuple_Pack(2, n4.get(), n6.get())))
         return -1;

@@ -56,6 +56,8 @@ def read(zd, cur, oid, element, text):
      uuid.UUID("12345678-9abc-def0-1234-56789abcdef0")),
     (869, 0, "10.0.0.1", ipaddress.ip_address("10.0.0.1")),
     (869, 0, "10.0.0.1/8", ipaddress.ip_interface("10.0.0.1/8")),
+    (869, 0, "255.255.255.255", ipaddress.ip_address("255.255.255.255")),
+    (869, 0, "::ffff:1.2.3.4", ipaddress.ip_address("::ffff:1.2.3.4")),
     (650, 0, "::/0", ipaddress.ip_network("::/0")),
     (3802, 0, '{"a": [1, null]}', {"a": [1, None]}),
     (114, 0, '"x"', "x"),
@@ -91,6 +93,8 @@ def test_values_read_by_server_type(zd, cur, oid, element, text, value):
     (1182, 1082, "{2024-13-01}"),
     (1185, 1184, '{"infinity"}'),
     (3802, 0, "{bad json"),
+    (869, 0, "10.0.0.256"),
+    (869, 0, "10.0.0"),
 ])
 def test_bad_texts_name_column_and_row(zd, cur, oid, element, text):
     zd.queue_execution(Result([Column("c", 2, oid=oid, element=element)], [[None], [text]]))
