@@ -115,13 +115,13 @@ class SQL(Composable):
 
     def format(self, *args: Any, **kwargs: Any) -> Composed:
         """The text with {} / {0} / {name} fields replaced by the arguments: parts as
-        they are, other values as `Literal`s. {{ and }} stand for braces; format
-        specifications and conversions ({0:>3}, {0!r}) are refused."""
+        they are, other values as `Literal`s. {{ and }} stand for braces; field options
+        and conversions ({0:>3}, {0!r}) are refused."""
         parts: List[Any] = []
         auto: Optional[int] = 0
-        for text, name, spec, conversion in self._formatter.parse(self._obj):
-            if spec:
-                raise ValueError("no format specification supported by SQL")
+        for text, name, options, conversion in self._formatter.parse(self._obj):
+            if options:
+                raise ValueError("no format options (such as :>3) supported by SQL")
             if conversion:
                 raise ValueError("no format conversion supported by SQL")
             if text:
