@@ -416,14 +416,18 @@ class Cursor(_pyztdb.cursor):
         if not rows:
             self._count = 0
             return
-        operation, rows = _convert_many(operation, rows)
-        self._sent = operation
         first = rows[0]
         if not isinstance(first, (str, bytes, bytearray)) and hasattr(first, "__len__") \
                 and len(first) == 0:
-            # Rows without parameters: the statement runs once per row, atomically.
-            self._repeat(operation, _rows_to_columns(rows)[1])
+            # Rows without parameters: the statement runs once per row, atomically. A
+            # later row with parameters is refused as ragged before anything runs.
+            nrows = _rows_to_columns(rows)[1]
+            operation, rows = _convert_many(operation, rows)
+            self._sent = operation
+            self._repeat(operation, nrows)
             return
+        operation, rows = _convert_many(operation, rows)
+        self._sent = operation
         # The module checks the rows' shape and turns them into columns in C.
         super().executebatch(operation, rows, flexible=True, rows=True, datetime_counts=True,
                              in_place=True)

@@ -4,7 +4,6 @@ the tree. A key is "Class::test" (every parametrization) or a whole node id tail
 import re
 
 _BOTH = "fails under psycopg2 too (the suite of SQLAlchemy 1.4 against PostgreSQL 15)"
-_EXECUTEMANY = "waits on executemany typing a column from all its values (float, Decimal)"
 
 KNOWN = {
     "ComponentReflectionTest::test_get_pk_constraint": _BOTH,
@@ -14,11 +13,6 @@ KNOWN = {
     "ComponentReflectionTest::test_get_table_names[None-True-True-True-_exclusions6]": _BOTH,
     "ComponentReflectionTest::test_get_temp_table_indexes": _BOTH,
     "DistinctOnTest::test_distinct_on": _BOTH,
-    "NumericTest::test_float_as_decimal": _EXECUTEMANY,
-    "NumericTest::test_float_as_float": _EXECUTEMANY,
-    "NumericTest::test_float_custom_scale": _EXECUTEMANY,
-    "NumericTest::test_numeric_as_decimal": _EXECUTEMANY,
-    "NumericTest::test_numeric_as_float": _EXECUTEMANY,
 }
 
 

@@ -431,8 +431,7 @@ bool exec_text(Session &s, const char *text, ResultList &out, RowStores *stores)
     // A caller's DEALLOCATE or DISCARD is seen by its command tag (note_command_tag), also
     // behind other statements of the same text, so that no statement the server dropped is
     // run or deallocated again.
-    if (changes_meanings(text))
-        ++s.cache.epoch;
+    note_statement_text(s, text);
     // A text with markers is kept in the statement cache from its first execution, so
     // that it is rewritten once, and prepared on the server once it runs again and again.
     PreparedStatement *st = cached_text(s, text);
