@@ -5,6 +5,7 @@
 #include "zt_copyrows.h"
 #include "pyztdb.h"
 #include "pyzt_util.h"
+#include "zt_lexchars.h"
 
 #include <cmath>
 #include <cstring>
@@ -99,16 +100,8 @@ int zt_copy_put_value(std::string &out, PyObject *value, PyObject *fallback)
     return zt_copy_put_str(out, text.get());
 }
 
-int zt_hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+/* COPY's \xHH escapes read their digits as the library reads hex (zt_lexchars.h). */
+using zt_lexchars::hex_digit;
 
 /* The field text[0..size) with COPY's escapes undone, as str. */
 PyObject *zt_copy_field(const char *text, Py_ssize_t size, std::string &scratch)
@@ -132,7 +125,7 @@ PyObject *zt_copy_field(const char *text, Py_ssize_t size, std::string &scratch)
         case 'v': scratch.push_back('\v'); break;
         case 'x': {
             int value = 0, digits = 0, d;
-            while (digits < 2 && i + 1 < size && (d = zt_hex_digit(text[i + 1])) >= 0) {
+            while (digits < 2 && i + 1 < size && (d = hex_digit(text[i + 1])) >= 0) {
                 value = value * 16 + d;
                 ++digits;
                 ++i;

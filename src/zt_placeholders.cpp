@@ -10,6 +10,7 @@
  * has ?, ?| and ?&), so it is doubled for the library to send it as it was written. */
 #include "pyzt_util.h"
 #include "zt_face.h"
+#include "zt_lexchars.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -21,20 +22,10 @@ namespace {
 
 /* ---- where the library reads a ? as a marker ---- */
 
-bool zt_ident_start(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
-}
-
-bool zt_ident_char(unsigned char c)
-{
-    return zt_ident_start(c) || (c >= '0' && c <= '9') || c == '$';
-}
-
-bool zt_blank(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
+/* The library's character classes (zt_lexchars.h, which it includes too). */
+using zt_lexchars::is_blank;
+using zt_lexchars::is_ident_char;
+using zt_lexchars::is_ident_start;
 
 bool zt_digit(char c)
 {
@@ -57,7 +48,7 @@ public:
         const size_t n = s_.size();
         while (pos_ < n) {
             const unsigned char c = static_cast<unsigned char>(s_[pos_]);
-            if (zt_blank(c)) {
+            if (is_blank(c)) {
                 ++pos_;
                 continue;
             }
@@ -81,8 +72,8 @@ public:
                 ++pos_;
                 while (pos_ < n && zt_digit(s_[pos_]))
                     ++pos_;
-            } else if (zt_ident_start(c)) {
-                while (pos_ < n && zt_ident_char(static_cast<unsigned char>(s_[pos_])))
+            } else if (is_ident_start(c)) {
+                while (pos_ < n && is_ident_char(static_cast<unsigned char>(s_[pos_])))
                     ++pos_;
                 word = true;
             } else if (zt_digit(static_cast<char>(c))) {
@@ -169,8 +160,8 @@ private:
     {
         size_t p = pos_ + 1;
         const size_t n = s_.size();
-        if (p < n && zt_ident_start(static_cast<unsigned char>(s_[p]))) {
-            while (p < n && zt_ident_char(static_cast<unsigned char>(s_[p])) && s_[p] != '$')
+        if (p < n && is_ident_start(static_cast<unsigned char>(s_[p]))) {
+            while (p < n && is_ident_char(static_cast<unsigned char>(s_[p])) && s_[p] != '$')
                 ++p;
         }
         if (p >= n || s_[p] != '$')
@@ -270,7 +261,7 @@ void zt_scan_percents(const char *s, size_t n, ZtPercentScan &out)
         }
         if (out.bad.empty()) {
             size_t end = i + 1;
-            while (end < n && !zt_blank(static_cast<unsigned char>(s[end])) && end < i + 24)
+            while (end < n && !is_blank(static_cast<unsigned char>(s[end])) && end < i + 24)
                 ++end;
             out.bad = j >= n
                 ? "incomplete placeholder: '" + std::string(s + i, end - i) +

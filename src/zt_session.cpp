@@ -377,233 +377,150 @@ extern "C" int zt_wait_tick(void *)
 
 /* ---- library calls without the interpreter lock ---- */
 
-int zt_lib_open(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
+/* Calls the library routine fn(args...) with the interpreter lock released, so that
+ * other Python threads run while it waits on the server: each wrapper below is this one
+ * step over one ZTC_ routine. */
+namespace {
+template <typename Fn, typename... Args>
+int zt_without_gil(Fn fn, Args... args)
 {
     int rc;
     Py_BEGIN_ALLOW_THREADS
-    rc = host_list ? ZTC_OpenConn_Ips(text, 1, attrs, S) : ZTC_OpenConn(text, S);
+    rc = fn(args...);
     Py_END_ALLOW_THREADS
     return rc;
+}
+}  // namespace
+
+int zt_lib_open(const char *text, bool host_list, ZTC_HANDLE *attrs, ZTC_HANDLE *S)
+{
+    return host_list ? zt_without_gil(ZTC_OpenConn_Ips, text, 1, attrs, S)
+                     : zt_without_gil(ZTC_OpenConn, text, S);
 }
 
 int zt_lib_close(ZTC_HANDLE *S)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_CloseConn(S);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_CloseConn, S);
 }
 
 int zt_lib_execute_no_query(ZTC_HANDLE *S, const char *sql)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_Execute_no_query(S, sql);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_Execute_no_query, S, sql);
 }
 
 int zt_lib_exec_reader(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE *R, int *columns,
                        int64_t *rows, int *affected)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_ExecwithDataReader(S, sql, R, columns, rows, affected);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_ExecwithDataReader, S, sql, R, columns, rows, affected);
 }
 
 int zt_lib_prepare(ZTC_HANDLE *S, const char *sql)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_Prepare2(S, sql, nullptr);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_Prepare2, S, sql, nullptr);
 }
 
 int zt_lib_execute_prepared(ZTC_HANDLE *S, ZTC_HANDLE *R)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_Execute2(S, nullptr, nullptr, R);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_Execute2, S, nullptr, nullptr, R);
 }
 
 int zt_lib_unprepare(ZTC_HANDLE *S)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_UnPrepare(S, nullptr);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_UnPrepare, S, nullptr);
 }
 
 int zt_lib_exec_batch(ZTC_HANDLE *S, const char *sql, int rows)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_ExecBatch(S, sql, rows);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_ExecBatch, S, sql, rows);
 }
 
 int zt_lib_bind_param(ZTC_HANDLE *S, int pos, int direction, int type, void *buffer,
                       int buflen, int *length)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_BindParamByPos(S, pos, direction, type, buffer, buflen, length);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_BindParamByPos,
+                          S, pos, direction, type, buffer, buflen, length);
 }
 
 int zt_lib_bind_typed(ZTC_HANDLE *S, int pos, unsigned oid, int format, const char *data,
                       int length)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_BindParamTyped(S, pos, oid, format, data, length);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_BindParamTyped, S, pos, oid, format, data, length);
 }
 
 int zt_lib_set_array_type(ZTC_HANDLE *S, int pos, unsigned oid)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_SetArrayServerType(S, pos, oid);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_SetArrayServerType, S, pos, oid);
 }
 
 int zt_lib_bind_array(ZTC_HANDLE *S, bool in_place, int pos, int columns, int direction,
                       int type, int n, void *values, int size, int *lengths)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = (in_place ? ZTC_BindParamArrayInPlace : ZTC_BindParamArrayByPos)(
-        S, pos, columns, direction, type, n, values, size, lengths);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(in_place ? ZTC_BindParamArrayInPlace : ZTC_BindParamArrayByPos,
+                          S, pos, columns, direction, type, n, values, size, lengths);
 }
 
 int zt_lib_procedure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_Execute_procesure(S, sql, R);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_Execute_procesure, S, sql, R);
 }
 
 int zt_lib_fetch_rowset(ZTC_HANDLE *S, const char *name, ZTC_HANDLE *R)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_FetchServerCursorRowset(S, name, R);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_FetchServerCursorRowset, S, name, R);
 }
 
 int zt_lib_fetch_page(ZTC_HANDLE *S, const char *name, long long reader, int count, int ahead,
                       ZTC_HANDLE *R, int *sent)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_FetchCursorPage(S, name, reader, count, ahead, R, sent);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_FetchCursorPage, S, name, reader, count, ahead, R, sent);
 }
 
 int zt_lib_close_cursor(ZTC_HANDLE *S, const char *name)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_CloseCursor(S, name);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_CloseCursor, S, name);
 }
 
 int zt_lib_cancel(ZTC_HANDLE *S)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_Cancel(S);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_Cancel, S);
 }
 
 int zt_lib_copy_start(ZTC_HANDLE *S, const char *sql, int *direction)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_CopyStart(S, sql, direction);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_CopyStart, S, sql, direction);
 }
 
 int zt_lib_copy_put(ZTC_HANDLE *S, const char *data, int length)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_CopyPut(S, data, length);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_CopyPut, S, data, length);
 }
 
 int zt_lib_copy_get(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_CopyGet(S, buffer, capacity, length);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_CopyGet, S, buffer, capacity, length);
 }
 
 int zt_lib_copy_end(ZTC_HANDLE *S, const char *abort_message, long long *rows)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_CopyEnd(S, abort_message, rows);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_CopyEnd, S, abort_message, rows);
 }
 
 int zt_lib_wait_notify(ZTC_HANDLE *S, int timeout_ms)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_WaitNotify(S, timeout_ms);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_WaitNotify, S, timeout_ms);
 }
 
 int zt_lib_pipeline_send(ZTC_HANDLE *S, const char *sql)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_PipelineSend(S, sql);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_PipelineSend, S, sql);
 }
 
 int zt_lib_pipeline_sync(ZTC_HANDLE *S, int *kept)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_PipelineSync(S, kept);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_PipelineSync, S, kept);
 }
 
 int zt_lib_pipeline_result(ZTC_HANDLE *S, ZTC_HANDLE *R)
 {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ZTC_PipelineResult(S, R);
-    Py_END_ALLOW_THREADS
-    return rc;
+    return zt_without_gil(ZTC_PipelineResult, S, R);
 }

@@ -24,19 +24,24 @@ async def timed_tasks(ctx, one_task):
     return TASKS * ctx.size
 
 
-async def ztcondb_tasks(ctx):
-    pool = await common.ztcondb_pool(ctx, POOL)
-
+async def timed_pool_tasks(ctx, pool, sql):
+    """The round trips through a psycopg-style pool (connection() and execute), sql
+    taking the one parameter; closes the pool."""
     async def one(_):
         total = 0
         for i in range(ctx.size):
             async with pool.connection() as conn:
-                cur = await conn.execute("select ?::int", (i,))
+                cur = await conn.execute(sql, (i,))
                 total += (await cur.fetchone())[0]
         return total
     count = await timed_tasks(ctx, one)
     await pool.close()
     return count
+
+
+async def ztcondb_tasks(ctx):
+    pool = await common.ztcondb_pool(ctx, POOL)
+    return await timed_pool_tasks(ctx, pool, "select ?::int")
 
 
 async def asyncpg_tasks(ctx):
@@ -55,17 +60,7 @@ async def asyncpg_tasks(ctx):
 
 async def psycopg3_tasks(ctx):
     pool = await common.psycopg3_pool(ctx, POOL)
-
-    async def one(_):
-        total = 0
-        for i in range(ctx.size):
-            async with pool.connection() as conn:
-                cur = await conn.execute("select %s::int", (i,))
-                total += (await cur.fetchone())[0]
-        return total
-    count = await timed_tasks(ctx, one)
-    await pool.close()
-    return count
+    return await timed_pool_tasks(ctx, pool, "select %s::int")
 
 
 JOBS = [

@@ -39,9 +39,9 @@ async def asyncpg_sleeps(ctx):
     return ctx.size
 
 
-async def ztcondb_cancel(ctx):
-    """Rate = cancels per second: 1 / the time from task.cancel() to control back."""
-    conn = await common.ztcondb_conn(ctx, autocommit=True)
+async def timed_cancels(ctx, conn):
+    """Cancels ten pg_sleep(10) calls on conn, timing each from task.cancel() to control
+    back (ctx.seconds is their sum); closes conn; returns the count."""
     rounds = 10
     with ctx.timed():
         waited = 0.0
@@ -58,27 +58,18 @@ async def ztcondb_cancel(ctx):
     ctx.seconds = waited
     await conn.close()
     return rounds
+
+
+async def ztcondb_cancel(ctx):
+    """Rate = cancels per second: 1 / the time from task.cancel() to control back."""
+    conn = await common.ztcondb_conn(ctx, autocommit=True)
+    return await timed_cancels(ctx, conn)
 
 
 async def asyncpg_cancel(ctx):
     import asyncpg
     conn = await asyncpg.connect(**common.args(ctx))
-    rounds = 10
-    with ctx.timed():
-        waited = 0.0
-        for _ in range(rounds):
-            task = asyncio.ensure_future(conn.execute("select pg_sleep(10)"))
-            await asyncio.sleep(0.05)
-            start = time.perf_counter()
-            task.cancel()
-            try:
-                await task
-            except asyncio.CancelledError:
-                pass
-            waited += time.perf_counter() - start
-    ctx.seconds = waited
-    await conn.close()
-    return rounds
+    return await timed_cancels(ctx, conn)
 
 
 JOBS = [

@@ -1,6 +1,7 @@
 """fetchall of one table of (bigint, float8, text, timestamp, numeric(12,2), date): every
 value becomes a Python object. The peak memory of this workload is the one to watch."""
 from harness import Job, Target
+from workloads import shared
 
 TITLE = "fetchall {size:,} rows x (bigint, float8, text, timestamp, numeric(12,2), date)"
 UNIT = "rows/s"
@@ -30,9 +31,7 @@ def checked(ctx, rows):
 
 def ztcondb_fetchall(ctx):
     cur = ctx.ztcondb().cursor()
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
@@ -40,18 +39,14 @@ def ztcondb_dict_fetchall(ctx):
     from ztcondb.rows import dict_row
     cur = ctx.ztcondb().cursor()
     cur.row_factory = dict_row
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
 def psycopg2_dict_fetchall(ctx):
     import psycopg2.extras
     cur = ctx.psycopg2().cursor(cursor_factory=psycopg2.extras.RealDictCursor)
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
@@ -62,33 +57,25 @@ def module_fetchall(ctx):
     conn = ctx.ztcondb()
     conn.pytypes = False
     cur = _pyztdb.cursor(conn, None)
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
 def psycopg2_fetchall(ctx):
     cur = ctx.psycopg2().cursor()
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
 def psycopg3_fetchall(ctx):
     cur = ctx.psycopg3().cursor()
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
 async def asyncpg_fetch(ctx):
     conn = await ctx.asyncpg()
-    with ctx.timed():
-        rows = await conn.fetch(QUERY)
-    await conn.close()
+    rows = await shared.timed_asyncpg_fetch(ctx, conn, QUERY)
     return checked(ctx, rows)
 
 

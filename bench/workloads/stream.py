@@ -17,39 +17,35 @@ def checked(ctx, count):
     return count
 
 
-def ztcondb_named(ctx):
-    conn = ctx.ztcondb()
-    cur = conn.cursor(name="bench_stream")
+def timed_named(ctx, conn, cur):
+    """Iterates the whole query through the named cursor cur, timed, then ends its
+    transaction."""
     with ctx.timed():
         cur.execute(QUERY.format(size=ctx.size))
         count = sum(1 for _ in cur)
     cur.close()
     conn.commit()
     return checked(ctx, count)
+
+
+def ztcondb_named(ctx):
+    conn = ctx.ztcondb()
+    cur = conn.cursor(name="bench_stream")
+    return timed_named(ctx, conn, cur)
 
 
 def psycopg2_named(ctx):
     conn = ctx.psycopg2()
     cur = conn.cursor(name="bench_stream")
     cur.itersize = 2000
-    with ctx.timed():
-        cur.execute(QUERY.format(size=ctx.size))
-        count = sum(1 for _ in cur)
-    cur.close()
-    conn.commit()
-    return checked(ctx, count)
+    return timed_named(ctx, conn, cur)
 
 
 def psycopg3_server_cursor(ctx):
     conn = ctx.psycopg3()
     cur = conn.cursor(name="bench_stream")
     cur.itersize = 2000
-    with ctx.timed():
-        cur.execute(QUERY.format(size=ctx.size))
-        count = sum(1 for _ in cur)
-    cur.close()
-    conn.commit()
-    return checked(ctx, count)
+    return timed_named(ctx, conn, cur)
 
 
 async def asyncpg_cursor(ctx):

@@ -40,20 +40,21 @@ def split(ctx, connect, sql, nthreads):
     return ctx.size
 
 
-def ztcondb_connect(ctx):
+def autocommit(open_connection):
+    """A connect() that opens a connection with open_connection and turns on autocommit."""
     def connect():
-        conn = ctx.ztcondb()
+        conn = open_connection()
         conn.autocommit = True
         return conn
     return connect
+
+
+def ztcondb_connect(ctx):
+    return autocommit(ctx.ztcondb)
 
 
 def psycopg2_connect(ctx):
-    def connect():
-        conn = ctx.psycopg2()
-        conn.autocommit = True
-        return conn
-    return connect
+    return autocommit(ctx.psycopg2)
 
 
 JOBS = [

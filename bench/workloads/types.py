@@ -8,6 +8,7 @@ import ipaddress
 import uuid
 
 from harness import Job, Target
+from workloads import shared
 
 TITLE = "types: {size:,} rows x (int4[], text[], jsonb, uuid, inet, tstzrange)"
 UNIT = "rows/s"
@@ -41,9 +42,7 @@ def checked(ctx, rows):
 
 def ztcondb_fetchall(ctx):
     cur = ctx.ztcondb().cursor()
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
@@ -54,17 +53,13 @@ def psycopg2_fetchall(ctx):
     psycopg2.extras.register_ipaddress(conn)
     psycopg2.extras.register_default_jsonb(conn)
     cur = conn.cursor()
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
 def psycopg3_fetchall(ctx):
     cur = ctx.psycopg3().cursor()
-    with ctx.timed():
-        cur.execute(QUERY)
-        rows = cur.fetchall()
+    rows = shared.timed_fetchall(ctx, cur, QUERY)
     return checked(ctx, rows)
 
 
@@ -72,9 +67,7 @@ async def asyncpg_fetch(ctx):
     conn = await ctx.asyncpg()
     await conn.set_type_codec("jsonb", encoder=_json_dumps, decoder=_json_loads,
                               schema="pg_catalog")
-    with ctx.timed():
-        rows = await conn.fetch(QUERY)
-    await conn.close()
+    rows = await shared.timed_asyncpg_fetch(ctx, conn, QUERY)
     return checked(ctx, rows)
 
 

@@ -224,6 +224,24 @@ const Column *column_at(const Result *r, int col)
     return &d->columns[static_cast<size_t>(col) - 1];
 }
 
+/* What the per-column getters do first: log the call, answer with an injected
+ * outcome, find the column. nullptr with *rc set when the call ends here; outputs_ok
+ * false ends it with -1 before the column is looked for, as a missing result does. */
+const Column *column_call(const char *call, ZTC_HANDLE *R, int col, int *rc,
+                          bool outputs_ok = true)
+{
+    Logger(call).handle("result", R).integer("col", col).commit();
+    Result *r = need_result(R);
+    if (injected(call, r ? r->session : 0, rc))
+        return nullptr;
+    *rc = -1;
+    if (!r || !outputs_ok)
+        return nullptr;
+    const Column *c = column_at(r, col);
+    if (!c)
+        *rc = fail_with(r->session, "no such column");
+    return c;
+}
 ResultData empty_result()
 {
     ResultData d;
@@ -1002,16 +1020,10 @@ int ZTC_BindParamArrayInPlace(ZTC_HANDLE *S, int pos, int columns, int direction
 /* A column's server type is what the script gave it (0: none). */
 int ZTC_getResultcolServerType(ZTC_HANDLE *R, int col, unsigned *oid, unsigned *element)
 {
-    Logger("ZTC_getResultcolServerType").handle("result", R).integer("col", col).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultcolServerType", r ? r->session : 0, &rc))
-        return rc;
-    if (!r || !oid || !element)
-        return -1;
-    const Column *c = column_at(r, col);
+    const Column *c = column_call("ZTC_getResultcolServerType", R, col, &rc, oid && element);
     if (!c)
-        return fail_with(r->session, "no such column");
+        return rc;
     *oid = c->oid;
     *element = c->element;
     return 0;
@@ -1120,16 +1132,10 @@ int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count)
 
 int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name)
 {
-    Logger("ZTC_getResultcolname").handle("result", R).integer("col", col).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultcolname", r ? r->session : 0, &rc))
-        return rc;
-    if (!r)
-        return -1;
-    const Column *c = column_at(r, col);
+    const Column *c = column_call("ZTC_getResultcolname", R, col, &rc);
     if (!c)
-        return fail_with(r->session, "no such column");
+        return rc;
     if (name) {
         size_t n = std::min<size_t>(c->name.size(), 255);
         std::memcpy(name, c->name.data(), n);
@@ -1140,16 +1146,10 @@ int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name)
 
 int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type)
 {
-    Logger("ZTC_getResultcolType").handle("result", R).integer("col", col).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultcolType", r ? r->session : 0, &rc))
-        return rc;
-    if (!r)
-        return -1;
-    const Column *c = column_at(r, col);
+    const Column *c = column_call("ZTC_getResultcolType", R, col, &rc);
     if (!c)
-        return fail_with(r->session, "no such column");
+        return rc;
     if (type)
         *type = c->type;
     return 0;
@@ -1157,16 +1157,10 @@ int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type)
 
 int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
 {
-    Logger("ZTC_getResultcolmodi").handle("result", R).integer("col", col).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultcolmodi", r ? r->session : 0, &rc))
-        return rc;
-    if (!r)
-        return -1;
-    const Column *c = column_at(r, col);
+    const Column *c = column_call("ZTC_getResultcolmodi", R, col, &rc);
     if (!c)
-        return fail_with(r->session, "no such column");
+        return rc;
     if (modi)
         *modi = c->modi;
     return 0;
@@ -1175,15 +1169,9 @@ int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
 /* The double's columns carry no flags. */
 int ZTC_getResultcolflags(ZTC_HANDLE *R, int col, int *flags)
 {
-    Logger("ZTC_getResultcolflags").handle("result", R).integer("col", col).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultcolflags", r ? r->session : 0, &rc))
+    if (!column_call("ZTC_getResultcolflags", R, col, &rc))
         return rc;
-    if (!r)
-        return -1;
-    if (!column_at(r, col))
-        return fail_with(r->session, "no such column");
     if (flags)
         *flags = 0;
     return 0;

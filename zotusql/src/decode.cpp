@@ -133,6 +133,19 @@ bool equals(const char *text, size_t len, const char *word)
     return std::strlen(word) == len && std::memcmp(text, word, len) == 0;
 }
 
+// After an interval's number: the blank and the lower-case unit word that follow it
+// ("3 days"), p left after the word. False when no blank follows the number.
+bool unit_word(const char *&p, const char *end, const char *&unit, size_t &ulen)
+{
+    if (p >= end || *p++ != ' ')
+        return false;
+    unit = p;
+    while (p < end && *p >= 'a' && *p <= 'z')
+        ++p;
+    ulen = static_cast<size_t>(p - unit);
+    return true;
+}
+
 bool add_overflows(int64_t a, int64_t b, int64_t &r)
 {
     return __builtin_add_overflow(a, b, &r);
@@ -515,12 +528,10 @@ bool read_verbose_interval(const char *p, const char *end, IntervalSum &sum)
         if (p == end && n == 0 && frac == 0 && parts == 0)
             return true;   // "@ 0"
         ++parts;
-        if (p >= end || *p++ != ' ')
+        const char *unit;
+        size_t ulen;
+        if (!unit_word(p, end, unit, ulen))
             return false;
-        const char *unit = p;
-        while (p < end && *p >= 'a' && *p <= 'z')
-            ++p;
-        size_t ulen = static_cast<size_t>(p - unit);
         if (p < end && *p++ != ' ')
             return false;
         auto is = [&](const char *one, const char *many) {
@@ -670,12 +681,10 @@ bool decode_interval(const char *text, size_t len, int32_t &months, int64_t &mic
                 return overflow = true, false;
             continue;
         }
-        if (p >= end || *p++ != ' ')
+        const char *unit;
+        size_t ulen;
+        if (!unit_word(p, end, unit, ulen))
             return false;
-        const char *unit = p;
-        while (p < end && *p >= 'a' && *p <= 'z')
-            ++p;
-        size_t ulen = static_cast<size_t>(p - unit);
         int64_t v = sign * n;
         if (equals(unit, ulen, "year") || equals(unit, ulen, "years")) {
             if (mul_overflows(v, 12, v) || add_overflows(total_months, v, total_months))

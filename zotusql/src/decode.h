@@ -12,21 +12,13 @@
 
 #include "ZTCsql.h"
 #include "zt_calendar.h"
+#include "zt_lexchars.h"
 
 namespace zt {
 
-// The value of one hexadecimal digit, either case; -1 for any other character (bytea's
-// \x text, and the %XX escapes of the connection text).
-inline int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+// The value of one hexadecimal digit (bytea's \x text, and the %XX escapes of the
+// connection text): the project's one reading (zt_lexchars.h), which the driver shares.
+using zt_lexchars::hex_digit;
 
 // Whether v fits the integer type code (3-6).
 inline bool integer_fits(int code, int64_t v)

@@ -89,6 +89,20 @@ struct ConnParams {
                 return values[i];
         return std::string();
     }
+
+    // Starts a non-blocking connection with these keywords (nullptr when out of memory).
+    // expand_dbname = 0: a database name is only a name, never a connection string.
+    PGconn *start() const
+    {
+        std::vector<const char *> k, v;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            k.push_back(keys[i].c_str());
+            v.push_back(values[i].c_str());
+        }
+        k.push_back(nullptr);
+        v.push_back(nullptr);
+        return PQconnectStartParams(k.data(), v.data(), 0);
+    }
 };
 
 struct ConninfoFree {
@@ -293,16 +307,7 @@ PGconn *start_connection(ConnParams &params, std::string &err)
     using Clock = std::chrono::steady_clock;
     const int seconds = attempt_seconds(params);
     for (;;) {
-        std::vector<const char *> keys, values;
-        for (size_t i = 0; i < params.keys.size(); ++i) {
-            keys.push_back(params.keys[i].c_str());
-            values.push_back(params.values[i].c_str());
-        }
-        keys.push_back(nullptr);
-        values.push_back(nullptr);
-        // expand_dbname = 0: a database name is only a name, never a connection string.
-        std::unique_ptr<PGconn, PGconnFree> conn(
-            PQconnectStartParams(keys.data(), values.data(), 0));
+        std::unique_ptr<PGconn, PGconnFree> conn(params.start());
         if (!conn) {
             set_error(err, "08001", "out of memory while connecting");
             return nullptr;
@@ -412,14 +417,7 @@ PGconn *start_open(const char *text, std::string &err, std::string &password)
     password = params.get("password");
     if (password.empty())
         password = ct.password;
-    std::vector<const char *> keys, values;
-    for (size_t i = 0; i < params.keys.size(); ++i) {
-        keys.push_back(params.keys[i].c_str());
-        values.push_back(params.values[i].c_str());
-    }
-    keys.push_back(nullptr);
-    values.push_back(nullptr);
-    PGconn *conn = PQconnectStartParams(keys.data(), values.data(), 0);
+    PGconn *conn = params.start();
     if (!conn) {
         set_error(err, "08001", "out of memory while connecting");
         return nullptr;

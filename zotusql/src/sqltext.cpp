@@ -3,6 +3,7 @@
 // bodies begin and end, so that a '?', ';' or keyword inside them is never taken for
 // a marker, a statement separator or a statement's keyword.
 #include "sqltext.h"
+#include "zt_lexchars.h"
 
 #include <cstring>
 #include <vector>
@@ -29,20 +30,11 @@ struct Token {
     int depth;          // parenthesis depth; a '(' and its ')' carry the same depth
 };
 
-bool is_ident_start(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
-}
-
-bool is_ident_char(unsigned char c)
-{
-    return is_ident_start(c) || (c >= '0' && c <= '9') || c == '$';
-}
-
-bool is_blank(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
+// The character classes are the project's one set (zt_lexchars.h): the driver reads
+// where a ? is a marker with the same ones.
+using zt_lexchars::is_blank;
+using zt_lexchars::is_ident_char;
+using zt_lexchars::is_ident_start;
 
 char upper(char c)
 {
@@ -148,16 +140,18 @@ private:
         }
     }
 
-    // '' is an escaped quote in every string; in an escape string \x escapes x.
-    void scan_string(bool escapes)
+    // At an opening quote q: moves past the closing one, a doubled q standing for
+    // itself ('' in every string, "" in a quoted identifier); with escapes (an escape
+    // string) \x escapes x.
+    void scan_quoted(char q, bool escapes)
     {
         ++pos_;
         while (pos_ < n_) {
             char c = s_[pos_];
             if (escapes && c == '\\') {
                 pos_ += 2;
-            } else if (c == '\'') {
-                if (pos_ + 1 < n_ && s_[pos_ + 1] == '\'') {
+            } else if (c == q) {
+                if (pos_ + 1 < n_ && s_[pos_ + 1] == q) {
                     pos_ += 2;
                 } else {
                     ++pos_;
@@ -170,22 +164,9 @@ private:
         pos_ = n_;
     }
 
-    void scan_quoted_ident()
-    {
-        ++pos_;
-        while (pos_ < n_) {
-            if (s_[pos_] == '"') {
-                if (pos_ + 1 < n_ && s_[pos_ + 1] == '"') {
-                    pos_ += 2;
-                } else {
-                    ++pos_;
-                    return;
-                }
-            } else {
-                ++pos_;
-            }
-        }
-    }
+    void scan_string(bool escapes) { scan_quoted('\'', escapes); }
+
+    void scan_quoted_ident() { scan_quoted('"', false); }
 
     // At a '$': when it opens $tag$ (tag empty or identifier-like without '$'),
     // consumes through the matching closing delimiter (or the end) and says so.
