@@ -476,6 +476,23 @@ int with_statement(ZTC_HANDLE *S, const char *sql, F &&f, bool end_pipeline = tr
     });
 }
 
+// The frame of a call that hands out a result into R: the session behind S (connected or
+// not), R not null ("[HY000] no result handle" otherwise), and f(session) run guarded.
+template <class F>
+int with_result_handle(ZTC_HANDLE *S, ZTC_HANDLE *R, F &&f) noexcept
+{
+    Session *s = session_of(S);
+    if (!s)
+        return -1;
+    return guarded(slot_of(s), [&]() -> int {
+        if (!R) {
+            set_error(*s, "HY000", "no result handle");
+            return -1;
+        }
+        return f(*s);
+    });
+}
+
 // ---- the session's client_encoding (clientencoding.cpp) ----
 
 // Every text the library sends or reads is UTF-8, so the session's client_encoding must stay

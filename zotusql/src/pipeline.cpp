@@ -292,24 +292,17 @@ ZTC_API int ZTC_PipelineSync(ZTC_HANDLE *S, int *kept)
 
 ZTC_API int ZTC_PipelineResult(ZTC_HANDLE *S, ZTC_HANDLE *R)
 {
-    Session *s = session_of(S);
-    if (!s)
-        return -1;
-    return guarded(slot_of(s), [&]() -> int {
-        if (!R) {
-            set_error(*s, "HY000", "no result handle");
-            return -1;
-        }
-        settle_pipeline(*s);
-        if (!s->pipeline || s->pipeline->done.empty())
+    return with_result_handle(S, R, [&](Session &s) -> int {
+        settle_pipeline(s);
+        if (!s.pipeline || s.pipeline->done.empty())
             return ZTC_NO_MORE;
-        PipelineOutcome o = std::move(s->pipeline->done.front());
-        s->pipeline->done.pop_front();
+        PipelineOutcome o = std::move(s.pipeline->done.front());
+        s.pipeline->done.pop_front();
         if (!o.error.empty()) {
-            *s->error = std::move(o.error);
+            *s.error = std::move(o.error);
             return -1;
         }
-        replace_result(R, new_result(*s, std::move(o.results)));
+        replace_result(R, new_result(s, std::move(o.results)));
         return 0;
     });
 }

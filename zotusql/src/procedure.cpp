@@ -524,22 +524,15 @@ ZTC_API int ZTC_Execute_procesure(ZTC_HANDLE *S, const char *sql, ZTC_HANDLE R)
 // Hands out the row the last call took its output values from, once.
 ZTC_API int ZTC_GetOutputRowset(ZTC_HANDLE *S, ZTC_HANDLE *R)
 {
-    Session *s = session_of(S);
-    if (!s)
-        return -1;
-    return guarded(slot_of(s), [&]() -> int {
-        if (!R) {
-            set_error(*s, "HY000", "no result handle");
-            return -1;
-        }
-        if (!s->call_row) {
-            set_error(*s, "HY000", "no output row is kept: no procedure or function call "
-                                   "ran since it was handed out");
+    return with_result_handle(S, R, [&](Session &s) -> int {
+        if (!s.call_row) {
+            set_error(s, "HY000", "no output row is kept: no procedure or function call "
+                                  "ran since it was handed out");
             return -1;
         }
         ResultList results;
-        results.push_back(std::move(s->call_row));
-        replace_result(R, new_result(*s, std::move(results)));
+        results.push_back(std::move(s.call_row));
+        replace_result(R, new_result(s, std::move(results)));
         return 0;
     });
 }
