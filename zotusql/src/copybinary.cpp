@@ -159,6 +159,22 @@ bool read_offset(const char *p, const char *end, int64_t &seconds)
 // unusual shape, ...) sends the whole batch as text instead, so the server reads it and reports
 // what it refuses as it always did.
 
+// Calls f(row, value) for each non-null value of the first `rows` rows of c, read through a
+// copy of c so that c itself still stands at its first value; false as soon as f says false.
+template <class F>
+bool each_value(const Column &c, int rows, F &&f)
+{
+    Column scan = c;
+    for (int r = 0; r < rows; ++r) {
+        Value v = next_value(scan, r);
+        if (v.null)
+            continue;
+        if (!f(r, v))
+            return false;
+    }
+    return true;
+}
+
 // Integer values into an integer or boolean column (`wire`, values lo..hi): when every value
 // fits; the server refuses the others from the text, and says so.
 bool plan_integers(Column &c, int rows, Wire wire, int64_t lo, int64_t hi)
@@ -166,16 +182,10 @@ bool plan_integers(Column &c, int rows, Wire wire, int64_t lo, int64_t hi)
     c.wire = wire;
     if (wire == Wire::Int8)
         return true;   // every integer the library reads fits a bigint: nothing to check
-    Column scan = c;
-    for (int r = 0; r < rows; ++r) {
-        Value v = next_value(scan, r);
-        if (v.null)
-            continue;
+    return each_value(c, rows, [&](int, const Value &v) {
         int64_t i = read_int(v.data, v.len);
-        if (i < lo || i > hi)
-            return false;
-    }
-    return true;
+        return i >= lo && i <= hi;
+    });
 }
 
 // A double as a float4 column reads its shortest text; false when that is out of float range
@@ -221,11 +231,7 @@ bool plan_reals(Column &c, int rows, int size)
         return false;
     c.wire = size == 4 ? Wire::Converted4 : Wire::Converted8;
     c.parsed.resize(static_cast<size_t>(rows));
-    Column scan = c;
-    for (int r = 0; r < rows; ++r) {
-        Value v = next_value(scan, r);
-        if (v.null)
-            continue;
+    return each_value(c, rows, [&](int r, const Value &v) {
         if (c.kind == Kind::Int) {
             const int64_t i = read_int(v.data, v.len);
             if (size == 4) {
@@ -248,8 +254,8 @@ bool plan_reals(Column &c, int rows, int size)
             double d = float_to_float8(f);
             std::memcpy(&c.parsed[r], &d, 8);
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 // Date or timestamp texts, parsed now, every one of them, so that a text the library does not
@@ -257,22 +263,17 @@ bool plan_reals(Column &c, int rows, int size)
 bool plan_datetime_texts(Column &c, int rows, bool with_offset)
 {
     c.parsed.resize(static_cast<size_t>(rows));
-    Column scan = c;
-    for (int r = 0; r < rows; ++r) {
-        Value v = next_value(scan, r);
-        if (v.null)
-            continue;
+    return each_value(c, rows, [&](int r, const Value &v) {
         const size_t len = static_cast<size_t>(v.len);
         if (c.wire == Wire::Date) {
             int32_t days;
             if (!parse_iso_date(v.data, len, days))
                 return false;
             c.parsed[r] = days;
-        } else if (!parse_iso_timestamp(v.data, len, with_offset, c.parsed[r])) {
-            return false;
+            return true;
         }
-    }
-    return true;
+        return parse_iso_timestamp(v.data, len, with_offset, c.parsed[r]);
+    });
 }
 
 // Timestamp texts, or microsecond counts (the count itself, moved to the server's epoch).
