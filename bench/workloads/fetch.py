@@ -31,23 +31,20 @@ def checked(ctx, rows):
 
 def ztcondb_fetchall(ctx):
     cur = ctx.ztcondb().cursor()
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, cur, QUERY))
 
 
 def ztcondb_dict_fetchall(ctx):
     from ztcondb.rows import dict_row
     cur = ctx.ztcondb().cursor()
     cur.row_factory = dict_row
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, cur, QUERY))
 
 
 def psycopg2_dict_fetchall(ctx):
     import psycopg2.extras
     cur = ctx.psycopg2().cursor(cursor_factory=psycopg2.extras.RealDictCursor)
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, cur, QUERY))
 
 
 def module_fetchall(ctx):
@@ -57,26 +54,21 @@ def module_fetchall(ctx):
     conn = ctx.ztcondb()
     conn.pytypes = False
     cur = _pyztdb.cursor(conn, None)
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, cur, QUERY))
 
 
 def psycopg2_fetchall(ctx):
     cur = ctx.psycopg2().cursor()
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, cur, QUERY))
 
 
 def psycopg3_fetchall(ctx):
-    cur = ctx.psycopg3().cursor()
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, ctx.psycopg3().cursor(), QUERY))
 
 
 async def asyncpg_fetch(ctx):
     conn = await ctx.asyncpg()
-    rows = await shared.timed_asyncpg_fetch(ctx, conn, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, await shared.timed_asyncpg_fetch(ctx, conn, QUERY))
 
 
 JOBS = [

@@ -42,8 +42,7 @@ def checked(ctx, rows):
 
 def ztcondb_fetchall(ctx):
     cur = ctx.ztcondb().cursor()
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, cur, QUERY))
 
 
 def psycopg2_fetchall(ctx):
@@ -53,22 +52,18 @@ def psycopg2_fetchall(ctx):
     psycopg2.extras.register_ipaddress(conn)
     psycopg2.extras.register_default_jsonb(conn)
     cur = conn.cursor()
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, cur, QUERY))
 
 
 def psycopg3_fetchall(ctx):
-    cur = ctx.psycopg3().cursor()
-    rows = shared.timed_fetchall(ctx, cur, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, shared.timed_fetchall(ctx, ctx.psycopg3().cursor(), QUERY))
 
 
 async def asyncpg_fetch(ctx):
     conn = await ctx.asyncpg()
     await conn.set_type_codec("jsonb", encoder=_json_dumps, decoder=_json_loads,
                               schema="pg_catalog")
-    rows = await shared.timed_asyncpg_fetch(ctx, conn, QUERY)
-    return checked(ctx, rows)
+    return checked(ctx, await shared.timed_asyncpg_fetch(ctx, conn, QUERY))
 
 
 def _json_dumps(value):

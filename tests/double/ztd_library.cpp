@@ -513,6 +513,31 @@ ZTC_ROWVALUE cell_view(const Cell &cell, int code)
     }
 }
 
+/* COPY data calls, blocking and non-blocking alike (call: the name logged and injected
+ * under): COPY FROM STDIN takes any data; COPY TO STDOUT has none; the end copies no row. */
+int copy_put(const char *call, ZTC_HANDLE *S, const char *data, int length)
+{
+    Logger(call).handle("session", S).bytes("data", data, length).commit();
+    int rc;
+    if (injected(call, value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    return s && s->copy_direction == 1 ? 0 : -1;
+}
+
+int copy_get(const char *call, ZTC_HANDLE *S, char *buffer, int capacity, int *length)
+{
+    Logger(call).handle("session", S).integer("capacity", capacity).commit();
+    int rc;
+    if (injected(call, value_of(S), &rc))
+        return rc;
+    Session *s = need_session(S);
+    if (!s || s->copy_direction != 2 || !buffer || !length)
+        return -1;
+    *length = 0;
+    return ZTC_NO_MORE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -848,25 +873,12 @@ int ZTC_CopyStart(ZTC_HANDLE *S, const char *sql, int *direction)
 
 int ZTC_CopyPut(ZTC_HANDLE *S, const char *data, int length)
 {
-    Logger("ZTC_CopyPut").handle("session", S).bytes("data", data, length).commit();
-    int rc;
-    if (injected("ZTC_CopyPut", value_of(S), &rc))
-        return rc;
-    Session *s = need_session(S);
-    return s && s->copy_direction == 1 ? 0 : -1;
+    return copy_put("ZTC_CopyPut", S, data, length);
 }
 
 int ZTC_CopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
 {
-    Logger("ZTC_CopyGet").handle("session", S).integer("capacity", capacity).commit();
-    int rc;
-    if (injected("ZTC_CopyGet", value_of(S), &rc))
-        return rc;
-    Session *s = need_session(S);
-    if (!s || s->copy_direction != 2 || !buffer || !length)
-        return -1;
-    *length = 0;
-    return ZTC_NO_MORE;
+    return copy_get("ZTC_CopyGet", S, buffer, capacity, length);
 }
 
 int ZTC_CopyEnd(ZTC_HANDLE *S, const char *abort_message, long long *rows)
@@ -1667,25 +1679,12 @@ int ZTC_AsyncFinish(ZTC_HANDLE *S, ZTC_HANDLE *R, int *columns, int64_t *rows, i
 
 int ZTC_AsyncCopyPut(ZTC_HANDLE *S, const char *data, int length)
 {
-    Logger("ZTC_AsyncCopyPut").handle("session", S).bytes("data", data, length).commit();
-    int rc;
-    if (injected("ZTC_AsyncCopyPut", value_of(S), &rc))
-        return rc;
-    Session *s = need_session(S);
-    return s && s->copy_direction == 1 ? 0 : -1;
+    return copy_put("ZTC_AsyncCopyPut", S, data, length);
 }
 
 int ZTC_AsyncCopyGet(ZTC_HANDLE *S, char *buffer, int capacity, int *length)
 {
-    Logger("ZTC_AsyncCopyGet").handle("session", S).integer("capacity", capacity).commit();
-    int rc;
-    if (injected("ZTC_AsyncCopyGet", value_of(S), &rc))
-        return rc;
-    Session *s = need_session(S);
-    if (!s || s->copy_direction != 2 || !buffer || !length)
-        return -1;
-    *length = 0;
-    return ZTC_NO_MORE;
+    return copy_get("ZTC_AsyncCopyGet", S, buffer, capacity, length);
 }
 
 int ZTC_AsyncCopyEnd(ZTC_HANDLE *S, const char *abort_message)
