@@ -224,6 +224,17 @@ const Column *column_at(const Result *r, int col)
     return &d->columns[static_cast<size_t>(col) - 1];
 }
 
+/* What the calls on a result do after logging: find it, answer with an injected outcome.
+ * nullptr with *rc set (-1 for an unknown handle) when the call ends here. */
+Result *result_call(const char *call, ZTC_HANDLE *R, int *rc)
+{
+    Result *r = need_result(R);
+    if (injected(call, r ? r->session : 0, rc))
+        return nullptr;
+    *rc = -1;
+    return r;
+}
+
 /* What the per-column getters do first: log the call, answer with an injected
  * outcome, find the column. nullptr with *rc set when the call ends here; outputs_ok
  * false ends it with -1 before the column is looked for, as a missing result does. */
@@ -231,10 +242,7 @@ const Column *column_call(const char *call, ZTC_HANDLE *R, int col, int *rc,
                           bool outputs_ok = true)
 {
     Logger(call).handle("result", R).integer("col", col).commit();
-    Result *r = need_result(R);
-    if (injected(call, r ? r->session : 0, rc))
-        return nullptr;
-    *rc = -1;
+    Result *r = result_call(call, R, rc);
     if (!r || !outputs_ok)
         return nullptr;
     const Column *c = column_at(r, col);
@@ -1094,12 +1102,10 @@ int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,
                      int *affected, void * /*reserved*/)
 {
     Logger("ZTC_getResultRet").handle("result", R).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultRet", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_getResultRet", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     const ResultData *d = current_data(r);
     if (sql_type)
         *sql_type = d ? d->sql_type : ZTC_SQL_NO_ROWS;
@@ -1116,12 +1122,10 @@ int ZTC_getResultRet(ZTC_HANDLE *R, int *sql_type, int *fieldnum, int *rows,
 int ZTC_getResultStatus(ZTC_HANDLE *R, char *tag, int capacity)
 {
     Logger("ZTC_getResultStatus").handle("result", R).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultStatus", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_getResultStatus", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     if (tag && capacity > 0)
         tag[0] = '\0';
     return 0;
@@ -1130,12 +1134,10 @@ int ZTC_getResultStatus(ZTC_HANDLE *R, char *tag, int capacity)
 int ZTC_getResultColumnsnum(ZTC_HANDLE *R, int *count)
 {
     Logger("ZTC_getResultColumnsnum").handle("result", R).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultColumnsnum", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_getResultColumnsnum", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     const ResultData *d = current_data(r);
     if (count)
         *count = d ? static_cast<int>(d->columns.size()) : 0;
@@ -1192,12 +1194,10 @@ int ZTC_getResultcolflags(ZTC_HANDLE *R, int col, int *flags)
 int ZTC_getResultcolseq(ZTC_HANDLE *R, const char *name)
 {
     Logger("ZTC_getResultcolseq").handle("result", R).text("name", name).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_getResultcolseq", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_getResultcolseq", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     const ResultData *d = current_data(r);
     if (!d || !name)
         return 0;
@@ -1213,12 +1213,10 @@ int ZTC_getResultcolseq(ZTC_HANDLE *R, const char *name)
 int ZTC_ReadNext(ZTC_HANDLE *R)
 {
     Logger("ZTC_ReadNext").handle("result", R).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_ReadNext", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_ReadNext", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     const ResultData *d = current_data(r);
     int64_t nrows = d ? static_cast<int64_t>(d->rows.size()) : 0;
     if (r->row + 1 < nrows) {
@@ -1232,12 +1230,10 @@ int ZTC_ReadNext(ZTC_HANDLE *R)
 int ZTC_NextResult(ZTC_HANDLE *R)
 {
     Logger("ZTC_NextResult").handle("result", R).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_NextResult", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_NextResult", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     if (r->current + 1 >= r->results.size())
         return ZTC_NO_MORE;
     ++r->current;
@@ -1249,12 +1245,10 @@ int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, in
 {
     Logger("ZTC_GetData").handle("result", R).integer("col", col).integer("type", type)
         .integer("capacity", capacity).word("length", length).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_GetData", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_GetData", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     const ResultData *d = current_data(r);
     if (!d || r->row < 0 || r->row >= static_cast<int64_t>(d->rows.size()))
         return fail_with(r->session, "no current row");
@@ -1287,12 +1281,10 @@ int ZTC_GetData(ZTC_HANDLE *R, int col, int type, void *buffer, int capacity, in
 int ZTC_GetRowValues(ZTC_HANDLE *R, ZTC_ROWVALUE *values, int count)
 {
     Logger("ZTC_GetRowValues").handle("result", R).integer("count", count).commit();
-    Result *r = need_result(R);
     int rc;
-    if (injected("ZTC_GetRowValues", r ? r->session : 0, &rc))
-        return rc;
+    Result *r = result_call("ZTC_GetRowValues", R, &rc);
     if (!r)
-        return -1;
+        return rc;
     const ResultData *d = current_data(r);
     if (!d || r->row < 0 || r->row >= static_cast<int64_t>(d->rows.size()))
         return fail_with(r->session, "no current row");
