@@ -130,7 +130,7 @@ print(cur.fetchone()[0])
 zd.queue_execution(zd.Result([zd.Column("n", 2)], [["x"]]))
 cur.execute("select ?", (1.5,))
 print([c["data"].rstrip(b"\0").decode() for c in zd.calls_of("ZTC_BindParamByPos")][-1])
-""" % (sys.path[:3],)
+""" % (sys.path,)
     proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, universal_newlines=True,
                           env=dict(os.environ, LOCPATH=str(tmp_path)))
