@@ -55,6 +55,49 @@ double zt_parse_float(const char *text);
  * -1 with an error set. */
 int zt_encode_item(cursorObject *self, zt_call_kind kind, Py_ssize_t i, PyObject *item,
                    int direction, zt_slot &slot, int32_t &length);
+/* ---- shared by the families' call encoders (zt_conv_*.cpp) ---- */
+
+/* Where a procedure or function value is going: parameter i (from 0), the declared size
+ * of the position (-1 without one), whether the library writes a value back into it,
+ * and the kind of call. */
+struct zt_call_pos {
+    zt_call_kind kind;
+    Py_ssize_t i;
+    int32_t declared;
+    bool output;
+};
+/* Fills the slot from item by the slot's code and sets its length word: 0, or -1 with
+ * an error set. */
+typedef int (*zt_call_encode_fn)(const zt_call_pos &pos, PyObject *item, zt_slot &slot,
+                                 int32_t &length);
+/* A function's return value read from its slot, whose text the caller ended with a zero
+ * byte. */
+typedef PyObject *(*zt_call_return_fn)(zt_slot &slot, int32_t length);
+/* How a position of type code `code` is filled, and how a function returning that code
+ * is read (null: as text). */
+struct zt_call_codec {
+    int code;
+    zt_call_encode_fn encode;
+    zt_call_return_fn read_return;
+};
+
+/* One family's call codecs (zt_conv_<family>.cpp), listed in a conversion table. */
+struct zt_call_codecs {
+    const zt_call_codec *entries;
+    size_t count;
+};
+
+/* ProgrammingError for an item whose Python type does not suit its type code. -1. */
+int zt_call_unsuitable(Py_ssize_t i, PyObject *item, int code);
+/* ProgrammingError when a value of len bytes does not fit a 32-bit length. 0 or -1. */
+int zt_call_check_size(Py_ssize_t i, Py_ssize_t len);
+/* ProgrammingError for a text holding a zero byte (the library would end it there). */
+int zt_call_refuse_zero(Py_ssize_t i, const char *text, Py_ssize_t len);
+/* Fills the slot with a text the caller formatted and binds it as VARCHAR. */
+void zt_call_text_slot(zt_slot &slot, int32_t &length, const char *text, int len);
+/* The text of a slot up to its first zero byte, as str. */
+PyObject *zt_slot_text(zt_slot &slot, int32_t length);
+
 /* The UTF-8 text of a procedure name that is an identifier or a dot-qualified identifier;
  * nullptr with ProgrammingError otherwise. */
 const char *zt_call_name(PyObject *name, Py_ssize_t *len);

@@ -14,6 +14,7 @@
 #define ZT_CONV_H
 
 #include "zt_cursor.h"
+#include "zt_call.h"
 #include "pyzt_util.h"
 
 #include <cstdint>
@@ -95,6 +96,9 @@ struct zt_conv_table {
     const zt_decoder_entry *decoders;
     size_t decoder_count;
     zt_decoder fallback;                 /* every code without an entry */
+    /* Procedure and function positions by their type code, one list per family. */
+    const zt_call_codecs *const *call_codecs;
+    size_t call_codec_count;
     /* PostgreSQL's own types of a cursor with an adapters map (zt_pgtypes.h), asked
      * before the families; null in a table without them. bind_own: 1 bound, 0 not one of
      * them, -1 with an error set. prepare_rows: once per row, 0 or -1. own_value: asked
@@ -121,6 +125,9 @@ const zt_adapter *zt_conv_find(const zt_conv_table &table, PyObject *value);
  * ProgrammingError "parameter N: unsupported type 'T'". 0, or -1 with an error set. */
 int zt_conv_encode(const zt_conv_table &table, const zt_encode_ctx &ctx, PyObject *value,
                    zt_param &out);
+/* The entry filling a procedure or function position of type code `code`, and reading a
+ * function's return of that code; null when the table binds no such position. */
+const zt_call_codec *zt_conv_call_codec(const zt_conv_table &table, int code);
 /* The decoder of a column of type `code` whose flags are `flags`. */
 const zt_decoder &zt_conv_decoder(const zt_conv_table &table, int code, int flags);
 
@@ -174,6 +181,11 @@ extern const zt_decoder zt_dec_declared_text, zt_dec_binary, zt_dec_lob, zt_dec_
     zt_pydec_blob, zt_pydec_clob, zt_pydec_text;
 extern const zt_decoder zt_dec_date_text, zt_dec_time_text, zt_dec_datetime_text,
     zt_dec_datetime_ms, zt_pydec_date, zt_pydec_time, zt_pydec_timestamp, zt_pydec_timestamptz;
+/* Procedure and function positions of each family, in both tables' forms. */
+extern const zt_call_codecs zt_call_number, zt_call_int_literal_codecs, zt_call_datetime_codecs,
+    zt_call_datetime_codecs_typed, zt_call_interval_codecs, zt_call_interval_codecs_typed,
+    zt_call_text_codecs;
+
 extern const zt_decoder zt_dec_interval_ym, zt_dec_interval_ds, zt_pydec_interval_ym,
     zt_pydec_interval_ds;
 

@@ -128,6 +128,15 @@ const zt_decoder_entry zt_typed_decoders[] = {
     {ZTC_TYPE_CLOB2, 0, zt_pydec_clob},
 };
 
+const zt_call_codecs *const zt_specified_call_codecs[] = {
+    &zt_call_number, &zt_call_datetime_codecs, &zt_call_interval_codecs, &zt_call_text_codecs,
+};
+
+const zt_call_codecs *const zt_typed_call_codecs[] = {
+    &zt_call_number,          &zt_call_int_literal_codecs,   &zt_call_datetime_codecs_typed,
+    &zt_call_interval_codecs_typed, &zt_call_text_codecs,
+};
+
 } // namespace
 
 const zt_conv_table zt_conv_specified = {
@@ -137,6 +146,8 @@ const zt_conv_table zt_conv_specified = {
     zt_specified_adapters, sizeof zt_specified_adapters / sizeof zt_specified_adapters[0],
     zt_specified_decoders, sizeof zt_specified_decoders / sizeof zt_specified_decoders[0],
     zt_dec_other_text,
+    zt_specified_call_codecs,
+    sizeof zt_specified_call_codecs / sizeof zt_specified_call_codecs[0],
     nullptr,
     nullptr,
     nullptr,
@@ -149,6 +160,8 @@ const zt_conv_table zt_conv_pytypes = {
     zt_typed_adapters, sizeof zt_typed_adapters / sizeof zt_typed_adapters[0],
     zt_typed_decoders, sizeof zt_typed_decoders / sizeof zt_typed_decoders[0],
     zt_pydec_text,
+    zt_typed_call_codecs,
+    sizeof zt_typed_call_codecs / sizeof zt_typed_call_codecs[0],
     zt_pg_bind,
     zt_pg_prepare_columns,
     zt_pg_column_value,
@@ -183,6 +196,17 @@ int zt_conv_encode(const zt_conv_table &table, const zt_encode_ctx &ctx, PyObjec
         return -1;
     }
     return a->encode(ctx, value, out);
+}
+
+const zt_call_codec *zt_conv_call_codec(const zt_conv_table &table, int code)
+{
+    for (size_t f = 0; f < table.call_codec_count; f++) {
+        const zt_call_codecs &family = *table.call_codecs[f];
+        for (size_t i = 0; i < family.count; i++)
+            if (family.entries[i].code == code)
+                return &family.entries[i];
+    }
+    return nullptr;
 }
 
 const zt_decoder &zt_conv_decoder(const zt_conv_table &table, int code, int flags)

@@ -6,6 +6,7 @@
 #include "zt_conv.h"
 #include "zt_calendar.h"
 #include "zt_conv_read.h"
+#include "zt_call.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -439,3 +440,113 @@ const zt_decoder zt_pydec_timestamp = {zt_py_timestamp_value<false>,
                                        zt_py_timestamp_view<false>};
 const zt_decoder zt_pydec_timestamptz = {zt_py_timestamp_value<true>,
                                          zt_py_timestamp_view<true>};
+
+/* ---- procedure and function positions ---- */
+
+namespace {
+
+/* DATE buffer of an output or in-out procedure position: room for every date the server
+ * holds ("4714-11-24 BC", "5874897-12-31"); an input-only DATE keeps its 11 bytes. */
+const int32_t ZT_DATE_OUTPUT_BUFFER = 32;
+
+/* DATETIME positions: an aware input goes as its instant (code 72), which the server
+ * reads alike whatever the session's TimeZone; any other as its (UTC) date and time. */
+int zt_call_datetime(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    if (!PyDateTime_Check(item))
+        return zt_call_unsuitable(pos.i, item, slot.code);
+    bool aware = false;
+    PyRef utc(zt_datetime_for_sending(item, &aware));
+    if (!utc)
+        return -1;
+    PyObject *dt = utc.get();
+    if (aware && !pos.output) {
+        const int64_t us = zt_datetime_micros(dt);
+        slot.allocate(8);
+        std::memcpy(slot.data(), &us, sizeof us);
+        slot.code = ZTC_TYPE_DATETIME_UTC_US;
+        slot.buflen = length = 8;
+        return 0;
+    }
+    slot.allocate(64);
+    std::snprintf(slot.data(), 64, "%4d-%02d-%02d %02d:%02d:%02d.%06d",
+                  PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt), PyDateTime_GET_DAY(dt),
+                  PyDateTime_DATE_GET_HOUR(dt), PyDateTime_DATE_GET_MINUTE(dt),
+                  PyDateTime_DATE_GET_SECOND(dt), PyDateTime_DATE_GET_MICROSECOND(dt));
+    length = 26;
+    slot.readback = zt_readback::text;
+    slot.whole = pos.output;
+    return 0;
+}
+
+/* DATE positions. A function call passes DATE and TIME in 64-byte buffers with length
+ * word 63. */
+int zt_call_date(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    if (!PyDate_Check(item))
+        return zt_call_unsuitable(pos.i, item, slot.code);
+    const bool function = (pos.kind == zt_call_kind::function);
+    /* Formatted aside: the 11-byte buffer holds exactly one date's text. */
+    char text[32];
+    int len = std::snprintf(text, sizeof text, "%4d-%02d-%02d", PyDateTime_GET_YEAR(item),
+                            PyDateTime_GET_MONTH(item), PyDateTime_GET_DAY(item));
+    slot.allocate(function ? 64 : pos.output ? ZT_DATE_OUTPUT_BUFFER : 11);
+    std::memcpy(slot.data(), text, static_cast<size_t>(len < 10 ? len : 10));
+    length = function ? 63 : 10;
+    slot.readback = zt_readback::text;
+    slot.whole = pos.output;
+    return 0;
+}
+
+/* TIME positions: the time of day, its offset dropped. */
+int zt_call_time(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    if (!PyTime_Check(item))
+        return zt_call_unsuitable(pos.i, item, slot.code);
+    const bool function = (pos.kind == zt_call_kind::function);
+    slot.allocate(function ? 64 : 32);
+    std::snprintf(slot.data(), 32, "%02d:%02d:%02d.%06d", PyDateTime_TIME_GET_HOUR(item),
+                  PyDateTime_TIME_GET_MINUTE(item), PyDateTime_TIME_GET_SECOND(item),
+                  PyDateTime_TIME_GET_MICROSECOND(item));
+    length = function ? 63 : 15;
+    slot.readback = zt_readback::text;
+    slot.whole = pos.output;
+    return 0;
+}
+
+/* With Python types on, an aware time keeps its offset: it goes as text for the server
+ * to read as a time with time zone; a naive one the plain way. */
+int zt_call_time_typed(const zt_call_pos &pos, PyObject *item, zt_slot &slot,
+                       int32_t &length)
+{
+    if (!PyTime_Check(item))
+        return zt_call_unsuitable(pos.i, item, slot.code);
+    char text[64];
+    int n = zt_aware_time_text(item, text, sizeof text);
+    if (n < 0)
+        return -1;
+    if (n == 0)
+        return zt_call_time(pos, item, slot, length);
+    zt_call_text_slot(slot, length, text, n);
+    return 0;
+}
+
+const zt_call_codec zt_datetime_call_codecs[] = {
+    {ZTC_TYPE_DATE, zt_call_date, nullptr},
+    {ZTC_TYPE_TIME, zt_call_time, nullptr},
+    {ZTC_TYPE_DATETIME, zt_call_datetime, nullptr},
+};
+
+const zt_call_codec zt_datetime_call_codecs_typed[] = {
+    {ZTC_TYPE_DATE, zt_call_date, nullptr},
+    {ZTC_TYPE_TIME, zt_call_time_typed, nullptr},
+    {ZTC_TYPE_DATETIME, zt_call_datetime, nullptr},
+};
+
+} // namespace
+
+const zt_call_codecs zt_call_datetime_codecs = {
+    zt_datetime_call_codecs, sizeof zt_datetime_call_codecs / sizeof zt_datetime_call_codecs[0]};
+const zt_call_codecs zt_call_datetime_codecs_typed = {
+    zt_datetime_call_codecs_typed,
+    sizeof zt_datetime_call_codecs_typed / sizeof zt_datetime_call_codecs_typed[0]};

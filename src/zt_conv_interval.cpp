@@ -4,6 +4,7 @@
 #include "zt_conv.h"
 #include "zt_calendar.h"
 #include "zt_conv_read.h"
+#include "zt_call.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -122,3 +123,43 @@ const zt_decoder zt_dec_interval_ym = {zt_interval_ym_value, nullptr};
 const zt_decoder zt_dec_interval_ds = {zt_interval_ds_value, nullptr};
 const zt_decoder zt_pydec_interval_ym = {zt_py_interval_ym_value, zt_py_null_view};
 const zt_decoder zt_pydec_interval_ds = {zt_py_interval_ds_value, zt_py_null_view};
+
+/* ---- procedure and function positions ---- */
+
+namespace {
+
+/* With Python types on, a timedelta goes as an interval of its microseconds; one beyond
+ * 64 bits of them (292,000 years) as the interval's text. */
+int zt_call_interval(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    if (item == Py_None) {
+        zt_null_input(slot, length);
+        return 0;
+    }
+    if (!PyDelta_Check(item))
+        return zt_call_unsuitable(pos.i, item, ZTC_TYPE_INTERVAL_DS);
+    int64_t value = 0;
+    if (zt_timedelta_micros(item, value)) {
+        slot.allocate(8);
+        std::memcpy(slot.data(), &value, sizeof value);
+        slot.buflen = length = 8;
+        slot.readback = zt_readback::int64;
+        return 0;
+    }
+    char text[96];
+    int n = zt_timedelta_text(item, text, sizeof text);
+    zt_call_text_slot(slot, length, text, n);
+    return 0;
+}
+
+const zt_call_codec zt_interval_call_codecs_typed[] = {
+    {ZTC_TYPE_INTERVAL_DS, zt_call_interval, nullptr},
+};
+
+} // namespace
+
+/* The module's own forms bind no interval position. */
+const zt_call_codecs zt_call_interval_codecs = {nullptr, 0};
+const zt_call_codecs zt_call_interval_codecs_typed = {
+    zt_interval_call_codecs_typed,
+    sizeof zt_interval_call_codecs_typed / sizeof zt_interval_call_codecs_typed[0]};

@@ -3,9 +3,12 @@
  * coming back, in the module's own forms and in the Python-typed ones. */
 #include "zt_conv.h"
 #include "zt_conv_read.h"
+#include "zt_call.h"
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -367,3 +370,220 @@ const zt_decoder zt_pydec_tinyint = {zt_py_tinyint_value, zt_int_view};
 const zt_decoder zt_pydec_int = {zt_py_int_value, zt_int_view};
 const zt_decoder zt_pydec_float = {zt_py_float_value, zt_float_view};
 const zt_decoder zt_pydec_numeric = {zt_py_numeric_value, zt_py_numeric_view};
+
+/* ---- procedure and function positions ---- */
+
+namespace {
+
+/* Smallest NUMERIC text buffer; a longer decimal text gets a buffer of its length. */
+const int32_t ZT_NUMERIC_BUFFER = 64;
+
+/* Converts an integer item for code `code` into *out, refusing a value that the
+ * library's width for that code cannot hold instead of sending other bits. */
+int zt_call_integer_value(Py_ssize_t i, PyObject *item, int code, long long *out)
+{
+    if (!PyIndex_Check(item))
+        return zt_call_unsuitable(i, item, code);
+    PyRef index(PyNumber_Index(item));
+    if (!index)
+        return -1;
+    long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred())
+        return -1;
+    long long low = INT32_MIN, high = INT32_MAX;
+    if (code == ZTC_TYPE_TINYINT) {
+        low = INT8_MIN; high = INT8_MAX;
+    } else if (code == ZTC_TYPE_SMALLINT) {
+        low = INT16_MIN; high = INT16_MAX;
+    } else if (code == ZTC_TYPE_BIGINT) {
+        low = INT64_MIN; high = INT64_MAX;
+    }
+    if (value < low || value > high) {
+        PyErr_Format(PyExc_OverflowError,
+                     "The parameter %zd value %lld is out of range for type code %d",
+                     i + 1, value, code);
+        return -1;
+    }
+    *out = value;
+    return 0;
+}
+
+/* BOOLEAN, TINYINT, SMALLINT, INTEGER and BIGINT positions: the value in the width the
+ * library reads for the code. */
+int zt_call_integer(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    const int code = slot.code;
+    long long value = 0;
+    if (zt_call_integer_value(pos.i, item, code, &value) < 0)
+        return -1;
+    slot.allocate(8);
+    if (code == ZTC_TYPE_BIGINT) {
+        int64_t v = value;
+        std::memcpy(slot.data(), &v, sizeof v);
+        slot.buflen = length = 8;
+        slot.readback = zt_readback::int64;
+    } else if (code == ZTC_TYPE_SMALLINT) {
+        int16_t v = static_cast<int16_t>(value);
+        std::memcpy(slot.data(), &v, sizeof v);
+        slot.buflen = length = 2;
+        slot.readback = zt_readback::int16;
+    } else {
+        /* BOOLEAN and TINYINT keep a 32-bit value of which the library reads the low
+         * byte (buffer length 1); INTEGER passes all four bytes. */
+        int32_t v = static_cast<int32_t>(value);
+        std::memcpy(slot.data(), &v, sizeof v);
+        slot.buflen = length = (code == ZTC_TYPE_INTEGER) ? 4 : 1;
+        slot.readback = (code == ZTC_TYPE_BOOLEAN)   ? zt_readback::boolean
+                        : (code == ZTC_TYPE_TINYINT) ? zt_readback::int8
+                                                     : zt_readback::int32;
+    }
+    return 0;
+}
+
+/* FLOAT and DOUBLE positions take a number (float, int, or anything with __float__ or
+ * __index__). */
+int zt_call_float(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    const int code = slot.code;
+    if (!PyNumber_Check(item))
+        return zt_call_unsuitable(pos.i, item, code);
+    double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred())
+        return -1;
+    slot.allocate(8);
+    if (code == ZTC_TYPE_FLOAT) {
+        float v = static_cast<float>(value);
+        std::memcpy(slot.data(), &v, sizeof v);
+        slot.buflen = length = 4;
+        slot.readback = zt_readback::float32;
+    } else {
+        std::memcpy(slot.data(), &value, sizeof value);
+        slot.buflen = length = 8;
+        slot.readback = zt_readback::float64;
+    }
+    return 0;
+}
+
+/* The decimal text of a NUMERIC item: a float as its shortest exact decimal, a str as it
+ * stands, an int or a Decimal as their exact decimal text. */
+int zt_call_numeric_text(Py_ssize_t i, PyObject *item, std::string *out)
+{
+    if (PyFloat_Check(item)) {
+        /* The shortest exact decimal, as execute sends it, in the procedures' spelling. */
+        *out = zt_float_text(PyFloat_AS_DOUBLE(item), ZT_FLOAT_G);
+        if (out->empty())
+            return -1;
+        return 0;
+    }
+    PyRef text;
+    if (PyUnicode_Check(item)) {
+        text = PyRef::borrow(item);
+    } else if (PyLong_Check(item)) {
+        text.reset(PyNumber_ToBase(item, 10));
+    } else {
+        PyObject *decimal = zt_conv_decimal_type();
+        if (decimal == nullptr)
+            return -1;
+        if (!PyType_IsSubtype(Py_TYPE(item), (PyTypeObject *)decimal))
+            return zt_call_unsuitable(i, item, ZTC_TYPE_NUMERIC);
+        text.reset(PyObject_Str(item));
+    }
+    if (!text)
+        return -1;
+    Py_ssize_t len = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (!utf8 || zt_call_refuse_zero(i, utf8, len) < 0)
+        return -1;
+    out->assign(utf8, static_cast<size_t>(len));
+    return 0;
+}
+
+/* NUMERIC positions: the value's decimal text. */
+int zt_call_numeric(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    std::string text;
+    if (zt_call_numeric_text(pos.i, item, &text) < 0)
+        return -1;
+    if (zt_call_check_size(pos.i, static_cast<Py_ssize_t>(text.size())) < 0)
+        return -1;
+    int32_t size = static_cast<int32_t>(text.size()) + 1;
+    slot.allocate(size > ZT_NUMERIC_BUFFER ? size : ZT_NUMERIC_BUFFER);
+    std::memcpy(slot.data(), text.data(), text.size());
+    length = static_cast<int32_t>(text.size());
+    slot.readback = zt_readback::numeric;
+    return 0;
+}
+
+/* With Python types on, an int goes as an 8-byte value that the library types as the
+ * same number written in SQL (integer, then bigint); one beyond 64 bits as numeric. */
+int zt_call_int_literal(const zt_call_pos &pos, PyObject *item, zt_slot &slot,
+                        int32_t &length)
+{
+    if (item == Py_None) {
+        zt_null_input(slot, length);
+        return 0;
+    }
+    if (!PyLong_Check(item))
+        return zt_call_unsuitable(pos.i, item, ZTC_TYPE_INT_LITERAL);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (v == -1 && PyErr_Occurred())
+        return -1;
+    if (overflow != 0) {
+        slot.code = ZTC_TYPE_NUMERIC;
+        return zt_call_numeric(pos, item, slot, length);
+    }
+    int64_t value = v;
+    slot.allocate(8);
+    std::memcpy(slot.data(), &value, sizeof value);
+    slot.buflen = length = 8;
+    slot.readback = zt_readback::int64;
+    return 0;
+}
+
+/* A function's BOOLEAN return: the one byte of its text. */
+PyObject *zt_return_boolean(zt_slot &slot, int32_t)
+{
+    return PyBytes_FromStringAndSize(slot.data(), 1);
+}
+
+/* TINYINT, SMALLINT and INTEGER returns: the text's number cut to 32 bits. */
+PyObject *zt_return_int32(zt_slot &slot, int32_t)
+{
+    return PyLong_FromLong(static_cast<int32_t>(std::strtoll(slot.data(), nullptr, 10)));
+}
+
+PyObject *zt_return_int64(zt_slot &slot, int32_t)
+{
+    return PyLong_FromLongLong(std::strtoll(slot.data(), nullptr, 10));
+}
+
+/* FLOAT, DOUBLE and NUMERIC returns: a float whatever the process locale says. */
+PyObject *zt_return_float(zt_slot &slot, int32_t)
+{
+    return PyFloat_FromDouble(zt_parse_float(slot.data()));
+}
+
+const zt_call_codec zt_number_call_codecs[] = {
+    {ZTC_TYPE_BOOLEAN, zt_call_integer, zt_return_boolean},
+    {ZTC_TYPE_TINYINT, zt_call_integer, zt_return_int32},
+    {ZTC_TYPE_SMALLINT, zt_call_integer, zt_return_int32},
+    {ZTC_TYPE_INTEGER, zt_call_integer, zt_return_int32},
+    {ZTC_TYPE_BIGINT, zt_call_integer, zt_return_int64},
+    {ZTC_TYPE_FLOAT, zt_call_float, zt_return_float},
+    {ZTC_TYPE_DOUBLE, zt_call_float, zt_return_float},
+    {ZTC_TYPE_NUMERIC, zt_call_numeric, zt_return_float},
+};
+
+const zt_call_codec zt_int_literal_call_codecs[] = {
+    {ZTC_TYPE_INT_LITERAL, zt_call_int_literal, nullptr},
+};
+
+} // namespace
+
+const zt_call_codecs zt_call_number = {zt_number_call_codecs,
+                                       sizeof zt_number_call_codecs / sizeof zt_number_call_codecs[0]};
+/* Python types only: an int position typed as the number it is. */
+const zt_call_codecs zt_call_int_literal_codecs = {
+    zt_int_literal_call_codecs,
+    sizeof zt_int_literal_call_codecs / sizeof zt_int_literal_call_codecs[0]};

@@ -4,6 +4,7 @@
  * Python-typed ones. */
 #include "zt_conv.h"
 #include "zt_conv_read.h"
+#include "zt_call.h"
 
 #include <climits>
 #include <cstring>
@@ -271,3 +272,102 @@ const zt_decoder zt_dec_other_text = {zt_other_text_value, nullptr};
 const zt_decoder zt_pydec_blob = {zt_py_blob_value, zt_py_null_view};
 const zt_decoder zt_pydec_clob = {zt_py_clob_value, zt_py_null_view};
 const zt_decoder zt_pydec_text = {zt_py_text_value, zt_py_text_view};
+
+/* ---- procedure and function positions ---- */
+
+namespace {
+
+/* Text buffer of an output or in-out text position without a declared size: 64 KiB
+ * plus the zero. */
+const int32_t ZT_TEXT_BUFFER = 65537;
+
+/* A contiguous view of a bytes-like object, released on scope exit. */
+struct zt_call_buffer_view {
+    Py_buffer view{};
+    bool held = false;
+    int get(PyObject *item) {
+        if (PyObject_GetBuffer(item, &view, PyBUF_SIMPLE) < 0)
+            return -1;
+        held = true;
+        return 0;
+    }
+    ~zt_call_buffer_view() {
+        if (held)
+            PyBuffer_Release(&view);
+    }
+};
+
+/* Text positions (and a str at a function's binary position): the UTF-8 text, cut to
+ * the declared size at a character boundary, so that what is sent is still text.
+ * Without a declared size an input-only text gets a buffer of its own size; an output or
+ * in-out one 64 KiB, or the whole text when it is longer. */
+int zt_call_text(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    const int code = slot.code;
+    const int32_t declared = pos.declared;
+    if (!PyUnicode_Check(item))
+        return zt_call_unsuitable(pos.i, item, code);
+    Py_ssize_t len = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(item, &len);
+    if (!text)
+        return -1;
+    if (declared >= 0 && len > declared) {
+        Py_ssize_t cut = declared;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            cut--;
+        len = cut;
+    }
+    if (zt_call_refuse_zero(pos.i, text, len) < 0)
+        return -1;
+    if (zt_call_check_size(pos.i, len) < 0)
+        return -1;
+    int32_t size = declared >= 0 ? declared + 1 : pos.output ? ZT_TEXT_BUFFER : 0;
+    if (len + 1 > size)
+        size = static_cast<int32_t>(len) + 1;
+    slot.allocate(size);
+    if (len > 0)
+        std::memcpy(slot.data(), text, static_cast<size_t>(len));
+    length = static_cast<int32_t>(len);
+    slot.readback = (code == ZTC_TYPE_REFCURSOR) ? zt_readback::refcursor : zt_readback::text;
+    slot.whole = pos.output && declared < 0;
+    return 0;
+}
+
+/* Binary positions take bytes-like values whole, zero bytes included; a function call
+ * also takes a str there, sent as its text. */
+int zt_call_binary(const zt_call_pos &pos, PyObject *item, zt_slot &slot, int32_t &length)
+{
+    const int32_t declared = pos.declared;
+    if (PyUnicode_Check(item) && pos.kind == zt_call_kind::function)
+        return zt_call_text(pos, item, slot, length);
+    if (PyUnicode_Check(item) || !PyObject_CheckBuffer(item))
+        return zt_call_unsuitable(pos.i, item, slot.code);
+    zt_call_buffer_view view;
+    if (view.get(item) < 0)
+        return -1;
+    Py_ssize_t len = view.view.len;
+    if (declared >= 0 && len > declared)
+        len = declared;
+    if (zt_call_check_size(pos.i, len) < 0)
+        return -1;
+    slot.allocate(declared >= 0 ? declared + 1 : static_cast<int32_t>(len) + 1);
+    if (len > 0)
+        std::memcpy(slot.data(), view.view.buf, static_cast<size_t>(len));
+    length = static_cast<int32_t>(len);
+    slot.readback = zt_readback::bytes;
+    slot.whole = pos.output && declared < 0;
+    return 0;
+}
+
+const zt_call_codec zt_text_call_codecs[] = {
+    {ZTC_TYPE_VARCHAR, zt_call_text, nullptr},  {ZTC_TYPE_CHAR, zt_call_text, nullptr},
+    {ZTC_TYPE_CHAR2, zt_call_text, nullptr},    {ZTC_TYPE_CLOB2, zt_call_text, nullptr},
+    {ZTC_TYPE_REFCURSOR, zt_call_text, nullptr}, {ZTC_TYPE_BINARY, zt_call_binary, nullptr},
+    {ZTC_TYPE_BINARY2, zt_call_binary, nullptr}, {ZTC_TYPE_BLOB, zt_call_binary, nullptr},
+};
+
+} // namespace
+
+/* The text and bytes positions are alike in both tables. */
+const zt_call_codecs zt_call_text_codecs = {
+    zt_text_call_codecs, sizeof zt_text_call_codecs / sizeof zt_text_call_codecs[0]};

@@ -274,6 +274,8 @@ T zt_load(const char *data)
     return v;
 }
 
+} // namespace
+
 /* The text of a buffer up to its first zero byte, at most `length` bytes, as str. */
 PyObject *zt_slot_text(zt_slot &slot, int32_t length)
 {
@@ -282,6 +284,8 @@ PyObject *zt_slot_text(zt_slot &slot, int32_t length)
     size_t len = strnlen(slot.data(), static_cast<size_t>(end));
     return PyUnicode_DecodeUTF8(slot.data(), static_cast<Py_ssize_t>(len), nullptr);
 }
+
+namespace {
 
 /* The one-byte bytes of a BOOLEAN read-back: 'T' or 1 give T, 'F' or 0 give F; any
  * other value repeats the last character of the call (or its truth when none). */
@@ -412,7 +416,8 @@ PyObject *zt_call_read_slot(cursorObject *self, Py_ssize_t j, zt_slot &slot, int
     }
 }
 
-/* The function's return value, converted by the code declared for entry n. */
+/* The function's return value, read by the conversion table's entry for the code
+ * declared for entry n (as text without one). */
 PyObject *zt_call_read_return(cursorObject *self, Py_ssize_t n, zt_call_frame &frame)
 {
     zt_slot &slot = frame.slots[static_cast<size_t>(n)];
@@ -432,23 +437,10 @@ PyObject *zt_call_read_return(cursorObject *self, Py_ssize_t n, zt_call_frame &f
     }
     /* The numeric forms read the text up to its zero byte, which the clamp provides. */
     slot.buffer[static_cast<size_t>(slot.clamp(length))] = '\0';
-    const char *text = slot.data();
-    switch (code) {
-    case ZTC_TYPE_BOOLEAN:
-        return PyBytes_FromStringAndSize(text, 1);
-    case ZTC_TYPE_TINYINT:
-    case ZTC_TYPE_SMALLINT:
-    case ZTC_TYPE_INTEGER:
-        return PyLong_FromLong(static_cast<int32_t>(std::strtoll(text, nullptr, 10)));
-    case ZTC_TYPE_BIGINT:
-        return PyLong_FromLongLong(std::strtoll(text, nullptr, 10));
-    case ZTC_TYPE_FLOAT:
-    case ZTC_TYPE_DOUBLE:
-    case ZTC_TYPE_NUMERIC:
-        return PyFloat_FromDouble(zt_parse_float(text));
-    default:
-        return zt_slot_text(slot, length);
-    }
+    const zt_call_codec *codec = zt_conv_call_codec(zt_conv_of(self), code);
+    if (codec != nullptr && codec->read_return != nullptr)
+        return codec->read_return(slot, length);
+    return zt_slot_text(slot, length);
 }
 
 /* With Python types on: the row the call took its output values from, converted by the
