@@ -250,6 +250,19 @@ const Column *column_call(const char *call, ZTC_HANDLE *R, int col, int *rc,
         *rc = fail_with(r->session, "no such column");
     return c;
 }
+
+/* A per-column getter of one integer attribute of the column (out may be null). */
+int column_int(const char *call, ZTC_HANDLE *R, int col, int *out, int Column::*field)
+{
+    int rc;
+    const Column *c = column_call(call, R, col, &rc);
+    if (!c)
+        return rc;
+    if (out)
+        *out = c->*field;
+    return 0;
+}
+
 ResultData empty_result()
 {
     ResultData d;
@@ -1160,24 +1173,12 @@ int ZTC_getResultcolname(ZTC_HANDLE *R, int col, char *name)
 
 int ZTC_getResultcolType(ZTC_HANDLE *R, int col, int *type)
 {
-    int rc;
-    const Column *c = column_call("ZTC_getResultcolType", R, col, &rc);
-    if (!c)
-        return rc;
-    if (type)
-        *type = c->type;
-    return 0;
+    return column_int("ZTC_getResultcolType", R, col, type, &Column::type);
 }
 
 int ZTC_getResultcolmodi(ZTC_HANDLE *R, int col, int *modi)
 {
-    int rc;
-    const Column *c = column_call("ZTC_getResultcolmodi", R, col, &rc);
-    if (!c)
-        return rc;
-    if (modi)
-        *modi = c->modi;
-    return 0;
+    return column_int("ZTC_getResultcolmodi", R, col, modi, &Column::modi);
 }
 
 /* The double's columns carry no flags. */
