@@ -81,7 +81,8 @@ def parse(text: str) -> List[Tuple[str, List[Tuple[str, str, str]]]]:
 def render(text: str) -> str:
     out = [START]
     for title, rows in parse(text):
-        out.append("\n\n# %s\n" % title)
+        # The section's class code ("Class 0P") heads its classes.
+        out.append("\n\n# %s\n" % title.split(" - ")[0])
         for code, cls, name in rows:
             out.append("\nclass %s(%s, code=%r, name=%r):\n    pass\n"
                        % (cls, base_of(code), code, name))

@@ -213,7 +213,7 @@ def lookup(sqlstate: str) -> Type[Error]:
 # generated: start (tools/gen_errcodes.py)
 
 
-# Class 02 - No Data (this is also a warning class per the SQL standard)
+# Class 02
 
 class NoData(DatabaseError, code='02000', name='NO_DATA'):
     pass
@@ -222,13 +222,13 @@ class NoAdditionalDynamicResultSetsReturned(DatabaseError, code='02001', name='N
     pass
 
 
-# Class 03 - SQL Statement Not Yet Complete
+# Class 03
 
 class SqlStatementNotYetComplete(DatabaseError, code='03000', name='SQL_STATEMENT_NOT_YET_COMPLETE'):
     pass
 
 
-# Class 08 - Connection Exception
+# Class 08
 
 class ConnectionException(OperationalError, code='08000', name='CONNECTION_EXCEPTION'):
     pass
@@ -252,25 +252,25 @@ class ProtocolViolation(OperationalError, code='08P01', name='PROTOCOL_VIOLATION
     pass
 
 
-# Class 09 - Triggered Action Exception
+# Class 09
 
 class TriggeredActionException(DatabaseError, code='09000', name='TRIGGERED_ACTION_EXCEPTION'):
     pass
 
 
-# Class 0A - Feature Not Supported
+# Class 0A
 
 class FeatureNotSupported(NotSupportedError, code='0A000', name='FEATURE_NOT_SUPPORTED'):
     pass
 
 
-# Class 0B - Invalid Transaction Initiation
+# Class 0B
 
 class InvalidTransactionInitiation(DatabaseError, code='0B000', name='INVALID_TRANSACTION_INITIATION'):
     pass
 
 
-# Class 0F - Locator Exception
+# Class 0F
 
 class LocatorException(DatabaseError, code='0F000', name='LOCATOR_EXCEPTION'):
     pass
@@ -279,7 +279,7 @@ class InvalidLocatorSpecification(DatabaseError, code='0F001', name='INVALID_LOC
     pass
 
 
-# Class 0L - Invalid Grantor
+# Class 0L
 
 class InvalidGrantor(DatabaseError, code='0L000', name='INVALID_GRANTOR'):
     pass
@@ -288,13 +288,13 @@ class InvalidGrantOperation(DatabaseError, code='0LP01', name='INVALID_GRANT_OPE
     pass
 
 
-# Class 0P - Invalid Role Specification
+# Class 0P
 
 class InvalidRoleSpecification(DatabaseError, code='0P000', name='INVALID_ROLE_SPECIFICATION'):
     pass
 
 
-# Class 0Z - Diagnostics Exception
+# Class 0Z
 
 class DiagnosticsException(DatabaseError, code='0Z000', name='DIAGNOSTICS_EXCEPTION'):
     pass
@@ -303,19 +303,19 @@ class StackedDiagnosticsAccessedWithoutActiveHandler(DatabaseError, code='0Z002'
     pass
 
 
-# Class 20 - Case Not Found
+# Class 20
 
 class CaseNotFound(ProgrammingError, code='20000', name='CASE_NOT_FOUND'):
     pass
 
 
-# Class 21 - Cardinality Violation
+# Class 21
 
 class CardinalityViolation(ProgrammingError, code='21000', name='CARDINALITY_VIOLATION'):
     pass
 
 
-# Class 22 - Data Exception
+# Class 22
 
 class DataException(DataError, code='22000', name='DATA_EXCEPTION'):
     pass
@@ -522,7 +522,7 @@ class SqlJsonItemCannotBeCastToTargetType(DataError, code='2203G', name='SQL_JSO
     pass
 
 
-# Class 23 - Integrity Constraint Violation
+# Class 23
 
 class IntegrityConstraintViolation(IntegrityError, code='23000', name='INTEGRITY_CONSTRAINT_VIOLATION'):
     pass
@@ -546,13 +546,13 @@ class ExclusionViolation(IntegrityError, code='23P01', name='EXCLUSION_VIOLATION
     pass
 
 
-# Class 24 - Invalid Cursor State
+# Class 24
 
 class InvalidCursorState(InternalError, code='24000', name='INVALID_CURSOR_STATE'):
     pass
 
 
-# Class 25 - Invalid Transaction State
+# Class 25
 
 class InvalidTransactionState(InternalError, code='25000', name='INVALID_TRANSACTION_STATE'):
     pass
@@ -591,19 +591,19 @@ class IdleInTransactionSessionTimeout(InternalError, code='25P03', name='IDLE_IN
     pass
 
 
-# Class 26 - Invalid SQL Statement Name
+# Class 26
 
 class InvalidSqlStatementName(ProgrammingError, code='26000', name='INVALID_SQL_STATEMENT_NAME'):
     pass
 
 
-# Class 27 - Triggered Data Change Violation
+# Class 27
 
 class TriggeredDataChangeViolation(OperationalError, code='27000', name='TRIGGERED_DATA_CHANGE_VIOLATION'):
     pass
 
 
-# Class 28 - Invalid Authorization Specification
+# Class 28
 
 class InvalidAuthorizationSpecification(OperationalError, code='28000', name='INVALID_AUTHORIZATION_SPECIFICATION'):
     pass
@@ -612,7 +612,7 @@ class InvalidPassword(OperationalError, code='28P01', name='INVALID_PASSWORD'):
     pass
 
 
-# Class 2B - Dependent Privilege Descriptors Still Exist
+# Class 2B
 
 class DependentPrivilegeDescriptorsStillExist(InternalError, code='2B000', name='DEPENDENT_PRIVILEGE_DESCRIPTORS_STILL_EXIST'):
     pass
@@ -621,13 +621,13 @@ class DependentObjectsStillExist(InternalError, code='2BP01', name='DEPENDENT_OB
     pass
 
 
-# Class 2D - Invalid Transaction Termination
+# Class 2D
 
 class InvalidTransactionTermination(InternalError, code='2D000', name='INVALID_TRANSACTION_TERMINATION'):
     pass
 
 
-# Class 2F - SQL Routine Exception
+# Class 2F
 
 class SqlRoutineException(OperationalError, code='2F000', name='SQL_ROUTINE_EXCEPTION'):
     pass
@@ -645,13 +645,13 @@ class ReadingSqlDataNotPermitted(OperationalError, code='2F004', name='READING_S
     pass
 
 
-# Class 34 - Invalid Cursor Name
+# Class 34
 
 class InvalidCursorName(ProgrammingError, code='34000', name='INVALID_CURSOR_NAME'):
     pass
 
 
-# Class 38 - External Routine Exception
+# Class 38
 
 class ExternalRoutineException(OperationalError, code='38000', name='EXTERNAL_ROUTINE_EXCEPTION'):
     pass
@@ -669,7 +669,7 @@ class ReadingSqlDataNotPermittedExt(OperationalError, code='38004', name='READIN
     pass
 
 
-# Class 39 - External Routine Invocation Exception
+# Class 39
 
 class ExternalRoutineInvocationException(OperationalError, code='39000', name='EXTERNAL_ROUTINE_INVOCATION_EXCEPTION'):
     pass
@@ -690,7 +690,7 @@ class EventTriggerProtocolViolated(OperationalError, code='39P03', name='EVENT_T
     pass
 
 
-# Class 3B - Savepoint Exception
+# Class 3B
 
 class SavepointException(OperationalError, code='3B000', name='SAVEPOINT_EXCEPTION'):
     pass
@@ -699,19 +699,19 @@ class InvalidSavepointSpecification(OperationalError, code='3B001', name='INVALI
     pass
 
 
-# Class 3D - Invalid Catalog Name
+# Class 3D
 
 class InvalidCatalogName(ProgrammingError, code='3D000', name='INVALID_CATALOG_NAME'):
     pass
 
 
-# Class 3F - Invalid Schema Name
+# Class 3F
 
 class InvalidSchemaName(ProgrammingError, code='3F000', name='INVALID_SCHEMA_NAME'):
     pass
 
 
-# Class 40 - Transaction Rollback
+# Class 40
 
 class TransactionRollback(OperationalError, code='40000', name='TRANSACTION_ROLLBACK'):
     pass
@@ -729,7 +729,7 @@ class DeadlockDetected(OperationalError, code='40P01', name='DEADLOCK_DETECTED')
     pass
 
 
-# Class 42 - Syntax Error or Access Rule Violation
+# Class 42
 
 class SyntaxErrorOrAccessRuleViolation(ProgrammingError, code='42000', name='SYNTAX_ERROR_OR_ACCESS_RULE_VIOLATION'):
     pass
@@ -864,13 +864,13 @@ class InvalidObjectDefinition(ProgrammingError, code='42P17', name='INVALID_OBJE
     pass
 
 
-# Class 44 - WITH CHECK OPTION Violation
+# Class 44
 
 class WithCheckOptionViolation(ProgrammingError, code='44000', name='WITH_CHECK_OPTION_VIOLATION'):
     pass
 
 
-# Class 53 - Insufficient Resources
+# Class 53
 
 class InsufficientResources(OperationalError, code='53000', name='INSUFFICIENT_RESOURCES'):
     pass
@@ -888,7 +888,7 @@ class ConfigurationLimitExceeded(OperationalError, code='53400', name='CONFIGURA
     pass
 
 
-# Class 54 - Program Limit Exceeded
+# Class 54
 
 class ProgramLimitExceeded(OperationalError, code='54000', name='PROGRAM_LIMIT_EXCEEDED'):
     pass
@@ -903,7 +903,7 @@ class TooManyArguments(OperationalError, code='54023', name='TOO_MANY_ARGUMENTS'
     pass
 
 
-# Class 55 - Object Not In Prerequisite State
+# Class 55
 
 class ObjectNotInPrerequisiteState(OperationalError, code='55000', name='OBJECT_NOT_IN_PREREQUISITE_STATE'):
     pass
@@ -921,7 +921,7 @@ class UnsafeNewEnumValueUsage(OperationalError, code='55P04', name='UNSAFE_NEW_E
     pass
 
 
-# Class 57 - Operator Intervention
+# Class 57
 
 class OperatorIntervention(OperationalError, code='57000', name='OPERATOR_INTERVENTION'):
     pass
@@ -945,7 +945,7 @@ class IdleSessionTimeout(OperationalError, code='57P05', name='IDLE_SESSION_TIME
     pass
 
 
-# Class 58 - System Error (errors external to PostgreSQL itself)
+# Class 58
 
 class SystemError(OperationalError, code='58000', name='SYSTEM_ERROR'):
     pass
@@ -960,13 +960,13 @@ class DuplicateFile(OperationalError, code='58P02', name='DUPLICATE_FILE'):
     pass
 
 
-# Class 72 - Snapshot Failure
+# Class 72
 
 class SnapshotTooOld(DatabaseError, code='72000', name='SNAPSHOT_TOO_OLD'):
     pass
 
 
-# Class F0 - Configuration File Error
+# Class F0
 
 class ConfigFileError(OperationalError, code='F0000', name='CONFIG_FILE_ERROR'):
     pass
@@ -975,7 +975,7 @@ class LockFileExists(OperationalError, code='F0001', name='LOCK_FILE_EXISTS'):
     pass
 
 
-# Class HV - Foreign Data Wrapper Error (SQL/MED)
+# Class HV
 
 class FdwError(OperationalError, code='HV000', name='FDW_ERROR'):
     pass
@@ -1059,7 +1059,7 @@ class FdwUnableToEstablishConnection(OperationalError, code='HV00N', name='FDW_U
     pass
 
 
-# Class P0 - PL/pgSQL Error
+# Class P0
 
 class PlpgsqlError(ProgrammingError, code='P0000', name='PLPGSQL_ERROR'):
     pass
@@ -1077,7 +1077,7 @@ class AssertFailure(ProgrammingError, code='P0004', name='ASSERT_FAILURE'):
     pass
 
 
-# Class XX - Internal Error
+# Class XX
 
 class InternalError_(InternalError, code='XX000', name='INTERNAL_ERROR'):
     pass
