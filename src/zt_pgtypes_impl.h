@@ -5,6 +5,7 @@
 
 #include "zt_cursor.h"
 #include "pyzt_util.h"
+#include "zt_lexchars.h"
 
 namespace zt_pg {
 
@@ -38,16 +39,7 @@ struct Context {
 };
 
 /* The value of a hexadecimal digit, -1 for any other character. */
-inline int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using zt_lexchars::hex_digit;
 
 }  // namespace zt_pg
 

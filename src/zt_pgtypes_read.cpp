@@ -189,7 +189,7 @@ PyObject *read_bytea(const char *s, size_t n)
         return bad_text("bytea", s, n);
     std::string out((n - 2) / 2, '\0');
     for (size_t i = 2, o = 0; i < n; i += 2, ++o) {
-        int hi = hex_value(s[i]), lo = hex_value(s[i + 1]);
+        int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
         if (hi < 0 || lo < 0)
             return bad_text("bytea", s, n);
         out[o] = (char)(hi * 16 + lo);
@@ -206,7 +206,7 @@ PyObject *read_uuid(const char *s, size_t n)
     for (size_t i = 0; i < n; ++i) {
         if (s[i] == '-')
             continue;
-        if (k == 32 || hex_value(s[i]) < 0)
+        if (k == 32 || hex_digit(s[i]) < 0)
             return bad_text("uuid", s, n);
         hex[k++] = s[i];
     }
